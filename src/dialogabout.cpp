@@ -1,0 +1,48 @@
+#include "dialogabout.h"
+#include "ui_dialogabout.h"
+
+#include <QDesktopServices>
+#include <QEvent>
+#include <QUrl>
+
+DialogAbout::DialogAbout(QWidget *parent)
+    : QDialog(parent), ui(new Ui_DialogAbout)
+{
+    Q_INIT_RESOURCE(pictavo);
+    ui->setupUi(this);
+    ui->frame_2->setVisible(false);
+    setFixedHeight(foldedHeight);
+}
+
+DialogAbout::~DialogAbout()
+{
+    delete ui;
+}
+
+QUrl DialogAbout::homePage()
+{
+    return QUrl(QStringLiteral("https://www.tarnwick.com/pictavo/"));
+}
+
+void DialogAbout::changeEvent(QEvent *e)
+{
+    QDialog::changeEvent(e);
+    if (e->type() == QEvent::LanguageChange)
+        ui->retranslateUi(this);
+}
+
+void DialogAbout::on_pushButtonLicense_clicked()
+{
+    if (ui->frame_2->isVisible()) {
+        ui->frame_2->setVisible(false);
+        setFixedHeight(foldedHeight);
+    } else {
+        ui->frame_2->setVisible(true);
+        setFixedHeight(unfoldedHeight);
+    }
+}
+
+void DialogAbout::on_pushButtonHome_clicked()
+{
+    QDesktopServices::openUrl(homePage());
+}

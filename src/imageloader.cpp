@@ -1,0 +1,90 @@
+#include "imageloader.h"
+
+#include <QImageIOHandler>
+#include <QImageReader>
+
+namespace {
+
+bool rotatesSideways(QImageIOHandler::Transformations t)
+{
+    return t.testFlag(QImageIOHandler::TransformationRotate90);
+}
+
+void setError(QString *errorString, const QImageReader &reader)
+{
+    if (errorString)
+        *errorString = reader.errorString();
+}
+
+} // namespace
+
+void ImageLoader::configureReaders()
+{
+    QImageReader::setAllocationLimit(allocationLimitMB);
+}
+
+QSize ImageLoader::displaySize(const QString &path)
+{
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    QSize size = reader.size();
+    if (!size.isValid()) {
+        // Some handlers cannot tell the size without decoding.
+        const QImage image = reader.read();
+        return image.isNull() ? QSize() : image.size();
+    }
+    // size() reports the stored size; a rotation by 90 or 270 degrees
+    // swaps the sides as the picture appears.
+    if (rotatesSideways(reader.transformation()))
+        size.transpose();
+    return size;
+}
+
+QImage ImageLoader::read(const QString &path, QString *errorString)
+{
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    QImage image = reader.read();
+    if (image.isNull())
+        setError(errorString, reader);
+    return image;
+}
+
+QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
+                               Qt::AspectRatioMode mode, QString *errorString)
+{
+    if (targetSize.isEmpty()) {
+        if (errorString)
+            *errorString = QStringLiteral("empty target size %1 x %2")
+                               .arg(targetSize.width()).arg(targetSize.height());
+        return QImage();
+    }
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    if (stored.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
+        const bool sideways = rotatesSideways(reader.transformation());
+        const QSize shown = sideways ? stored.transposed() : stored;
+        const QSize wanted = shown.scaled(targetSize, mode);
+        // Only shrink while decoding; enlarging gains nothing there.
+        if (!wanted.isEmpty() && wanted.width() <= shown.width()
+            && wanted.height() <= shown.height()) {
+            // The reader scales before it rotates.
+            reader.setScaledSize(sideways ? wanted.transposed() : wanted);
+            QImage image = reader.read();
+            if (image.isNull())
+                setError(errorString, reader);
+            return image;
+        }
+    }
+    QImage image = reader.read();
+    if (image.isNull()) {
+        setError(errorString, reader);
+        return image;
+    }
+    QImage scaled = image.scaled(targetSize, mode, Qt::FastTransformation);
+    if (scaled.isNull() && errorString)
+        *errorString = QStringLiteral("cannot scale to %1 x %2")
+                           .arg(targetSize.width()).arg(targetSize.height());
+    return scaled;
+}

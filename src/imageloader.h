@@ -1,0 +1,39 @@
+#ifndef IMAGELOADER_H
+#define IMAGELOADER_H
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+// Reads image files the way the whole application sees them: turned as their
+// EXIF orientation says, and within a memory limit that admits large photos
+// but refuses files whose headers claim absurd dimensions.
+// Every function is safe to call from any thread.
+class ImageLoader
+{
+public:
+    // Megabytes one decoded image may take: a 250-megapixel photo at four
+    // bytes per pixel fits, a corrupt 100000 x 100000 header does not.
+    static constexpr int allocationLimitMB = 1024;
+
+    // Sets the readers' allocation limit; called once at start-up.
+    static void configureReaders();
+
+    // Width and height as the image appears (rotated by its orientation),
+    // taken from the header where the reader can tell, else by decoding.
+    // An invalid size when the file is not a readable image.
+    static QSize displaySize(const QString &path);
+
+    // Decodes the whole image, turned upright. A null image on failure;
+    // errorString, when given, then says why.
+    static QImage read(const QString &path, QString *errorString = nullptr);
+
+    // Decodes the image turned upright at exactly targetSize (as it
+    // appears). Where the decoder can scale while it decodes (JPEG) that is
+    // done, which is several times faster than decoding in full; otherwise
+    // the full image is scaled without smoothing.
+    static QImage readScaled(const QString &path, const QSize &targetSize,
+                             Qt::AspectRatioMode mode, QString *errorString = nullptr);
+};
+
+#endif // IMAGELOADER_H

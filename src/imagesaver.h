@@ -1,0 +1,51 @@
+#ifndef IMAGESAVER_H
+#define IMAGESAVER_H
+
+#include <QImage>
+#include <QObject>
+#include <QThreadPool>
+
+#include <functional>
+
+// Encodes and writes converted images off the GUI thread. A file appears
+// under its name only once it has been written in full: the bytes go to a
+// temporary file beside it, renamed over the name on success.
+class ImageSaver : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Result
+    {
+        QString fileName;
+        QString errorString; // empty when the file was written
+        QImage thumbnail;    // what the written file looks like, list-sized
+        bool ok() const { return errorString.isEmpty(); }
+    };
+
+    explicit ImageSaver(QObject *parent = nullptr);
+    ~ImageSaver() override;
+
+    // Queues the write; done gets the outcome on the saver's thread.
+    void save(const QImage &image, const QString &fileName, const QString &format,
+              std::function<void(const Result &)> done);
+
+    // Blocks until every queued write has ended; for shutdown and tests.
+    void waitForDone();
+
+    // Writes image to fileName as format. Returns an empty string on
+    // success, else the reason; nothing is left under fileName on failure.
+    static QString write(const QImage &image, const QString &fileName, const QString &format);
+
+    // True when Qt has a writer for format (matched case-insensitively).
+    static bool canWrite(const QString &format);
+
+    // Writes, then makes the thumbnail the list shows for the file.
+    static Result saveAndPreview(const QImage &image, const QString &fileName,
+                                 const QString &format);
+
+private:
+    QThreadPool pool;
+};
+
+#endif // IMAGESAVER_H

@@ -1,0 +1,48 @@
+#ifndef IMAGETHREAD_H
+#define IMAGETHREAD_H
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+#include <QThread>
+
+// The conversion of one source image. It gets everything it needs before
+// start(); run() decodes the source, scales it when the job asks for a new
+// size, and hands the result on with imageConvertFinished(). Writing the
+// file is the receiver's business.
+class ImageThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    enum ConvertMode { SizeConvert = 0, FormatConvert = 1, BothConvert = 2 };
+
+    ImageThread(QString path, QSize size);
+    ImageThread(QString path, QString format);
+    ImageThread(QString path, QSize size, QString format);
+    ~ImageThread() override;
+
+    void setAspectRatioMode(int mode);
+
+    // Why the last run() produced a null image; empty after success.
+    QString errorString() const { return failureReason; }
+
+signals:
+    void imageConvertFinished(QImage, QString, QString);
+
+protected:
+    void run() override;
+
+private:
+    QImage sourceImage;
+    QImage convertedImage;
+    QSize targetSize;
+    QString targetFormat;
+    QString imagePath;
+    int convertMode = SizeConvert;
+    // Exact sizes by default: a percentage already keeps the proportions.
+    int aspectRatioMode = Qt::IgnoreAspectRatio;
+    QString failureReason;
+};
+
+#endif // IMAGETHREAD_H

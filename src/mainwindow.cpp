@@ -1,0 +1,460 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "convertqueue.h"
+#include "dialogabout.h"
+#include "imageloader.h"
+#include "imagesaver.h"
+#include "imagethread.h"
+#include "thumbnailloader.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPersistentModelIndex>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QSettings>
+#include <QUrl>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_MainWindow)
+{
+    Q_INIT_RESOURCE(pictavo);
+    ImageLoader::configureReaders();
+
+    ui->setupUi(this);
+    readSettings();
+    ui->frameDpi->hide();
+    createActions();
+
+    thumbnailLoader = new ThumbnailLoader(this);
+    imageSaver = new ImageSaver(this);
+    convertQueue = new ConvertQueue(this);
+    connect(convertQueue, &ConvertQueue::batchFinished, this,
+            [this](int, const QString &text, int total, int failed, bool openFolder) {
+                batchFinished(text, total, failed, openFolder);
+            });
+    connect(convertQueue, &ConvertQueue::progressChanged, this, &MainWindow::showBatchProgress);
+
+    batchProgress = new QProgressBar(this);
+    batchProgress->setMaximumWidth(200);
+    batchProgress->setFormat(tr("%v of %m"));
+    batchProgress->hide();
+    ui->statusBar->addPermanentWidget(batchProgress);
+}
+
+MainWindow::~MainWindow()
+{
+    // Waiting workers are dropped; running ones, and writes under way, end
+    // before anything they report to goes away.
+    convertQueue->shutdown();
+    imageSaver->waitForDone();
+    thumbnailLoader->cancelPending();
+    thumbnailLoader->waitForDone();
+    delete ui;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    writeSettings();
+    event->accept();
+}
+
+void MainWindow::on_quitAction_triggered()
+{
+    close();
+}
+
+void MainWindow::on_toolButtonSaveDir_clicked()
+{
+    QString dir = QFileDialog::getExistingDirectory(
+            this, tr("Select Save Directory"), QDir::currentPath(),
+            QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (dir.isEmpty())
+        return;
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    ui->lineEditSaveDir->setText(dir);
+}
+
+void MainWindow::on_comboBoxSizeSettingMode_currentIndexChanged(int index)
+{
+    if (index == 0) {
+        ui->framePercent->show();
+        ui->frameDpi->hide();
+    } else if (index == 1) {
+        ui->frameDpi->show();
+        ui->framePercent->hide();
+    }
+}
+
+void MainWindow::addImages()
+{
+    const QStringList files = QFileDialog::getOpenFileNames(
+            this, tr("Open images"), lastOpenDir,
+            QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
+    if (files.isEmpty())
+        return;
+
+    imageFiles = files;
+    lastOpenDir = QFileInfo(files.first()).dir().path();
+    convertQueue->protectSources(files);
+
+    // Thumbnails of an earlier opening that are still on their way are of
+    // no use any more.
+    thumbnailLoader->cancelPending();
+    ++loadGeneration;
+    loadedCount = 0;
+    ui->listWidgetOriginal->clear();
+    ui->listWidgetConvert->clear();
+
+    if (loadProgress)
+        loadProgress->deleteLater();
+    loadProgress = new QProgressDialog(tr("Loading images now..."), QString(), 0,
+                                       int(files.size()), this);
+    loadProgress->setWindowModality(Qt::WindowModal);
+    loadProgress->setWindowTitle(tr("Loading images"));
+    loadProgress->setMinimumDuration(0);
+    loadProgress->setAutoClose(true);
+    loadProgress->setValue(0);
+    loadProgress->show();
+
+    for (const QString &path : files)
+        addOriginalImageToList(path);
+
+    const QString dir = QFileInfo(files.first()).absoluteDir().path();
+    ui->lineEditSaveDir->setText(dir.endsWith(QLatin1Char('/'))
+                                         ? dir + QLatin1String("ConvertedImages")
+                                         : dir + QLatin1String("/ConvertedImages"));
+}
+
+void MainWindow::thumbnailLoaded(int generation)
+{
+    if (generation != loadGeneration)
+        return;
+    ++loadedCount;
+    const int total = int(imageFiles.size());
+    if (loadProgress)
+        loadProgress->setValue(qMin(loadedCount, total));
+    if (loadedCount < total)
+        return;
+    if (loadProgress)
+        loadProgress->deleteLater();
+    ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount), 0);
+}
+
+void MainWindow::removeImages()
+{
+    const QList<QListWidgetItem *> selected = ui->listWidgetOriginal->selectedItems();
+    int count = 0;
+    for (QListWidgetItem *item : selected) {
+        const int row = ui->listWidgetOriginal->row(item);
+        imageFiles.removeAt(row);
+        delete ui->listWidgetOriginal->takeItem(row);
+        ++count;
+    }
+    ui->statusBar->showMessage(tr("%1 images removed.").arg(count), 0);
+}
+
+void MainWindow::sizeConvert()
+{
+    startConvert(ImageThread::SizeConvert, tr("Size convert finished"));
+}
+
+void MainWindow::formatConvert()
+{
+    startConvert(ImageThread::FormatConvert, tr("Format convert finished"));
+}
+
+void MainWindow::bothConvert()
+{
+    startConvert(ImageThread::BothConvert, tr("Size and format convert finished"));
+}
+
+void MainWindow::showAbout()
+{
+    DialogAbout dialog(this);
+    dialog.exec();
+}
+
+void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format)
+{
+    const auto *thread = qobject_cast<const ImageThread *>(sender());
+    const int batchId = convertQueue->batchOf(thread);
+
+    const QString dir = ui->lineEditSaveDir->text();
+    if (dir.isEmpty()) {
+        // Once per batch: the rest of its results fail the same way.
+        if (convertQueue->firstMissingDirectory(batchId)) {
+            QMessageBox::information(this, tr("Save Diretory Not Setting"),
+                                     tr("Please select an exist directory to save convert images"),
+                                     QMessageBox::Ok, QMessageBox::NoButton);
+        }
+        imageFailed(batchId, path, QStringLiteral("no save directory"));
+        return;
+    }
+    if (image.isNull()) {
+        const QString reason = thread ? thread->errorString() : QString();
+        imageFailed(batchId, path, reason.isEmpty() ? QStringLiteral("no image") : reason);
+        return;
+    }
+
+    QDir current;
+    if (!current.exists(dir))
+        current.mkdir(dir);
+
+    // A result outside any batch reserves nothing, but still never takes
+    // the name of a source image.
+    const QString fileName = batchId
+            ? convertQueue->claimTarget(batchId, dir, path, format)
+            : TargetNamer(QStringList(imageFiles) << path).claim(dir, path, format);
+    imageSaver->save(image, fileName, format,
+                     [this, batchId, path](const ImageSaver::Result &result) {
+                         if (!result.ok()) {
+                             imageFailed(batchId, path,
+                                         result.fileName + QLatin1String(": ")
+                                                 + result.errorString);
+                             return;
+                         }
+                         addConvertRow(result.fileName, result.thumbnail);
+                         qDebug() << "save img finished:" << result.fileName;
+                         convertQueue->imageHandled(batchId, true);
+                     });
+}
+
+void MainWindow::addConvertImageToList(const QString &filename)
+{
+    addThumbnailRow(ui->listWidgetConvert, filename);
+}
+
+void MainWindow::deleteThread()
+{
+    if (auto *thread = qobject_cast<ImageThread *>(sender()))
+        thread->deleteLater();
+}
+
+void MainWindow::createActions()
+{
+    openAction = new QAction(tr("Open Images"), this);
+    openAction->setIcon(QIcon(QStringLiteral(":/image_add_48.png")));
+    openAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    openAction->setToolTip(tr("Open Images\n Ctrl+O"));
+    connect(openAction, &QAction::triggered, this, &MainWindow::addImages);
+
+    removeAction = new QAction(tr("Remove Images"), this);
+    removeAction->setIcon(QIcon(QStringLiteral(":/image_delete_48.png")));
+    removeAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    removeAction->setToolTip(tr("Remove Images\n Ctrl+R"));
+    connect(removeAction, &QAction::triggered, this, &MainWindow::removeImages);
+
+    convertAction = new QAction(tr("Convert Images"), this);
+    convertAction->setIcon(QIcon(QStringLiteral(":/convert.png")));
+
+    sizeConvertAction = new QAction(tr("Size Convert"), this);
+    sizeConvertAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_S));
+    connect(sizeConvertAction, &QAction::triggered, this, &MainWindow::sizeConvert);
+
+    formatConvertAction = new QAction(tr("Format Convert"), this);
+    formatConvertAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_F));
+    connect(formatConvertAction, &QAction::triggered, this, &MainWindow::formatConvert);
+
+    bothConvertAction = new QAction(tr("Size and Format Convert"), this);
+    bothConvertAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_B));
+    connect(bothConvertAction, &QAction::triggered, this, &MainWindow::bothConvert);
+
+    aboutAction = new QAction(tr("About"), this);
+    aboutAction->setIcon(QIcon(QStringLiteral(":/about.png")));
+    aboutAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
+    aboutAction->setToolTip(tr("About Pictavo\n Ctrl+K"));
+    connect(aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+
+    quitAction = new QAction(tr("Quit"), this);
+    quitAction->setIcon(QIcon(QStringLiteral(":/quit.png")));
+    quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quitAction->setToolTip(tr("Quit\n Ctrl+Q"));
+    connect(quitAction, &QAction::triggered, this, &QWidget::close);
+
+    convertMenu = new QMenu(this);
+    convertMenu->addAction(sizeConvertAction);
+    convertMenu->addAction(formatConvertAction);
+    convertMenu->addSeparator();
+    convertMenu->addAction(bothConvertAction);
+    convertAction->setMenu(convertMenu);
+
+    ui->mainToolBar->addAction(openAction);
+    ui->mainToolBar->addAction(removeAction);
+    ui->mainToolBar->addSeparator();
+    ui->mainToolBar->addAction(convertAction);
+    ui->mainToolBar->addSeparator();
+    ui->mainToolBar->addAction(aboutAction);
+    ui->mainToolBar->addSeparator();
+    ui->mainToolBar->addAction(quitAction);
+}
+
+void MainWindow::readSettings()
+{
+    QSettings settings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo"));
+    settings.beginGroup(QStringLiteral("mainwindow"));
+    if (settings.value(QStringLiteral("maximized"), QVariant()).toBool()) {
+        showMaximized();
+    } else {
+        resize(settings.value(QStringLiteral("size"), QSize(560, 430)).toSize());
+        move(settings.value(QStringLiteral("pos"), QVariant()).toPoint());
+    }
+    ui->splitter->restoreState(settings.value(QStringLiteral("splitter")).toByteArray());
+    ui->splitter_2->restoreState(settings.value(QStringLiteral("splitter2")).toByteArray());
+    lastOpenDir = settings.value(QStringLiteral("lastopendir"), QDir::currentPath()).toString();
+    ui->spinBoxWidth->setValue(settings.value(QStringLiteral("width"), 1024).toInt());
+    ui->spinBoxHeight->setValue(settings.value(QStringLiteral("height"), 768).toInt());
+    ui->checkBoxAutoOpenDir->setChecked(settings.value(QStringLiteral("autoopen"), true).toBool());
+    settings.endGroup();
+}
+
+void MainWindow::writeSettings()
+{
+    QSettings settings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo"));
+    settings.beginGroup(QStringLiteral("mainwindow"));
+    settings.setValue(QStringLiteral("pos"), pos());
+    settings.setValue(QStringLiteral("size"), size());
+    settings.setValue(QStringLiteral("maximized"), isMaximized());
+    settings.setValue(QStringLiteral("splitter"), ui->splitter->saveState());
+    settings.setValue(QStringLiteral("splitter2"), ui->splitter_2->saveState());
+    settings.setValue(QStringLiteral("lastopendir"), lastOpenDir);
+    settings.setValue(QStringLiteral("width"), ui->spinBoxWidth->value());
+    settings.setValue(QStringLiteral("height"), ui->spinBoxHeight->value());
+    settings.setValue(QStringLiteral("autoopen"), ui->checkBoxAutoOpenDir->isChecked());
+    settings.endGroup();
+}
+
+void MainWindow::addOriginalImageToList(const QString &path)
+{
+    const int generation = loadGeneration;
+    addThumbnailRow(ui->listWidgetOriginal, path,
+                    [this, generation]() { thumbnailLoaded(generation); });
+}
+
+QSize MainWindow::getConvertSize(const QString &path)
+{
+    switch (ui->comboBoxSizeSettingMode->currentIndex()) {
+    case 0: {
+        const double factor = ui->spinBoxPercent->value() / 100.0;
+        QSize size = ImageLoader::displaySize(path);
+        if (!size.isValid())
+            size = QSize(0, 0);
+        qDebug() << "factor is:" << factor;
+        // Truncated, not rounded: 29 % of 100 pixels is 28.
+        return QSize(int(size.width() * factor), int(size.height() * factor));
+    }
+    case 1:
+        return QSize(ui->spinBoxWidth->value(), ui->spinBoxHeight->value());
+    default:
+        return QSize();
+    }
+}
+
+QString MainWindow::getConvertFormat(const QString &path)
+{
+    switch (ui->comboBoxFormat->currentIndex()) {
+    case 0: return QFileInfo(path).suffix();
+    case 1: return QStringLiteral("BMP");
+    case 2: return QStringLiteral("JPG");
+    case 3: return QStringLiteral("JPEG");
+    case 4: return QStringLiteral("png");
+    case 5: return QStringLiteral("PPM");
+    case 6: return QStringLiteral("TIFF");
+    case 7: return QStringLiteral("XBM");
+    case 8: return QStringLiteral("XPM");
+    default: return QString();
+    }
+}
+
+void MainWindow::startConvert(int convertMode, const QString &finishedText)
+{
+    if (imageFiles.isEmpty())
+        return;
+    ui->listWidgetConvert->clear();
+    ui->statusBar->clearMessage();
+
+    const QStringList files = imageFiles;
+    const bool fitInside = ui->comboBoxSizeSettingMode->currentIndex() == 1;
+    const int batchId = convertQueue->beginBatch(finishedText, files,
+                                                 ui->checkBoxAutoOpenDir->isChecked());
+    for (const QString &path : files) {
+        ImageThread *thread = nullptr;
+        if (convertMode == ImageThread::SizeConvert) {
+            qDebug() << "size convert:" << path;
+            thread = new ImageThread(path, getConvertSize(path));
+        } else if (convertMode == ImageThread::FormatConvert) {
+            thread = new ImageThread(path, getConvertFormat(path));
+        } else {
+            const QSize size = getConvertSize(path);
+            thread = new ImageThread(path, size, getConvertFormat(path));
+        }
+        // A width and height are a box to fit into, keeping proportions.
+        if (fitInside)
+            thread->setAspectRatioMode(Qt::KeepAspectRatio);
+        connect(thread, &ImageThread::imageConvertFinished, this,
+                &MainWindow::saveConvertImagToDir);
+        connect(thread, &QThread::finished, this, &MainWindow::deleteThread);
+        convertQueue->enqueue(batchId, thread);
+    }
+}
+
+void MainWindow::addThumbnailRow(QListWidget *list, const QString &path,
+                                 std::function<void()> loaded)
+{
+    auto *item = new QListWidgetItem(QFileInfo(path).fileName(), list);
+    // The row may be removed, or the list cleared, before its thumbnail is
+    // ready; a persistent index notices.
+    const QPersistentModelIndex index(list->indexFromItem(item));
+    thumbnailLoader->request(path, [list, index, loaded](const QImage &thumbnail) {
+        if (index.isValid() && !thumbnail.isNull())
+            list->itemFromIndex(index)->setIcon(QIcon(QPixmap::fromImage(thumbnail)));
+        if (loaded)
+            loaded();
+    });
+}
+
+void MainWindow::addConvertRow(const QString &fileName, const QImage &thumbnail)
+{
+    auto *item = new QListWidgetItem(QFileInfo(fileName).fileName(), ui->listWidgetConvert);
+    if (!thumbnail.isNull())
+        item->setIcon(QIcon(QPixmap::fromImage(thumbnail)));
+}
+
+void MainWindow::imageFailed(int batchId, const QString &path, const QString &reason)
+{
+    qDebug() << "convert failed:" << path << reason;
+    convertQueue->imageHandled(batchId, false);
+}
+
+void MainWindow::batchFinished(const QString &finishedText, int total, int failed,
+                               bool openFolder)
+{
+    QString text = finishedText;
+    if (failed > 0)
+        text += tr(", %1 of %2 images failed").arg(failed).arg(total);
+    ui->statusBar->showMessage(text, 0);
+
+    // Opened now that the batch is over, so the folder exists and is full.
+    const QString dir = ui->lineEditSaveDir->text();
+    if (openFolder && !dir.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(dir).absolutePath()));
+}
+
+void MainWindow::showBatchProgress(int done, int total)
+{
+    if (total == 0) {
+        batchProgress->hide();
+        return;
+    }
+    batchProgress->setRange(0, total);
+    batchProgress->setValue(done);
+    batchProgress->show();
+}

@@ -1,0 +1,91 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QImage>
+#include <QMainWindow>
+#include <QPointer>
+#include <QSize>
+#include <QStringList>
+
+#include <functional>
+
+class QAction;
+class QCloseEvent;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QProgressDialog;
+class ConvertQueue;
+class ImageSaver;
+class ThumbnailLoader;
+class Ui_MainWindow;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_quitAction_triggered();
+    void on_toolButtonSaveDir_clicked();
+    void on_comboBoxSizeSettingMode_currentIndexChanged(int index);
+    void addImages();
+    void removeImages();
+    void sizeConvert();
+    void formatConvert();
+    void bothConvert();
+    void showAbout();
+    void saveConvertImagToDir(QImage, QString, QString);
+    void addConvertImageToList(const QString &filename);
+    void deleteThread();
+
+private:
+    void createActions();
+    void readSettings();
+    void writeSettings();
+    void addOriginalImageToList(const QString &path);
+    QSize getConvertSize(const QString &path);
+    QString getConvertFormat(const QString &path);
+
+    void startConvert(int convertMode, const QString &finishedText);
+    void addThumbnailRow(QListWidget *list, const QString &path,
+                         std::function<void()> loaded = {});
+    void addConvertRow(const QString &fileName, const QImage &thumbnail);
+    void thumbnailLoaded(int generation);
+    void imageFailed(int batchId, const QString &path, const QString &reason);
+    void batchFinished(const QString &finishedText, int total, int failed, bool openFolder);
+    void showBatchProgress(int done, int total);
+
+    Ui_MainWindow *ui;
+    QStringList imageFiles;
+    QString lastOpenDir;
+    QAction *openAction;
+    QAction *removeAction;
+    QAction *convertAction;
+    QAction *sizeConvertAction;
+    QAction *formatConvertAction;
+    QAction *bothConvertAction;
+    QAction *quitAction;
+    QAction *aboutAction;
+    QMenu *convertMenu;
+
+    ThumbnailLoader *thumbnailLoader;
+    ImageSaver *imageSaver;
+    ConvertQueue *convertQueue;
+    QProgressBar *batchProgress;
+    QPointer<QProgressDialog> loadProgress;
+    int loadGeneration = 0;
+    int loadedCount = 0;
+
+    friend class tst_MainWindow;
+    friend class tst_ImageLists;
+    friend class tst_Conversion;
+};
+
+#endif // MAINWINDOW_H

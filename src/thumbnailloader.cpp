@@ -1,0 +1,82 @@
+#include "thumbnailloader.h"
+
+#include <QImageIOHandler>
+#include <QImageReader>
+
+namespace {
+
+QSize thumbnailBox()
+{
+    return QSize(ThumbnailLoader::thumbnailSide, ThumbnailLoader::thumbnailSide);
+}
+
+} // namespace
+
+ThumbnailLoader::ThumbnailLoader(QObject *parent)
+    : QObject(parent)
+{
+    pool.setMaxThreadCount(QThread::idealThreadCount());
+}
+
+ThumbnailLoader::~ThumbnailLoader()
+{
+    // Jobs post their results to this object: none may outlive it.
+    pool.clear();
+    pool.waitForDone();
+}
+
+void ThumbnailLoader::request(const QString &path, std::function<void(const QImage &)> done)
+{
+    const quint64 id = ++lastId;
+    callbacks.insert(id, std::move(done));
+    pool.start([this, id, path]() {
+        const QImage thumbnail = fromFile(path);
+        QMetaObject::invokeMethod(
+                this, [this, id, thumbnail]() { deliver(id, thumbnail); }, Qt::QueuedConnection);
+    });
+}
+
+void ThumbnailLoader::deliver(quint64 id, const QImage &thumbnail)
+{
+    const auto done = callbacks.take(id);
+    if (done)
+        done(thumbnail);
+}
+
+void ThumbnailLoader::cancelPending()
+{
+    pool.clear();
+    callbacks.clear();
+}
+
+void ThumbnailLoader::waitForDone()
+{
+    pool.waitForDone();
+}
+
+QImage ThumbnailLoader::fromFile(const QString &path)
+{
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    if (stored.isValid() && !stored.isEmpty()
+        && reader.supportsOption(QImageIOHandler::ScaledSize)) {
+        const bool sideways =
+                reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
+        const QSize shown = sideways ? stored.transposed() : stored;
+        const QSize fitted = shown.scaled(thumbnailBox(), Qt::KeepAspectRatio);
+        if (!fitted.isEmpty()) {
+            // The reader scales before it applies the orientation.
+            reader.setScaledSize(sideways ? fitted.transposed() : fitted);
+            return reader.read();
+        }
+    }
+    return fromImage(reader.read());
+}
+
+QImage ThumbnailLoader::fromImage(const QImage &image)
+{
+    if (image.isNull())
+        return image;
+    return image.scaled(thumbnailBox(), Qt::KeepAspectRatio, Qt::FastTransformation);
+}

@@ -1,0 +1,131 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDebug>
+#include <QColor>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QImage>
+#include <QPainter>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace TestSupport {
+
+// Keeps the tests away from the user's real settings.
+inline void isolateSettings(const QTemporaryDir &dir)
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo")).clear();
+}
+
+// A picture with distinct quadrants, so that rotations and scaling show.
+inline QImage pattern(const QSize &size, bool alpha = false)
+{
+    QImage image(size, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    image.fill(alpha ? QColor(0, 0, 0, 0) : QColor(Qt::white));
+    QPainter p(&image);
+    const int w = size.width(), h = size.height();
+    p.fillRect(0, 0, w / 2, h / 2, Qt::red);
+    p.fillRect(w / 2, 0, w - w / 2, h / 2, Qt::green);
+    p.fillRect(0, h / 2, w / 2, h - h / 2, Qt::blue);
+    p.fillRect(w / 2, h / 2, w - w / 2, h - h / 2, QColor(255, 255, 0, alpha ? 128 : 255));
+    return image;
+}
+
+inline QString writeImage(const QString &path, const QSize &size, const char *format = nullptr,
+                          bool alpha = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!pattern(size, alpha).save(path, format))
+        qWarning() << "could not write fixture" << path;
+    return path;
+}
+
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline QByteArray checksum(const QString &path)
+{
+    return QCryptographicHash::hash(fileBytes(path), QCryptographicHash::Sha256);
+}
+
+// A JPEG whose EXIF orientation tag says how to turn it (6: 90 degrees
+// clockwise). The tag lives in an APP1 segment right after SOI.
+inline QString writeRotatedJpeg(const QString &path, const QSize &stored, quint16 orientation)
+{
+    QByteArray jpeg;
+    {
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        pattern(stored).save(&buffer, "JPEG", 95);
+    }
+    QByteArray tiff;
+    tiff += QByteArray("MM\x00\x2A\x00\x00\x00\x08", 8); // big-endian header, IFD at 8
+    tiff += QByteArray("\x00\x01", 2);                  // one entry
+    tiff += QByteArray("\x01\x12\x00\x03\x00\x00\x00\x01", 8); // Orientation, SHORT, 1
+    tiff += char(orientation >> 8);
+    tiff += char(orientation & 0xff);
+    tiff += QByteArray("\x00\x00", 2);
+    tiff += QByteArray("\x00\x00\x00\x00", 4); // no next IFD
+    QByteArray app1 = QByteArray("Exif\x00\x00", 6) + tiff;
+    const int length = int(app1.size()) + 2;
+    QByteArray segment = QByteArray("\xFF\xE1", 2);
+    segment += char(length >> 8);
+    segment += char(length & 0xff);
+    segment += app1;
+    jpeg.insert(2, segment);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(jpeg);
+    return path;
+}
+
+// Answers the next modal file dialog: selects the given files (or
+// cancels when there are none). Returns at once; the dialog is answered
+// when it appears.
+inline void answerFileDialog(const QStringList &files, const QString &directory = QString())
+{
+    auto attempt = std::make_shared<std::function<void()>>();
+    *attempt = [files, directory, attempt]() {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog) {
+            QTimer::singleShot(10, *attempt);
+            return;
+        }
+        if (files.isEmpty() && directory.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        if (!directory.isEmpty()) {
+            dialog->setDirectory(directory);
+            dialog->selectFile(directory);
+        } else {
+            dialog->setDirectory(QFileInfo(files.first()).absolutePath());
+            QStringList names;
+            for (const QString &f : files)
+                names << QLatin1Char('"') + QFileInfo(f).fileName() + QLatin1Char('"');
+            dialog->selectFile(names.join(QLatin1Char(' ')));
+        }
+        static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
+        *attempt = nullptr; // break the cycle
+    };
+    QTimer::singleShot(0, *attempt);
+}
+
+} // namespace TestSupport
+
+#endif // TESTSUPPORT_H

@@ -1,0 +1,353 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "testsupport.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QToolBar>
+#include <QToolButton>
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void formDefaults();
+    void slotsInDeclaredOrder();
+    void toolbarAndMenu();
+    void shortcutsAndTooltips_data();
+    void shortcutsAndTooltips();
+    void twoStrokeShortcutsStartConversion();
+    void convertButtonItselfStartsNothing();
+    void sliderMirrorsSpinBox();
+    void sizeModeSwitchesFrames();
+
+    void firstStartDefaults();
+    void settingsRoundTrip();
+    void maximizedRestored();
+    void storedWidthClamped_data();
+    void storedWidthClamped();
+    void everyCloseStoresSettings();
+
+private:
+    static QSettings settings();
+    QTemporaryDir settingsDir;
+};
+
+QSettings tst_MainWindow::settings()
+{
+    return QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo"));
+}
+
+void tst_MainWindow::initTestCase()
+{
+    QVERIFY(settingsDir.isValid());
+    TestSupport::isolateSettings(settingsDir);
+}
+
+void tst_MainWindow::init()
+{
+    QSettings s(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo"));
+    s.clear();
+}
+
+void tst_MainWindow::formDefaults()
+{
+    MainWindow w;
+    QCOMPARE(w.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("Pictavo"));
+    QVERIFY(!w.windowIcon().isNull());
+
+    const QStringList sizeModes{QStringLiteral("Percent"), QStringLiteral("DPI")};
+    QStringList items;
+    for (int i = 0; i < w.ui->comboBoxSizeSettingMode->count(); ++i)
+        items << w.ui->comboBoxSizeSettingMode->itemText(i);
+    QCOMPARE(items, sizeModes);
+
+    items.clear();
+    for (int i = 0; i < w.ui->comboBoxFormat->count(); ++i)
+        items << w.ui->comboBoxFormat->itemText(i);
+    QCOMPARE(items, (QStringList{"Original", "BMP", "JPG", "JPEG", "PNG", "PPM", "TIFF", "XBM", "XPM"}));
+
+    QCOMPARE(w.ui->spinBoxPercent->minimum(), 1);
+    QCOMPARE(w.ui->spinBoxPercent->maximum(), 1000);
+    QCOMPARE(w.ui->spinBoxPercent->value(), 100);
+    QCOMPARE(w.ui->spinBoxPercent->suffix(), QStringLiteral("%"));
+    QCOMPARE(w.ui->horizontalSliderPercent->minimum(), 1);
+    QCOMPARE(w.ui->horizontalSliderPercent->maximum(), 1000);
+    QCOMPARE(w.ui->horizontalSliderPercent->singleStep(), 50);
+    QCOMPARE(w.ui->horizontalSliderPercent->pageStep(), 50);
+    QCOMPARE(w.ui->spinBoxWidth->minimum(), 2);
+    QCOMPARE(w.ui->spinBoxWidth->maximum(), 4999);
+    QCOMPARE(w.ui->spinBoxHeight->maximum(), 4999);
+    QVERIFY(w.ui->lineEditSaveDir->isReadOnly());
+    QVERIFY(w.ui->lineEditSaveDir->text().isEmpty());
+    QCOMPARE(w.ui->toolButtonSaveDir->text(), QString());
+    QCOMPARE(w.ui->toolButtonSaveDir->toolTip(), QStringLiteral("Select a directory to save images"));
+    QCOMPARE(w.ui->listWidgetOriginal->selectionMode(), QAbstractItemView::MultiSelection);
+    QCOMPARE(w.ui->listWidgetOriginal->iconSize(), QSize(128, 128));
+    QCOMPARE(w.ui->listWidgetConvert->selectionMode(), QAbstractItemView::SingleSelection);
+    QCOMPARE(w.ui->splitter_2->orientation(), Qt::Vertical);
+    QCOMPARE(w.ui->splitter->orientation(), Qt::Horizontal);
+    QCOMPARE(w.ui->splitter->widget(0), w.ui->listWidgetOriginal);
+    QCOMPARE(w.ui->splitter_2->widget(1), w.ui->tabWidget);
+
+    QCOMPARE(w.ui->tabWidget->currentIndex(), 0);
+    QCOMPARE(w.ui->tabWidget->tabText(0), QStringLiteral("General Setting"));
+    QCOMPARE(w.ui->tabWidget->tabText(1), QStringLiteral("Size Setting"));
+    QCOMPARE(w.ui->tabWidget->tabText(2), QStringLiteral("Format Setting"));
+    QVERIFY(w.ui->tabWidget->isMovable());
+
+    // Titles follow the page, not its position.
+    w.ui->tabWidget->tabBar()->moveTab(2, 0);
+    w.ui->retranslateUi(&w);
+    QCOMPARE(w.ui->tabWidget->tabText(0), QStringLiteral("Format Setting"));
+    QCOMPARE(w.ui->tabWidget->tabText(1), QStringLiteral("General Setting"));
+
+    QCOMPARE(w.ui->mainToolBar->iconSize(), QSize(48, 48));
+    QCOMPARE(w.ui->mainToolBar->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+    QCOMPARE(w.ui->mainToolBar->contextMenuPolicy(), Qt::CustomContextMenu);
+    QVERIFY(!w.ui->mainToolBar->isFloatable());
+    QVERIFY(w.ui->labelSaveDir->text().contains(QStringLiteral("Save To:")));
+}
+
+void tst_MainWindow::slotsInDeclaredOrder()
+{
+    const QMetaObject *mo = &MainWindow::staticMetaObject;
+    QStringList found;
+    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
+        found << QString::fromLatin1(mo->method(i).methodSignature());
+    const QStringList expected{
+        "on_quitAction_triggered()", "on_toolButtonSaveDir_clicked()",
+        "on_comboBoxSizeSettingMode_currentIndexChanged(int)", "addImages()",
+        "removeImages()", "sizeConvert()", "formatConvert()", "bothConvert()",
+        "showAbout()", "saveConvertImagToDir(QImage,QString,QString)",
+        "addConvertImageToList(QString)", "deleteThread()"};
+    QCOMPARE(found, expected);
+}
+
+void tst_MainWindow::toolbarAndMenu()
+{
+    MainWindow w;
+    QStringList bar;
+    for (QAction *a : w.ui->mainToolBar->actions())
+        bar << (a->isSeparator() ? QStringLiteral("|") : a->text());
+    QCOMPARE(bar, (QStringList{"Open Images", "Remove Images", "|", "Convert Images", "|",
+                               "About", "|", "Quit"}));
+
+    QStringList menu;
+    for (QAction *a : w.convertMenu->actions())
+        menu << (a->isSeparator() ? QStringLiteral("|") : a->text());
+    QCOMPARE(menu, (QStringList{"Size Convert", "Format Convert", "|", "Size and Format Convert"}));
+    QCOMPARE(w.convertAction->menu(), w.convertMenu);
+
+    w.show();
+    auto *button = qobject_cast<QToolButton *>(w.ui->mainToolBar->widgetForAction(w.convertAction));
+    QVERIFY(button);
+    QCOMPARE(button->popupMode(), QToolButton::MenuButtonPopup);
+}
+
+void tst_MainWindow::shortcutsAndTooltips_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QKeySequence>("shortcut");
+    QTest::addColumn<QString>("toolTip");
+    QTest::newRow("open") << "Open Images" << QKeySequence(0x0400004F) << "Open Images\n Ctrl+O";
+    QTest::newRow("remove") << "Remove Images" << QKeySequence(Qt::CTRL | Qt::Key_R) << "Remove Images\n Ctrl+R";
+    QTest::newRow("convert") << "Convert Images" << QKeySequence() << "Convert Images";
+    QTest::newRow("size") << "Size Convert" << QKeySequence(Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_S) << "Size Convert";
+    QTest::newRow("format") << "Format Convert" << QKeySequence(Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_F) << "Format Convert";
+    QTest::newRow("both") << "Size and Format Convert" << QKeySequence(Qt::CTRL | Qt::Key_C, Qt::CTRL | Qt::Key_B) << "Size and Format Convert";
+    QTest::newRow("about") << "About" << QKeySequence(Qt::CTRL | Qt::Key_K) << "About Pictavo\n Ctrl+K";
+    QTest::newRow("quit") << "Quit" << QKeySequence(Qt::CTRL | Qt::Key_Q) << "Quit\n Ctrl+Q";
+}
+
+void tst_MainWindow::shortcutsAndTooltips()
+{
+    QFETCH(QString, text);
+    QFETCH(QKeySequence, shortcut);
+    QFETCH(QString, toolTip);
+    MainWindow w;
+    QAction *action = nullptr;
+    for (QAction *a : w.findChildren<QAction *>())
+        if (a->text() == text)
+            action = a;
+    QVERIFY(action);
+    QCOMPARE(action->shortcut(), shortcut);
+    QCOMPARE(action->toolTip(), toolTip);
+}
+
+void tst_MainWindow::twoStrokeShortcutsStartConversion()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QSignalSpy size(w.sizeConvertAction, &QAction::triggered);
+    QSignalSpy format(w.formatConvertAction, &QAction::triggered);
+    QSignalSpy both(w.bothConvertAction, &QAction::triggered);
+    QTest::keyClick(&w, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(&w, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(&w, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(&w, Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClick(&w, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(&w, Qt::Key_B, Qt::ControlModifier);
+    QCOMPARE(size.count(), 1);
+    QCOMPARE(format.count(), 1);
+    QCOMPARE(both.count(), 1);
+}
+
+void tst_MainWindow::convertButtonItselfStartsNothing()
+{
+    MainWindow w;
+    w.show();
+    QSignalSpy size(w.sizeConvertAction, &QAction::triggered);
+    QSignalSpy format(w.formatConvertAction, &QAction::triggered);
+    QSignalSpy both(w.bothConvertAction, &QAction::triggered);
+    auto *button = w.ui->mainToolBar->widgetForAction(w.convertAction);
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(5, 5));
+    QCOMPARE(size.count() + format.count() + both.count(), 0);
+}
+
+void tst_MainWindow::sliderMirrorsSpinBox()
+{
+    MainWindow w;
+    w.ui->spinBoxPercent->setValue(250);
+    QCOMPARE(w.ui->horizontalSliderPercent->value(), 250);
+    w.ui->horizontalSliderPercent->setValue(600);
+    QCOMPARE(w.ui->spinBoxPercent->value(), 600);
+    QCOMPARE(w.ui->spinBoxPercent->text(), QStringLiteral("600%"));
+    w.ui->spinBoxPercent->setValue(1001);
+    QCOMPARE(w.ui->spinBoxPercent->value(), 1000);
+    w.ui->horizontalSliderPercent->setValue(0);
+    QCOMPARE(w.ui->spinBoxPercent->value(), 1);
+    w.ui->horizontalSliderPercent->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    QCOMPARE(w.ui->spinBoxPercent->value(), 51);
+}
+
+void tst_MainWindow::sizeModeSwitchesFrames()
+{
+    MainWindow w;
+    w.show();
+    w.ui->tabWidget->setCurrentWidget(w.ui->tabSize);
+    QVERIFY(w.ui->framePercent->isVisible());
+    QVERIFY(!w.ui->frameDpi->isVisible());
+    w.ui->spinBoxWidth->setValue(640);
+    w.ui->comboBoxSizeSettingMode->setCurrentIndex(1);
+    QVERIFY(!w.ui->framePercent->isVisible());
+    QVERIFY(w.ui->frameDpi->isVisible());
+    w.ui->comboBoxSizeSettingMode->setCurrentIndex(0);
+    QVERIFY(w.ui->framePercent->isVisible());
+    QVERIFY(!w.ui->frameDpi->isVisible());
+    QCOMPARE(w.ui->spinBoxWidth->value(), 640);
+}
+
+void tst_MainWindow::firstStartDefaults()
+{
+    MainWindow w;
+    QVERIFY(!w.isMaximized());
+    QCOMPARE(w.size(), QSize(560, 430));
+    QCOMPARE(w.pos(), QPoint(0, 0));
+    QCOMPARE(w.lastOpenDir, QDir::currentPath());
+    QCOMPARE(w.ui->spinBoxWidth->value(), 1024);
+    QCOMPARE(w.ui->spinBoxHeight->value(), 768);
+    QVERIFY(w.ui->checkBoxAutoOpenDir->isChecked());
+    QCOMPARE(w.ui->comboBoxSizeSettingMode->currentIndex(), 0);
+    QCOMPARE(w.ui->comboBoxFormat->currentIndex(), 0);
+    QVERIFY(w.ui->frameDpi->isHidden());
+}
+
+void tst_MainWindow::settingsRoundTrip()
+{
+    QByteArray splitterState;
+    {
+        MainWindow w;
+        w.show();
+        w.resize(700, 500);
+        w.lastOpenDir = QStringLiteral("/no/such/dir");
+        w.ui->spinBoxWidth->setValue(640);
+        w.ui->spinBoxHeight->setValue(480);
+        w.ui->checkBoxAutoOpenDir->setChecked(false);
+        w.ui->splitter->setSizes({100, 400});
+        splitterState = w.ui->splitter->saveState();
+        w.close();
+    }
+    QSettings s = settings();
+    s.beginGroup(QStringLiteral("mainwindow"));
+    QCOMPARE(s.childKeys().size(), 9);
+    QCOMPARE(s.value("size").toSize(), QSize(700, 500));
+    QCOMPARE(s.value("splitter").toByteArray(), splitterState);
+    s.endGroup();
+
+    MainWindow again;
+    QCOMPARE(again.size(), QSize(700, 500));
+    QCOMPARE(again.lastOpenDir, QStringLiteral("/no/such/dir"));
+    QCOMPARE(again.ui->spinBoxWidth->value(), 640);
+    QCOMPARE(again.ui->spinBoxHeight->value(), 480);
+    QVERIFY(!again.ui->checkBoxAutoOpenDir->isChecked());
+    QCOMPARE(again.ui->splitter->saveState(), splitterState);
+}
+
+void tst_MainWindow::maximizedRestored()
+{
+    {
+        QSettings s = settings();
+        s.setValue(QStringLiteral("mainwindow/maximized"), true);
+        s.setValue(QStringLiteral("mainwindow/size"), QSize(300, 200));
+    }
+    MainWindow w;
+    QVERIFY(w.isMaximized());
+    w.show();
+    QVERIFY(w.isMaximized());
+    QVERIFY(w.size() != QSize(300, 200));
+}
+
+void tst_MainWindow::storedWidthClamped_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("too large") << QVariant(100000) << 4999;
+    QTest::newRow("too small") << QVariant(1) << 2;
+    QTest::newRow("not a number") << QVariant(QStringLiteral("wide")) << 2;
+}
+
+void tst_MainWindow::storedWidthClamped()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(int, shown);
+    settings().setValue(QStringLiteral("mainwindow/width"), stored);
+    {
+        MainWindow w;
+        QCOMPARE(w.ui->spinBoxWidth->value(), shown);
+        w.close();
+    }
+    QCOMPARE(settings().value(QStringLiteral("mainwindow/width")).toInt(), shown);
+}
+
+void tst_MainWindow::everyCloseStoresSettings()
+{
+    // Ctrl+Q, the quit action and a plain close request all go through
+    // closeEvent.
+    for (int way = 0; way < 3; ++way) {
+        settings().clear();
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        w.ui->spinBoxHeight->setValue(300 + way);
+        if (way == 0)
+            QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+        else if (way == 1)
+            w.quitAction->trigger();
+        else
+            w.close();
+        QVERIFY(!w.isVisible());
+        QCOMPARE(settings().value(QStringLiteral("mainwindow/height")).toInt(), 300 + way);
+    }
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
