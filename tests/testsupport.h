@@ -88,6 +88,7 @@ inline QString writeRotatedJpeg(const QString &path, const QSize &stored, quint1
     segment += char(length & 0xff);
     segment += app1;
     jpeg.insert(2, segment);
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     if (f.open(QIODevice::WriteOnly))
         f.write(jpeg);
@@ -121,6 +122,12 @@ inline void answerFileDialog(const QStringList &files, const QString &directory 
             dialog->selectFile(names.join(QLatin1Char(' ')));
         }
         static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
+        if (dialog->isVisible()) {
+            // The dialog refused the choice (a missing file, say): give up
+            // rather than hang the test.
+            qWarning() << "file dialog refused" << files << directory;
+            dialog->reject();
+        }
         *attempt = nullptr; // break the cycle
     };
     QTimer::singleShot(0, *attempt);

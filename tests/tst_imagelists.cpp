@@ -1,0 +1,211 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "testsupport.h"
+
+#include <QListWidget>
+#include <QProgressDialog>
+#include <QStatusBar>
+
+using namespace TestSupport;
+
+// Opening and removing images, the two lists and the save directory.
+class tst_ImageLists : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void openShowsRowsInOrderAndProposesDirectory();
+    void openTwiceReplacesAndClearsConverted();
+    void cancelKeepsEverything();
+    void unreadableFileGetsRowWithoutPicture();
+    void thumbnailsFitTheBox();
+    void rotatedPhotoShownUpright();
+    void nonAsciiAndSpacesInPaths();
+    void removeNonAdjacentRows();
+    void removeNothingSelected();
+    void folderButtonAddsSlash();
+    void folderButtonRootAndCancel();
+
+private:
+    void open(MainWindow &w, const QStringList &files);
+    QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir tmp;
+};
+
+void tst_ImageLists::initTestCase()
+{
+    QVERIFY(settingsDir.isValid() && tmp.isValid());
+    isolateSettings(settingsDir);
+}
+
+void tst_ImageLists::open(MainWindow &w, const QStringList &files)
+{
+    answerFileDialog(files);
+    w.addImages();
+    QTRY_COMPARE(w.ui->statusBar->currentMessage(),
+                 QStringLiteral("%1 images loaded").arg(files.size()));
+}
+
+void tst_ImageLists::openShowsRowsInOrderAndProposesDirectory()
+{
+    const QString dir = tmp.filePath(QStringLiteral("photos"));
+    const QString a = writeImage(dir + "/b.png", QSize(300, 100));
+    const QString b = writeImage(dir + "/a.jpg", QSize(80, 60));
+    MainWindow w;
+    w.show();
+    w.ui->lineEditSaveDir->setText(QStringLiteral("/chosen/before/"));
+    open(w, {a, b});
+    QCOMPARE(w.imageFiles, (QStringList{a, b}));
+    QCOMPARE(w.ui->listWidgetOriginal->count(), 2);
+    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("b.png"));
+    QCOMPARE(w.ui->listWidgetOriginal->item(1)->text(), QStringLiteral("a.jpg"));
+    QCOMPARE(w.lastOpenDir, dir);
+    QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
+    QVERIFY(!QFileInfo::exists(dir + "/ConvertedImages"));
+    // The loading dialog is gone once every thumbnail is in.
+    QTRY_VERIFY(!w.findChild<QProgressDialog *>());
+}
+
+void tst_ImageLists::openTwiceReplacesAndClearsConverted()
+{
+    const QString first = writeImage(tmp.filePath("one/x.png"), QSize(20, 20));
+    const QString second = writeImage(tmp.filePath("two/y.png"), QSize(20, 20));
+    MainWindow w;
+    open(w, {first});
+    w.ui->listWidgetConvert->addItem(QStringLiteral("stale"));
+    open(w, {second});
+    QCOMPARE(w.imageFiles, QStringList{second});
+    QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
+    QCOMPARE(w.ui->listWidgetConvert->count(), 0);
+}
+
+void tst_ImageLists::cancelKeepsEverything()
+{
+    const QString file = writeImage(tmp.filePath("keep/k.png"), QSize(20, 20));
+    MainWindow w;
+    open(w, {file});
+    w.ui->listWidgetConvert->addItem(QStringLiteral("converted"));
+    const QString saveDir = w.ui->lineEditSaveDir->text();
+    const QString lastDir = w.lastOpenDir;
+    answerFileDialog({});
+    w.addImages();
+    QCOMPARE(w.imageFiles, QStringList{file});
+    QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
+    QCOMPARE(w.ui->listWidgetConvert->count(), 1);
+    QCOMPARE(w.ui->lineEditSaveDir->text(), saveDir);
+    QCOMPARE(w.lastOpenDir, lastDir);
+}
+
+void tst_ImageLists::unreadableFileGetsRowWithoutPicture()
+{
+    const QString good = writeImage(tmp.filePath("mixed/good.png"), QSize(40, 40));
+    const QString bad = tmp.filePath("mixed/text-named-png.png");
+    QFile f(bad);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("this is not an image\n");
+    f.close();
+    MainWindow w;
+    open(w, {bad, good});
+    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("text-named-png.png"));
+    QVERIFY(iconOf(w.ui->listWidgetOriginal, 0).isNull());
+    QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 1).isNull());
+}
+
+void tst_ImageLists::thumbnailsFitTheBox()
+{
+    const QString wide = writeImage(tmp.filePath("box/wide.png"), QSize(300, 100));
+    const QString small = writeImage(tmp.filePath("box/small.bmp"), QSize(32, 32), "BMP");
+    const QString photo = writeImage(tmp.filePath("box/photo.jpg"), QSize(1600, 1200));
+    MainWindow w;
+    open(w, {wide, small, photo});
+    const QList<QSize> expected{QSize(128, 42), QSize(128, 128), QSize(128, 96)};
+    for (int row = 0; row < 3; ++row) {
+        const QIcon icon = iconOf(w.ui->listWidgetOriginal, row);
+        QVERIFY(!icon.isNull());
+        QCOMPARE(icon.availableSizes().value(0), expected[row]);
+    }
+}
+
+void tst_ImageLists::rotatedPhotoShownUpright()
+{
+    // Stored 200 x 100, orientation 6: appears 100 wide and 200 high.
+    const QString rotated = writeRotatedJpeg(tmp.filePath("rot/turned.jpg"), QSize(200, 100), 6);
+    MainWindow w;
+    open(w, {rotated});
+    QCOMPARE(iconOf(w.ui->listWidgetOriginal, 0).availableSizes().value(0), QSize(64, 128));
+    QCOMPARE(w.getConvertSize(rotated), QSize(100, 200));
+}
+
+void tst_ImageLists::nonAsciiAndSpacesInPaths()
+{
+    const QString dir = tmp.filePath(QStringLiteral("my photos é/中文"));
+    const QString file = writeImage(dir + QStringLiteral("/été 1.png"), QSize(50, 50));
+    MainWindow w;
+    open(w, {file});
+    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("été 1.png"));
+    QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 0).isNull());
+    QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
+}
+
+void tst_ImageLists::removeNonAdjacentRows()
+{
+    QStringList files;
+    for (int i = 0; i < 5; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("rm/%1.png").arg(i)), QSize(10, 10));
+    MainWindow w;
+    open(w, files);
+    w.ui->listWidgetConvert->addItem(QStringLiteral("converted"));
+    w.ui->listWidgetOriginal->item(3)->setSelected(true);
+    w.ui->listWidgetOriginal->item(0)->setSelected(true);
+    w.ui->listWidgetOriginal->item(2)->setSelected(true);
+    w.removeImages();
+    QCOMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("3 images removed."));
+    QCOMPARE(w.imageFiles, (QStringList{files[1], files[4]}));
+    QCOMPARE(w.ui->listWidgetOriginal->count(), 2);
+    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("1.png"));
+    QCOMPARE(w.ui->listWidgetOriginal->item(1)->text(), QStringLiteral("4.png"));
+    QCOMPARE(w.ui->listWidgetConvert->count(), 1);
+}
+
+void tst_ImageLists::removeNothingSelected()
+{
+    const QString file = writeImage(tmp.filePath("none/n.png"), QSize(10, 10));
+    MainWindow w;
+    open(w, {file});
+    w.removeImages();
+    QCOMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("0 images removed."));
+    QCOMPARE(w.imageFiles.size(), 1);
+}
+
+void tst_ImageLists::folderButtonAddsSlash()
+{
+    const QString out = tmp.filePath(QStringLiteral("out dir"));
+    QDir().mkpath(out);
+    MainWindow w;
+    w.show();
+    answerFileDialog({}, out);
+    w.ui->toolButtonSaveDir->click();
+    QCOMPARE(w.ui->lineEditSaveDir->text(), out + "/");
+}
+
+void tst_ImageLists::folderButtonRootAndCancel()
+{
+    MainWindow w;
+    w.show();
+    answerFileDialog({}, QStringLiteral("/"));
+    w.ui->toolButtonSaveDir->click();
+    QCOMPARE(w.ui->lineEditSaveDir->text(), QStringLiteral("/"));
+
+    w.ui->lineEditSaveDir->setText(QStringLiteral("/proposed/ConvertedImages"));
+    answerFileDialog({});
+    w.ui->toolButtonSaveDir->click();
+    QCOMPARE(w.ui->lineEditSaveDir->text(), QStringLiteral("/proposed/ConvertedImages"));
+}
+
+QTEST_MAIN(tst_ImageLists)
+#include "tst_imagelists.moc"
