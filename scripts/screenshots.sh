@@ -48,8 +48,8 @@ chmod +x "$demo/bin/xdg-open"
 
 xvfb_pid="" app_pid=""
 cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    if [ -n "$app_pid" ]; then kill "$app_pid" 2>/dev/null || true; fi
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
     wait 2>/dev/null || true
     rm -rf "$demo"
 }
@@ -60,7 +60,8 @@ Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$demo/display" 2>"$dem
 xvfb_pid=$!
 for _ in $(seq 50); do [ -s "$demo/display" ] && break; sleep 0.1; done
 [ -s "$demo/display" ] || { echo "Xvfb did not start:" >&2; cat "$demo/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$demo/display")"
+display_number=$(head -n1 "$demo/display")
+export DISPLAY=":$display_number"
 
 env -u XDG_CONFIG_HOME HOME="$demo" XDG_RUNTIME_DIR="$demo/runtime" QT_QPA_PLATFORM=xcb \
     PATH="$demo/bin:$PATH" LANG=C.UTF-8 "$build/src/pictavo" >"$demo/pictavo.log" 2>&1 &
@@ -107,11 +108,12 @@ sleep 3
 # ConvertedImages folder.
 xdotool windowfocus --sync "$main"
 xdotool key ctrl+c ctrl+f
+converted() { find "$pictures/ConvertedImages" -type f 2>/dev/null | wc -l; }
 for _ in $(seq 100); do
-    [ "$(ls "$pictures/ConvertedImages" 2>/dev/null | wc -l)" -ge ${#files[@]} ] && break
+    [ "$(converted)" -ge ${#files[@]} ] && break
     sleep 0.2
 done
-[ "$(ls "$pictures/ConvertedImages" 2>/dev/null | wc -l)" -ge ${#files[@]} ] \
+[ "$(converted)" -ge ${#files[@]} ] \
     || { echo "the conversion did not finish" >&2; cat "$demo/pictavo.log" >&2; exit 1; }
 sleep 2
 shot "$main" main-window.png

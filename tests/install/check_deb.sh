@@ -42,6 +42,8 @@ for size in 16 24 32 48 64 128 256 512; do
     check "icon ${size}x${size}" test -s "$root/usr/share/icons/hicolor/${size}x${size}/apps/pictavo.png"
 done
 check "scalable icon" test -s "$root/usr/share/icons/hicolor/scalable/apps/pictavo.svg"
+check "manual page" test -s "$root/usr/share/man/man1/pictavo.1.gz"
+check "copyright" test -s "$root/usr/share/doc/pictavo/copyright"
 check "nothing outside /usr" test "$(ls "$root")" = usr
 
 field() { dpkg-deb -f "$deb" "$1"; }

@@ -1,0 +1,542 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "convertqueue.h"
+#include "testsupport.h"
+
+#include <QDesktopServices>
+#include <QDirIterator>
+#include <QImageReader>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QStatusBar>
+
+using namespace TestSupport;
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+    QList<bool> existed;
+public slots:
+    void open(const QUrl &url)
+    {
+        urls << url;
+        existed << QFileInfo(url.toLocalFile()).isDir();
+    }
+};
+
+// The conversion settings, the batch commands and the saving of results.
+class tst_Conversion : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void percentSize_data();
+    void percentSize();
+    void fixedSizeIgnoresFile();
+    void formatNames_data();
+    void formatNames();
+
+    void outputNames_data();
+    void outputNames();
+    void everyFormatReadsBack_data();
+    void everyFormatReadsBack();
+    void threeImagesThreeRows();
+    void emptySourceListChangesNothing();
+    void failuresAreCounted();
+    void sizesWritten();
+    void sourcesNeverOverwritten();
+    void clashesWithinBatchGetNumbers();
+    void earlierBatchOverwritten();
+    void missingSaveDirectoryAsksOnce();
+    void unwritableDirectoryFailsCleanly();
+    void autoOpenAfterFinish();
+    void secondCommandDuringBatch();
+    void progressBarFollowsBatch();
+    void boundedWorkers();
+    void closingMidBatch();
+    void writtenThumbnailShowsFile();
+
+private:
+    MainWindow *window(const QStringList &files, const QString &saveDir);
+    void runBatch(MainWindow *w, void (MainWindow::*command)());
+    QStringList savedNames() const;
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir *tmp = nullptr;
+    QString outDir;
+    UrlCatcher catcher;
+};
+
+void tst_Conversion::initTestCase()
+{
+    QVERIFY(settingsDir.isValid());
+    isolateSettings(settingsDir);
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+}
+
+void tst_Conversion::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+void tst_Conversion::init()
+{
+    tmp = new QTemporaryDir;
+    outDir = tmp->filePath(QStringLiteral("out"));
+    catcher.urls.clear();
+    catcher.existed.clear();
+}
+
+void tst_Conversion::cleanup()
+{
+    delete tmp;
+    tmp = nullptr;
+}
+
+MainWindow *tst_Conversion::window(const QStringList &files, const QString &saveDir)
+{
+    auto *w = new MainWindow;
+    w->setAttribute(Qt::WA_DeleteOnClose, false);
+    w->imageFiles = files;
+    w->ui->lineEditSaveDir->setText(saveDir);
+    w->ui->checkBoxAutoOpenDir->setChecked(false);
+    return w;
+}
+
+void tst_Conversion::runBatch(MainWindow *w, void (MainWindow::*command)())
+{
+    (w->*command)();
+    QTRY_VERIFY_WITH_TIMEOUT(w->ui->statusBar->currentMessage().contains(QLatin1String("finished")),
+                             20000);
+}
+
+QStringList tst_Conversion::savedNames() const
+{
+    QStringList names = QDir(outDir).entryList(QDir::Files | QDir::Hidden);
+    names.sort();
+    return names;
+}
+
+void tst_Conversion::percentSize_data()
+{
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QSize>("source");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("50% of 1024x768") << 50 << QSize(1024, 768) << QSize(512, 384);
+    QTest::newRow("100% unchanged") << 100 << QSize(123, 45) << QSize(123, 45);
+    QTest::newRow("33% truncated") << 33 << QSize(333, 333) << QSize(109, 109);
+    QTest::newRow("29% of 100 is 28") << 29 << QSize(100, 100) << QSize(28, 28);
+    QTest::newRow("57% of 100 is 56") << 57 << QSize(100, 100) << QSize(56, 56);
+    QTest::newRow("1% of 50x40 is empty") << 1 << QSize(50, 40) << QSize(0, 0);
+    QTest::newRow("1% of 150x100") << 1 << QSize(150, 100) << QSize(1, 1);
+    QTest::newRow("1000% of 400x300") << 1000 << QSize(400, 300) << QSize(4000, 3000);
+}
+
+void tst_Conversion::percentSize()
+{
+    QFETCH(int, percent);
+    QFETCH(QSize, source);
+    QFETCH(QSize, expected);
+    const QString file = writeImage(tmp->filePath("s.png"), source);
+    QScopedPointer<MainWindow> w(window({file}, outDir));
+    w->ui->spinBoxPercent->setValue(percent);
+    QCOMPARE(w->getConvertSize(file), expected);
+    QCOMPARE(w->getConvertSize(tmp->filePath("missing.png")), QSize(0, 0));
+}
+
+void tst_Conversion::fixedSizeIgnoresFile()
+{
+    QScopedPointer<MainWindow> w(window({}, outDir));
+    w->ui->comboBoxSizeSettingMode->setCurrentIndex(1);
+    w->ui->spinBoxWidth->setValue(640);
+    w->ui->spinBoxHeight->setValue(480);
+    QCOMPARE(w->getConvertSize(tmp->filePath("missing.png")), QSize(640, 480));
+}
+
+void tst_Conversion::formatNames_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("original keeps case") << 0 << "/p/photo.JPG" << "JPG";
+    QTest::newRow("original last suffix") << 0 << "/p/archive.tar.gz" << "gz";
+    QTest::newRow("original no suffix") << 0 << "/p/README" << "";
+    const QStringList fixed{"BMP", "JPG", "JPEG", "png", "PPM", "TIFF", "XBM", "XPM"};
+    for (int i = 0; i < fixed.size(); ++i)
+        QTest::newRow(qPrintable(fixed[i])) << i + 1 << "/p/a.jpg" << fixed[i];
+}
+
+void tst_Conversion::formatNames()
+{
+    QFETCH(int, index);
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QScopedPointer<MainWindow> w(window({}, outDir));
+    w->ui->comboBoxFormat->setCurrentIndex(index);
+    QCOMPARE(w->getConvertFormat(path), expected);
+}
+
+void tst_Conversion::outputNames_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("formatIndex");
+    QTest::addColumn<bool>("slashDir");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("png") << "holiday.jpg" << 4 << false << "holiday.png";
+    QTest::newRow("JPEG") << "holiday.png" << 3 << false << "holiday.JPEG";
+    QTest::newRow("JPG") << "holiday.png" << 2 << false << "holiday.JPG";
+    QTest::newRow("kept suffix case") << "photo.JPG" << 0 << false << "photo.JPG";
+    QTest::newRow("dotted base") << "a.b.png" << 0 << false << "a.b.png";
+    QTest::newRow("dir ending in slash") << "holiday.jpg" << 4 << true << "holiday.png";
+}
+
+void tst_Conversion::outputNames()
+{
+    QFETCH(QString, source);
+    QFETCH(int, formatIndex);
+    QFETCH(bool, slashDir);
+    QFETCH(QString, expected);
+    const QString file = writeImage(tmp->filePath("src/" + source), QSize(30, 20),
+                                    QFileInfo(source).suffix().toLatin1().constData());
+    QScopedPointer<MainWindow> w(window({file}, slashDir ? outDir + "/" : outDir));
+    w->ui->comboBoxFormat->setCurrentIndex(formatIndex);
+    runBatch(w.data(), &MainWindow::formatConvert);
+    QCOMPARE(w->ui->statusBar->currentMessage(), QStringLiteral("Format convert finished"));
+    QCOMPARE(savedNames(), QStringList{expected});
+    QCOMPARE(w->ui->listWidgetConvert->count(), 1);
+    QCOMPARE(w->ui->listWidgetConvert->item(0)->text(), expected);
+    QCOMPARE(QImage(outDir + "/" + expected).size(), QSize(30, 20));
+}
+
+void tst_Conversion::everyFormatReadsBack_data()
+{
+    QTest::addColumn<int>("formatIndex");
+    QTest::addColumn<bool>("alpha");
+    const QStringList names{"BMP", "JPG", "JPEG", "PNG", "PPM", "TIFF", "XBM", "XPM"};
+    for (int i = 0; i < names.size(); ++i) {
+        QTest::newRow(qPrintable(names[i])) << i + 1 << false;
+        QTest::newRow(qPrintable(names[i] + " from alpha")) << i + 1 << true;
+    }
+}
+
+void tst_Conversion::everyFormatReadsBack()
+{
+    QFETCH(int, formatIndex);
+    QFETCH(bool, alpha);
+    const QString file = writeImage(tmp->filePath("src/pic.png"), QSize(64, 48), "PNG", alpha);
+    QScopedPointer<MainWindow> w(window({file}, outDir));
+    w->ui->comboBoxFormat->setCurrentIndex(formatIndex);
+    runBatch(w.data(), &MainWindow::bothConvert);
+    QCOMPARE(w->ui->statusBar->currentMessage(),
+             QStringLiteral("Size and format convert finished"));
+    const QStringList names = savedNames();
+    QCOMPARE(names.size(), 1);
+    QImageReader reader(outDir + "/" + names.first());
+    const QImage back = reader.read();
+    QVERIFY2(!back.isNull(), qPrintable(reader.errorString()));
+    QCOMPARE(back.size(), QSize(64, 48));
+}
+
+void tst_Conversion::threeImagesThreeRows()
+{
+    QStringList files;
+    for (const char *name : {"one.png", "two.png", "three.png"})
+        files << writeImage(tmp->filePath(QStringLiteral("src/") + name), QSize(40, 30));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    w->ui->listWidgetConvert->addItem(QStringLiteral("from before"));
+    w->ui->spinBoxPercent->setValue(50);
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    QCOMPARE(w->ui->statusBar->currentMessage(), QStringLiteral("Size convert finished"));
+    QCOMPARE(w->ui->listWidgetConvert->count(), 3);
+    QStringList rows;
+    for (int i = 0; i < 3; ++i) {
+        rows << w->ui->listWidgetConvert->item(i)->text();
+        QVERIFY(!w->ui->listWidgetConvert->item(i)->icon().isNull());
+    }
+    rows.sort();
+    QCOMPARE(rows, (QStringList{"one.png", "three.png", "two.png"}));
+    QCOMPARE(QImage(outDir + "/two.png").size(), QSize(20, 15));
+}
+
+void tst_Conversion::emptySourceListChangesNothing()
+{
+    QScopedPointer<MainWindow> w(window({}, outDir));
+    w->ui->checkBoxAutoOpenDir->setChecked(true);
+    w->ui->listWidgetConvert->addItem(QStringLiteral("kept"));
+    w->ui->statusBar->showMessage(QStringLiteral("before"));
+    w->sizeConvert();
+    w->formatConvert();
+    w->bothConvert();
+    QTest::qWait(50);
+    QCOMPARE(w->ui->listWidgetConvert->count(), 1);
+    QCOMPARE(w->ui->statusBar->currentMessage(), QStringLiteral("before"));
+    QVERIFY(catcher.urls.isEmpty());
+}
+
+void tst_Conversion::failuresAreCounted()
+{
+    const QString good = writeImage(tmp->filePath("src/good.png"), QSize(20, 20));
+    const QString bad = tmp->filePath("src/text-named-jpg.jpg");
+    QFile f(bad);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("plain text");
+    f.close();
+    const QString noSuffix = writeImage(tmp->filePath("src/nosuffix"), QSize(20, 20), "PNG");
+    QScopedPointer<MainWindow> w(window({good, bad, noSuffix}, outDir));
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    // The suffix-less file has no format to be written in.
+    QCOMPARE(w->ui->statusBar->currentMessage(),
+             QStringLiteral("Size convert finished, 2 of 3 images failed"));
+    QCOMPARE(savedNames(), QStringList{"good.png"});
+}
+
+void tst_Conversion::sizesWritten()
+{
+    const QString wide = writeImage(tmp->filePath("src/wide.png"), QSize(400, 200));
+    const QString odd = writeImage(tmp->filePath("src/odd.bmp"), QSize(300, 100), "BMP");
+    QScopedPointer<MainWindow> w(window({wide, odd}, outDir));
+
+    // A width and height are a box the picture fits into.
+    w->ui->comboBoxSizeSettingMode->setCurrentIndex(1);
+    w->ui->spinBoxWidth->setValue(100);
+    w->ui->spinBoxHeight->setValue(100);
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    QCOMPARE(QImage(outDir + "/wide.png").size(), QSize(100, 50));
+    QCOMPARE(QImage(outDir + "/odd.bmp").size(), QSize(100, 33));
+
+    // A percentage gives exactly the truncated size.
+    w->ui->comboBoxSizeSettingMode->setCurrentIndex(0);
+    w->ui->spinBoxPercent->setValue(29);
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    // In double precision 300 x 0.29 lands on 87, 100 x 0.29 just below 29.
+    QCOMPARE(QImage(outDir + "/odd.bmp").size(), QSize(87, 28));
+    QCOMPARE(QImage(outDir + "/wide.png").size(), QSize(116, 57));
+}
+
+void tst_Conversion::sourcesNeverOverwritten()
+{
+    const QString dir = tmp->filePath("same");
+    const QString a = writeImage(dir + "/a.png", QSize(40, 40));
+    const QString b = writeImage(dir + "/b.jpg", QSize(40, 40));
+    // A source whose name the other's result would take.
+    const QString bAsPng = writeImage(dir + "/b.png", QSize(10, 10));
+    QVERIFY(QFile::link(a, dir + "/link.png"));
+    const QByteArray sumA = checksum(a), sumB = checksum(b), sumBPng = checksum(bAsPng);
+
+    // The save directory spelled another way still names the same folder.
+    QScopedPointer<MainWindow> w(window({a, b, bAsPng}, dir + "/../same//"));
+    w->ui->comboBoxFormat->setCurrentIndex(4); // png
+    w->ui->spinBoxPercent->setValue(50);
+    runBatch(w.data(), &MainWindow::bothConvert);
+    QCOMPARE(w->ui->statusBar->currentMessage(),
+             QStringLiteral("Size and format convert finished"));
+    QCOMPARE(checksum(a), sumA);
+    QCOMPARE(checksum(b), sumB);
+    QCOMPARE(checksum(bAsPng), sumBPng);
+    QStringList names = QDir(dir).entryList(QDir::Files);
+    names.sort();
+    QCOMPARE(names, (QStringList{"a (2).png", "a.png", "b (2).png", "b (3).png", "b.jpg",
+                                 "b.png", "link.png"}));
+
+    // A link to a source is the source.
+    QScopedPointer<MainWindow> linked(window({dir + "/link.png"}, dir));
+    runBatch(linked.data(), &MainWindow::sizeConvert);
+    QCOMPARE(checksum(a), sumA);
+    QVERIFY(QFileInfo(dir + "/link (2).png").isFile());
+}
+
+void tst_Conversion::clashesWithinBatchGetNumbers()
+{
+    const QString jpg = writeImage(tmp->filePath("src/a.jpg"), QSize(30, 30));
+    const QString png = writeImage(tmp->filePath("src/a.png"), QSize(20, 20));
+    const QString other = writeImage(tmp->filePath("src/more/a.bmp"), QSize(10, 10), "BMP");
+    QScopedPointer<MainWindow> w(window({jpg, png, other}, outDir));
+    w->ui->comboBoxFormat->setCurrentIndex(4);
+    runBatch(w.data(), &MainWindow::formatConvert);
+    QCOMPARE(savedNames(), (QStringList{"a (2).png", "a (3).png", "a.png"}));
+    QList<QSize> sizes;
+    for (const QString &name : savedNames())
+        sizes << QImage(outDir + "/" + name).size();
+    QVERIFY(sizes.contains(QSize(30, 30)) && sizes.contains(QSize(20, 20))
+            && sizes.contains(QSize(10, 10)));
+    QCOMPARE(w->ui->listWidgetConvert->count(), 3);
+}
+
+void tst_Conversion::earlierBatchOverwritten()
+{
+    const QString file = writeImage(tmp->filePath("src/x.png"), QSize(40, 40));
+    QScopedPointer<MainWindow> w(window({file}, outDir));
+    runBatch(w.data(), &MainWindow::formatConvert);
+    w->ui->statusBar->clearMessage();
+    w->ui->spinBoxPercent->setValue(50);
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    QCOMPARE(savedNames(), QStringList{"x.png"});
+    QCOMPARE(QImage(outDir + "/x.png").size(), QSize(20, 20));
+}
+
+void tst_Conversion::missingSaveDirectoryAsksOnce()
+{
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(10, 10));
+    QScopedPointer<MainWindow> w(window(files, QString()));
+    w->show();
+    int boxes = 0;
+    QString title, text;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&]() {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            ++boxes;
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        }
+    });
+    poll.start(10);
+    w->formatConvert();
+    QTRY_COMPARE(w->ui->statusBar->currentMessage(),
+                 QStringLiteral("Format convert finished, 3 of 3 images failed"));
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QCOMPARE(boxes, 1);
+    QCOMPARE(title, QStringLiteral("Save Diretory Not Setting"));
+    QCOMPARE(text, QStringLiteral("Please select an exist directory to save convert images"));
+    QCOMPARE(w->ui->listWidgetConvert->count(), 0);
+}
+
+void tst_Conversion::unwritableDirectoryFailsCleanly()
+{
+    const QString file = writeImage(tmp->filePath("src/p.png"), QSize(10, 10));
+    // A regular file where the directory should be, and a missing parent.
+    QFile blocker(tmp->filePath("blocker"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    for (const QString &dir : {tmp->filePath("blocker"), tmp->filePath("no/such/parent")}) {
+        QScopedPointer<MainWindow> w(window({file}, dir));
+        runBatch(w.data(), &MainWindow::formatConvert);
+        QCOMPARE(w->ui->statusBar->currentMessage(),
+                 QStringLiteral("Format convert finished, 1 of 1 images failed"));
+        QCOMPARE(w->ui->listWidgetConvert->count(), 0);
+    }
+    QVERIFY(!QFileInfo::exists(tmp->filePath("no")));
+    QCOMPARE(QFileInfo(tmp->filePath("blocker")).size(), 0);
+}
+
+void tst_Conversion::autoOpenAfterFinish()
+{
+    const QString file = writeImage(tmp->filePath("src/o.png"), QSize(10, 10));
+    QScopedPointer<MainWindow> w(window({file}, outDir));
+    runBatch(w.data(), &MainWindow::formatConvert);
+    QVERIFY(catcher.urls.isEmpty());
+
+    w->ui->checkBoxAutoOpenDir->setChecked(true);
+    w->ui->statusBar->clearMessage();
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(outDir)});
+    QCOMPARE(catcher.urls.first().toString(), QStringLiteral("file://") + outDir);
+    QCOMPARE(catcher.existed, QList<bool>{true});
+}
+
+void tst_Conversion::secondCommandDuringBatch()
+{
+    QStringList files;
+    for (int i = 0; i < 12; ++i)
+        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(200, 200));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    w->convertQueue->setMaxInFlight(1);
+    QStringList messages;
+    connect(w->ui->statusBar, &QStatusBar::messageChanged, this,
+            [&](const QString &m) { if (!m.isEmpty()) messages << m; });
+    w->sizeConvert();
+    QVERIFY(w->convertQueue->waitingCount() > 0);
+    w->ui->comboBoxFormat->setCurrentIndex(2);
+    w->formatConvert();
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, 20000);
+    QVERIFY(messages.contains(QStringLiteral("Size convert finished")));
+    QVERIFY(messages.contains(QStringLiteral("Format convert finished")));
+    // Late results of the first batch are listed after the list was cleared.
+    QCOMPARE(w->ui->listWidgetConvert->count(), 24);
+    QCOMPARE(savedNames().size(), 24);
+}
+
+void tst_Conversion::progressBarFollowsBatch()
+{
+    QStringList files;
+    for (int i = 0; i < 6; ++i)
+        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(50, 50));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    w->show();
+    w->convertQueue->setMaxInFlight(1);
+    auto *bar = w->findChild<QProgressBar *>();
+    QVERIFY(bar && !bar->isVisible());
+    w->formatConvert();
+    QVERIFY(bar->isVisible());
+    QCOMPARE(bar->maximum(), 6);
+    QTRY_COMPARE(w->ui->statusBar->currentMessage(), QStringLiteral("Format convert finished"));
+    QVERIFY(!bar->isVisible());
+}
+
+void tst_Conversion::boundedWorkers()
+{
+    QStringList files;
+    for (int i = 0; i < 20; ++i)
+        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(64, 64));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    int most = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this,
+            [&]() { most = qMax(most, w->convertQueue->runningCount()); });
+    poll.start(1);
+    w->bothConvert();
+    QCOMPARE(w->convertQueue->runningCount(), w->convertQueue->maxInFlight());
+    QTRY_COMPARE(w->ui->statusBar->currentMessage(),
+                 QStringLiteral("Size and format convert finished"));
+    QVERIFY(most <= QThread::idealThreadCount());
+    QCOMPARE(savedNames().size(), 20);
+}
+
+void tst_Conversion::closingMidBatch()
+{
+    QStringList files;
+    for (int i = 0; i < 30; ++i)
+        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(300, 300));
+    auto *w = window(files, outDir);
+    w->show();
+    w->bothConvert();
+    QTRY_VERIFY(!savedNames().isEmpty());
+    w->close();
+    delete w; // waits for what is running, drops the rest
+    // Whatever was written is whole: no temporary leftovers, every file decodes.
+    for (const QString &name : savedNames()) {
+        QVERIFY2(name.endsWith(QLatin1String(".png")), qPrintable(name));
+        QVERIFY(!QImage(outDir + "/" + name).isNull());
+    }
+    QVERIFY(savedNames().size() < 30);
+}
+
+void tst_Conversion::writtenThumbnailShowsFile()
+{
+    const QString file = writeImage(tmp->filePath("src/colour.png"), QSize(64, 64));
+    QScopedPointer<MainWindow> w(window({file}, outDir));
+    w->ui->comboBoxFormat->setCurrentIndex(7); // XBM: black and white
+    runBatch(w.data(), &MainWindow::formatConvert);
+    QCOMPARE(w->ui->listWidgetConvert->count(), 1);
+    const QImage thumb = w->ui->listWidgetConvert->item(0)->icon().pixmap(128, 128).toImage();
+    QVERIFY(!thumb.isNull());
+    for (int y = 0; y < thumb.height(); y += 7)
+        for (int x = 0; x < thumb.width(); x += 7) {
+            const QRgb p = thumb.pixel(x, y);
+            QVERIFY(qGray(p) == 0 || qGray(p) == 255);
+        }
+}
+
+QTEST_MAIN(tst_Conversion)
+#include "tst_conversion.moc"
