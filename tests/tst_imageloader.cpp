@@ -1,0 +1,174 @@
+#include "imageloader.h"
+#include "thumbnailloader.h"
+
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QImageReader>
+#include <QtEndian>
+#include <zlib.h>
+
+using namespace TestSupport;
+
+// Reading images: orientation, sizes from headers, memory limits.
+class tst_ImageLoader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void displaySize_data();
+    void displaySize();
+    void rotatedReadsUpright();
+    void readScaledExactSize_data();
+    void readScaledExactSize();
+    void largePhotoDecodes();
+    void absurdHeaderFailsCleanly();
+    void thumbnailBox_data();
+    void thumbnailBox();
+
+private:
+    QTemporaryDir tmp;
+};
+
+void tst_ImageLoader::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    ImageLoader::configureReaders();
+}
+
+void tst_ImageLoader::displaySize_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("png") << writeImage(tmp.filePath("a.png"), QSize(31, 17)) << QSize(31, 17);
+    QTest::newRow("jpeg") << writeImage(tmp.filePath("a.jpg"), QSize(64, 40)) << QSize(64, 40);
+    QTest::newRow("rotated 90") << writeRotatedJpeg(tmp.filePath("r6.jpg"), QSize(64, 40), 6)
+                                << QSize(40, 64);
+    QTest::newRow("rotated 180") << writeRotatedJpeg(tmp.filePath("r3.jpg"), QSize(64, 40), 3)
+                                 << QSize(64, 40);
+    QTest::newRow("rotated 270") << writeRotatedJpeg(tmp.filePath("r8.jpg"), QSize(64, 40), 8)
+                                 << QSize(40, 64);
+    QTest::newRow("missing") << tmp.filePath("missing.png") << QSize();
+}
+
+void tst_ImageLoader::displaySize()
+{
+    QFETCH(QString, path);
+    QFETCH(QSize, expected);
+    QCOMPARE(ImageLoader::displaySize(path), expected);
+    const QImage image = ImageLoader::read(path);
+    QCOMPARE(image.isNull() ? QSize() : image.size(), expected);
+}
+
+void tst_ImageLoader::rotatedReadsUpright()
+{
+    // Stored with red top-left; orientation 6 turns it clockwise, so red
+    // ends up top-right.
+    const QString path = writeRotatedJpeg(tmp.filePath("upright.jpg"), QSize(80, 40), 6);
+    const QImage image = ImageLoader::read(path);
+    QCOMPARE(image.size(), QSize(40, 80));
+    const QColor topRight = image.pixelColor(35, 5);
+    QVERIFY2(topRight.red() > 200 && topRight.green() < 60, qPrintable(topRight.name()));
+}
+
+void tst_ImageLoader::readScaledExactSize_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("target");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QSize>("expected");
+    const QString jpg = writeImage(tmp.filePath("big.jpg"), QSize(1600, 1200));
+    const QString png = writeImage(tmp.filePath("big.png"), QSize(300, 100));
+    const QString turned = writeRotatedJpeg(tmp.filePath("turned.jpg"), QSize(400, 200), 6);
+    QTest::newRow("jpeg halved") << jpg << QSize(800, 600) << int(Qt::IgnoreAspectRatio) << QSize(800, 600);
+    QTest::newRow("jpeg odd size") << jpg << QSize(463, 347) << int(Qt::IgnoreAspectRatio) << QSize(463, 347);
+    QTest::newRow("jpeg fit box") << jpg << QSize(100, 100) << int(Qt::KeepAspectRatio) << QSize(100, 75);
+    QTest::newRow("jpeg enlarged") << jpg << QSize(2000, 1500) << int(Qt::IgnoreAspectRatio) << QSize(2000, 1500);
+    QTest::newRow("png fit box") << png << QSize(100, 100) << int(Qt::KeepAspectRatio) << QSize(100, 33);
+    QTest::newRow("rotated jpeg") << turned << QSize(50, 100) << int(Qt::IgnoreAspectRatio) << QSize(50, 100);
+    QTest::newRow("empty target") << jpg << QSize(0, 0) << int(Qt::IgnoreAspectRatio) << QSize();
+    QTest::newRow("invalid target") << jpg << QSize() << int(Qt::IgnoreAspectRatio) << QSize();
+}
+
+void tst_ImageLoader::readScaledExactSize()
+{
+    QFETCH(QString, path);
+    QFETCH(QSize, target);
+    QFETCH(int, mode);
+    QFETCH(QSize, expected);
+    QString error;
+    const QImage image = ImageLoader::readScaled(path, target, Qt::AspectRatioMode(mode), &error);
+    QCOMPARE(image.isNull() ? QSize() : image.size(), expected);
+    QCOMPARE(error.isEmpty(), !image.isNull());
+}
+
+void tst_ImageLoader::largePhotoDecodes()
+{
+    // 40 megapixels: over Qt's default 128 MB limit, well under ours.
+    const QString path = tmp.filePath("forty-megapixels.jpg");
+    QImage big(8000, 5000, QImage::Format_RGB32);
+    big.fill(Qt::darkCyan);
+    QVERIFY(big.save(path, "JPEG", 50));
+    big = QImage();
+    QCOMPARE(ImageLoader::read(path).size(), QSize(8000, 5000));
+    QCOMPARE(ThumbnailLoader::fromFile(path).size(), QSize(128, 80));
+}
+
+void tst_ImageLoader::absurdHeaderFailsCleanly()
+{
+    // A PNG that claims 100000 x 100000 pixels (40 GB decoded), followed
+    // by a little compressed data and the end chunk.
+    auto chunk = [](const QByteArray &type, const QByteArray &data) {
+        QByteArray body = type + data;
+        const quint32 length = qToBigEndian<quint32>(quint32(data.size()));
+        const quint32 crc = qToBigEndian<quint32>(quint32(
+                crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
+        return QByteArray(reinterpret_cast<const char *>(&length), 4) + body
+                + QByteArray(reinterpret_cast<const char *>(&crc), 4);
+    };
+    QByteArray header;
+    const quint32 side = qToBigEndian<quint32>(100000);
+    header.append(reinterpret_cast<const char *>(&side), 4);
+    header.append(reinterpret_cast<const char *>(&side), 4);
+    header.append("\x08\x06\x00\x00\x00", 5);
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    png += chunk("IHDR", header);
+    png += chunk("IDAT", qCompress(QByteArray(64, '\0')).mid(4));
+    png += chunk("IEND", QByteArray());
+    const QString path = tmp.filePath("claims-100000x100000.png");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(png);
+    f.close();
+
+    QCOMPARE(ImageLoader::displaySize(path), QSize(100000, 100000));
+    QString error;
+    QVERIFY(ImageLoader::read(path, &error).isNull());
+    QVERIFY(!error.isEmpty());
+    QVERIFY(ImageLoader::readScaled(path, QSize(50, 50), Qt::IgnoreAspectRatio).isNull());
+    QVERIFY(ThumbnailLoader::fromFile(path).isNull());
+}
+
+void tst_ImageLoader::thumbnailBox_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("wide png") << writeImage(tmp.filePath("t1.png"), QSize(300, 100)) << QSize(128, 42);
+    QTest::newRow("small enlarged") << writeImage(tmp.filePath("t2.png"), QSize(32, 32)) << QSize(128, 128);
+    QTest::newRow("tall jpeg") << writeImage(tmp.filePath("t3.jpg"), QSize(600, 1200)) << QSize(64, 128);
+    QTest::newRow("rotated jpeg") << writeRotatedJpeg(tmp.filePath("t4.jpg"), QSize(1200, 600), 6)
+                                  << QSize(64, 128);
+    QTest::newRow("unreadable") << tmp.filePath("none.png") << QSize();
+}
+
+void tst_ImageLoader::thumbnailBox()
+{
+    QFETCH(QString, path);
+    QFETCH(QSize, expected);
+    const QImage thumb = ThumbnailLoader::fromFile(path);
+    QCOMPARE(thumb.isNull() ? QSize() : thumb.size(), expected);
+}
+
+QTEST_MAIN(tst_ImageLoader)
+#include "tst_imageloader.moc"

@@ -1,0 +1,169 @@
+#include "convertqueue.h"
+#include "imageloader.h"
+#include "imagethread.h"
+
+#include "testsupport.h"
+
+#include <QLoggingCategory>
+#include <QSignalSpy>
+
+using namespace TestSupport;
+
+// One conversion job, and the queue that runs many of them.
+class tst_ImageThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void jobs_data();
+    void jobs();
+    void formatConvertKeepsPixels();
+    void resultBeforeFinished();
+    void queueBoundsAndCounts();
+    void queueShutdownDropsWaiting();
+
+private:
+    QTemporaryDir tmp;
+};
+
+void tst_ImageThread::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    ImageLoader::configureReaders();
+    // The failure line is debug output, which the suite otherwise mutes.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+}
+
+void tst_ImageThread::jobs_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("expectedSize"); // invalid: a null image
+    QTest::addColumn<QString>("expectedFormat");
+    const QString png = writeImage(tmp.filePath("pic.png"), QSize(40, 30));
+    const QString upper = writeImage(tmp.filePath("photo.JPG"), QSize(40, 30), "JPEG");
+    const QString bare = writeImage(tmp.filePath("bare"), QSize(40, 30), "PNG");
+    QTest::newRow("size") << png << 0 << QSize(20, 15) << QSize(20, 15) << "png";
+    QTest::newRow("size keeps suffix case") << upper << 0 << QSize(20, 15) << QSize(20, 15) << "JPG";
+    QTest::newRow("size without suffix") << bare << 0 << QSize(20, 15) << QSize(20, 15) << "";
+    QTest::newRow("size invalid target") << png << 0 << QSize() << QSize() << "png";
+    QTest::newRow("size same as source") << png << 0 << QSize(40, 30) << QSize(40, 30) << "png";
+    QTest::newRow("format") << png << 1 << QSize() << QSize(40, 30) << "TIFF";
+    QTest::newRow("both") << upper << 2 << QSize(8, 6) << QSize(8, 6) << "png";
+    QTest::newRow("undecodable") << tmp.filePath("missing.png") << 1 << QSize() << QSize() << "png";
+}
+
+void tst_ImageThread::jobs()
+{
+    QFETCH(QString, path);
+    QFETCH(int, mode);
+    QFETCH(QSize, size);
+    QFETCH(QSize, expectedSize);
+    QFETCH(QString, expectedFormat);
+
+    QScopedPointer<ImageThread> thread;
+    if (mode == ImageThread::SizeConvert)
+        thread.reset(new ImageThread(path, size));
+    else if (mode == ImageThread::FormatConvert)
+        thread.reset(new ImageThread(path, expectedFormat));
+    else
+        thread.reset(new ImageThread(path, size, expectedFormat));
+    QSignalSpy results(thread.data(), &ImageThread::imageConvertFinished);
+    QSignalSpy finished(thread.data(), &QThread::finished);
+    if (!expectedSize.isValid())
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^image failed\\.\\.\\."));
+    thread->start();
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(results.count(), 1);
+    const QImage image = results.at(0).at(0).value<QImage>();
+    QCOMPARE(image.isNull() ? QSize() : image.size(), expectedSize);
+    QCOMPARE(results.at(0).at(1).toString(), path);
+    QCOMPARE(results.at(0).at(2).toString(), expectedFormat);
+    QCOMPARE(thread->errorString().isEmpty(), expectedSize.isValid());
+}
+
+void tst_ImageThread::formatConvertKeepsPixels()
+{
+    const QString png = writeImage(tmp.filePath("same.png"), QSize(33, 21), "PNG", true);
+    ImageThread thread(png, QStringLiteral("png"));
+    QSignalSpy results(&thread, &ImageThread::imageConvertFinished);
+    thread.start();
+    QVERIFY(results.wait(10000));
+    QCOMPARE(results.at(0).at(0).value<QImage>().convertToFormat(QImage::Format_ARGB32),
+             QImage(png).convertToFormat(QImage::Format_ARGB32));
+}
+
+void tst_ImageThread::resultBeforeFinished()
+{
+    const QString png = writeImage(tmp.filePath("order.png"), QSize(50, 50));
+    QList<ImageThread *> threads;
+    QStringList events;
+    for (int i = 0; i < 6; ++i) {
+        auto *t = new ImageThread(png, QSize(10 + i, 10));
+        connect(t, &ImageThread::imageConvertFinished, this,
+                [&events, i](QImage, QString, QString) { events << QStringLiteral("r%1").arg(i); });
+        connect(t, &QThread::finished, this, [&events, i]() { events << QStringLiteral("f%1").arg(i); });
+        threads << t;
+    }
+    for (ImageThread *t : threads)
+        t->start();
+    QTRY_COMPARE(events.size(), 12);
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(events.count(QStringLiteral("r%1").arg(i)), 1);
+        QVERIFY(events.indexOf(QStringLiteral("r%1").arg(i)) < events.indexOf(QStringLiteral("f%1").arg(i)));
+    }
+    qDeleteAll(threads);
+}
+
+void tst_ImageThread::queueBoundsAndCounts()
+{
+    const QString png = writeImage(tmp.filePath("q.png"), QSize(200, 200));
+    ConvertQueue queue;
+    queue.setMaxInFlight(2);
+    QSignalSpy finished(&queue, &ConvertQueue::batchFinished);
+    const int batch = queue.beginBatch(QStringLiteral("done"), {png}, false);
+    int handled = 0;
+    int most = 0;
+    for (int i = 0; i < 7; ++i) {
+        auto *t = new ImageThread(png, QSize(20, 20));
+        // Results are "written" at once: the place frees when handled.
+        connect(t, &ImageThread::imageConvertFinished, &queue,
+                [&, batch](QImage image, QString, QString) {
+                    most = qMax(most, queue.runningCount());
+                    queue.imageHandled(batch, !image.isNull() && ++handled % 3 != 0);
+                });
+        connect(t, &QThread::finished, t, &QObject::deleteLater);
+        queue.enqueue(batch, t);
+    }
+    QCOMPARE(queue.runningCount(), 2);
+    QCOMPARE(queue.waitingCount(), 5);
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(1).toString(), QStringLiteral("done"));
+    QCOMPARE(finished.at(0).at(2).toInt(), 7);
+    QCOMPARE(finished.at(0).at(3).toInt(), 2);
+    QVERIFY(most <= 2);
+    QCOMPARE(queue.runningCount(), 0);
+}
+
+void tst_ImageThread::queueShutdownDropsWaiting()
+{
+    const QString png = writeImage(tmp.filePath("s.png"), QSize(400, 400));
+    auto *queue = new ConvertQueue;
+    queue->setMaxInFlight(1);
+    const int batch = queue->beginBatch(QStringLiteral("done"), {}, false);
+    QList<QPointer<ImageThread>> threads;
+    for (int i = 0; i < 5; ++i) {
+        auto *t = new ImageThread(png, QSize(30, 30));
+        threads << t;
+        queue->enqueue(batch, t);
+    }
+    delete queue; // waits for the running one, drops the rest
+    for (const auto &t : threads)
+        QVERIFY(t.isNull());
+}
+
+QTEST_MAIN(tst_ImageThread)
+#include "tst_imagethread.moc"
