@@ -4,7 +4,6 @@
 
 #include "testsupport.h"
 
-#include <QLoggingCategory>
 #include <QSignalSpy>
 
 using namespace TestSupport;
@@ -31,8 +30,6 @@ void tst_ImageThread::initTestCase()
 {
     QVERIFY(tmp.isValid());
     ImageLoader::configureReaders();
-    // The failure line is debug output, which the suite otherwise mutes.
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
 }
 
 void tst_ImageThread::jobs_data()
