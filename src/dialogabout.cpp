@@ -10,6 +10,7 @@ DialogAbout::DialogAbout(QWidget *parent)
 {
     Q_INIT_RESOURCE(pictavo);
     ui->setupUi(this);
+    showQtVersion();
     ui->frame_2->setVisible(false);
     setFixedHeight(foldedHeight);
 }
@@ -27,8 +28,19 @@ QUrl DialogAbout::homePage()
 void DialogAbout::changeEvent(QEvent *e)
 {
     QDialog::changeEvent(e);
-    if (e->type() == QEvent::LanguageChange)
+    if (e->type() == QEvent::LanguageChange) {
         ui->retranslateUi(this);
+        showQtVersion();
+    }
+}
+
+void DialogAbout::showQtVersion()
+{
+    // The document names the Qt release the program runs on, which only
+    // the running program knows.
+    const QString html = ui->textEdit->toHtml();
+    ui->textEdit->setHtml(QString(html).replace(QLatin1String("@QT_VERSION@"),
+                                                QLatin1String(qVersion())));
 }
 
 void DialogAbout::on_pushButtonLicense_clicked()

@@ -29,6 +29,8 @@ private slots:
     void on_pushButtonHome_clicked();
 
 private:
+    void showQtVersion();
+
     Ui_DialogAbout *ui;
 };
 

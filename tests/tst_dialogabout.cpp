@@ -92,7 +92,8 @@ void tst_DialogAbout::textIsReadOnly()
     QVERIFY(text->isReadOnly());
     const QString before = text->toPlainText();
     QVERIFY(before.contains(QStringLiteral("Pictavo v0.1")));
-    QVERIFY(before.contains(QStringLiteral("4.5.2")));
+    QVERIFY(before.contains(QStringLiteral("Qt library release ") + QLatin1String(qVersion())));
+    QVERIFY(!before.contains(QLatin1Char('@')));
     QVERIFY(before.contains(QStringLiteral("9. ")));
     QTest::keyClicks(text, QStringLiteral("typed"));
     QCOMPARE(text->toPlainText(), before);
