@@ -31,15 +31,12 @@ int ConvertQueue::beginBatch(const QString &finishedText, const QStringList &sou
     return id;
 }
 
-void ConvertQueue::enqueue(int batchId, ImageThread *thread)
+void ConvertQueue::enqueue(int batchId, std::function<ImageThread *()> makeWorker)
 {
     auto it = batches.find(batchId);
     Q_ASSERT(it != batches.end());
     ++it->total;
-    threadBatch.insert(thread, batchId);
-    connect(thread, &QObject::destroyed, this,
-            [this](QObject *gone) { threadBatch.remove(gone); });
-    waiting.enqueue(thread);
+    waiting.enqueue({batchId, std::move(makeWorker)});
     startWaiting();
     reportProgress();
 }
@@ -95,9 +92,9 @@ void ConvertQueue::imageHandled(int batchId, bool written)
 
 void ConvertQueue::shutdown()
 {
-    while (!waiting.isEmpty())
-        delete waiting.dequeue();
-    // The rest have been started: let each end its run() before it goes.
+    waiting.clear();
+    // Every worker left has been started: let each end its run() before it
+    // goes.
     const QList<const QObject *> started = threadBatch.keys();
     for (const QObject *object : started) {
         auto *thread = const_cast<ImageThread *>(qobject_cast<const ImageThread *>(object));
@@ -113,7 +110,11 @@ void ConvertQueue::shutdown()
 void ConvertQueue::startWaiting()
 {
     while (inFlight < inFlightLimit && !waiting.isEmpty()) {
-        ImageThread *thread = waiting.dequeue();
+        Waiting next = waiting.dequeue();
+        ImageThread *thread = next.makeWorker();
+        threadBatch.insert(thread, next.batchId);
+        connect(thread, &QObject::destroyed, this,
+                [this](QObject *gone) { threadBatch.remove(gone); });
         ++inFlight;
         thread->start();
     }

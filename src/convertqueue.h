@@ -9,6 +9,8 @@
 #include <QQueue>
 #include <QStringList>
 
+#include <functional>
+
 class ImageThread;
 
 // Runs the conversion workers of all batches: at most maxInFlight images are
@@ -30,9 +32,10 @@ public:
     // A new batch over the given source list; returns its id (never 0).
     int beginBatch(const QString &finishedText, const QStringList &sources, bool openFolder);
 
-    // Takes ownership of a worker that has not been started yet; it starts
-    // as soon as a place is free.
-    void enqueue(int batchId, ImageThread *thread);
+    // Queues one image of a batch. makeWorker is called when a place is
+    // free; the queue starts the worker it returns and owns it until it
+    // is deleted (or shut down).
+    void enqueue(int batchId, std::function<ImageThread *()> makeWorker);
 
     // The batch a worker belongs to; 0 when the worker is not one of ours.
     int batchOf(const QObject *thread) const;
@@ -52,7 +55,7 @@ public:
     // One image of a batch is done with, written or failed. Frees its place.
     void imageHandled(int batchId, bool written);
 
-    // Drops waiting workers and waits for the running ones; for shutdown.
+    // Drops waiting images and waits for the running workers; for shutdown.
     void shutdown();
 
     int runningCount() const { return inFlight; }
@@ -76,11 +79,17 @@ private:
         bool toldMissingDirectory = false;
     };
 
+    struct Waiting
+    {
+        int batchId;
+        std::function<ImageThread *()> makeWorker;
+    };
+
     void startWaiting();
     void reportProgress();
 
     QHash<int, Batch> batches;
-    QQueue<ImageThread *> waiting;
+    QQueue<Waiting> waiting;
     QHash<const QObject *, int> threadBatch;
     int inFlightLimit;
     int inFlight = 0;

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "convertqueue.h"
+#include "convertsettings.h"
 #include "dialogabout.h"
 #include "imageloader.h"
 #include "imagesaver.h"
@@ -339,39 +340,24 @@ void MainWindow::addOriginalImageToList(const QString &path)
                     [this, generation]() { thumbnailLoaded(generation); });
 }
 
+ConvertSettings MainWindow::convertSettings() const
+{
+    ConvertSettings settings;
+    settings.sizeMode = ui->comboBoxSizeSettingMode->currentIndex();
+    settings.percent = ui->spinBoxPercent->value();
+    settings.fixedSize = QSize(ui->spinBoxWidth->value(), ui->spinBoxHeight->value());
+    settings.formatIndex = ui->comboBoxFormat->currentIndex();
+    return settings;
+}
+
 QSize MainWindow::getConvertSize(const QString &path)
 {
-    switch (ui->comboBoxSizeSettingMode->currentIndex()) {
-    case 0: {
-        const double factor = ui->spinBoxPercent->value() / 100.0;
-        QSize size = ImageLoader::displaySize(path);
-        if (!size.isValid())
-            size = QSize(0, 0);
-        qDebug() << "factor is:" << factor;
-        // Truncated, not rounded: 29 % of 100 pixels is 28.
-        return QSize(int(size.width() * factor), int(size.height() * factor));
-    }
-    case 1:
-        return QSize(ui->spinBoxWidth->value(), ui->spinBoxHeight->value());
-    default:
-        return QSize();
-    }
+    return convertSettings().targetSize(path);
 }
 
 QString MainWindow::getConvertFormat(const QString &path)
 {
-    switch (ui->comboBoxFormat->currentIndex()) {
-    case 0: return QFileInfo(path).suffix();
-    case 1: return QStringLiteral("BMP");
-    case 2: return QStringLiteral("JPG");
-    case 3: return QStringLiteral("JPEG");
-    case 4: return QStringLiteral("png");
-    case 5: return QStringLiteral("PPM");
-    case 6: return QStringLiteral("TIFF");
-    case 7: return QStringLiteral("XBM");
-    case 8: return QStringLiteral("XPM");
-    default: return QString();
-    }
+    return convertSettings().targetFormat(path);
 }
 
 void MainWindow::startConvert(int convertMode, const QString &finishedText)
@@ -381,29 +367,36 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
     ui->listWidgetConvert->clear();
     ui->statusBar->clearMessage();
 
-    const QStringList files = imageFiles;
-    const bool fitInside = ui->comboBoxSizeSettingMode->currentIndex() == 1;
-    const int batchId = convertQueue->beginBatch(finishedText, files,
+    // Only the settings are taken now. Each worker is made when its turn
+    // comes, so that a batch of thousands neither holds thousands of thread
+    // objects nor reads thousands of headers before the window answers.
+    const ConvertSettings settings = convertSettings();
+    const int batchId = convertQueue->beginBatch(finishedText, imageFiles,
                                                  ui->checkBoxAutoOpenDir->isChecked());
-    for (const QString &path : files) {
-        ImageThread *thread = nullptr;
-        if (convertMode == ImageThread::SizeConvert) {
-            qDebug() << "size convert:" << path;
-            thread = new ImageThread(path, getConvertSize(path));
-        } else if (convertMode == ImageThread::FormatConvert) {
-            thread = new ImageThread(path, getConvertFormat(path));
-        } else {
-            const QSize size = getConvertSize(path);
-            thread = new ImageThread(path, size, getConvertFormat(path));
-        }
-        // A width and height are a box to fit into, keeping proportions.
-        if (fitInside)
-            thread->setAspectRatioMode(Qt::KeepAspectRatio);
-        connect(thread, &ImageThread::imageConvertFinished, this,
-                &MainWindow::saveConvertImagToDir);
-        connect(thread, &QThread::finished, this, &MainWindow::deleteThread);
-        convertQueue->enqueue(batchId, thread);
+    for (const QString &path : std::as_const(imageFiles)) {
+        convertQueue->enqueue(batchId, [this, convertMode, settings, path]() {
+            return makeWorker(convertMode, settings, path);
+        });
     }
+}
+
+ImageThread *MainWindow::makeWorker(int convertMode, const ConvertSettings &settings,
+                                    const QString &path)
+{
+    ImageThread *thread = nullptr;
+    if (convertMode == ImageThread::SizeConvert) {
+        qDebug() << "size convert:" << path;
+        thread = new ImageThread(path, settings.targetSize(path));
+    } else if (convertMode == ImageThread::FormatConvert) {
+        thread = new ImageThread(path, settings.targetFormat(path));
+    } else {
+        const QSize size = settings.targetSize(path);
+        thread = new ImageThread(path, size, settings.targetFormat(path));
+    }
+    thread->setAspectRatioMode(settings.aspectRatioMode());
+    connect(thread, &ImageThread::imageConvertFinished, this, &MainWindow::saveConvertImagToDir);
+    connect(thread, &QThread::finished, this, &MainWindow::deleteThread);
+    return thread;
 }
 
 void MainWindow::addThumbnailRow(QListWidget *list, const QString &path,

@@ -16,6 +16,8 @@ class QMenu;
 class QProgressBar;
 class QProgressDialog;
 class ConvertQueue;
+class ImageThread;
+struct ConvertSettings;
 class ImageSaver;
 class ThumbnailLoader;
 class Ui_MainWindow;
@@ -53,7 +55,10 @@ private:
     QSize getConvertSize(const QString &path);
     QString getConvertFormat(const QString &path);
 
+    ConvertSettings convertSettings() const;
     void startConvert(int convertMode, const QString &finishedText);
+    ImageThread *makeWorker(int convertMode, const ConvertSettings &settings,
+                            const QString &path);
     void addThumbnailRow(QListWidget *list, const QString &path,
                          std::function<void()> loaded = {});
     void addConvertRow(const QString &fileName, const QImage &thumbnail);

@@ -53,6 +53,7 @@ private slots:
     void emptySourceListChangesNothing();
     void failuresAreCounted();
     void sizesWritten();
+    void settingsTakenAtCommand();
     void sourcesNeverOverwritten();
     void clashesWithinBatchGetNumbers();
     void earlierBatchOverwritten();
@@ -320,6 +321,26 @@ void tst_Conversion::sizesWritten()
     // In double precision 300 x 0.29 lands on 87, 100 x 0.29 just below 29.
     QCOMPARE(QImage(outDir + "/odd.bmp").size(), QSize(87, 28));
     QCOMPARE(QImage(outDir + "/wide.png").size(), QSize(115, 57));
+}
+
+void tst_Conversion::settingsTakenAtCommand()
+{
+    QStringList files;
+    for (int i = 0; i < 5; ++i)
+        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(100, 80));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    w->convertQueue->setMaxInFlight(1);
+    w->ui->spinBoxPercent->setValue(50);
+    w->ui->comboBoxFormat->setCurrentIndex(1);
+    w->bothConvert();
+    // Changed while the batch waits: applies to the next batch only.
+    w->ui->spinBoxPercent->setValue(10);
+    w->ui->comboBoxFormat->setCurrentIndex(4);
+    QTRY_COMPARE(w->ui->statusBar->currentMessage(),
+                 QStringLiteral("Size and format convert finished"));
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(QImage(outDir + QStringLiteral("/%1.BMP").arg(i)).size(), QSize(50, 40));
+    QCOMPARE(savedNames().size(), 5);
 }
 
 void tst_Conversion::sourcesNeverOverwritten()

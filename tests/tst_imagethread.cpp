@@ -123,17 +123,23 @@ void tst_ImageThread::queueBoundsAndCounts()
     const int batch = queue.beginBatch(QStringLiteral("done"), {png}, false);
     int handled = 0;
     int most = 0;
+    int made = 0;
     for (int i = 0; i < 7; ++i) {
-        auto *t = new ImageThread(png, QSize(20, 20));
-        // Results are "written" at once: the place frees when handled.
-        connect(t, &ImageThread::imageConvertFinished, &queue,
-                [&, batch](QImage image, QString, QString) {
-                    most = qMax(most, queue.runningCount());
-                    queue.imageHandled(batch, !image.isNull() && ++handled % 3 != 0);
-                });
-        connect(t, &QThread::finished, t, &QObject::deleteLater);
-        queue.enqueue(batch, t);
+        queue.enqueue(batch, [&, batch]() {
+            ++made;
+            auto *t = new ImageThread(png, QSize(20, 20));
+            // Results are "written" at once: the place frees when handled.
+            connect(t, &ImageThread::imageConvertFinished, &queue,
+                    [&, batch](QImage image, QString, QString) {
+                        most = qMax(most, queue.runningCount());
+                        queue.imageHandled(batch, !image.isNull() && ++handled % 3 != 0);
+                    });
+            connect(t, &QThread::finished, t, &QObject::deleteLater);
+            return t;
+        });
     }
+    // Workers are made only as places free up.
+    QCOMPARE(made, 2);
     QCOMPARE(queue.runningCount(), 2);
     QCOMPARE(queue.waitingCount(), 5);
     QVERIFY(finished.wait(10000));
@@ -153,13 +159,15 @@ void tst_ImageThread::queueShutdownDropsWaiting()
     const int batch = queue->beginBatch(QStringLiteral("done"), {}, false);
     QList<QPointer<ImageThread>> threads;
     for (int i = 0; i < 5; ++i) {
-        auto *t = new ImageThread(png, QSize(30, 30));
-        threads << t;
-        queue->enqueue(batch, t);
+        queue->enqueue(batch, [&threads, png]() {
+            auto *t = new ImageThread(png, QSize(30, 30));
+            threads << t;
+            return t;
+        });
     }
+    QCOMPARE(threads.size(), 1);
     delete queue; // waits for the running one, drops the rest
-    for (const auto &t : threads)
-        QVERIFY(t.isNull());
+    QVERIFY(threads.first().isNull());
 }
 
 QTEST_MAIN(tst_ImageThread)

@@ -1,0 +1,46 @@
+#include "convertsettings.h"
+
+#include "imageloader.h"
+
+#include <QDebug>
+#include <QFileInfo>
+
+QSize ConvertSettings::targetSize(const QString &path) const
+{
+    switch (sizeMode) {
+    case Percent: {
+        const double factor = percent / 100.0;
+        QSize size = ImageLoader::displaySize(path);
+        if (!size.isValid())
+            size = QSize(0, 0);
+        qDebug() << "factor is:" << factor;
+        // Truncated, not rounded: 29 % of 100 pixels is 28.
+        return QSize(int(size.width() * factor), int(size.height() * factor));
+    }
+    case Fixed:
+        return fixedSize;
+    default:
+        return QSize();
+    }
+}
+
+QString ConvertSettings::targetFormat(const QString &path) const
+{
+    switch (formatIndex) {
+    case 0: return QFileInfo(path).suffix();
+    case 1: return QStringLiteral("BMP");
+    case 2: return QStringLiteral("JPG");
+    case 3: return QStringLiteral("JPEG");
+    case 4: return QStringLiteral("png");
+    case 5: return QStringLiteral("PPM");
+    case 6: return QStringLiteral("TIFF");
+    case 7: return QStringLiteral("XBM");
+    case 8: return QStringLiteral("XPM");
+    default: return QString();
+    }
+}
+
+Qt::AspectRatioMode ConvertSettings::aspectRatioMode() const
+{
+    return sizeMode == Fixed ? Qt::KeepAspectRatio : Qt::IgnoreAspectRatio;
+}
