@@ -223,7 +223,8 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
                                                  + result.errorString);
                              return;
                          }
-                         addConvertRow(result.fileName, result.thumbnail);
+                         writtenThumbnail = result.thumbnail;
+                         addConvertImageToList(result.fileName);
                          qDebug() << "save img finished:" << result.fileName;
                          convertQueue->imageHandled(batchId, true);
                      });
@@ -231,7 +232,15 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
 
 void MainWindow::addConvertImageToList(const QString &filename)
 {
-    addThumbnailRow(ui->listWidgetConvert, filename);
+    // The writer has usually made the thumbnail already; otherwise the file
+    // is read like any other.
+    if (writtenThumbnail.isNull()) {
+        addThumbnailRow(ui->listWidgetConvert, filename);
+        return;
+    }
+    auto *item = new QListWidgetItem(QFileInfo(filename).fileName(), ui->listWidgetConvert);
+    item->setIcon(QIcon(QPixmap::fromImage(writtenThumbnail)));
+    writtenThumbnail = QImage();
 }
 
 void MainWindow::deleteThread()
@@ -412,13 +421,6 @@ void MainWindow::addThumbnailRow(QListWidget *list, const QString &path,
         if (loaded)
             loaded();
     });
-}
-
-void MainWindow::addConvertRow(const QString &fileName, const QImage &thumbnail)
-{
-    auto *item = new QListWidgetItem(QFileInfo(fileName).fileName(), ui->listWidgetConvert);
-    if (!thumbnail.isNull())
-        item->setIcon(QIcon(QPixmap::fromImage(thumbnail)));
 }
 
 void MainWindow::imageFailed(int batchId, const QString &path, const QString &reason)

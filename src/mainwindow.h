@@ -61,7 +61,6 @@ private:
                             const QString &path);
     void addThumbnailRow(QListWidget *list, const QString &path,
                          std::function<void()> loaded = {});
-    void addConvertRow(const QString &fileName, const QImage &thumbnail);
     void thumbnailLoaded(int generation);
     void imageFailed(int batchId, const QString &path, const QString &reason);
     void batchFinished(const QString &finishedText, int total, int failed, bool openFolder);
@@ -84,6 +83,7 @@ private:
     ImageSaver *imageSaver;
     ConvertQueue *convertQueue;
     QProgressBar *batchProgress;
+    QImage writtenThumbnail; // for the next addConvertImageToList() only
     QPointer<QProgressDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;

@@ -26,6 +26,7 @@ private slots:
     void nonAsciiAndSpacesInPaths();
     void removeNonAdjacentRows();
     void removeNothingSelected();
+    void convertedRowReadsFile();
     void folderButtonAddsSlash();
     void folderButtonRootAndCancel();
 
@@ -180,6 +181,20 @@ void tst_ImageLists::removeNothingSelected()
     w.removeImages();
     QCOMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("0 images removed."));
     QCOMPARE(w.imageFiles.size(), 1);
+}
+
+void tst_ImageLists::convertedRowReadsFile()
+{
+    const QString small = writeImage(tmp.filePath("conv/small.png"), QSize(32, 32));
+    MainWindow w;
+    w.addConvertImageToList(small);
+    w.addConvertImageToList(tmp.filePath("conv/gone.png"));
+    QCOMPARE(w.ui->listWidgetConvert->count(), 2);
+    QCOMPARE(w.ui->listWidgetConvert->item(0)->text(), QStringLiteral("small.png"));
+    QCOMPARE(w.ui->listWidgetConvert->item(1)->text(), QStringLiteral("gone.png"));
+    QTRY_VERIFY(!iconOf(w.ui->listWidgetConvert, 0).isNull());
+    QCOMPARE(iconOf(w.ui->listWidgetConvert, 0).availableSizes().value(0), QSize(128, 128));
+    QVERIFY(iconOf(w.ui->listWidgetConvert, 1).isNull());
 }
 
 void tst_ImageLists::folderButtonAddsSlash()
