@@ -72,8 +72,10 @@ void tst_ImageThread::jobs()
     if (!expectedSize.isValid())
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^image failed\\.\\.\\."));
     thread->start();
-    QVERIFY(finished.wait(10000));
+    // The spies record on the worker; wait() orders their records before us.
+    QVERIFY(thread->wait(10000));
     QCOMPARE(results.count(), 1);
+    QCOMPARE(finished.count(), 1);
     const QImage image = results.at(0).at(0).value<QImage>();
     QCOMPARE(image.isNull() ? QSize() : image.size(), expectedSize);
     QCOMPARE(results.at(0).at(1).toString(), path);
@@ -87,7 +89,8 @@ void tst_ImageThread::formatConvertKeepsPixels()
     ImageThread thread(png, QStringLiteral("png"));
     QSignalSpy results(&thread, &ImageThread::imageConvertFinished);
     thread.start();
-    QVERIFY(results.wait(10000));
+    QVERIFY(thread.wait(10000));
+    QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).value<QImage>().convertToFormat(QImage::Format_ARGB32),
              QImage(png).convertToFormat(QImage::Format_ARGB32));
 }
