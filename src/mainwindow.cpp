@@ -140,11 +140,16 @@ void MainWindow::thumbnailLoaded(int generation)
     if (generation != loadGeneration)
         return;
     ++loadedCount;
-    const int total = int(imageFiles.size());
-    if (loadProgress)
-        loadProgress->setValue(qMin(loadedCount, total));
-    if (loadedCount < total)
+    if (loadedCount < imageFiles.size()) {
+        // A window-modal progress dialog spins the event loop in setValue(),
+        // where more thumbnails arrive: those only count.
+        if (loadProgress && !updatingLoadProgress) {
+            updatingLoadProgress = true;
+            loadProgress->setValue(loadedCount);
+            updatingLoadProgress = false;
+        }
         return;
+    }
     if (loadProgress)
         loadProgress->deleteLater();
     ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount), 0);

@@ -87,6 +87,7 @@ private:
     QPointer<QProgressDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;
+    bool updatingLoadProgress = false;
 
     friend class tst_MainWindow;
     friend class tst_ImageLists;
