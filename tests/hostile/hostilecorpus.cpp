@@ -1,0 +1,549 @@
+#include "hostilecorpus.h"
+
+#include "testsupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <array>
+
+namespace Hostile {
+
+namespace {
+
+QByteArray encode(const QImage &image, const char *format, int quality = -1,
+                  bool progressive = false)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (quality >= 0)
+        writer.setQuality(quality);
+    writer.setProgressiveScanWrite(progressive);
+    if (!writer.write(image))
+        qWarning() << "corpus: cannot encode" << format << writer.errorString();
+    return bytes;
+}
+
+void putBe32(QByteArray &out, quint32 v)
+{
+    out += char(v >> 24);
+    out += char(v >> 16);
+    out += char(v >> 8);
+    out += char(v);
+}
+
+void putLe16(QByteArray &out, quint16 v)
+{
+    out += char(v);
+    out += char(v >> 8);
+}
+
+void putLe32(QByteArray &out, quint32 v)
+{
+    putLe16(out, quint16(v));
+    putLe16(out, quint16(v >> 16));
+}
+
+void setLe32(QByteArray &out, int at, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        out[at + i] = char(v >> (8 * i));
+}
+
+quint32 readLe32(const QByteArray &b, int at)
+{
+    quint32 v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | quint8(b.at(at + i));
+    return v;
+}
+
+// PNG's CRC-32 (ISO 3309), so that a lying header is still a well-formed
+// chunk: decoders must refuse it for its size, not for a bad checksum.
+quint32 crc32(const QByteArray &data)
+{
+    static const std::array<quint32, 256> table = [] {
+        std::array<quint32, 256> t{};
+        for (quint32 n = 0; n < 256; ++n) {
+            quint32 c = n;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    quint32 c = 0xFFFFFFFFu;
+    for (char byte : data)
+        c = table[(c ^ quint8(byte)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+int markerEnd(const QByteArray &jpeg, const char marker[2])
+{
+    const int at = int(jpeg.indexOf(QByteArray(marker, 2)));
+    if (at < 0)
+        return -1;
+    const int length = (quint8(jpeg.at(at + 2)) << 8) | quint8(jpeg.at(at + 3));
+    return at + 2 + length;
+}
+
+// Writes bits most significant first, stuffing a zero after every 0xFF as
+// entropy-coded JPEG data must.
+struct BitWriter
+{
+    QByteArray out;
+    quint32 acc = 0;
+    int count = 0;
+
+    void put(quint32 bits, int length)
+    {
+        for (int i = length - 1; i >= 0; --i) {
+            acc = (acc << 1) | ((bits >> i) & 1u);
+            if (++count == 8) {
+                out += char(acc & 0xFF);
+                if ((acc & 0xFF) == 0xFF)
+                    out += char(0);
+                acc = 0;
+                count = 0;
+            }
+        }
+    }
+    void padWithOnes()
+    {
+        while (count != 0)
+            put(1, 1);
+    }
+};
+
+struct HuffCode
+{
+    quint32 code = 0;
+    int length = 0;
+};
+
+// Canonical Huffman codes from the counts per length and the symbols, as a
+// DHT segment describes them.
+std::array<HuffCode, 256> huffmanCodes(const std::array<quint8, 16> &counts,
+                                       const QByteArray &symbols)
+{
+    std::array<HuffCode, 256> codes{};
+    quint32 code = 0;
+    int k = 0;
+    for (int length = 1; length <= 16; ++length) {
+        for (int i = 0; i < counts[length - 1]; ++i)
+            codes[quint8(symbols.at(k++))] = {code++, length};
+        code <<= 1;
+    }
+    return codes;
+}
+
+QByteArray segment(quint8 marker, const QByteArray &payload)
+{
+    QByteArray out;
+    out += char(0xFF);
+    out += char(marker);
+    const int length = int(payload.size()) + 2;
+    out += char(length >> 8);
+    out += char(length & 0xFF);
+    return out + payload;
+}
+
+QImage rgbPattern(const QSize &size)
+{
+    return TestSupport::pattern(size).convertToFormat(QImage::Format_RGB888);
+}
+
+QByteArray rotatedJpeg(const QSize &stored, quint16 orientation)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("r.jpg"));
+    TestSupport::writeRotatedJpeg(path, stored, orientation);
+    return TestSupport::fileBytes(path);
+}
+
+Case make(const QString &fileName, const QByteArray &bytes, const QSize &shown,
+          Outcome all = Outcome::Converts)
+{
+    Case c;
+    c.fileName = fileName;
+    c.bytes = bytes;
+    c.shown = shown;
+    c.outcome[SizeCommand] = c.outcome[FormatCommand] = c.outcome[BothCommand] = all;
+    return c;
+}
+
+} // namespace
+
+QString formatOfIndex(int index)
+{
+    static const QStringList names{QString(),       QStringLiteral("BMP"),
+                                   QStringLiteral("JPG"),  QStringLiteral("JPEG"),
+                                   QStringLiteral("png"),  QStringLiteral("PPM"),
+                                   QStringLiteral("TIFF"), QStringLiteral("XBM"),
+                                   QStringLiteral("XPM")};
+    return names.value(index);
+}
+
+QByteArray pngChunk(const char type[4], const QByteArray &data)
+{
+    QByteArray out;
+    putBe32(out, quint32(data.size()));
+    const QByteArray typed = QByteArray(type, 4) + data;
+    out += typed;
+    putBe32(out, crc32(typed));
+    return out;
+}
+
+QByteArray hugePng(quint32 width, quint32 height)
+{
+    QByteArray ihdr;
+    putBe32(ihdr, width);
+    putBe32(ihdr, height);
+    ihdr += QByteArray("\x08\x02\x00\x00\x00", 5); // 8-bit RGB, no interlace
+    // A little real image data: a decoder that does not check the size
+    // first would start inflating it.
+    const QByteArray rows = qCompress(QByteArray(3 * 64 + 1, '\0')).mid(4);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr) + pngChunk("IDAT", rows)
+            + pngChunk("IEND", QByteArray());
+}
+
+// A baseline JPEG with four components and an APP14 marker saying "no
+// colour transform", the way print workflows store CMYK (inverted). Every
+// block is flat, so only DC coefficients need coding; the quadrants are
+// red, green, blue and yellow once the CMYK is turned into RGB.
+QByteArray cmykJpeg(const QSize &size)
+{
+    const std::array<quint8, 16> dcCounts{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    const QByteArray dcSymbols("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b", 12);
+    // The only AC symbol needed is end-of-block.
+    const std::array<quint8, 16> acCounts{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const QByteArray acSymbols("\x00", 1);
+    const auto dc = huffmanCodes(dcCounts, dcSymbols);
+    const auto ac = huffmanCodes(acCounts, acSymbols);
+
+    QByteArray out("\xFF\xD8", 2);
+    out += segment(0xEE, QByteArray("Adobe\x00\x64\x00\x00\x00\x00\x00", 12));
+    out += segment(0xDB, QByteArray(1, '\0') + QByteArray(64, '\x01'));
+    QByteArray sof;
+    sof += char(8);
+    sof += char(size.height() >> 8);
+    sof += char(size.height() & 0xFF);
+    sof += char(size.width() >> 8);
+    sof += char(size.width() & 0xFF);
+    sof += char(4);
+    for (int c = 1; c <= 4; ++c) {
+        sof += char(c);
+        sof += char(0x11); // no subsampling
+        sof += char(0);    // quantisation table 0
+    }
+    out += segment(0xC0, sof);
+    QByteArray dht;
+    dht += char(0x00);
+    for (quint8 n : dcCounts)
+        dht += char(n);
+    dht += dcSymbols;
+    dht += char(0x10);
+    for (quint8 n : acCounts)
+        dht += char(n);
+    dht += acSymbols;
+    out += segment(0xC4, dht);
+    QByteArray sos;
+    sos += char(4);
+    for (int c = 1; c <= 4; ++c) {
+        sos += char(c);
+        sos += char(0); // Huffman tables 0 and 0
+    }
+    sos += QByteArray("\x00\x3F\x00", 3);
+    out += segment(0xDA, sos);
+
+    // Inverted CMYK of the quadrant colours: (R, G, B, 255) as stored.
+    const QImage colours = rgbPattern(size);
+    BitWriter bits;
+    std::array<int, 4> previous{0, 0, 0, 0};
+    for (int by = 0; by < (size.height() + 7) / 8; ++by) {
+        for (int bx = 0; bx < (size.width() + 7) / 8; ++bx) {
+            const QRgb rgb = colours.pixel(qMin(bx * 8 + 3, size.width() - 1),
+                                           qMin(by * 8 + 3, size.height() - 1));
+            const std::array<int, 4> stored{qRed(rgb), qGreen(rgb), qBlue(rgb), 255};
+            for (int c = 0; c < 4; ++c) {
+                const int coefficient = 8 * (stored[c] - 128);
+                const int diff = coefficient - previous[c];
+                previous[c] = coefficient;
+                int category = 0;
+                for (int m = qAbs(diff); m; m >>= 1)
+                    ++category;
+                bits.put(dc[category].code, dc[category].length);
+                if (category)
+                    bits.put(quint32(diff >= 0 ? diff : diff + (1 << category) - 1), category);
+                bits.put(ac[0].code, ac[0].length);
+            }
+        }
+    }
+    bits.padWithOnes();
+    out += bits.out;
+    out += QByteArray("\xFF\xD9", 2);
+    return out;
+}
+
+// Qt's TIFF writer makes one page; two are chained here by hand: baseline,
+// uncompressed RGB, one strip per page.
+QByteArray twoPageTiff(const QSize &first, const QSize &second)
+{
+    QByteArray out("II\x2A\x00\x00\x00\x00\x00", 8);
+    int nextField = 4;
+    for (const QSize &size : {first, second}) {
+        const QImage page = rgbPattern(size);
+        const int dataAt = int(out.size());
+        for (int y = 0; y < page.height(); ++y)
+            out += QByteArray(reinterpret_cast<const char *>(page.constScanLine(y)),
+                              page.width() * 3);
+        if (out.size() % 2)
+            out += char(0);
+        const int bitsAt = int(out.size());
+        for (int i = 0; i < 3; ++i)
+            putLe16(out, 8);
+        const int ifdAt = int(out.size());
+        setLe32(out, nextField, quint32(ifdAt));
+        struct Entry { quint16 tag, type; quint32 value; };
+        const Entry entries[] = {
+            {256, 4, quint32(size.width())}, {257, 4, quint32(size.height())},
+            {258, 3, quint32(bitsAt)},       {259, 3, 1},
+            {262, 3, 2},                     {273, 4, quint32(dataAt)},
+            {277, 3, 3},                     {278, 4, quint32(size.height())},
+            {279, 4, quint32(size.width() * size.height() * 3)},
+            {284, 3, 1}};
+        putLe16(out, quint16(std::size(entries)));
+        for (const Entry &e : entries) {
+            putLe16(out, e.tag);
+            putLe16(out, e.type);
+            putLe32(out, e.tag == 258 ? 3 : 1);
+            if (e.type == 3 && e.tag != 258) {
+                putLe16(out, quint16(e.value));
+                putLe16(out, 0);
+            } else {
+                putLe32(out, e.value);
+            }
+        }
+        nextField = int(out.size());
+        putLe32(out, 0);
+    }
+    return out;
+}
+
+QList<Case> corpus()
+{
+    const QSize stored(96, 64);
+    const QImage picture = TestSupport::pattern(stored);
+    const QByteArray jpeg = encode(picture, "jpeg", 90);
+    const QByteArray png = encode(picture, "png");
+    QList<Case> cases;
+
+    // A JPEG cut short: before any header, inside the tables, right after
+    // the frame header, at the start of the scan, half way through it, and
+    // just before the end marker (which decoders are expected to forgive).
+    const int frameEnd = markerEnd(jpeg, "\xFF\xC0");
+    const int scanStart = markerEnd(jpeg, "\xFF\xDA");
+    const struct { int at; Outcome outcome; } jpegCuts[] = {
+        {2, Outcome::Fails},
+        {frameEnd / 2, Outcome::Fails},
+        {frameEnd, Outcome::Fails},
+        {scanStart, Outcome::Either},
+        {(scanStart + int(jpeg.size())) / 2, Outcome::Either},
+        {int(jpeg.size()) - 2, Outcome::Converts}};
+    for (const auto &cut : jpegCuts)
+        cases << make(QStringLiteral("truncated-at-%1.jpg").arg(cut.at), jpeg.left(cut.at),
+                      cut.outcome == Outcome::Converts ? stored : QSize(), cut.outcome);
+
+    // The same for a PNG: signature only, inside IHDR, after IHDR, inside
+    // the image data, and without IEND.
+    const int idat = int(png.indexOf("IDAT")) - 4;
+    const int pngCuts[] = {8, 20, 33, (idat + int(png.size())) / 2, int(png.size()) - 12};
+    for (int at : pngCuts)
+        cases << make(QStringLiteral("png-truncated-at-%1.png").arg(at), png.left(at), QSize(),
+                      at <= 33 ? Outcome::Fails : Outcome::Either);
+
+    cases << make(QStringLiteral("zero-bytes.jpg"), QByteArray(), QSize(), Outcome::Fails);
+    cases << make(QStringLiteral("text-named-jpg.jpg"),
+                  QByteArray("These are holiday notes, not a photograph.\n"), QSize(),
+                  Outcome::Fails);
+    cases << make(QStringLiteral("claims-100000x100000.png"), hugePng(100000, 100000), QSize(),
+                  Outcome::Fails);
+
+    // Random damage with fixed seeds: a few bytes to many.
+    const struct { quint32 seed; int flips; } damage[] = {{1, 1}, {2, 4}, {3, 16}, {4, 64}};
+    for (const auto &d : damage) {
+        QByteArray bytes = jpeg;
+        QRandomGenerator random(d.seed);
+        for (int i = 0; i < d.flips; ++i) {
+            const int at = 2 + int(random.bounded(quint32(bytes.size() - 4)));
+            bytes[at] = char(quint8(bytes.at(at)) ^ quint8(random.bounded(1, 256)));
+        }
+        cases << make(QStringLiteral("flipped-%1-bytes-seed-%2.jpg").arg(d.flips).arg(d.seed),
+                      bytes, QSize(), Outcome::Either);
+    }
+
+    // Half of one pixel is no pixel: the size commands have nothing to make.
+    for (const char *format : {"png", "jpg"}) {
+        Case c = make(QStringLiteral("one-pixel-%1.%1").arg(QLatin1String(format)),
+                      encode(TestSupport::pattern(QSize(1, 1)), format), QSize(1, 1));
+        c.outcome[SizeCommand] = c.outcome[BothCommand] = Outcome::Fails;
+        cases << c;
+    }
+
+    cases << make(QStringLiteral("sixteen-bit-rgba.png"),
+                  encode(TestSupport::pattern(stored, true).convertToFormat(QImage::Format_RGBA64),
+                         "png"),
+                  stored);
+    cases << make(QStringLiteral("sixteen-bit-gray.png"),
+                  encode(picture.convertToFormat(QImage::Format_Grayscale16), "png"), stored);
+    cases << make(QStringLiteral("grayscale.png"),
+                  encode(picture.convertToFormat(QImage::Format_Grayscale8), "png"), stored);
+    cases << make(QStringLiteral("palette.png"),
+                  encode(picture.convertToFormat(QImage::Format_Indexed8), "png"), stored);
+    cases << make(QStringLiteral("one-bit.png"),
+                  encode(picture.convertToFormat(QImage::Format_Mono), "png"), stored);
+
+    // Alpha into formats without it: BMP, JPG, JPEG, PPM, XBM.
+    const QByteArray alpha = encode(TestSupport::pattern(stored, true), "png");
+    for (int index : {1, 2, 3, 5, 7}) {
+        Case c = make(QStringLiteral("alpha-to-%1.png").arg(formatOfIndex(index).toLower()),
+                      alpha, stored);
+        c.formatIndex = index;
+        cases << c;
+    }
+
+    cases << make(QStringLiteral("cmyk-inverted.jpg"), cmykJpeg(stored), stored);
+    cases << make(QStringLiteral("progressive.jpg"), encode(picture, "jpeg", 85, true), stored);
+    cases << make(QStringLiteral("exif-rotated-6.jpg"), rotatedJpeg(stored, 6),
+                  stored.transposed());
+    cases << make(QStringLiteral("exif-rotated-3.jpg"), rotatedJpeg(stored, 3), stored);
+    cases << make(QStringLiteral("two-pages.tiff"), twoPageTiff(QSize(80, 60), QSize(40, 30)),
+                  QSize(80, 60));
+    cases << make(QStringLiteral("png-named-jpg.jpg"), png, stored);
+    cases << make(QStringLiteral("jpg-named-png.png"), jpeg, stored);
+
+    // Names that quoting, URLs, format strings and option parsers trip on.
+    for (const QString &name :
+         {QStringLiteral("with space.png"), QStringLiteral("with \"quotes\".png"),
+          QStringLiteral("it's.png"), QStringLiteral("hash#tag.png"), QStringLiteral("100%.png"),
+          QStringLiteral("percent-%1-%2.png"), QStringLiteral("été.png"),
+          QStringLiteral("中文.png"), QStringLiteral("-leading-dash.png")})
+        cases << make(name, png, stored);
+
+    // No suffix: nothing to keep, so only a chosen format can be written.
+    Case bare = make(QStringLiteral("nosuffix"), png, stored);
+    bare.outcome[SizeCommand] = Outcome::Fails;
+    cases << bare;
+
+    // Spread the other cases over every writer.
+    for (int i = 0; i < cases.size(); ++i) {
+        if (!cases[i].fileName.startsWith(QLatin1String("alpha-to-")))
+            cases[i].formatIndex = 1 + i % 8;
+    }
+    return cases;
+}
+
+QStringList writeCorpus(const QString &dir, const QList<Case> &cases)
+{
+    QDir().mkpath(dir);
+    QStringList paths;
+    for (const Case &c : cases) {
+        const QString path = QDir(dir).filePath(c.fileName);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(c.bytes) != c.bytes.size())
+            qWarning() << "corpus: cannot write" << path << f.errorString();
+        paths << path;
+    }
+    return paths;
+}
+
+bool isCompleteImage(const QString &path, const QSize &expected, QString *why)
+{
+    const QByteArray b = TestSupport::fileBytes(path);
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    auto fail = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    if (b.isEmpty())
+        return fail(QStringLiteral("empty file"));
+
+    if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) {
+        if (!b.startsWith("\xFF\xD8"))
+            return fail(QStringLiteral("no JPEG start marker"));
+        if (!b.endsWith("\xFF\xD9"))
+            return fail(QStringLiteral("no JPEG end marker"));
+    } else if (suffix == QLatin1String("png")) {
+        if (!b.startsWith("\x89PNG\r\n\x1a\n"))
+            return fail(QStringLiteral("no PNG signature"));
+        if (!b.endsWith(pngChunk("IEND", QByteArray())))
+            return fail(QStringLiteral("no IEND chunk at the end"));
+    } else if (suffix == QLatin1String("bmp")) {
+        if (b.size() < 6 || !b.startsWith("BM"))
+            return fail(QStringLiteral("no BMP header"));
+        if (readLe32(b, 2) != quint32(b.size()))
+            return fail(QStringLiteral("BMP header says %1 bytes, file has %2")
+                                .arg(readLe32(b, 2)).arg(b.size()));
+    } else if (suffix == QLatin1String("ppm")) {
+        // "P6 <width> <height> <maxval>" and one whitespace byte, then the
+        // samples, exactly.
+        int at = 2;
+        QList<int> numbers;
+        if (!b.startsWith("P6"))
+            return fail(QStringLiteral("not a binary PPM"));
+        while (numbers.size() < 3 && at < b.size()) {
+            while (at < b.size() && QChar(b.at(at)).isSpace())
+                ++at;
+            int start = at;
+            while (at < b.size() && QChar(b.at(at)).isDigit())
+                ++at;
+            if (start == at)
+                return fail(QStringLiteral("bad PPM header"));
+            numbers << b.mid(start, at - start).toInt();
+        }
+        if (numbers.size() != 3)
+            return fail(QStringLiteral("short PPM header"));
+        const qint64 samples = qint64(numbers[0]) * numbers[1] * 3 * (numbers[2] > 255 ? 2 : 1);
+        if (b.size() != at + 1 + samples)
+            return fail(QStringLiteral("PPM holds %1 bytes, header asks for %2")
+                                .arg(b.size()).arg(at + 1 + samples));
+    } else if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff")) {
+        if (!b.startsWith("II\x2A\x00") && !b.startsWith(QByteArray("MM\x00\x2A", 4)))
+            return fail(QStringLiteral("no TIFF header"));
+    } else if (suffix == QLatin1String("xbm")) {
+        if (!b.startsWith("#define") || !b.trimmed().endsWith("};"))
+            return fail(QStringLiteral("XBM text not closed"));
+    } else if (suffix == QLatin1String("xpm")) {
+        if (!b.startsWith("/* XPM */") || !b.trimmed().endsWith("};"))
+            return fail(QStringLiteral("XPM text not closed"));
+    } else {
+        return fail(QStringLiteral("unexpected suffix %1").arg(suffix));
+    }
+
+    QImageReader reader(path);
+    const QImage image = reader.read();
+    if (image.isNull())
+        return fail(QStringLiteral("does not decode: ") + reader.errorString());
+    if (expected.isValid() && image.size() != expected)
+        return fail(QStringLiteral("decodes to %1 x %2, expected %3 x %4")
+                            .arg(image.width()).arg(image.height())
+                            .arg(expected.width()).arg(expected.height()));
+    return true;
+}
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                       | QDir::NoDotAndDotDot,
+                               QDir::Name);
+}
+
+} // namespace Hostile
