@@ -53,13 +53,17 @@ QImage ImageLoader::read(const QString &path, QString *errorString)
 QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
                                Qt::AspectRatioMode mode, QString *errorString)
 {
+    QImageReader reader(path);
     if (targetSize.isEmpty()) {
-        if (errorString)
-            *errorString = QStringLiteral("empty target size %1 x %2")
-                               .arg(targetSize.width()).arg(targetSize.height());
+        // Say what is really wrong: an unreadable file also gets 0 x 0.
+        if (errorString) {
+            *errorString = reader.size().isValid()
+                    ? QStringLiteral("empty target size %1 x %2")
+                              .arg(targetSize.width()).arg(targetSize.height())
+                    : QStringLiteral("cannot read the image: ") + reader.errorString();
+        }
         return QImage();
     }
-    QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     if (stored.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize)) {

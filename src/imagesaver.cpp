@@ -1,6 +1,11 @@
 #include "imagesaver.h"
 
+#include "targetnamer.h"
 #include "thumbnailloader.h"
+
+#include <QBuffer>
+
+#include <mutex>
 
 #include <QImageWriter>
 #include <QSaveFile>
@@ -37,10 +42,10 @@ ImageSaver::~ImageSaver()
 }
 
 void ImageSaver::save(const QImage &image, const QString &fileName, const QString &format,
-                      std::function<void(const Result &)> done)
+                      int order, std::function<void(const Result &)> done)
 {
-    pool.start([this, image, fileName, format, done = std::move(done)]() {
-        const Result result = saveAndPreview(image, fileName, format);
+    pool.start([this, image, fileName, format, order, done = std::move(done)]() {
+        const Result result = saveAndPreview(image, fileName, format, order);
         QMetaObject::invokeMethod(
                 this, [done, result]() { done(result); }, Qt::QueuedConnection);
     });
@@ -57,20 +62,38 @@ bool ImageSaver::canWrite(const QString &format)
             && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
 }
 
-QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format)
+QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format,
+                          const std::function<bool()> &mayCommit)
 {
     if (image.isNull())
         return QStringLiteral("no image to write");
     if (!canWrite(format))
         return QStringLiteral("no image writer for format \"%1\"").arg(format);
 
+    // Encoded in memory first: some writers do not notice when the device
+    // takes only part of a write (a full disk), but a short count on one
+    // write of the whole file cannot go unseen.
+    QByteArray bytes;
+    {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, format.toUtf8());
+        if (!writer.write(image))
+            return writer.errorString();
+    }
+
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
-    QImageWriter writer(&file, format.toUtf8());
-    if (!writer.write(image)) {
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const QString error = QStringLiteral("could not write %1 bytes (disk full?): %2")
+                                      .arg(bytes.size()).arg(file.errorString());
         file.cancelWriting();
-        return writer.errorString();
+        return error;
+    }
+    if (mayCommit && !mayCommit()) {
+        file.cancelWriting();
+        return QStringLiteral("a later conversion has written this file");
     }
     if (!file.commit())
         return file.errorString();
@@ -78,11 +101,25 @@ QString ImageSaver::write(const QImage &image, const QString &fileName, const QS
 }
 
 ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString &fileName,
-                                              const QString &format)
+                                              const QString &format, int order)
 {
     Result result;
     result.fileName = fileName;
-    result.errorString = write(image, fileName, format);
+    if (order > 0) {
+        const QString key = TargetNamer::pathKey(fileName);
+        // Encoding runs unlocked; the check and the rename happen under one
+        // lock, so that an earlier batch cannot slip its file in after a
+        // later one's.
+        std::unique_lock<QMutex> lock(commitLock, std::defer_lock);
+        result.errorString = write(image, fileName, format, [&]() {
+            lock.lock();
+            return committedOrder.value(key, 0) <= order;
+        });
+        if (result.ok())
+            committedOrder.insert(key, order);
+    } else {
+        result.errorString = write(image, fileName, format);
+    }
     if (result.ok()) {
         // Formats that drop colours or alpha are read back, so that the row
         // shows what the file holds.

@@ -1,7 +1,9 @@
 #ifndef IMAGESAVER_H
 #define IMAGESAVER_H
 
+#include <QHash>
 #include <QImage>
+#include <QMutex>
 #include <QObject>
 #include <QThreadPool>
 
@@ -27,7 +29,10 @@ public:
     ~ImageSaver() override;
 
     // Queues the write; done gets the outcome on the saver's thread.
-    void save(const QImage &image, const QString &fileName, const QString &format,
+    // Writes with a larger order (a later batch) win: a file that a later
+    // order has already written is not replaced by an earlier one. Order 0
+    // takes no part in this.
+    void save(const QImage &image, const QString &fileName, const QString &format, int order,
               std::function<void(const Result &)> done);
 
     // Blocks until every queued write has ended; for shutdown and tests.
@@ -35,16 +40,22 @@ public:
 
     // Writes image to fileName as format. Returns an empty string on
     // success, else the reason; nothing is left under fileName on failure.
-    static QString write(const QImage &image, const QString &fileName, const QString &format);
+    // mayCommit, when given, is asked last, just before the file is put
+    // in place.
+    static QString write(const QImage &image, const QString &fileName, const QString &format,
+                         const std::function<bool()> &mayCommit = {});
 
     // True when Qt has a writer for format (matched case-insensitively).
     static bool canWrite(const QString &format);
 
-    // Writes, then makes the thumbnail the list shows for the file.
-    static Result saveAndPreview(const QImage &image, const QString &fileName,
-                                 const QString &format);
-
 private:
+    Result saveAndPreview(const QImage &image, const QString &fileName, const QString &format,
+                          int order);
+
+    // Which order last put each file in place, by path key. Checked and
+    // updated under the lock, together with the rename itself.
+    QMutex commitLock;
+    QHash<QString, int> committedOrder;
     QThreadPool pool;
 };
 

@@ -220,7 +220,7 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
     const QString fileName = batchId
             ? convertQueue->claimTarget(batchId, dir, path, format)
             : TargetNamer(QStringList(imageFiles) << path).claim(dir, path, format);
-    imageSaver->save(image, fileName, format,
+    imageSaver->save(image, fileName, format, batchId,
                      [this, batchId, path](const ImageSaver::Result &result) {
                          if (!result.ok()) {
                              imageFailed(batchId, path,

@@ -107,6 +107,7 @@ inline void answerFileDialog(const QStringList &files, const QString &directory 
             QTimer::singleShot(10, *attempt);
             return;
         }
+        *attempt = nullptr; // found: break the closure's hold on itself
         if (files.isEmpty() && directory.isEmpty()) {
             dialog->reject();
             return;
@@ -128,7 +129,6 @@ inline void answerFileDialog(const QStringList &files, const QString &directory 
             qWarning() << "file dialog refused" << files << directory;
             dialog->reject();
         }
-        *attempt = nullptr; // break the cycle
     };
     QTimer::singleShot(0, *attempt);
 }

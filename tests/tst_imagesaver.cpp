@@ -18,6 +18,7 @@ private slots:
     void failureLeavesNothing();
     void failedWriteKeepsOldFile();
     void savesInBackground();
+    void laterOrderWins();
 };
 
 void tst_ImageSaver::writesEveryFormat_data()
@@ -82,9 +83,9 @@ void tst_ImageSaver::savesInBackground()
     QList<ImageSaver::Result> results;
     for (int i = 0; i < 4; ++i)
         saver.save(pattern(QSize(300, 200)), tmp.filePath(QStringLiteral("%1.png").arg(i)),
-                   QStringLiteral("png"),
+                   QStringLiteral("png"), 0,
                    [&results](const ImageSaver::Result &r) { results << r; });
-    saver.save(pattern(QSize(3, 3)), tmp.filePath("bad.xyz"), QStringLiteral("xyz"),
+    saver.save(pattern(QSize(3, 3)), tmp.filePath("bad.xyz"), QStringLiteral("xyz"), 0,
                [&results](const ImageSaver::Result &r) { results << r; });
     QTRY_COMPARE(results.size(), 5);
     int written = 0;
@@ -98,6 +99,28 @@ void tst_ImageSaver::savesInBackground()
         }
     }
     QCOMPARE(written, 4);
+}
+
+void tst_ImageSaver::laterOrderWins()
+{
+    QTemporaryDir tmp;
+    const QString name = tmp.filePath("same.png");
+    ImageSaver saver;
+    QList<ImageSaver::Result> results;
+    auto record = [&results](const ImageSaver::Result &r) { results << r; };
+    saver.save(pattern(QSize(20, 20)), name, QStringLiteral("png"), 2, record);
+    QTRY_COMPARE(results.size(), 1);
+    // An earlier batch's result arriving late does not replace it...
+    saver.save(pattern(QSize(10, 10)), tmp.filePath("./same.png"), QStringLiteral("png"), 1, record);
+    QTRY_COMPARE(results.size(), 2);
+    QVERIFY(!results[1].ok());
+    QCOMPARE(QImage(name).size(), QSize(20, 20));
+    // ...but the same or a later one does.
+    saver.save(pattern(QSize(30, 30)), name, QStringLiteral("png"), 3, record);
+    QTRY_COMPARE(results.size(), 3);
+    QVERIFY(results[2].ok());
+    QCOMPARE(QImage(name).size(), QSize(30, 30));
+    QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"same.png"});
 }
 
 QTEST_MAIN(tst_ImageSaver)
