@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PICTAVO_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools
-    qt6-image-formats-plugins libgl-dev desktop-file-utils appstream)
+    qt6-image-formats-plugins libgl-dev zlib1g-dev desktop-file-utils appstream)
 
 pictavo_install_packages() {
     local missing=()
