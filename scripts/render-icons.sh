@@ -5,6 +5,9 @@
 #   resources/svg/Pictavo_icon.svg -> resources/pictavo.ico  (16/32/48 at 4, 8, 32 bpp; 64 at 32 bpp)
 #                                  -> resources/icons/hicolor/<N>x<N>/apps/pictavo.png
 #                                  -> resources/icons/hicolor/scalable/apps/pictavo.svg
+#   resources/svg/Pictavo_icon_16.svg: simplified, pixel-aligned drawing used instead of
+#                                  Pictavo_icon.svg for every 16 x 16 px image (the hicolor
+#                                  16x16 icon and the three 16 px images in pictavo.ico).
 #
 # Needs rsvg-convert (librsvg2-bin), convert (imagemagick) and icotool (icoutils).
 # Can be run from any directory.
@@ -36,6 +39,12 @@ render() {
     convert "$raw" "${png_opts[@]}" -depth 8 "PNG32:$out"
 }
 
+# app_svg <size>: the application icon drawing to render at that size. The full
+# drawing turns to mush at 16 px, so that size has its own pixel-aligned version.
+app_svg() {
+    if [ "$1" -eq 16 ]; then echo Pictavo_icon_16; else echo Pictavo_icon; fi
+}
+
 # name width height
 while read -r name w h; do
     [ -n "$name" ] || continue
@@ -58,7 +67,7 @@ LIST
 
 # Freedesktop hicolor theme icons for a desktop install.
 for n in 16 24 32 48 64 128 256 512; do
-    render Pictavo_icon "$n" "$n" "$RES/icons/hicolor/${n}x$n/apps/pictavo.png"
+    render "$(app_svg "$n")" "$n" "$n" "$RES/icons/hicolor/${n}x$n/apps/pictavo.png"
 done
 mkdir -p "$RES/icons/hicolor/scalable/apps"
 cp "$SVG/Pictavo_icon.svg" "$RES/icons/hicolor/scalable/apps/pictavo.svg"
@@ -69,7 +78,7 @@ echo "  icons/hicolor/{16..512}/apps/pictavo.png, scalable/apps/pictavo.svg"
 ico_args=()
 for n in 16 32 48; do
     full="$TMP/app-$n-32.png"
-    render Pictavo_icon "$n" "$n" "$full"
+    render "$(app_svg "$n")" "$n" "$n" "$full"
     hard="$TMP/app-$n-hard.png"
     convert "$full" -channel A -threshold 50% +channel "$hard"
     convert "$hard" -dither None -colors 255 "${png_opts[@]}" "PNG8:$TMP/app-$n-8.png"
