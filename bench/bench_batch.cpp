@@ -9,6 +9,9 @@
 //       peak memory of the window for a small and a large batch
 //   bench_batch --run SCENARIO LISTFILE OUTDIR
 //       one run; prints a RESULT line (used by the two above)
+//
+// With PICTAVO_BENCH_TRACE set, window runs also list the order the window
+// converts the files in.
 
 #include "benchsupport.h"
 
@@ -19,6 +22,7 @@
 #include <QComboBox>
 #include <QImage>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
@@ -42,7 +46,11 @@ namespace {
 struct Result
 {
     double seconds = -1;
+    double cpuSeconds = -1;   // user + system over the measured part, all threads
     qint64 peakKiB = -1;      // this process, or the largest tool process
+    qint64 loadPeakKiB = -1;  // window runs: peak while the thumbnails loaded
+    qint64 batchPeakKiB = -1; // window runs: peak during the batch alone
+    qint64 loadedRssKiB = -1; // window runs: resident once the thumbnails are in
     double longestGapMs = -1; // window runs only
     int written = 0;
     int failed = 0;
@@ -50,9 +58,14 @@ struct Result
 
     QString line() const
     {
-        return QStringLiteral("RESULT seconds=%1 peak_kib=%2 gap_ms=%3 written=%4 failed=%5 note=%6")
+        return QStringLiteral("RESULT seconds=%1 cpu_s=%2 peak_kib=%3 load_peak_kib=%4 "
+                              "batch_peak_kib=%5 loaded_rss_kib=%6 gap_ms=%7 written=%8 failed=%9 note=%10")
                 .arg(seconds, 0, 'f', 3)
+                .arg(cpuSeconds, 0, 'f', 3)
                 .arg(peakKiB)
+                .arg(loadPeakKiB)
+                .arg(batchPeakKiB)
+                .arg(loadedRssKiB)
                 .arg(longestGapMs, 0, 'f', 1)
                 .arg(written)
                 .arg(failed)
@@ -63,20 +76,43 @@ struct Result
     {
         Result r;
         const QRegularExpression re(QStringLiteral(
-                "RESULT seconds=(\\S+) peak_kib=(\\S+) gap_ms=(\\S+) written=(\\S+) "
+                "RESULT seconds=(\\S+) cpu_s=(\\S+) peak_kib=(\\S+) load_peak_kib=(\\S+) "
+                "batch_peak_kib=(\\S+) loaded_rss_kib=(\\S+) gap_ms=(\\S+) written=(\\S+) "
                 "failed=(\\S+) note=(\\S*)"));
         const auto m = re.match(text);
         if (!m.hasMatch())
             return r;
         r.seconds = m.captured(1).toDouble();
-        r.peakKiB = m.captured(2).toLongLong();
-        r.longestGapMs = m.captured(3).toDouble();
-        r.written = m.captured(4).toInt();
-        r.failed = m.captured(5).toInt();
-        r.note = m.captured(6);
+        r.cpuSeconds = m.captured(2).toDouble();
+        r.peakKiB = m.captured(3).toLongLong();
+        r.loadPeakKiB = m.captured(4).toLongLong();
+        r.batchPeakKiB = m.captured(5).toLongLong();
+        r.loadedRssKiB = m.captured(6).toLongLong();
+        r.longestGapMs = m.captured(7).toDouble();
+        r.written = m.captured(8).toInt();
+        r.failed = m.captured(9).toInt();
+        r.note = m.captured(10);
         return r;
     }
 };
+
+// CPU seconds (user + system) of this process, or of its waited-for children.
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec
+            + usage.ru_stime.tv_usec / 1e6;
+}
+
+// Starts the process's peak resident set afresh (Linux 4.0 and later), so
+// that a later VmHWM tells the peak of what came after. False when the
+// kernel does not allow it.
+bool resetPeakRss()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
 
 int countPngs(const QString &dir)
 {
@@ -113,19 +149,41 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
 
     const QString finished = resize ? QStringLiteral("Size and format convert finished")
                                     : QStringLiteral("Format convert finished");
+    if (qEnvironmentVariableIsSet("PICTAVO_BENCH_TRACE")) {
+        auto *list = window.findChild<QListWidget *>(QStringLiteral("listWidgetOriginal"));
+        for (int i = 0; i < list->count(); ++i)
+            fprintf(stderr, "order %d: %s\n", i, qPrintable(list->item(i)->text()));
+    }
+
+    result.loadPeakKiB = procStatusKiB("VmHWM");
+    result.loadedRssKiB = procStatusKiB("VmRSS");
+    const bool peakReset = resetPeakRss();
+
     GapMonitor monitor;
     QElapsedTimer clock;
-    // Queued, so that the time startConvert() itself holds the GUI thread
-    // shows up as a gap.
+    double slotMs = 0;
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    // Called from the event loop once the monitor runs, so that the time the
+    // slot itself holds the GUI thread shows up as a gap, and separately.
     monitor.start();
     clock.start();
-    QMetaObject::invokeMethod(&window, resize ? "bothConvert" : "formatConvert",
-                              Qt::QueuedConnection);
+    QTimer::singleShot(0, &window, [&]() {
+        QElapsedTimer slotClock;
+        slotClock.start();
+        QMetaObject::invokeMethod(&window, resize ? "bothConvert" : "formatConvert");
+        slotMs = slotClock.nsecsElapsed() / 1e6;
+    });
     const QString seen = waitForStatus(
             status, [&](const QString &m) { return m.startsWith(finished); }, 900000);
     result.seconds = clock.nsecsElapsed() / 1e9;
+    result.cpuSeconds = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     monitor.stop();
-    result.peakKiB = procStatusKiB("VmHWM");
+    if (peakReset) {
+        result.batchPeakKiB = procStatusKiB("VmHWM");
+        result.peakKiB = qMax(result.loadPeakKiB, result.batchPeakKiB);
+    } else {
+        result.peakKiB = procStatusKiB("VmHWM");
+    }
     result.longestGapMs = monitor.longestMs();
     result.written = countPngs(outDir);
     if (seen.isEmpty()) {
@@ -138,9 +196,14 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
     }
     QStringList where;
     for (const auto &g : monitor.worst(3))
-        where << QStringLiteral("%1ms@%2s").arg(g.lengthMs, 0, 'f', 0).arg(g.atMs / 1000, 0, 'f', 2);
+        where << QStringLiteral("%1ms(cpu%2)@%3s")
+                         .arg(g.lengthMs, 0, 'f', 0)
+                         .arg(g.cpuMs, 0, 'f', 0)
+                         .arg(g.atMs / 1000, 0, 'f', 2);
     if (result.note.isEmpty())
-        result.note = where.join(QLatin1Char(','));
+        result.note = QStringLiteral("slot %1ms; gaps %2")
+                              .arg(slotMs, 0, 'f', 0)
+                              .arg(where.join(QLatin1Char(',')));
     return result;
 }
 
@@ -155,6 +218,7 @@ Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
     std::atomic<int> failed{0};
     QElapsedTimer clock;
     clock.start();
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
     for (const QString &path : files) {
         const QString target =
                 QDir(outDir).absoluteFilePath(QFileInfo(path).completeBaseName() + ".png");
@@ -169,6 +233,7 @@ Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
     }
     pool.waitForDone();
     result.seconds = clock.nsecsElapsed() / 1e9;
+    result.cpuSeconds = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     result.peakKiB = procStatusKiB("VmHWM");
     result.written = countPngs(outDir);
     result.failed = failed;
@@ -246,6 +311,7 @@ Result runTool(const QString &scenario, const QStringList &files, const QString 
     clock.start();
     const bool ok = runCommands(commands, parallel);
     result.seconds = clock.nsecsElapsed() / 1e9;
+    result.cpuSeconds = cpuSeconds(RUSAGE_CHILDREN);
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     result.peakKiB = usage.ru_maxrss;
@@ -308,15 +374,16 @@ Result spawnRun(const QString &scenario, const QStringList &files, QTemporaryDir
     Result r = Result::parse(text);
     if (r.seconds < 0 && r.note.isEmpty())
         r.note = QStringLiteral("run failed");
-    fprintf(stderr, "  %-14s %4d files: %7.2f s, peak %6.0f MiB, gap %5.0f ms %s\n",
-            qPrintable(scenario), int(files.size()), r.seconds, r.peakKiB / 1024.0,
+    fprintf(stderr, "  %-14s %4d files: %7.2f s, cpu %6.2f s, peak %4.0f MiB (load %4.0f, then %4.0f, batch %4.0f), gap %4.0f ms %s\n",
+            qPrintable(scenario), int(files.size()), r.seconds, r.cpuSeconds, r.peakKiB / 1024.0,
+            r.loadPeakKiB / 1024.0, r.loadedRssKiB / 1024.0, r.batchPeakKiB / 1024.0,
             r.longestGapMs, qPrintable(r.note));
     return r;
 }
 
 struct Series
 {
-    QList<double> seconds, peakMiB, gapMs;
+    QList<double> seconds, cpuSeconds, peakMiB, loadPeakMiB, batchPeakMiB, loadedMiB, gapMs;
     int failed = 0;
     int missing = 0;
     QStringList notes;
@@ -329,7 +396,14 @@ struct Series
             return;
         }
         seconds << r.seconds;
+        cpuSeconds << r.cpuSeconds;
         peakMiB << r.peakKiB / 1024.0;
+        if (r.loadPeakKiB >= 0)
+            loadPeakMiB << r.loadPeakKiB / 1024.0;
+        if (r.batchPeakKiB >= 0)
+            batchPeakMiB << r.batchPeakKiB / 1024.0;
+        if (r.loadedRssKiB >= 0)
+            loadedMiB << r.loadedRssKiB / 1024.0;
         if (r.longestGapMs >= 0)
             gapMs << r.longestGapMs;
         failed += r.failed + qMax(0, expected - r.written - r.failed);
@@ -355,26 +429,42 @@ int throughput(const QStringList &files, int distinct, int rounds)
 
     QTemporaryDir work;
     QMap<QString, Series> series;
+    // Seconds per scenario per round, for ratios taken within one round:
+    // other work on the machine comes and goes slower than a round.
+    QMap<QString, QMap<int, double>> byRound;
     for (int r = 0; r < rounds; ++r) {
         fprintf(stderr, "round %d of %d\n", r + 1, rounds);
         // Each round starts where the last one ended, so that no scenario
         // always runs on the coolest (or hottest) machine.
         for (int i = 0; i < scenarios.size(); ++i) {
             const QString &s = scenarios.at((i + r) % scenarios.size());
-            series[s].add(spawnRun(s, files, work), int(files.size()));
+            const Result result = spawnRun(s, files, work);
+            series[s].add(result, int(files.size()));
+            if (result.seconds > 0)
+                byRound[s][r] = result.seconds;
         }
     }
+    // Median over the rounds of a's seconds / b's seconds.
+    auto ratio = [&byRound](const QString &a, const QString &b) {
+        QList<double> ratios;
+        const QMap<int, double> &as = byRound[a];
+        const QMap<int, double> &bs = byRound[b];
+        for (auto it = as.begin(); it != as.end(); ++it) {
+            if (bs.contains(it.key()))
+                ratios << it.value() / bs.value(it.key());
+        }
+        return ratios.isEmpty() ? -1.0 : median(ratios);
+    };
 
     const double n = files.size();
-    const double qtBoth = median(series[QStringLiteral("qt-both")].seconds);
-    const double qtFormat = median(series[QStringLiteral("qt-format")].seconds);
-    const double mogrify1 = median(series[QStringLiteral("mogrify1")].seconds);
+    const QString qtBoth = QStringLiteral("qt-both");
+    const QString qtFormat = QStringLiteral("qt-format");
     const int cores = QThread::idealThreadCount();
 
     struct Row
     {
         QString key, label;
-        double limit;
+        QString limit;
     };
     const QList<Row> rows{
             {QStringLiteral("window-both"), QStringLiteral("window, 50 % + PNG (bothConvert)"), qtBoth},
@@ -389,40 +479,43 @@ int throughput(const QStringList &files, int distinct, int rounds)
     QTextStream &o = out();
     o << "### Batch: " << files.size() << " photos (" << distinct << " distinct), " << cores
       << " cores, median of " << rounds << " interleaved rounds\n\n";
-    o << "| run | seconds | images/s | vs plain Qt | peak RSS MiB | longest GUI block ms, median (worst) | failed |\n";
-    o << "| --- | ---: | ---: | ---: | ---: | ---: | ---: |\n";
+    o << "| run | seconds | images/s | vs plain Qt | CPU seconds | peak RSS MiB | longest GUI block ms, median (worst) | failed |\n";
+    o << "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n";
     for (const Row &row : rows) {
         if (!series.contains(row.key))
             continue;
         const Series &s = series[row.key];
         if (s.seconds.isEmpty()) {
-            o << "| " << row.label << " | did not finish (" << s.notes.join(", ") << ") | | | | | |\n";
+            o << "| " << row.label << " | did not finish (" << s.notes.join(", ") << ") | | | | | | |\n";
             continue;
         }
         const double t = median(s.seconds);
         o << "| " << row.label << " | " << fmt(t) << " | " << fmt(n / t) << " | "
-          << fmt(row.limit / t) << " | " << fmt(median(s.peakMiB), 0) << " | " << gapText(s)
-          << " | " << s.failed << " |\n";
+          << fmt(ratio(row.limit, row.key)) << " | " << fmt(median(s.cpuSeconds), 1) << " | "
+          << fmt(median(s.peakMiB), 0) << " | " << gapText(s) << " | " << s.failed << " |\n";
     }
-    o << "\nvs plain Qt = plain-Qt seconds / run seconds (1.00 = the practical limit, higher is faster). "
-         "Peak RSS of tools is that of their largest process.\n\n";
+    o << "\nvs plain Qt = plain-Qt seconds / run seconds within each round, median over the rounds "
+         "(1.00 = the practical limit, higher is faster). CPU seconds = user + system of all threads "
+         "(tools: all their processes), steadier than wall time on a busy machine. Peak RSS of "
+         "tools is that of their largest process.\n\n";
 
     const Series &wb = series[QStringLiteral("window-both")];
     const Series &wf = series[QStringLiteral("window-format")];
     auto worstGap = [](const Series &s) {
         return s.gapMs.isEmpty() ? -1.0 : *std::max_element(s.gapMs.begin(), s.gapMs.end());
     };
-    const double both = median(wb.seconds);
-    const double format = median(wf.seconds);
+    const double both = ratio(qtBoth, QStringLiteral("window-both"));
+    const double format = ratio(qtFormat, QStringLiteral("window-format"));
+    const double mogrify1 = ratio(QStringLiteral("mogrify1"), QStringLiteral("window-both"));
     o << "| check | measured | target | verdict |\n";
     o << "| --- | ---: | ---: | --- |\n";
-    o << "| window 50 % + PNG throughput / plain Qt | " << fmt(qtBoth / both) << " | >= 0.90 | "
-      << (qtBoth / both >= 0.9 ? "met" : "**missed**") << " |\n";
-    o << "| window format-only throughput / plain Qt | " << fmt(qtFormat / format)
-      << " | >= 0.90 | " << (qtFormat / format >= 0.9 ? "met" : "**missed**") << " |\n";
+    o << "| window 50 % + PNG throughput / plain Qt | " << fmt(both) << " | >= 0.90 | "
+      << (both >= 0.9 ? "met" : "**missed**") << " |\n";
+    o << "| window format-only throughput / plain Qt | " << fmt(format)
+      << " | >= 0.90 | " << (format >= 0.9 ? "met" : "**missed**") << " |\n";
     if (mogrify1 > 0)
-        o << "| window 50 % + PNG vs mogrify (1 process), speed-up | " << fmt(mogrify1 / both)
-          << " | > 1.00 | " << (mogrify1 / both > 1 ? "met" : "**missed**") << " |\n";
+        o << "| window 50 % + PNG vs mogrify (1 process), speed-up | " << fmt(mogrify1)
+          << " | > 1.00 | " << (mogrify1 > 1 ? "met" : "**missed**") << " |\n";
     const double worst = qMax(worstGap(wb), worstGap(wf));
     o << "| longest GUI block during a batch (worst run) | " << fmt(worst, 0) << " ms | <= 50 ms | "
       << (worst >= 0 && worst <= 50 ? "met" : "**missed**") << " |\n\n";
@@ -452,26 +545,43 @@ int memory(const QStringList &photos, int small, int large, int rounds,
         }
     }
     QTextStream &o = out();
-    o << "### Memory: peak RSS of the whole window process, " << small << " vs " << large
-      << " photos (" << photos.size() << " distinct), median of " << rounds << " rounds\n\n";
-    o << "| run | peak RSS MiB, " << small << " | peak RSS MiB, " << large << " | ratio | target | "
-      << "images/s, " << small << " | images/s, " << large << " | longest GUI block ms, "
-      << large << " | verdict |\n";
-    o << "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |\n";
+    o << "### Memory: " << small << " vs " << large << " photos (" << photos.size()
+      << " distinct), median of " << rounds << " rounds\n\n";
     bool allRan = true;
     for (const QString &s : scenarios) {
         const Series &a = smallRuns[s];
         const Series &b = largeRuns[s];
         if (a.seconds.isEmpty() || b.seconds.isEmpty()) {
-            o << "| " << s << " | did not finish | | | | | | | |\n";
+            o << "**" << s << "** did not finish.\n\n";
             allRan = false;
             continue;
         }
+        o << "| " << s << " | " << small << " photos | " << large
+          << " photos | ratio | target | verdict |\n";
+        o << "| --- | ---: | ---: | ---: | ---: | --- |\n";
         const double ratio = median(b.peakMiB) / median(a.peakMiB);
-        o << "| " << s << " | " << fmt(median(a.peakMiB), 0) << " | " << fmt(median(b.peakMiB), 0)
-          << " | " << fmt(ratio) << " | <= 1.50 | " << fmt(small / median(a.seconds)) << " | "
-          << fmt(large / median(b.seconds)) << " | " << gapText(b) << " | "
+        o << "| peak RSS of the process, MiB | " << fmt(median(a.peakMiB), 0) << " | "
+          << fmt(median(b.peakMiB), 0) << " | " << fmt(ratio) << " | <= 1.50 | "
           << (ratio <= 1.5 ? "met" : "**missed**") << " |\n";
+        if (!a.loadPeakMiB.isEmpty() && !b.loadPeakMiB.isEmpty())
+            o << "| of which: peak while the thumbnails load | " << fmt(median(a.loadPeakMiB), 0)
+              << " | " << fmt(median(b.loadPeakMiB), 0) << " | "
+              << fmt(median(b.loadPeakMiB) / median(a.loadPeakMiB)) << " | | |\n";
+        if (!a.loadedMiB.isEmpty() && !b.loadedMiB.isEmpty())
+            o << "| resident once the thumbnails are in | " << fmt(median(a.loadedMiB), 0)
+              << " | " << fmt(median(b.loadedMiB), 0) << " | "
+              << fmt(median(b.loadedMiB) / median(a.loadedMiB)) << " | | |\n";
+        if (!a.batchPeakMiB.isEmpty() && !b.batchPeakMiB.isEmpty())
+            o << "| of which: peak during the batch | " << fmt(median(a.batchPeakMiB), 0) << " | "
+              << fmt(median(b.batchPeakMiB), 0) << " | "
+              << fmt(median(b.batchPeakMiB) / median(a.batchPeakMiB)) << " | | |\n";
+        o << "| images/s | " << fmt(small / median(a.seconds)) << " | "
+          << fmt(large / median(b.seconds)) << " | | | |\n";
+        o << "| CPU seconds per image | " << fmt(median(a.cpuSeconds) / small, 3) << " | "
+          << fmt(median(b.cpuSeconds) / large, 3) << " | | | |\n";
+        o << "| longest GUI block ms, median (worst) | " << gapText(a) << " | " << gapText(b)
+          << " | | <= 50 | " << (qMax(median(a.gapMs), median(b.gapMs)) <= 50 ? "met" : "**missed**")
+          << " |\n\n";
     }
     o << "\n";
     o.flush();

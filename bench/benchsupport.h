@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace Bench {
@@ -131,10 +132,21 @@ inline void answerFileDialog(const QStringList &files, std::function<void()> acc
         QStringList names;
         for (const QString &f : files)
             names << QLatin1Char('"') + QFileInfo(f).fileName() + QLatin1Char('"');
+        // selectFile() leaves the name field alone while it has the focus,
+        // which it has from the second dialog of a process on.
+        if (QWidget *focus = dialog->focusWidget())
+            focus->clearFocus();
         dialog->selectFile(names.join(QLatin1Char(' ')));
         if (accepted)
             accepted();
         static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
+        if (dialog->isVisible()) {
+            // The dialog refused the choice; waiting on it would hang.
+            fprintf(stderr, "file dialog refused the choice: in %s, selected %s\n",
+                    qPrintable(dialog->directory().path()),
+                    qPrintable(dialog->selectedFiles().join(QLatin1Char(' '))));
+            dialog->reject();
+        }
         *attempt = nullptr; // breaks the cycle
     };
     QTimer::singleShot(0, *attempt);
@@ -173,6 +185,9 @@ public:
     {
         double atMs; // since start()
         double lengthMs;
+        // What the GUI thread itself ran meanwhile: about lengthMs when it
+        // was busy, far less when it waited (for the CPU, a lock, the disk).
+        double cpuMs;
     };
 
     GapMonitor()
@@ -187,6 +202,7 @@ public:
         gaps.clear();
         clock.start();
         last = 0;
+        lastCpu = threadCpuMs();
         longest = 0;
         timer.start();
     }
@@ -218,17 +234,27 @@ private:
     void tick()
     {
         const double now = clock.nsecsElapsed() / 1e6;
-        // Only gaps worth a look are kept; a batch has thousands of ticks.
+        const double cpu = threadCpuMs();
         longest = std::max(longest, now - last);
+        // Only gaps worth a look are kept; a batch has thousands of ticks.
         if (now - last > 15)
-            gaps.append({last, now - last});
+            gaps.append({last, now - last, cpu - lastCpu});
         last = now;
+        lastCpu = cpu;
     }
 
     QTimer timer;
     QElapsedTimer clock;
     QList<Gap> gaps;
+    static double threadCpuMs()
+    {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+    }
+
     double last = 0;
+    double lastCpu = 0;
     double longest = 0;
 };
 

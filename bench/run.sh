@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, in build-bench/), fetches the photo corpus
+# and runs every benchmark. The results come out on stdout as markdown,
+# ready to paste into the README, and are kept in build-bench/results.md;
+# progress goes to stderr. About 10 minutes on a 2-core machine.
+#
+#   bench/run.sh [--quick]
+#     --quick  one round each and a 20 vs 60 photo memory check (about 3 minutes)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build-bench"
+
+thumb_rounds=3 batch_rounds=3 memory_rounds=2 memory_large=200
+if [ "${1:-}" = "--quick" ]; then
+    thumb_rounds=1 batch_rounds=1 memory_rounds=1 memory_large=60
+fi
+
+source "$root/scripts/deps.sh"
+# The other tools are compared against; 'file' reads photo sizes for the corpus.
+pictavo_install_packages imagemagick libvips-tools file >&2
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
+    -DBUILD_TESTING=OFF >&2
+cmake --build "$build" --target bench_thumbnails bench_batch bench_makecorpus >&2
+
+corpus="$(PICTAVO_MAKECORPUS="$build/bench/bench_makecorpus" "$root/scripts/fetch-corpus.sh")"
+
+export QT_QPA_PLATFORM=offscreen
+results="$build/results.md"
+{
+    echo "## Benchmarks"
+    echo
+    echo "$(date -u +%Y-%m-%d), $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')), $(free -g | awk '/^Mem:/ {print $2}') GiB," \
+        "Qt $(qtpaths6 --qt-version 2>/dev/null || echo 6), corpus: $(find "$corpus/photos" -maxdepth 1 -type f | wc -l) JPEG photos from $(cat "$corpus/.complete" 2>/dev/null || echo "$corpus")."
+    echo "Timings are medians of interleaved rounds on a shared machine: read them as ratios."
+    echo
+} > "$results"
+
+status=0
+run() {
+    echo "== $*" >&2
+    "$@" >> "$results" || status=1
+}
+run "$build/bench/bench_thumbnails" "$corpus" 30 --rounds "$thumb_rounds"
+run "$build/bench/bench_batch" "$corpus" --rounds "$batch_rounds"
+run "$build/bench/bench_batch" "$corpus" --memory 20 "$memory_large" --rounds "$memory_rounds"
+
+cat "$results"
+exit $status
