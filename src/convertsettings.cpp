@@ -8,20 +8,24 @@
 QSize ConvertSettings::targetSize(const QString &path) const
 {
     switch (sizeMode) {
-    case Percent: {
-        const double factor = percent / 100.0;
-        QSize size = ImageLoader::displaySize(path);
-        if (!size.isValid())
-            size = QSize(0, 0);
-        qDebug() << "factor is:" << factor;
-        // Truncated, not rounded: 29 % of 100 pixels is 28.
-        return QSize(int(size.width() * factor), int(size.height() * factor));
-    }
+    case Percent:
+        return percentOf(path, percent);
     case Fixed:
         return fixedSize;
     default:
         return QSize();
     }
+}
+
+QSize ConvertSettings::percentOf(const QString &path, int percent)
+{
+    const double factor = percent / 100.0;
+    QSize size = ImageLoader::displaySize(path);
+    if (!size.isValid())
+        size = QSize(0, 0);
+    qDebug() << "factor is:" << factor;
+    // Truncated, not rounded: 29 % of 100 pixels is 28.
+    return QSize(int(size.width() * factor), int(size.height() * factor));
 }
 
 QString ConvertSettings::targetFormat(const QString &path) const

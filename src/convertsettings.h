@@ -27,6 +27,10 @@ struct ConvertSettings
     // the item text for the other formats, a null string for no item.
     QString targetFormat(const QString &path) const;
 
+    // The percent rule on its own: the image's size as it appears, times
+    // percent / 100, each side truncated; 0 x 0 for an unreadable file.
+    static QSize percentOf(const QString &path, int percent);
+
     // Fixed sizes are a box the picture is fitted into.
     Qt::AspectRatioMode aspectRatioMode() const;
 };

@@ -3,6 +3,10 @@
 #include <QImageIOHandler>
 #include <QImageReader>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 bool rotatesSideways(QImageIOHandler::Transformations t)
@@ -21,6 +25,13 @@ void setError(QString *errorString, const QImageReader &reader)
 void ImageLoader::configureReaders()
 {
     QImageReader::setAllocationLimit(allocationLimitMB);
+#ifdef __GLIBC__
+    // Decoded photos are tens of megabytes each. Left to its moving
+    // threshold, glibc serves them from heaps that keep the memory after it
+    // is freed, so the process grows with the length of a batch; mapped
+    // blocks go back to the system at once.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
 }
 
 QSize ImageLoader::displaySize(const QString &path)

@@ -16,7 +16,8 @@ public:
     // bytes per pixel fits, a corrupt 100000 x 100000 header does not.
     static constexpr int allocationLimitMB = 1024;
 
-    // Sets the readers' allocation limit; called once at start-up.
+    // Sets the readers' allocation limit and how large images are
+    // allocated; called once at start-up.
     static void configureReaders();
 
     // Width and height as the image appears (rotated by its orientation),

@@ -2,6 +2,7 @@
 
 #include "targetnamer.h"
 #include "thumbnailloader.h"
+#include "workerpriority.h"
 
 #include <QBuffer>
 
@@ -45,6 +46,7 @@ void ImageSaver::save(const QImage &image, const QString &fileName, const QStrin
                       int order, std::function<void(const Result &)> done)
 {
     pool.start([this, image, fileName, format, order, done = std::move(done)]() {
+        WorkerPriority::lowerCurrentThread();
         const Result result = saveAndPreview(image, fileName, format, order);
         QMetaObject::invokeMethod(
                 this, [done, result]() { done(result); }, Qt::QueuedConnection);

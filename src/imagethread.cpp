@@ -1,6 +1,8 @@
 #include "imagethread.h"
 
+#include "convertsettings.h"
 #include "imageloader.h"
+#include "workerpriority.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -33,8 +35,14 @@ void ImageThread::setAspectRatioMode(int mode)
     aspectRatioMode = mode;
 }
 
+void ImageThread::setTargetPercent(int percent)
+{
+    targetPercent = percent;
+}
+
 void ImageThread::run()
 {
+    WorkerPriority::lowerCurrentThread();
     // The source is decoded here, on the worker, so that a batch holds no
     // more decoded images than it has running workers.
     failureReason.clear();
@@ -42,6 +50,8 @@ void ImageThread::run()
     switch (convertMode) {
     case SizeConvert:
     case BothConvert:
+        if (targetPercent > 0)
+            targetSize = ConvertSettings::percentOf(imagePath, targetPercent);
         convertedImage = ImageLoader::readScaled(imagePath, targetSize, mode, &failureReason);
         break;
     case FormatConvert:

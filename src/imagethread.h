@@ -24,6 +24,11 @@ public:
 
     void setAspectRatioMode(int mode);
 
+    // Scale by a percentage of the image's own size instead of to a given
+    // size. The size is then worked out in run(), so that the header is
+    // read on the worker rather than on the thread that makes the job.
+    void setTargetPercent(int percent);
+
     // Why the last run() produced a null image; empty after success.
     QString errorString() const { return failureReason; }
 
@@ -42,6 +47,7 @@ private:
     int convertMode = SizeConvert;
     // Exact sizes by default: a percentage already keeps the proportions.
     int aspectRatioMode = Qt::IgnoreAspectRatio;
+    int targetPercent = 0; // 0: use targetSize as given
     QString failureReason;
 };
 

@@ -397,16 +397,21 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
 ImageThread *MainWindow::makeWorker(int convertMode, const ConvertSettings &settings,
                                     const QString &path)
 {
+    // A percentage needs the image's size: the worker reads it, off this
+    // thread (a header can hold megabytes of metadata).
+    const bool percent = settings.sizeMode == ConvertSettings::Percent;
+    const QSize size = percent ? QSize() : settings.targetSize(path);
     ImageThread *thread = nullptr;
     if (convertMode == ImageThread::SizeConvert) {
         qDebug() << "size convert:" << path;
-        thread = new ImageThread(path, settings.targetSize(path));
+        thread = new ImageThread(path, size);
     } else if (convertMode == ImageThread::FormatConvert) {
         thread = new ImageThread(path, settings.targetFormat(path));
     } else {
-        const QSize size = settings.targetSize(path);
         thread = new ImageThread(path, size, settings.targetFormat(path));
     }
+    if (percent && convertMode != ImageThread::FormatConvert)
+        thread->setTargetPercent(settings.percent);
     thread->setAspectRatioMode(settings.aspectRatioMode());
     connect(thread, &ImageThread::imageConvertFinished, this, &MainWindow::saveConvertImagToDir);
     connect(thread, &QThread::finished, this, &MainWindow::deleteThread);

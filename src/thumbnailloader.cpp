@@ -1,5 +1,7 @@
 #include "thumbnailloader.h"
 
+#include "workerpriority.h"
+
 #include <QImageIOHandler>
 #include <QImageReader>
 
@@ -30,6 +32,7 @@ void ThumbnailLoader::request(const QString &path, std::function<void(const QIma
     const quint64 id = ++lastId;
     callbacks.insert(id, std::move(done));
     pool.start([this, id, path]() {
+        WorkerPriority::lowerCurrentThread();
         const QImage thumbnail = fromFile(path);
         QMetaObject::invokeMethod(
                 this, [this, id, thumbnail]() { deliver(id, thumbnail); }, Qt::QueuedConnection);

@@ -18,6 +18,7 @@ private slots:
     void jobs_data();
     void jobs();
     void formatConvertKeepsPixels();
+    void percentWorkedOutOnWorker();
     void resultBeforeFinished();
     void queueBoundsAndCounts();
     void queueShutdownDropsWaiting();
@@ -93,6 +94,20 @@ void tst_ImageThread::formatConvertKeepsPixels()
     QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).value<QImage>().convertToFormat(QImage::Format_ARGB32),
              QImage(png).convertToFormat(QImage::Format_ARGB32));
+}
+
+void tst_ImageThread::percentWorkedOutOnWorker()
+{
+    // Stored 300 x 100 and turned by EXIF, so 29 % is taken of 100 x 300,
+    // in double precision and truncated like the window's own rule.
+    const QString turned = writeRotatedJpeg(tmp.filePath("pct.jpg"), QSize(300, 100), 6);
+    ImageThread thread(turned, QSize(), QStringLiteral("png"));
+    thread.setTargetPercent(29);
+    QSignalSpy results(&thread, &ImageThread::imageConvertFinished);
+    thread.start();
+    QVERIFY(thread.wait(10000));
+    QCOMPARE(results.count(), 1);
+    QCOMPARE(results.at(0).at(0).value<QImage>().size(), QSize(int(100 * 0.29), int(300 * 0.29)));
 }
 
 void tst_ImageThread::resultBeforeFinished()
