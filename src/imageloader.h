@@ -2,6 +2,7 @@
 #define IMAGELOADER_H
 
 #include <QImage>
+#include <QImageIOHandler>
 #include <QSize>
 #include <QString>
 
@@ -33,6 +34,10 @@ public:
     // appears). Where the decoder can scale while it decodes (JPEG) that is
     // done, which is several times faster than decoding in full; otherwise
     // the full image is scaled without smoothing.
+    // The image turned as an orientation tag says (what the readers do
+    // with setAutoTransform(true)), for images decoded some other way.
+    static QImage transformed(const QImage &image, QImageIOHandler::Transformations turn);
+
     static QImage readScaled(const QString &path, const QSize &targetSize,
                              Qt::AspectRatioMode mode, QString *errorString = nullptr);
 };

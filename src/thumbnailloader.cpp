@@ -1,5 +1,7 @@
 #include "thumbnailloader.h"
 
+#include "exifthumbnail.h"
+#include "imageloader.h"
 #include "workerpriority.h"
 
 #include <QImageIOHandler>
@@ -62,19 +64,38 @@ QImage ThumbnailLoader::fromFile(const QString &path)
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
-    if (stored.isValid() && !stored.isEmpty()
-        && reader.supportsOption(QImageIOHandler::ScaledSize)) {
-        const bool sideways =
-                reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
+    if (stored.isValid() && !stored.isEmpty()) {
+        const QImageIOHandler::Transformations turn = reader.transformation();
+        const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
         const QSize shown = sideways ? stored.transposed() : stored;
         const QSize fitted = shown.scaled(thumbnailBox(), Qt::KeepAspectRatio);
         if (!fitted.isEmpty()) {
-            // The reader scales before it applies the orientation.
-            reader.setScaledSize(sideways ? fitted.transposed() : fitted);
-            return reader.read();
+            if (reader.format() == "jpeg") {
+                const QImage preview = ExifThumbnail::read(path);
+                if (previewFits(preview, stored)) {
+                    return ImageLoader::transformed(preview, turn)
+                            .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+                }
+            }
+            if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
+                // The reader scales before it applies the orientation.
+                reader.setScaledSize(sideways ? fitted.transposed() : fitted);
+                return reader.read();
+            }
         }
     }
     return fromImage(reader.read());
+}
+
+bool ThumbnailLoader::previewFits(const QImage &preview, const QSize &stored)
+{
+    // Big enough not to be enlarged, and of the picture's own proportions:
+    // some cameras pad a 4:3 preview of a 3:2 photo with black bars.
+    if (preview.isNull() || qMax(preview.width(), preview.height()) < thumbnailSide)
+        return false;
+    const double a = double(preview.width()) * stored.height();
+    const double b = double(preview.height()) * stored.width();
+    return qAbs(a - b) <= 0.02 * qMax(a, b);
 }
 
 QImage ThumbnailLoader::fromImage(const QImage &image)

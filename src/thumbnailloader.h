@@ -33,8 +33,13 @@ public:
 
     // The thumbnail of a file: fitted into the 128 x 128 box, aspect ratio
     // kept, enlarged or reduced so that its longer side is 128, upright.
-    // Decodes at reduced size where the reader can.
+    // Uses a JPEG's embedded EXIF preview when it is large enough and of
+    // the photo's proportions, else decodes at reduced size where the
+    // reader can.
     static QImage fromFile(const QString &path);
+
+    // Whether an embedded preview can stand for a picture of this size.
+    static bool previewFits(const QImage &preview, const QSize &stored);
 
     // The same box for an image already in memory.
     static QImage fromImage(const QImage &image);

@@ -112,6 +112,10 @@ inline void answerFileDialog(const QStringList &files, const QString &directory 
             dialog->reject();
             return;
         }
+        // A focused name field ignores selectFile(): later dialogs in a
+        // process open with the focus there.
+        if (QWidget *focus = dialog->focusWidget())
+            focus->clearFocus();
         if (!directory.isEmpty()) {
             dialog->setDirectory(directory);
             dialog->selectFile(directory);

@@ -1,3 +1,4 @@
+#include "exifthumbnail.h"
 #include "imageloader.h"
 #include "thumbnailloader.h"
 
@@ -26,6 +27,10 @@ private slots:
     void absurdHeaderFailsCleanly();
     void thumbnailBox_data();
     void thumbnailBox();
+    void embeddedPreview_data();
+    void embeddedPreview();
+    void damagedExifIgnored();
+    void transformedLikeReader();
 
 private:
     QTemporaryDir tmp;
@@ -168,6 +173,95 @@ void tst_ImageLoader::thumbnailBox()
     QFETCH(QSize, expected);
     const QImage thumb = ThumbnailLoader::fromFile(path);
     QCOMPARE(thumb.isNull() ? QSize() : thumb.size(), expected);
+}
+
+// A JPEG of the pattern whose EXIF block carries an orientation and a
+// preview of one plain colour, so a test can tell which one was shown.
+static QString writeJpegWithPreview(const QString &path, const QSize &size,
+                                    const QSize &previewSize, quint16 orientation)
+{
+    auto jpegOf = [](const QImage &image) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "JPEG", 90);
+        return bytes;
+    };
+    QImage preview(previewSize, QImage::Format_RGB32);
+    preview.fill(Qt::green);
+    const QByteArray previewJpeg = jpegOf(preview);
+    auto be16 = [](quint16 v) { return QByteArray(1, char(v >> 8)) + char(v & 0xff); };
+    auto be32 = [&](quint32 v) { return be16(quint16(v >> 16)) + be16(quint16(v)); };
+    QByteArray tiff = QByteArray("MM", 2) + be16(42) + be32(8);
+    tiff += be16(1) + be16(0x0112) + be16(3) + be32(1) + be16(orientation) + be16(0) + be32(26);
+    tiff += be16(2) + be16(0x0201) + be16(4) + be32(1) + be32(56)
+            + be16(0x0202) + be16(4) + be32(1) + be32(quint32(previewJpeg.size())) + be32(0);
+    tiff += previewJpeg;
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+    QByteArray jpeg = jpegOf(pattern(size));
+    jpeg.insert(2, QByteArray("\xFF\xE1", 2) + be16(quint16(app1.size() + 2)) + app1);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(jpeg);
+    return path;
+}
+
+void tst_ImageLoader::embeddedPreview_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("expected");
+    QTest::addColumn<bool>("fromPreview");
+    QTest::newRow("preview used") << writeJpegWithPreview(tmp.filePath("p1.jpg"), QSize(640, 480), QSize(160, 120), 1)
+                                  << QSize(128, 96) << true;
+    QTest::newRow("preview turned") << writeJpegWithPreview(tmp.filePath("p2.jpg"), QSize(640, 480), QSize(160, 120), 6)
+                                    << QSize(96, 128) << true;
+    QTest::newRow("padded preview skipped") << writeJpegWithPreview(tmp.filePath("p3.jpg"), QSize(640, 360), QSize(160, 120), 1)
+                                            << QSize(128, 72) << false;
+    QTest::newRow("small preview skipped") << writeJpegWithPreview(tmp.filePath("p4.jpg"), QSize(640, 480), QSize(80, 60), 1)
+                                           << QSize(128, 96) << false;
+}
+
+void tst_ImageLoader::embeddedPreview()
+{
+    QFETCH(QString, path);
+    QFETCH(QSize, expected);
+    QFETCH(bool, fromPreview);
+    QVERIFY(!ExifThumbnail::read(path).isNull());
+    const QImage thumb = ThumbnailLoader::fromFile(path);
+    QCOMPARE(thumb.size(), expected);
+    // The preview is plain green; the picture has red, green, blue and yellow.
+    const QColor corner = thumb.pixelColor(2, 2);
+    QCOMPARE(corner.red() < 80 && corner.green() > 180, fromPreview);
+}
+
+void tst_ImageLoader::damagedExifIgnored()
+{
+    const QString good = writeJpegWithPreview(tmp.filePath("d.jpg"), QSize(320, 240), QSize(160, 120), 1);
+    const QByteArray bytes = fileBytes(good);
+    // Cut inside the EXIF block, and scribbled offsets: no preview, no crash.
+    for (int cut : {3, 10, 30, 60, 100})
+        QVERIFY(ExifThumbnail::fromJpegHeader(bytes.left(cut)).isNull());
+    QByteArray scribbled = bytes;
+    for (int i = 30; i < 80; ++i)
+        scribbled[i] = char(0xFF);
+    QVERIFY(ExifThumbnail::fromJpegHeader(scribbled).isNull());
+    QVERIFY(ExifThumbnail::fromJpegHeader(QByteArray(1000, '\0')).isNull());
+    QVERIFY(ExifThumbnail::read(writeImage(tmp.filePath("plain.jpg"), QSize(50, 50))).isNull());
+}
+
+void tst_ImageLoader::transformedLikeReader()
+{
+    for (quint16 orientation = 1; orientation <= 8; ++orientation) {
+        const QString path = writeRotatedJpeg(
+                tmp.filePath(QStringLiteral("o%1.jpg").arg(orientation)), QSize(60, 30), orientation);
+        QImageReader raw(path);
+        raw.setAutoTransform(false);
+        const QImage stored = raw.read();
+        QImageReader turned(path);
+        turned.setAutoTransform(true);
+        const QImageIOHandler::Transformations turn = turned.transformation();
+        QCOMPARE(ImageLoader::transformed(stored, turn), turned.read());
+    }
 }
 
 QTEST_MAIN(tst_ImageLoader)
