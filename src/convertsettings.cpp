@@ -19,10 +19,13 @@ QSize ConvertSettings::targetSize(const QString &path) const
 
 QSize ConvertSettings::percentOf(const QString &path, int percent)
 {
+    const QSize size = ImageLoader::displaySize(path);
+    return percentOf(size.isValid() ? size : QSize(0, 0), percent);
+}
+
+QSize ConvertSettings::percentOf(const QSize &size, int percent)
+{
     const double factor = percent / 100.0;
-    QSize size = ImageLoader::displaySize(path);
-    if (!size.isValid())
-        size = QSize(0, 0);
     qDebug() << "factor is:" << factor;
     // Truncated, not rounded: 29 % of 100 pixels is 28.
     return QSize(int(size.width() * factor), int(size.height() * factor));

@@ -30,6 +30,7 @@ struct ConvertSettings
     // The percent rule on its own: the image's size as it appears, times
     // percent / 100, each side truncated; 0 x 0 for an unreadable file.
     static QSize percentOf(const QString &path, int percent);
+    static QSize percentOf(const QSize &shown, int percent);
 
     // Fixed sizes are a box the picture is fitted into.
     Qt::AspectRatioMode aspectRatioMode() const;

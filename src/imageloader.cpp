@@ -21,6 +21,16 @@ void setError(QString *errorString, const QImageReader &reader)
         *errorString = reader.errorString();
 }
 
+QImage scaledTo(const QImage &image, const QSize &targetSize, Qt::AspectRatioMode mode,
+                QString *errorString)
+{
+    QImage scaled = image.scaled(targetSize, mode, Qt::FastTransformation);
+    if (scaled.isNull() && errorString)
+        *errorString = QStringLiteral("cannot scale to %1 x %2")
+                               .arg(targetSize.width()).arg(targetSize.height());
+    return scaled;
+}
+
 } // namespace
 
 void ImageLoader::configureReaders()
@@ -80,22 +90,37 @@ QImage ImageLoader::transformed(const QImage &image, QImageIOHandler::Transforma
 QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
                                Qt::AspectRatioMode mode, QString *errorString)
 {
+    return readScaled(
+            path, [targetSize](const QSize &) { return targetSize; }, mode, errorString);
+}
+
+QImage ImageLoader::readScaled(const QString &path,
+                               const std::function<QSize(const QSize &shown)> &targetFor,
+                               Qt::AspectRatioMode mode, QString *errorString)
+{
     QImageReader reader(path);
-    if (targetSize.isEmpty()) {
-        // Say what is really wrong: an unreadable file also gets 0 x 0.
-        if (errorString) {
-            *errorString = reader.size().isValid()
-                    ? QStringLiteral("empty target size %1 x %2")
-                              .arg(targetSize.width()).arg(targetSize.height())
-                    : QStringLiteral("cannot read the image: ") + reader.errorString();
-        }
-        return QImage();
-    }
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
-    if (stored.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
-        const bool sideways = rotatesSideways(reader.transformation());
-        const QSize shown = sideways ? stored.transposed() : stored;
+    if (!stored.isValid()) {
+        // The header does not tell: the size comes from the decoded picture.
+        const QImage image = reader.read();
+        if (image.isNull()) {
+            if (errorString)
+                *errorString = QStringLiteral("cannot read the image: ") + reader.errorString();
+            return image;
+        }
+        return scaledTo(image, targetFor(image.size()), mode, errorString);
+    }
+    const bool sideways = rotatesSideways(reader.transformation());
+    const QSize shown = sideways ? stored.transposed() : stored;
+    const QSize targetSize = targetFor(shown);
+    if (targetSize.isEmpty()) {
+        if (errorString)
+            *errorString = QStringLiteral("empty target size %1 x %2")
+                                   .arg(targetSize.width()).arg(targetSize.height());
+        return QImage();
+    }
+    if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
         const QSize wanted = shown.scaled(targetSize, mode);
         // Only shrink while decoding; enlarging gains nothing there.
         if (!wanted.isEmpty() && wanted.width() <= shown.width()
@@ -108,14 +133,10 @@ QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
             return image;
         }
     }
-    QImage image = reader.read();
+    const QImage image = reader.read();
     if (image.isNull()) {
         setError(errorString, reader);
         return image;
     }
-    QImage scaled = image.scaled(targetSize, mode, Qt::FastTransformation);
-    if (scaled.isNull() && errorString)
-        *errorString = QStringLiteral("cannot scale to %1 x %2")
-                           .arg(targetSize.width()).arg(targetSize.height());
-    return scaled;
+    return scaledTo(image, targetSize, mode, errorString);
 }

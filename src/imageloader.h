@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
+
 // Reads image files the way the whole application sees them: turned as their
 // EXIF orientation says, and within a memory limit that admits large photos
 // but refuses files whose headers claim absurd dimensions.
@@ -39,6 +41,12 @@ public:
     static QImage transformed(const QImage &image, QImageIOHandler::Transformations turn);
 
     static QImage readScaled(const QString &path, const QSize &targetSize,
+                             Qt::AspectRatioMode mode, QString *errorString = nullptr);
+
+    // The same, with the target worked out from the size the image appears
+    // at, so that the header is read once.
+    static QImage readScaled(const QString &path,
+                             const std::function<QSize(const QSize &shown)> &targetFor,
                              Qt::AspectRatioMode mode, QString *errorString = nullptr);
 };
 

@@ -50,9 +50,19 @@ void ImageThread::run()
     switch (convertMode) {
     case SizeConvert:
     case BothConvert:
-        if (targetPercent > 0)
-            targetSize = ConvertSettings::percentOf(imagePath, targetPercent);
-        convertedImage = ImageLoader::readScaled(imagePath, targetSize, mode, &failureReason);
+        if (targetPercent > 0) {
+            // One header read gives both the size to scale from and the
+            // decoder's set-up.
+            convertedImage = ImageLoader::readScaled(
+                    imagePath,
+                    [this](const QSize &shown) {
+                        targetSize = ConvertSettings::percentOf(shown, targetPercent);
+                        return targetSize;
+                    },
+                    mode, &failureReason);
+        } else {
+            convertedImage = ImageLoader::readScaled(imagePath, targetSize, mode, &failureReason);
+        }
         break;
     case FormatConvert:
         sourceImage = ImageLoader::read(imagePath, &failureReason);
