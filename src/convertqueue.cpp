@@ -51,7 +51,7 @@ QString ConvertQueue::claimTarget(int batchId, const QString &directory,
 {
     auto it = batches.find(batchId);
     if (it == batches.end())
-        return TargetNamer().claim(directory, sourcePath, format);
+        return QString();
     return it->namer.claim(directory, sourcePath, format);
 }
 

@@ -41,7 +41,7 @@ public:
     int batchOf(const QObject *thread) const;
 
     // The file name to write for a result, unique within its batch and never
-    // one of the source images.
+    // one of the source images; empty when batchId is not a running batch.
     QString claimTarget(int batchId, const QString &directory, const QString &sourcePath,
                         const QString &format);
 

@@ -215,11 +215,11 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
     if (!current.exists(dir))
         current.mkdir(dir);
 
-    // A result outside any batch reserves nothing, but still never takes
-    // the name of a source image.
-    const QString fileName = batchId
-            ? convertQueue->claimTarget(batchId, dir, path, format)
-            : TargetNamer(QStringList(imageFiles) << path).claim(dir, path, format);
+    // A result outside any running batch reserves nothing, but still never
+    // takes the name of a source image.
+    QString fileName = convertQueue->claimTarget(batchId, dir, path, format);
+    if (fileName.isEmpty())
+        fileName = TargetNamer(QStringList(imageFiles) << path).claim(dir, path, format);
     imageSaver->save(image, fileName, format, batchId,
                      [this, batchId, path](const ImageSaver::Result &result) {
                          if (!result.ok()) {
