@@ -2,7 +2,7 @@
 # Re-render Pictavo's bitmap icons from the hand-drawn SVG sources.
 #
 #   resources/svg/<name>.svg  ->  resources/<name>.png      (8-bit RGBA, fixed sizes)
-#   resources/svg/Pictavo_icon.svg -> resources/pictavo.ico  (16/32/48 at 4, 8, 32 bpp; 64 at 32 bpp)
+#   resources/svg/Pictavo_icon.svg -> resources/pictavo.ico  (16/32/48 at 4, 8, 32 bpp; 64 at 32 bpp; 256 as PNG)
 #                                  -> resources/icons/hicolor/<N>x<N>/apps/pictavo.png
 #                                  -> resources/icons/hicolor/scalable/apps/pictavo.svg
 #   resources/svg/Pictavo_icon_16.svg: simplified, pixel-aligned drawing used instead of
@@ -87,5 +87,9 @@ for n in 16 32 48; do
 done
 render Pictavo_icon 64 64 "$TMP/app-64-32.png"
 ico_args+=(-b 32 "$TMP/app-64-32.png")
+# Explorer's large views and the taskbar at high DPI ask for 256 px; Windows
+# reads that size stored as PNG, which keeps the file small.
+render Pictavo_icon 256 256 "$TMP/app-256.png"
+ico_args+=(-r "$TMP/app-256.png")
 icotool -c -o "$RES/pictavo.ico" "${ico_args[@]}"
 echo "  pictavo.ico"
