@@ -3,6 +3,7 @@
 
 #include "convertqueue.h"
 #include "testsupport.h"
+#include "urlcatcher.h"
 
 #include <QDesktopServices>
 #include <QDirIterator>
@@ -13,20 +14,6 @@
 #include <QStatusBar>
 
 using namespace TestSupport;
-
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-    QList<bool> existed;
-public slots:
-    void open(const QUrl &url)
-    {
-        urls << url;
-        existed << QFileInfo(url.toLocalFile()).isDir();
-    }
-};
 
 // The conversion settings, the batch commands and the saving of results.
 class tst_Conversion : public QObject

@@ -1,4 +1,5 @@
 #include "dialogabout.h"
+#include "urlcatcher.h"
 
 #include <QDesktopServices>
 #include <QFrame>
@@ -7,15 +8,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextEdit>
-
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 class tst_DialogAbout : public QObject
 {

@@ -4,6 +4,7 @@
 #include "hostile/tmpfsmount.h"
 #include "hostile/windowdriver.h"
 #include "testsupport.h"
+#include "urlcatcher.h"
 
 #include <QDesktopServices>
 #include <QImageReader>
@@ -15,15 +16,6 @@
 #include <memory>
 
 using namespace Hostile;
-
-class UrlSink : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 // Damaged, odd and oddly named files through the whole path a user takes:
 // the open dialog, each batch command, the writing of results; and save
@@ -68,7 +60,7 @@ private:
     QStringList paths;
     QList<QByteArray> sums;
     int checkedSources = 0;
-    UrlSink sink;
+    UrlCatcher sink;
 };
 
 void tst_Hostile::initTestCase()

@@ -4,6 +4,7 @@
 #include "hostile/hostilecorpus.h"
 #include "hostile/windowdriver.h"
 #include "testsupport.h"
+#include "urlcatcher.h"
 
 #include <QDesktopServices>
 #include <QImageReader>
@@ -14,15 +15,6 @@
 #include <memory>
 
 using namespace Hostile;
-
-class UrlSink : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 // Big batches, commands on top of each other, and quitting the real program
 // half way through a batch.
@@ -46,7 +38,7 @@ private:
 
     QTemporaryDir settingsDir;
     QTemporaryDir work;
-    UrlSink sink;
+    UrlCatcher sink;
 };
 
 void tst_Stress::initTestCase()
