@@ -101,18 +101,19 @@ QImage ImageLoader::readScaled(const QString &path,
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
+    const bool sideways = stored.isValid() && rotatesSideways(reader.transformation());
+    QImage image;
+    QSize shown = sideways ? stored.transposed() : stored;
     if (!stored.isValid()) {
         // The header does not tell: the size comes from the decoded picture.
-        const QImage image = reader.read();
+        image = reader.read();
         if (image.isNull()) {
             if (errorString)
                 *errorString = QStringLiteral("cannot read the image: ") + reader.errorString();
             return image;
         }
-        return scaledTo(image, targetFor(image.size()), mode, errorString);
+        shown = image.size();
     }
-    const bool sideways = rotatesSideways(reader.transformation());
-    const QSize shown = sideways ? stored.transposed() : stored;
     const QSize targetSize = targetFor(shown);
     if (targetSize.isEmpty()) {
         if (errorString)
@@ -120,23 +121,21 @@ QImage ImageLoader::readScaled(const QString &path,
                                    .arg(targetSize.width()).arg(targetSize.height());
         return QImage();
     }
-    if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
+    if (image.isNull()) {
         const QSize wanted = shown.scaled(targetSize, mode);
         // Only shrink while decoding; enlarging gains nothing there.
-        if (!wanted.isEmpty() && wanted.width() <= shown.width()
-            && wanted.height() <= shown.height()) {
-            // The reader scales before it rotates.
+        const bool shrinkWhileDecoding = reader.supportsOption(QImageIOHandler::ScaledSize)
+                && !wanted.isEmpty() && wanted.width() <= shown.width()
+                && wanted.height() <= shown.height();
+        if (shrinkWhileDecoding) // the reader scales before it rotates
             reader.setScaledSize(sideways ? wanted.transposed() : wanted);
-            QImage image = reader.read();
-            if (image.isNull())
-                setError(errorString, reader);
+        image = reader.read();
+        if (image.isNull()) {
+            setError(errorString, reader);
             return image;
         }
-    }
-    const QImage image = reader.read();
-    if (image.isNull()) {
-        setError(errorString, reader);
-        return image;
+        if (shrinkWhileDecoding)
+            return image;
     }
     return scaledTo(image, targetSize, mode, errorString);
 }

@@ -5,11 +5,10 @@
 #include "workerpriority.h"
 
 #include <QBuffer>
-
-#include <mutex>
-
 #include <QImageWriter>
 #include <QSaveFile>
+
+#include <mutex>
 
 namespace {
 
