@@ -133,7 +133,7 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
     QApplication::processEvents();
     auto *status = window.findChild<QStatusBar *>(QStringLiteral("statusBar"));
 
-    answerFileDialog(files, {});
+    TestSupport::answerFileDialog(files);
     QMetaObject::invokeMethod(&window, "addImages", Qt::QueuedConnection);
     const QString loaded = QStringLiteral("%1 images loaded").arg(files.size());
     if (waitForStatus(status, [&](const QString &m) { return m == loaded; }, 600000).isEmpty()) {

@@ -2,8 +2,11 @@
 #define BENCHSUPPORT_H
 
 // What the benchmark programs share: the corpus, driving the real window
-// (file dialog, status bar), watching the GUI thread, and reading the
-// process's memory figures.
+// (the file dialog through the tests' helpers, the status bar), watching
+// the GUI thread, and reading the process's memory figures.
+
+#include "testsupport.h"
+#include "urlcatcher.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -11,10 +14,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QList>
-#include <QSettings>
 #include <QStatusBar>
 #include <QTextStream>
 #include <QTimer>
@@ -109,47 +110,9 @@ inline void warmPageCache(const QStringList &paths)
 // browser when a batch ends.
 inline void isolateDesktop(const QString &settingsDir)
 {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir);
-    QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo")).clear();
-    static QObject sink;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "openUrl");
-}
-
-// Answers the next modal file dialog with the given files, which must all
-// be in one folder. accepted runs right before the dialog closes: from then
-// on the time is the application's.
-inline void answerFileDialog(const QStringList &files, std::function<void()> accepted)
-{
-    auto attempt = std::make_shared<std::function<void()>>();
-    *attempt = [files, accepted, attempt]() {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog) {
-            QTimer::singleShot(10, *attempt);
-            return;
-        }
-        dialog->setDirectory(QFileInfo(files.first()).absolutePath());
-        QStringList names;
-        for (const QString &f : files)
-            names << QLatin1Char('"') + QFileInfo(f).fileName() + QLatin1Char('"');
-        // selectFile() leaves the name field alone while it has the focus,
-        // which it has from the second dialog of a process on.
-        if (QWidget *focus = dialog->focusWidget())
-            focus->clearFocus();
-        dialog->selectFile(names.join(QLatin1Char(' ')));
-        if (accepted)
-            accepted();
-        static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
-        if (dialog->isVisible()) {
-            // The dialog refused the choice; waiting on it would hang.
-            fprintf(stderr, "file dialog refused the choice: in %s, selected %s\n",
-                    qPrintable(dialog->directory().path()),
-                    qPrintable(dialog->selectedFiles().join(QLatin1Char(' '))));
-            dialog->reject();
-        }
-        *attempt = nullptr; // breaks the cycle
-    };
-    QTimer::singleShot(0, *attempt);
+    TestSupport::isolateSettings(settingsDir);
+    static UrlCatcher sink;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
 }
 
 // Runs the event loop until the status bar shows a message that done()

@@ -21,12 +21,17 @@
 
 namespace TestSupport {
 
-// Keeps the tests away from the user's real settings.
+// Keeps the tests away from the user's real settings: they go to dir.
+inline void isolateSettings(const QString &dir)
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
+    QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo")).clear();
+}
+
 inline void isolateSettings(const QTemporaryDir &dir)
 {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-    QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo")).clear();
+    isolateSettings(dir.path());
 }
 
 // A picture with distinct quadrants, so that rotations and scaling show.
@@ -97,11 +102,13 @@ inline QString writeRotatedJpeg(const QString &path, const QSize &stored, quint1
 
 // Answers the next modal file dialog: selects the given files (or
 // cancels when there are none). Returns at once; the dialog is answered
-// when it appears.
-inline void answerFileDialog(const QStringList &files, const QString &directory = QString())
+// when it appears. accepted, when given, runs right before the dialog
+// closes: from then on the time is the application's.
+inline void answerFileDialog(const QStringList &files, const QString &directory = QString(),
+                             std::function<void()> accepted = {})
 {
     auto attempt = std::make_shared<std::function<void()>>();
-    *attempt = [files, directory, attempt]() {
+    *attempt = [files, directory, accepted, attempt]() {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog) {
             QTimer::singleShot(10, *attempt);
@@ -126,6 +133,8 @@ inline void answerFileDialog(const QStringList &files, const QString &directory 
                 names << QLatin1Char('"') + QFileInfo(f).fileName() + QLatin1Char('"');
             dialog->selectFile(names.join(QLatin1Char(' ')));
         }
+        if (accepted)
+            accepted();
         static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
         if (dialog->isVisible()) {
             // The dialog refused the choice (a missing file, say): give up
