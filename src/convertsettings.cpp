@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <limits>
+
 QSize ConvertSettings::targetSize(const QString &path) const
 {
     switch (sizeMode) {
@@ -27,8 +29,13 @@ QSize ConvertSettings::percentOf(const QSize &size, int percent)
 {
     const double factor = percent / 100.0;
     qDebug() << "factor is:" << factor;
-    // Truncated, not rounded: 29 % of 100 pixels is 28.
-    return QSize(int(size.width() * factor), int(size.height() * factor));
+    // Truncated, not rounded: 29 % of 100 pixels is 28. A header may claim
+    // any size; clamped before the conversion to int, so that an absurd
+    // claim stays a huge size (refused as too large) instead of wrapping.
+    const auto side = [factor](int length) {
+        return int(qMin(double(length) * factor, double(std::numeric_limits<int>::max())));
+    };
+    return QSize(side(size.width()), side(size.height()));
 }
 
 QString ConvertSettings::targetFormat(const QString &path) const

@@ -1,11 +1,16 @@
 #include "exifthumbnail.h"
 
-#include <QFile>
+#include "sourcefile.h"
+
+#include <QBuffer>
+#include <QImageReader>
 
 namespace {
 
 // An EXIF block lives in one APP1 segment, at most 64 KiB, near the start.
 constexpr qint64 headLimit = 256 * 1024;
+// Cameras store previews of 160 x 120 up to about 640 x 480.
+constexpr int maxPreviewSide = 1024;
 
 class TiffReader
 {
@@ -48,10 +53,10 @@ public:
 
 QImage ExifThumbnail::read(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    SourceFile file(path);
+    if (!file.isOpen())
         return QImage();
-    return fromJpegHeader(file.read(headLimit));
+    return fromJpegHeader(file.device()->read(headLimit));
 }
 
 QImage ExifThumbnail::fromJpegHeader(const QByteArray &head)
@@ -91,8 +96,16 @@ QImage ExifThumbnail::fromJpegHeader(const QByteArray &head)
             }
             if (offset == 0 || size == 0 || qsizetype(offset) + qsizetype(size) > tiff.data.size())
                 return QImage();
-            const QByteArrayView jpeg = tiff.data.sliced(offset, size);
-            return QImage::fromData(jpeg.toByteArray(), "JPEG");
+            QByteArray jpeg = tiff.data.sliced(offset, size).toByteArray();
+            QBuffer buffer(&jpeg);
+            QImageReader reader(&buffer, "jpeg");
+            // A preview is small; one that claims more is a lie that would
+            // cost its claimed size in memory.
+            const QSize claimed = reader.size();
+            if (!claimed.isValid() || claimed.isEmpty()
+                || qMax(claimed.width(), claimed.height()) > maxPreviewSide)
+                return QImage();
+            return reader.read();
         }
         at = body + length - 2;
     }

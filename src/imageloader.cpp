@@ -1,8 +1,12 @@
 #include "imageloader.h"
 
+#include "sourcereader.h"
+
 #include <QImageIOHandler>
 #include <QImageReader>
 #include <QTransform>
+
+#include <new>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -15,23 +19,44 @@ bool rotatesSideways(QImageIOHandler::Transformations t)
     return t.testFlag(QImageIOHandler::TransformationRotate90);
 }
 
-void setError(QString *errorString, const QImageReader &reader)
+QString sizeText(const QSize &size)
+{
+    return QStringLiteral("%1 x %2").arg(size.width()).arg(size.height());
+}
+
+void setError(QString *errorString, const QString &text)
 {
     if (errorString)
-        *errorString = reader.errorString();
+        *errorString = text;
 }
 
 QImage scaledTo(const QImage &image, const QSize &targetSize, Qt::AspectRatioMode mode,
                 QString *errorString)
 {
-    QImage scaled = image.scaled(targetSize, mode, Qt::FastTransformation);
-    if (scaled.isNull() && errorString)
-        *errorString = QStringLiteral("cannot scale to %1 x %2")
-                               .arg(targetSize.width()).arg(targetSize.height());
+    QImage scaled;
+    try {
+        scaled = image.scaled(targetSize, mode, Qt::FastTransformation);
+    } catch (const std::bad_alloc &) {
+        scaled = QImage();
+    }
+    if (scaled.isNull())
+        setError(errorString, QStringLiteral("cannot scale to %1").arg(sizeText(targetSize)));
     return scaled;
 }
 
 } // namespace
+
+bool ImageLoader::fitsLimit(const QSize &size)
+{
+    return bytesFor(size) <= qint64(allocationLimitMB) * 1024 * 1024;
+}
+
+qint64 ImageLoader::bytesFor(const QSize &size)
+{
+    if (size.isEmpty())
+        return 0;
+    return qint64(size.width()) * qint64(size.height()) * 4;
+}
 
 void ImageLoader::configureReaders()
 {
@@ -47,29 +72,28 @@ void ImageLoader::configureReaders()
 
 QSize ImageLoader::displaySize(const QString &path)
 {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    QSize size = reader.size();
+    SourceReader source(path);
+    if (!source.isOpen())
+        return QSize();
+    QSize size = source.reader().size();
     if (!size.isValid()) {
         // Some handlers cannot tell the size without decoding.
-        const QImage image = reader.read();
+        const QImage image = source.read(nullptr);
         return image.isNull() ? QSize() : image.size();
     }
     // size() reports the stored size; a rotation by 90 or 270 degrees
     // swaps the sides as the picture appears.
-    if (rotatesSideways(reader.transformation()))
+    if (rotatesSideways(source.reader().transformation()))
         size.transpose();
     return size;
 }
 
 QImage ImageLoader::read(const QString &path, QString *errorString)
 {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    QImage image = reader.read();
-    if (image.isNull())
-        setError(errorString, reader);
-    return image;
+    SourceReader source(path);
+    if (!source.check(errorString))
+        return QImage();
+    return source.read(errorString);
 }
 
 QImage ImageLoader::transformed(const QImage &image, QImageIOHandler::Transformations turn)
@@ -98,43 +122,42 @@ QImage ImageLoader::readScaled(const QString &path,
                                const std::function<QSize(const QSize &shown)> &targetFor,
                                Qt::AspectRatioMode mode, QString *errorString)
 {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
+    SourceReader source(path);
+    if (!source.check(errorString))
+        return QImage();
+    QImageReader &reader = source.reader();
     const QSize stored = reader.size();
     const bool sideways = stored.isValid() && rotatesSideways(reader.transformation());
     QImage image;
     QSize shown = sideways ? stored.transposed() : stored;
     if (!stored.isValid()) {
         // The header does not tell: the size comes from the decoded picture.
-        image = reader.read();
+        image = source.read(errorString);
         if (image.isNull()) {
-            if (errorString)
-                *errorString = QStringLiteral("cannot read the image: ") + reader.errorString();
+            setError(errorString, QStringLiteral("cannot read the image: ") + reader.errorString());
             return image;
         }
         shown = image.size();
     }
     const QSize targetSize = targetFor(shown);
     if (targetSize.isEmpty()) {
-        if (errorString)
-            *errorString = QStringLiteral("empty target size %1 x %2")
-                                   .arg(targetSize.width()).arg(targetSize.height());
+        setError(errorString, QStringLiteral("empty target size %1").arg(sizeText(targetSize)));
+        return QImage();
+    }
+    const QSize wanted = shown.scaled(targetSize, mode);
+    if (!fitsLimit(wanted)) {
+        setError(errorString, QStringLiteral("target too large (%1)").arg(sizeText(wanted)));
         return QImage();
     }
     if (image.isNull()) {
-        const QSize wanted = shown.scaled(targetSize, mode);
         // Only shrink while decoding; enlarging gains nothing there.
         const bool shrinkWhileDecoding = reader.supportsOption(QImageIOHandler::ScaledSize)
                 && !wanted.isEmpty() && wanted.width() <= shown.width()
                 && wanted.height() <= shown.height();
         if (shrinkWhileDecoding) // the reader scales before it rotates
             reader.setScaledSize(sideways ? wanted.transposed() : wanted);
-        image = reader.read();
-        if (image.isNull()) {
-            setError(errorString, reader);
-            return image;
-        }
-        if (shrinkWhileDecoding)
+        image = source.read(errorString);
+        if (image.isNull() || shrinkWhileDecoding)
             return image;
     }
     return scaledTo(image, targetSize, mode, errorString);

@@ -19,27 +19,37 @@ public:
     // bytes per pixel fits, a corrupt 100000 x 100000 header does not.
     static constexpr int allocationLimitMB = 1024;
 
+    // Whether a picture of this size fits in the allocation limit at four
+    // bytes per pixel. Asked of every size a file claims before it is
+    // decoded: decoders allocate by the header, and a few hundred bytes can
+    // claim gigabytes.
+    static bool fitsLimit(const QSize &size);
+    static qint64 bytesFor(const QSize &size);
+
     // Sets the readers' allocation limit and how large images are
     // allocated; called once at start-up.
     static void configureReaders();
 
     // Width and height as the image appears (rotated by its orientation),
     // taken from the header where the reader can tell, else by decoding.
-    // An invalid size when the file is not a readable image.
+    // An invalid size when the file is not a readable image (or not a
+    // regular file).
     static QSize displaySize(const QString &path);
 
     // Decodes the whole image, turned upright. A null image on failure;
     // errorString, when given, then says why.
     static QImage read(const QString &path, QString *errorString = nullptr);
 
-    // Decodes the image turned upright at exactly targetSize (as it
-    // appears). Where the decoder can scale while it decodes (JPEG) that is
-    // done, which is several times faster than decoding in full; otherwise
-    // the full image is scaled without smoothing.
     // The image turned as an orientation tag says (what the readers do
     // with setAutoTransform(true)), for images decoded some other way.
     static QImage transformed(const QImage &image, QImageIOHandler::Transformations turn);
 
+    // Decodes the image turned upright at exactly targetSize (as it
+    // appears). Where the decoder can scale while it decodes (JPEG) that is
+    // done, which is several times faster than decoding in full; otherwise
+    // the full image is scaled without smoothing. A result that would not
+    // fit in the allocation limit fails before any work, with its size in
+    // the reason.
     static QImage readScaled(const QString &path, const QSize &targetSize,
                              Qt::AspectRatioMode mode, QString *errorString = nullptr);
 

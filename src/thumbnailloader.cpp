@@ -2,10 +2,13 @@
 
 #include "exifthumbnail.h"
 #include "imageloader.h"
+#include "sourcereader.h"
 #include "workerpriority.h"
 
 #include <QImageIOHandler>
 #include <QImageReader>
+
+#include <new>
 
 namespace {
 
@@ -61,8 +64,12 @@ void ThumbnailLoader::waitForDone()
 
 QImage ThumbnailLoader::fromFile(const QString &path)
 {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
+    SourceReader source(path);
+    // Not a regular file, or a header that claims more than a decode may
+    // take: no thumbnail, and nothing waited for.
+    if (!source.check(nullptr))
+        return QImage();
+    QImageReader &reader = source.reader();
     const QSize stored = reader.size();
     if (stored.isValid() && !stored.isEmpty()) {
         const QImageIOHandler::Transformations turn = reader.transformation();
@@ -80,11 +87,11 @@ QImage ThumbnailLoader::fromFile(const QString &path)
             if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
                 // The reader scales before it applies the orientation.
                 reader.setScaledSize(sideways ? fitted.transposed() : fitted);
-                return reader.read();
+                return source.read(nullptr);
             }
         }
     }
-    return fromImage(reader.read());
+    return fromImage(source.read(nullptr));
 }
 
 bool ThumbnailLoader::previewFits(const QImage &preview, const QSize &stored)
@@ -102,5 +109,9 @@ QImage ThumbnailLoader::fromImage(const QImage &image)
 {
     if (image.isNull())
         return image;
-    return image.scaled(thumbnailBox(), Qt::KeepAspectRatio, Qt::FastTransformation);
+    try {
+        return image.scaled(thumbnailBox(), Qt::KeepAspectRatio, Qt::FastTransformation);
+    } catch (const std::bad_alloc &) {
+        return QImage();
+    }
 }

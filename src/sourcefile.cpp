@@ -1,0 +1,61 @@
+#include "sourcefile.h"
+
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QString notRegular = QStringLiteral("not a regular file");
+
+} // namespace
+
+SourceFile::SourceFile(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    // Looked at before it is opened: opening some devices has effects of
+    // its own.
+    if (::stat(native.constData(), &st) != 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = notRegular;
+        return;
+    }
+    // Non-blocking, so that a FIFO put in its place meanwhile cannot hold
+    // us in open(); what was opened is checked again.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = notRegular;
+        ::close(fd);
+        return;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = file.errorString();
+        ::close(fd);
+    }
+#else
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        error = notRegular;
+        return;
+    }
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly))
+        error = file.errorString();
+#endif
+}

@@ -1,0 +1,46 @@
+#include "sourcereader.h"
+
+#include "imageloader.h"
+
+#include <new>
+
+SourceReader::SourceReader(const QString &path)
+    : file(path), imageReader(file.device())
+{
+    // The format comes from the contents alone: a file is not trusted to
+    // be what its suffix says, and the readers look at the contents anyway
+    // when the suffix is wrong.
+    imageReader.setAutoTransform(true);
+}
+
+bool SourceReader::check(QString *errorString)
+{
+    if (!file.isOpen()) {
+        if (errorString)
+            *errorString = file.errorString();
+        return false;
+    }
+    const QSize stored = imageReader.size();
+    if (stored.isValid() && !ImageLoader::fitsLimit(stored)) {
+        if (errorString)
+            *errorString = QStringLiteral("image too large (%1 x %2)")
+                                   .arg(stored.width()).arg(stored.height());
+        return false;
+    }
+    return true;
+}
+
+QImage SourceReader::read(QString *errorString)
+{
+    QImage image;
+    try {
+        image = imageReader.read();
+    } catch (const std::bad_alloc &) {
+        if (errorString)
+            *errorString = QStringLiteral("out of memory");
+        return QImage();
+    }
+    if (image.isNull() && errorString)
+        *errorString = imageReader.errorString();
+    return image;
+}
