@@ -1,12 +1,19 @@
 #include "convertqueue.h"
 
+#include "imageloader.h"
 #include "imagethread.h"
 
 #include <QThread>
 
 ConvertQueue::ConvertQueue(QObject *parent)
-    : QObject(parent), inFlightLimit(qMax(1, QThread::idealThreadCount()))
+    : QObject(parent), budget(defaultMemoryBudget()),
+      inFlightLimit(qMax(1, QThread::idealThreadCount()))
 {
+}
+
+qint64 ConvertQueue::defaultMemoryBudget()
+{
+    return 2 * qint64(ImageLoader::allocationLimitMB) * 1024 * 1024;
 }
 
 ConvertQueue::~ConvertQueue()
@@ -21,12 +28,15 @@ void ConvertQueue::setMaxInFlight(int count)
 }
 
 int ConvertQueue::beginBatch(const QString &finishedText, const QStringList &sources,
-                             bool openFolder)
+                             const QString &directory, bool openFolder)
 {
     const int id = ++lastBatchId;
     Batch &batch = batches[id];
     batch.finishedText = finishedText;
-    batch.namer = TargetNamer(sources);
+    batch.directory = directory;
+    // The namer looks at the sources when it first names a file, on the
+    // saver's thread, not here.
+    batch.namer = std::make_shared<TargetNamer>(sources);
     batch.openFolder = openFolder;
     return id;
 }
@@ -46,19 +56,22 @@ int ConvertQueue::batchOf(const QObject *thread) const
     return threadBatch.value(thread, 0);
 }
 
-QString ConvertQueue::claimTarget(int batchId, const QString &directory,
-                                  const QString &sourcePath, const QString &format)
+QString ConvertQueue::directory(int batchId) const
 {
-    auto it = batches.find(batchId);
-    if (it == batches.end())
-        return QString();
-    return it->namer.claim(directory, sourcePath, format);
+    const auto it = batches.constFind(batchId);
+    return it == batches.constEnd() ? QString() : it->directory;
+}
+
+std::shared_ptr<TargetNamer> ConvertQueue::namer(int batchId) const
+{
+    const auto it = batches.constFind(batchId);
+    return it == batches.constEnd() ? nullptr : it->namer;
 }
 
 void ConvertQueue::protectSources(const QStringList &sources)
 {
     for (Batch &batch : batches)
-        batch.namer.protect(sources);
+        batch.namer->protect(sources);
 }
 
 bool ConvertQueue::firstMissingDirectory(int batchId)
@@ -71,8 +84,9 @@ bool ConvertQueue::firstMissingDirectory(int batchId)
     return first;
 }
 
-void ConvertQueue::imageHandled(int batchId, bool written)
+void ConvertQueue::imageHandled(int batchId, bool written, qint64 reservedBytes)
 {
+    budget.release(reservedBytes);
     auto it = batches.find(batchId);
     if (it == batches.end())
         return;
@@ -84,7 +98,7 @@ void ConvertQueue::imageHandled(int batchId, bool written)
         const Batch finished = *it;
         batches.erase(it);
         emit batchFinished(batchId, finished.finishedText, finished.total, finished.failed,
-                           finished.openFolder);
+                           finished.openFolder, finished.directory);
     }
     startWaiting();
     reportProgress();
@@ -93,6 +107,8 @@ void ConvertQueue::imageHandled(int batchId, bool written)
 void ConvertQueue::shutdown()
 {
     waiting.clear();
+    // Workers waiting for memory give up rather than be waited for.
+    budget.cancel();
     // Every worker left has been started: let each end its run() before it
     // goes.
     const QList<const QObject *> started = threadBatch.keys();
@@ -112,6 +128,7 @@ void ConvertQueue::startWaiting()
     while (inFlight < inFlightLimit && !waiting.isEmpty()) {
         Waiting next = waiting.dequeue();
         ImageThread *thread = next.makeWorker();
+        thread->setMemoryBudget(&budget);
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });

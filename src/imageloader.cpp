@@ -88,11 +88,15 @@ QSize ImageLoader::displaySize(const QString &path)
     return size;
 }
 
-QImage ImageLoader::read(const QString &path, QString *errorString)
+QImage ImageLoader::read(const QString &path, QString *errorString, const Admit &admit)
 {
     SourceReader source(path);
     if (!source.check(errorString))
         return QImage();
+    if (admit && !admit(bytesFor(source.reader().size()))) {
+        setError(errorString, QStringLiteral("cancelled"));
+        return QImage();
+    }
     return source.read(errorString);
 }
 
@@ -120,7 +124,8 @@ QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
 
 QImage ImageLoader::readScaled(const QString &path,
                                const std::function<QSize(const QSize &shown)> &targetFor,
-                               Qt::AspectRatioMode mode, QString *errorString)
+                               Qt::AspectRatioMode mode, QString *errorString,
+                               const Admit &admit)
 {
     SourceReader source(path);
     if (!source.check(errorString))
@@ -147,6 +152,11 @@ QImage ImageLoader::readScaled(const QString &path,
     const QSize wanted = shown.scaled(targetSize, mode);
     if (!fitsLimit(wanted)) {
         setError(errorString, QStringLiteral("target too large (%1)").arg(sizeText(wanted)));
+        return QImage();
+    }
+    // The decoded picture and the result, at most.
+    if (admit && !admit(bytesFor(shown) + bytesFor(wanted))) {
+        setError(errorString, QStringLiteral("cancelled"));
         return QImage();
     }
     if (image.isNull()) {

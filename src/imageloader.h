@@ -38,7 +38,11 @@ public:
 
     // Decodes the whole image, turned upright. A null image on failure;
     // errorString, when given, then says why.
-    static QImage read(const QString &path, QString *errorString = nullptr);
+    // admit, when given, is told the bytes the decode will take once the
+    // header has been read, and may wait; false fails the read.
+    using Admit = std::function<bool(qint64 bytes)>;
+    static QImage read(const QString &path, QString *errorString = nullptr,
+                       const Admit &admit = {});
 
     // The image turned as an orientation tag says (what the readers do
     // with setAutoTransform(true)), for images decoded some other way.
@@ -57,7 +61,8 @@ public:
     // at, so that the header is read once.
     static QImage readScaled(const QString &path,
                              const std::function<QSize(const QSize &shown)> &targetFor,
-                             Qt::AspectRatioMode mode, QString *errorString = nullptr);
+                             Qt::AspectRatioMode mode, QString *errorString = nullptr,
+                             const Admit &admit = {});
 };
 
 #endif // IMAGELOADER_H

@@ -1,14 +1,22 @@
 #include "imagesaver.h"
 
+#include "atomicfile.h"
 #include "targetnamer.h"
 #include "thumbnailloader.h"
 #include "workerpriority.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
 #include <QImageWriter>
-#include <QSaveFile>
 
+#include <cerrno>
 #include <mutex>
+#include <new>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -26,6 +34,28 @@ bool keepsPixels(const QString &format, const QImage &image)
     return false;
 }
 
+// Makes the save folder when it is missing; the reason when that fails.
+QString makeDirectory(const QString &directory)
+{
+    const QFileInfo info(directory);
+    if (info.isDir())
+        return QString();
+    if (info.exists() || info.isSymLink())
+        return QStringLiteral("cannot create folder %1: a file has its name").arg(directory);
+    // Only the folder itself: a missing parent means a mistyped path, not
+    // a tree to make.
+#ifdef Q_OS_UNIX
+    if (::mkdir(QFile::encodeName(directory).constData(), 0777) == 0 || errno == EEXIST)
+        return QString();
+#else
+    if (QDir().mkdir(directory))
+        return QString();
+    errno = EACCES;
+#endif
+    return QStringLiteral("cannot create folder %1: %2")
+            .arg(directory, AtomicFile::reasonFor(errno));
+}
+
 } // namespace
 
 ImageSaver::ImageSaver(QObject *parent)
@@ -41,15 +71,47 @@ ImageSaver::~ImageSaver()
     pool.waitForDone();
 }
 
-void ImageSaver::save(const QImage &image, const QString &fileName, const QString &format,
-                      int order, std::function<void(const Result &)> done)
+void ImageSaver::start(std::function<Result()> job, std::function<void(const Result &)> done)
 {
-    pool.start([this, image, fileName, format, order, done = std::move(done)]() {
+    pool.start([this, job = std::move(job), done = std::move(done)]() {
         WorkerPriority::lowerCurrentThread();
-        const Result result = saveAndPreview(image, fileName, format, order);
+        Result result;
+        try {
+            result = job();
+        } catch (const std::bad_alloc &) {
+            // One image too large to encode fails; the batch goes on.
+            result.thumbnail = QImage();
+            result.errorString = QStringLiteral("out of memory");
+        }
         QMetaObject::invokeMethod(
                 this, [done, result]() { done(result); }, Qt::QueuedConnection);
     });
+}
+
+void ImageSaver::save(const QImage &image, const QString &directory, const QString &sourcePath,
+                      const QString &format, std::shared_ptr<TargetNamer> namer, int order,
+                      std::function<void(const Result &)> done)
+{
+    start([this, image, directory, sourcePath, format, namer = std::move(namer), order]() {
+        Result result;
+        result.errorString = makeDirectory(directory);
+        if (!result.ok())
+            return result;
+        return saveAndPreview(image, namer->claim(directory, sourcePath, format), format, order);
+    }, std::move(done));
+}
+
+void ImageSaver::save(const QImage &image, const QString &fileName, const QString &format,
+                      int order, std::function<void(const Result &)> done)
+{
+    start([this, image, fileName, format, order]() {
+        return saveAndPreview(image, fileName, format, order);
+    }, std::move(done));
+}
+
+void ImageSaver::removeStaleTemporaries(const QString &directory)
+{
+    pool.start([directory]() { AtomicFile::removeStale(directory); });
 }
 
 void ImageSaver::waitForDone()
@@ -63,13 +125,18 @@ bool ImageSaver::canWrite(const QString &format)
             && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
 }
 
+bool ImageSaver::isTemporaryName(const QString &fileName)
+{
+    return AtomicFile::isTemporaryName(fileName);
+}
+
 QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format,
                           const std::function<bool()> &mayCommit)
 {
     if (image.isNull())
         return QStringLiteral("no image to write");
     if (!canWrite(format))
-        return QStringLiteral("no image writer for format \"%1\"").arg(format);
+        return QStringLiteral("no writer for this format (%1)").arg(format);
 
     // Encoded in memory first: some writers do not notice when the device
     // takes only part of a write (a full disk), but a short count on one
@@ -82,23 +149,7 @@ QString ImageSaver::write(const QImage &image, const QString &fileName, const QS
         if (!writer.write(image))
             return writer.errorString();
     }
-
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString error = QStringLiteral("could not write %1 bytes (disk full?): %2")
-                                      .arg(bytes.size()).arg(file.errorString());
-        file.cancelWriting();
-        return error;
-    }
-    if (mayCommit && !mayCommit()) {
-        file.cancelWriting();
-        return QStringLiteral("a later conversion has written this file");
-    }
-    if (!file.commit())
-        return file.errorString();
-    return QString();
+    return AtomicFile::write(bytes, fileName, mayCommit);
 }
 
 ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString &fileName,

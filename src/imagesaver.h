@@ -8,10 +8,15 @@
 #include <QThreadPool>
 
 #include <functional>
+#include <memory>
+
+class TargetNamer;
 
 // Encodes and writes converted images off the GUI thread. A file appears
 // under its name only once it has been written in full: the bytes go to a
-// temporary file beside it, renamed over the name on success.
+// hidden temporary file in the same folder (".pictavo-PID-N.tmp", short
+// whatever the name), renamed over the name on success. The rename replaces
+// whatever entry has the name; nothing is ever written through a link.
 class ImageSaver : public QObject
 {
     Q_OBJECT
@@ -28,27 +33,42 @@ public:
     explicit ImageSaver(QObject *parent = nullptr);
     ~ImageSaver() override;
 
-    // Queues the write; done gets the outcome on the saver's thread.
+    // Queues the write of the result of sourcePath into directory, which is
+    // made when missing; namer names the file there, in the background.
+    // done gets the outcome on the saver's thread.
     // Writes with a larger order (a later batch) win: a file that a later
     // order has already written is not replaced by an earlier one. Order 0
     // takes no part in this.
+    void save(const QImage &image, const QString &directory, const QString &sourcePath,
+              const QString &format, std::shared_ptr<TargetNamer> namer, int order,
+              std::function<void(const Result &)> done);
+
+    // The same under a name already chosen.
     void save(const QImage &image, const QString &fileName, const QString &format, int order,
               std::function<void(const Result &)> done);
+
+    // Removes, in the background, temporary files that an earlier run of
+    // the program left in directory when it was killed mid-write.
+    void removeStaleTemporaries(const QString &directory);
 
     // Blocks until every queued write has ended; for shutdown and tests.
     void waitForDone();
 
     // Writes image to fileName as format. Returns an empty string on
-    // success, else the reason; nothing is left under fileName on failure.
-    // mayCommit, when given, is asked last, just before the file is put
-    // in place.
+    // success, else the reason in plain words; nothing is left under
+    // fileName, and no temporary file, on failure. mayCommit, when given,
+    // is asked last, just before the file is put in place.
     static QString write(const QImage &image, const QString &fileName, const QString &format,
                          const std::function<bool()> &mayCommit = {});
 
     // True when Qt has a writer for format (matched case-insensitively).
     static bool canWrite(const QString &format);
 
+    // Whether a file name is one of the temporary names this program uses.
+    static bool isTemporaryName(const QString &fileName);
+
 private:
+    void start(std::function<Result()> job, std::function<void(const Result &)> done);
     Result saveAndPreview(const QImage &image, const QString &fileName, const QString &format,
                           int order);
 

@@ -2,6 +2,7 @@
 
 #include "convertsettings.h"
 #include "imageloader.h"
+#include "memorybudget.h"
 #include "workerpriority.h"
 
 #include <QDebug>
@@ -35,6 +36,11 @@ void ImageThread::setAspectRatioMode(int mode)
     aspectRatioMode = mode;
 }
 
+void ImageThread::setMemoryBudget(MemoryBudget *budget)
+{
+    memoryBudget = budget;
+}
+
 void ImageThread::setTargetPercent(int percent)
 {
     targetPercent = percent;
@@ -46,7 +52,14 @@ void ImageThread::run()
     // The source is decoded here, on the worker, so that a batch holds no
     // more decoded images than it has running workers.
     failureReason.clear();
+    reserved = 0;
     const auto mode = static_cast<Qt::AspectRatioMode>(aspectRatioMode);
+    const ImageLoader::Admit admit = [this](qint64 bytes) {
+        if (!memoryBudget)
+            return true;
+        reserved = memoryBudget->acquire(bytes);
+        return reserved >= 0;
+    };
     switch (convertMode) {
     case SizeConvert:
     case BothConvert:
@@ -59,13 +72,15 @@ void ImageThread::run()
                         targetSize = ConvertSettings::percentOf(shown, targetPercent);
                         return targetSize;
                     },
-                    mode, &failureReason);
+                    mode, &failureReason, admit);
         } else {
-            convertedImage = ImageLoader::readScaled(imagePath, targetSize, mode, &failureReason);
+            convertedImage = ImageLoader::readScaled(
+                    imagePath, [this](const QSize &) { return targetSize; }, mode,
+                    &failureReason, admit);
         }
         break;
     case FormatConvert:
-        sourceImage = ImageLoader::read(imagePath, &failureReason);
+        sourceImage = ImageLoader::read(imagePath, &failureReason, admit);
         convertedImage = sourceImage;
         break;
     default:
@@ -78,6 +93,8 @@ void ImageThread::run()
         if (failureReason.isEmpty())
             failureReason = QStringLiteral("cannot decode the image");
     }
+    if (reserved < 0)
+        reserved = 0;
     sourceImage = QImage();
     emit imageConvertFinished(convertedImage, imagePath, targetFormat);
     // The receiver holds its own copy; ours would only keep the pixels alive

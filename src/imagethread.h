@@ -6,6 +6,8 @@
 #include <QString>
 #include <QThread>
 
+class MemoryBudget;
+
 // The conversion of one source image. It gets everything it needs before
 // start(); run() decodes the source, scales it when the job asks for a new
 // size, and hands the result on with imageConvertFinished(). Writing the
@@ -29,6 +31,13 @@ public:
     // read on the worker rather than on the thread that makes the job.
     void setTargetPercent(int percent);
 
+    // The budget the decoded images of a batch share; run() waits for its
+    // share before decoding. None: no waiting.
+    void setMemoryBudget(MemoryBudget *budget);
+    // The bytes taken from the budget, to be given back once the result
+    // has been written or dropped; valid after imageConvertFinished().
+    qint64 reservedBytes() const { return reserved; }
+
     // Why the last run() produced a null image; empty after success.
     QString errorString() const { return failureReason; }
 
@@ -49,6 +58,8 @@ private:
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given
     QString failureReason;
+    MemoryBudget *memoryBudget = nullptr;
+    qint64 reserved = 0;
 };
 
 #endif // IMAGETHREAD_H

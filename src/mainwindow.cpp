@@ -7,6 +7,7 @@
 #include "imageloader.h"
 #include "imagesaver.h"
 #include "imagethread.h"
+#include "targetnamer.h"
 #include "thumbnailloader.h"
 
 #include <QCloseEvent>
@@ -38,9 +39,8 @@ MainWindow::MainWindow(QWidget *parent)
     imageSaver = new ImageSaver(this);
     convertQueue = new ConvertQueue(this);
     connect(convertQueue, &ConvertQueue::batchFinished, this,
-            [this](int, const QString &text, int total, int failed, bool openFolder) {
-                batchFinished(text, total, failed, openFolder);
-            });
+            [this](int, const QString &text, int total, int failed, bool openFolder,
+                   const QString &dir) { batchFinished(text, total, failed, openFolder, dir); });
     connect(convertQueue, &ConvertQueue::progressChanged, this, &MainWindow::showBatchProgress);
 
     batchProgress = new QProgressBar(this);
@@ -193,8 +193,13 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
 {
     const auto *thread = qobject_cast<const ImageThread *>(sender());
     const int batchId = convertQueue->batchOf(thread);
+    const qint64 reserved = thread ? thread->reservedBytes() : 0;
 
-    const QString dir = ui->lineEditSaveDir->text();
+    // A batch writes into the folder it was started with, whatever has been
+    // opened since; a result outside any running batch goes to the folder
+    // shown, and still never takes the name of a source image.
+    std::shared_ptr<TargetNamer> namer = convertQueue->namer(batchId);
+    const QString dir = namer ? convertQueue->directory(batchId) : ui->lineEditSaveDir->text();
     if (dir.isEmpty()) {
         // Once per batch: the rest of its results fail the same way.
         if (convertQueue->firstMissingDirectory(batchId)) {
@@ -202,36 +207,29 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
                                      tr("Please select an exist directory to save convert images"),
                                      QMessageBox::Ok, QMessageBox::NoButton);
         }
-        imageFailed(batchId, path, QStringLiteral("no save directory"));
+        imageFailed(batchId, path, QStringLiteral("no save directory"), reserved);
         return;
     }
     if (image.isNull()) {
         const QString reason = thread ? thread->errorString() : QString();
-        imageFailed(batchId, path, reason.isEmpty() ? QStringLiteral("no image") : reason);
+        imageFailed(batchId, path, reason.isEmpty() ? QStringLiteral("no image") : reason,
+                    reserved);
         return;
     }
+    if (!namer)
+        namer = std::make_shared<TargetNamer>(QStringList(imageFiles) << path);
 
-    QDir current;
-    if (!current.exists(dir))
-        current.mkdir(dir);
-
-    // A result outside any running batch reserves nothing, but still never
-    // takes the name of a source image.
-    QString fileName = convertQueue->claimTarget(batchId, dir, path, format);
-    if (fileName.isEmpty())
-        fileName = TargetNamer(QStringList(imageFiles) << path).claim(dir, path, format);
-    imageSaver->save(image, fileName, format, batchId,
-                     [this, batchId, path](const ImageSaver::Result &result) {
+    // The folder is made, and the file named, by the saver: off this thread.
+    imageSaver->save(image, dir, path, format, namer, batchId,
+                     [this, batchId, path, reserved](const ImageSaver::Result &result) {
                          if (!result.ok()) {
-                             imageFailed(batchId, path,
-                                         result.fileName + QLatin1String(": ")
-                                                 + result.errorString);
+                             imageFailed(batchId, path, result.errorString, reserved);
                              return;
                          }
                          writtenThumbnail = result.thumbnail;
                          addConvertImageToList(result.fileName);
                          qDebug() << "save img finished:" << result.fileName;
-                         convertQueue->imageHandled(batchId, true);
+                         convertQueue->imageHandled(batchId, true, reserved);
                      });
 }
 
@@ -385,8 +383,11 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
     // comes, so that a batch of thousands neither holds thousands of thread
     // objects nor reads thousands of headers before the window answers.
     const ConvertSettings settings = convertSettings();
-    const int batchId = convertQueue->beginBatch(finishedText, imageFiles,
+    const QString dir = ui->lineEditSaveDir->text();
+    const int batchId = convertQueue->beginBatch(finishedText, imageFiles, dir,
                                                  ui->checkBoxAutoOpenDir->isChecked());
+    if (!dir.isEmpty())
+        imageSaver->removeStaleTemporaries(dir);
     for (const QString &path : std::as_const(imageFiles)) {
         convertQueue->enqueue(batchId, [this, convertMode, settings, path]() {
             return makeWorker(convertMode, settings, path);
@@ -433,23 +434,24 @@ void MainWindow::addThumbnailRow(QListWidget *list, const QString &path,
     });
 }
 
-void MainWindow::imageFailed(int batchId, const QString &path, const QString &reason)
+void MainWindow::imageFailed(int batchId, const QString &path, const QString &reason,
+                             qint64 reservedBytes)
 {
     qDebug() << "convert failed:" << path << reason;
-    convertQueue->imageHandled(batchId, false);
+    convertQueue->imageHandled(batchId, false, reservedBytes);
 }
 
 void MainWindow::batchFinished(const QString &finishedText, int total, int failed,
-                               bool openFolder)
+                               bool openFolder, const QString &dir)
 {
     QString text = finishedText;
     if (failed > 0)
         text += tr(", %1 of %2 images failed").arg(failed).arg(total);
     ui->statusBar->showMessage(text, 0);
 
-    // Opened now that the batch is over, so the folder exists and is full.
-    const QString dir = ui->lineEditSaveDir->text();
-    if (openFolder && !dir.isEmpty())
+    // Opened now that the batch is over, so the folder exists and is full;
+    // when nothing was written there may be no folder to open.
+    if (openFolder && failed < total && !dir.isEmpty())
         QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(dir).absolutePath()));
 }
 

@@ -62,8 +62,10 @@ private:
     void addThumbnailRow(QListWidget *list, const QString &path,
                          std::function<void()> loaded = {});
     void thumbnailLoaded(int generation);
-    void imageFailed(int batchId, const QString &path, const QString &reason);
-    void batchFinished(const QString &finishedText, int total, int failed, bool openFolder);
+    void imageFailed(int batchId, const QString &path, const QString &reason,
+                     qint64 reservedBytes);
+    void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
+                       const QString &dir);
     void showBatchProgress(int done, int total);
 
     Ui_MainWindow *ui;

@@ -1,14 +1,25 @@
 #ifndef TARGETNAMER_H
 #define TARGETNAMER_H
 
+#include <QHash>
+#include <QMutex>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
 // Names the files a batch writes. The plain rule is directory + "/" +
 // complete base name + "." + format; a name that would write over a source
-// image, or over a file this batch has already written, moves on to
-// "name (2).ext", "name (3).ext", ... Files from elsewhere are overwritten.
+// image, or over a file this batch has already named, moves on to
+// "name (2).ext", "name (3).ext", ... and so does a name that exists as
+// anything but a regular file (a symbolic link is never written through).
+// Files from elsewhere are overwritten.
+//
+// Names are compared as the volume compares them: an existing file by its
+// identity (device and inode), a name not yet written by the directory's
+// own case rule, so that "phone.jpg" is "phone.JPG" on a camera card.
+// Claims may come from several threads; the file-system work is done there,
+// on first use, not where the batch is made.
 class TargetNamer
 {
 public:
@@ -22,6 +33,11 @@ public:
     // doubled "/" and symbolic links resolved.
     static QString pathKey(const QString &path);
 
+    // Whether names in this existing directory differ by case alone only
+    // in spelling: found by creating a file and looking for it under
+    // another case.
+    static bool foldsCase(const QString &directory);
+
     // Makes more files untouchable, e.g. sources opened after the batch began.
     void protect(const QStringList &paths);
 
@@ -29,10 +45,19 @@ public:
     QString claim(const QString &directory, const QString &sourcePath, const QString &format);
 
 private:
-    bool isTaken(const QString &key) const;
+    using FileId = QPair<quint64, quint64>;
 
-    QSet<QString> protectedKeys;
+    void resolvePending();
+    QString nameKey(const QString &directoryKey, bool folds, const QString &fileName) const;
+    bool isTaken(const QString &path, const QString &key, bool folds) const;
+
+    mutable QMutex lock;
+    QStringList pending;              // protected, not yet looked at
+    QSet<QString> protectedKeys;      // canonical paths of the sources
+    QSet<QString> protectedFoldedKeys; // the same with case-folded names
+    QSet<FileId> protectedIds;
     QSet<QString> claimedKeys;
+    QHash<QString, bool> directoryFolds;
 };
 
 #endif // TARGETNAMER_H

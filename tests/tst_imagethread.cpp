@@ -138,7 +138,7 @@ void tst_ImageThread::queueBoundsAndCounts()
     ConvertQueue queue;
     queue.setMaxInFlight(2);
     QSignalSpy finished(&queue, &ConvertQueue::batchFinished);
-    const int batch = queue.beginBatch(QStringLiteral("done"), {png}, false);
+    const int batch = queue.beginBatch(QStringLiteral("done"), {png}, QString(), false);
     int handled = 0;
     int most = 0;
     int made = 0;
@@ -174,7 +174,7 @@ void tst_ImageThread::queueShutdownDropsWaiting()
     const QString png = writeImage(tmp.filePath("s.png"), QSize(400, 400));
     auto *queue = new ConvertQueue;
     queue->setMaxInFlight(1);
-    const int batch = queue->beginBatch(QStringLiteral("done"), {}, false);
+    const int batch = queue->beginBatch(QStringLiteral("done"), {}, QString(), false);
     QList<QPointer<ImageThread>> threads;
     for (int i = 0; i < 5; ++i) {
         queue->enqueue(batch, [&threads, png]() {

@@ -1,0 +1,202 @@
+#include "atomicfile.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QRegularExpression &temporaryPattern()
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\.pictavo-(\\d+)-\\w+\\.tmp$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    return pattern;
+}
+
+QString temporaryName()
+{
+    static std::atomic<quint64> counter{0};
+    return QStringLiteral(".pictavo-%1-%2.tmp")
+            .arg(QCoreApplication::applicationPid())
+            .arg(++counter);
+}
+
+#ifdef Q_OS_UNIX
+// Closes a descriptor when it goes out of scope.
+struct Descriptor
+{
+    int fd = -1;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(qMin<qint64>(left, 1 << 30)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC; // the device took nothing: it is full
+            return false;
+        }
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+bool processRuns(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+// When this process began, near enough: set as the program loads.
+const QDateTime processStart = QDateTime::currentDateTimeUtc();
+#endif
+
+} // namespace
+
+QString AtomicFile::reasonFor(int error)
+{
+    switch (error) {
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+        return QStringLiteral("disk full");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied");
+    case EROFS:
+        return QStringLiteral("read-only file system");
+    case ENAMETOOLONG:
+        return QStringLiteral("file name too long");
+    case ENOENT:
+        return QStringLiteral("folder not found");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+bool AtomicFile::isTemporaryName(const QString &fileName)
+{
+    return temporaryPattern().match(fileName).hasMatch();
+}
+
+#ifdef Q_OS_UNIX
+QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
+                          const std::function<bool()> &mayCommit)
+{
+    const QFileInfo info(fileName);
+    const QByteArray name = QFile::encodeName(info.fileName());
+    // Everything is done relative to the folder, opened once: the file and
+    // its temporary are both made in it, whatever its path turns into.
+    Descriptor dir;
+    dir.fd = ::open(QFile::encodeName(info.path()).constData(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir.fd < 0)
+        return reasonFor(errno);
+    // A name the rename cannot take is refused before any work.
+    if (name.size() > NAME_MAX)
+        return reasonFor(ENAMETOOLONG);
+
+    const QByteArray temporary = QFile::encodeName(temporaryName());
+    Descriptor file;
+    file.fd = ::openat(dir.fd, temporary.constData(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file.fd < 0)
+        return reasonFor(errno);
+
+    const auto fail = [&](int error) {
+        ::unlinkat(dir.fd, temporary.constData(), 0);
+        return reasonFor(error);
+    };
+    // Some file systems report a full disk only when the data is flushed
+    // or the file closed.
+    if (!writeAll(file.fd, bytes) || ::fsync(file.fd) != 0)
+        return fail(errno);
+    const int fd = file.fd;
+    file.fd = -1;
+    if (::close(fd) != 0)
+        return fail(errno);
+    if (mayCommit && !mayCommit()) {
+        ::unlinkat(dir.fd, temporary.constData(), 0);
+        return QStringLiteral("a later conversion has written this file");
+    }
+    if (::renameat(dir.fd, temporary.constData(), dir.fd, name.constData()) != 0)
+        return fail(errno);
+    return QString();
+}
+
+int AtomicFile::removeStale(const QString &directory)
+{
+    int removed = 0;
+    const QStringList names = QDir(directory).entryList(
+            {QStringLiteral(".pictavo-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &entry : names) {
+        const QRegularExpressionMatch m = temporaryPattern().match(entry);
+        if (!m.hasMatch())
+            continue;
+        // Ours now, or another instance's that still writes: left alone. A
+        // number of a process that ended may have been given to another
+        // one since; a file untouched for an hour before we started is
+        // nobody's.
+        const qint64 pid = m.captured(1).toLongLong();
+        if (pid == QCoreApplication::applicationPid())
+            continue;
+        const QString path = directory + QLatin1Char('/') + entry;
+        const bool old = QFileInfo(path).lastModified().toUTC() < processStart.addSecs(-3600);
+        if (processRuns(pid) && !old)
+            continue;
+        if (QFile::remove(path))
+            ++removed;
+    }
+    return removed;
+}
+#else
+QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
+                          const std::function<bool()> &mayCommit)
+{
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.cancelWriting();
+        return QStringLiteral("disk full");
+    }
+    if (mayCommit && !mayCommit()) {
+        file.cancelWriting();
+        return QStringLiteral("a later conversion has written this file");
+    }
+    if (!file.commit())
+        return file.errorString();
+    return QString();
+}
+
+int AtomicFile::removeStale(const QString &)
+{
+    return 0;
+}
+#endif

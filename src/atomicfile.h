@@ -1,0 +1,34 @@
+#ifndef ATOMICFILE_H
+#define ATOMICFILE_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// Puts a whole file in place or none. The bytes go to a hidden temporary
+// file in the target's folder, named ".pictavo-PID-N.tmp": short, so that a
+// target near the 255-byte limit still has room, and recognisably ours, so
+// that what a killed process left behind can be cleared. The rename that
+// ends the write replaces whatever entry has the name, a link included; it
+// never writes through one, and nothing is created outside the folder.
+class AtomicFile
+{
+public:
+    // Writes bytes to fileName. Returns an empty string on success, else the
+    // reason in plain words ("disk full", "permission denied", ...).
+    // mayCommit, when given, is asked last, just before the rename.
+    static QString write(const QByteArray &bytes, const QString &fileName,
+                         const std::function<bool()> &mayCommit = {});
+
+    static bool isTemporaryName(const QString &fileName);
+
+    // Removes our temporary files in directory that no running process of
+    // ours is writing: those of processes that have ended. Returns how many.
+    static int removeStale(const QString &directory);
+
+    // The plain words for a system error number.
+    static QString reasonFor(int error);
+};
+
+#endif // ATOMICFILE_H

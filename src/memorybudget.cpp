@@ -1,0 +1,47 @@
+#include "memorybudget.h"
+
+#include <mutex>
+
+MemoryBudget::MemoryBudget(qint64 capacityBytes)
+    : total(qMax<qint64>(1, capacityBytes))
+{
+}
+
+qint64 MemoryBudget::acquire(qint64 cost)
+{
+    const qint64 wanted = qBound<qint64>(0, cost, total);
+    std::unique_lock<QMutex> guard(lock);
+    // First come, first served: a large image is not passed over for ever
+    // by small ones that keep fitting beside each other.
+    const quint64 ticket = nextTicket++;
+    while (!cancelled && (ticket != serving || (used > 0 && used + wanted > total)))
+        freed.wait(&lock);
+    if (cancelled)
+        return -1;
+    ++serving;
+    used += wanted;
+    freed.wakeAll(); // the next in line may fit as well
+    return wanted;
+}
+
+void MemoryBudget::release(qint64 taken)
+{
+    if (taken <= 0)
+        return;
+    const std::lock_guard<QMutex> guard(lock);
+    used = qMax<qint64>(0, used - taken);
+    freed.wakeAll();
+}
+
+void MemoryBudget::cancel()
+{
+    const std::lock_guard<QMutex> guard(lock);
+    cancelled = true;
+    freed.wakeAll();
+}
+
+qint64 MemoryBudget::inUse() const
+{
+    const std::lock_guard<QMutex> guard(lock);
+    return used;
+}

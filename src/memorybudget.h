@@ -1,0 +1,41 @@
+#ifndef MEMORYBUDGET_H
+#define MEMORYBUDGET_H
+
+#include <QMutex>
+#include <QWaitCondition>
+
+// The memory that the images of running conversions may hold together.
+// A worker asks for the bytes its image will cost once it knows the size,
+// and waits while others hold too much; the bytes are given back when the
+// result has been written or dropped. A cost larger than the whole budget
+// waits until it can run alone, so that every image gets its turn and two
+// large ones never run together.
+// Safe to use from any thread.
+class MemoryBudget
+{
+public:
+    explicit MemoryBudget(qint64 capacityBytes);
+
+    qint64 capacity() const { return total; }
+
+    // Blocks until cost bytes (at most the capacity) are free and takes
+    // them; returns how many were taken, or -1 once cancel() was called.
+    qint64 acquire(qint64 cost);
+    void release(qint64 taken);
+
+    // Wakes every waiter with a refusal, now and from then on; for shutdown.
+    void cancel();
+
+    qint64 inUse() const;
+
+private:
+    const qint64 total;
+    mutable QMutex lock;
+    QWaitCondition freed;
+    qint64 used = 0;
+    quint64 nextTicket = 0;
+    quint64 serving = 0;
+    bool cancelled = false;
+};
+
+#endif // MEMORYBUDGET_H
