@@ -3,7 +3,7 @@
 # Sourced by run.sh and test.sh; safe to run again (a no-op when all is there).
 set -euo pipefail
 
-PICTAVO_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools
+PICTAVO_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools fusefat dosfstools
     qt6-image-formats-plugins libgl-dev zlib1g-dev desktop-file-utils appstream)
 
 pictavo_install_packages() {

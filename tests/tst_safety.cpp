@@ -1,0 +1,402 @@
+#include "mainwindow.h"
+
+#include "hostile/hostilecorpus.h"
+#include "hostile/windowdriver.h"
+#include "testsupport.h"
+#include "urlcatcher.h"
+
+#include <QDesktopServices>
+#include <QImageWriter>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <memory>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Hostile;
+
+namespace {
+
+// The reasons the window gives in its debug output, as it gives them.
+QStringList failureLines;
+QtMessageHandler previousHandler = nullptr;
+
+void collectFailures(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.startsWith(QLatin1String("convert failed:")))
+        failureLines << text;
+    previousHandler(type, context, text);
+}
+
+} // namespace
+using TestSupport::checksum;
+using TestSupport::writeImage;
+
+// What must never happen to a user's files, through the whole window:
+// sources replaced on case-folding volumes, writes through planted links,
+// reads that block for ever, memory taken at a header's word, names that
+// outgrow the file system, temporaries left behind.
+class tst_Safety : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void notRegularSources_data();
+    void notRegularSources();
+    void linksInSaveFolder();
+    void claimedSizes_data();
+    void claimedSizes();
+    void longNames_data();
+    void longNames();
+    void staleTemporariesRemoved();
+    void caseFoldingVolume();
+
+private:
+    std::unique_ptr<MainWindow> newWindow(WindowDriver **driver);
+    BatchReport openAndRun(WindowDriver &d, const QStringList &files, int command);
+    QString freshDir(const QString &name);
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir work;
+    UrlCatcher sink;
+    std::unique_ptr<WindowDriver> driver;
+};
+
+void tst_Safety::initTestCase()
+{
+    QVERIFY(settingsDir.isValid() && work.isValid());
+    TestSupport::isolateSettings(settingsDir);
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
+}
+
+void tst_Safety::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+QString tst_Safety::freshDir(const QString &name)
+{
+    const QString dir = work.filePath(name);
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    return dir;
+}
+
+std::unique_ptr<MainWindow> tst_Safety::newWindow(WindowDriver **d)
+{
+    auto w = std::make_unique<MainWindow>();
+    w->show();
+    driver = std::make_unique<WindowDriver>(w.get());
+    driver->autoOpen->setChecked(false);
+    *d = driver.get();
+    return w;
+}
+
+// Opens the files through the dialog, waits for every thumbnail, runs the
+// command and waits for its report.
+BatchReport tst_Safety::openAndRun(WindowDriver &d, const QStringList &files, int command)
+{
+    BatchReport report;
+    if (!d.startOpen(files))
+        return report;
+    if (!QTest::qWaitFor([&]() {
+            return d.status->currentMessage()
+                    == QStringLiteral("%1 images loaded").arg(files.size());
+        }, 30000))
+        return report;
+    if (!d.startCommand(command))
+        return report;
+    if (!QTest::qWaitFor([&]() { return d.report().finished; }, 60000))
+        qWarning("the batch did not finish");
+    return d.report();
+}
+
+void tst_Safety::notRegularSources_data()
+{
+    QTest::addColumn<bool>("replacedAfterOpening");
+    QTest::newRow("fifo among the chosen files") << false;
+    QTest::newRow("source replaced by a fifo before converting") << true;
+}
+
+void tst_Safety::notRegularSources()
+{
+    QFETCH(bool, replacedAfterOpening);
+    const QString dir = freshDir(QStringLiteral("fifo"));
+    const QString good = writeImage(dir + QStringLiteral("/good.png"), QSize(40, 30));
+    const QString fifo = dir + QStringLiteral("/fifo-named-photo.jpg");
+    if (replacedAfterOpening)
+        writeImage(fifo, QSize(40, 30), "JPEG");
+    else
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+
+    WindowDriver *d = nullptr;
+    auto w = newWindow(&d);
+    QVERIFY(d->startOpen({good, fifo}));
+    QTRY_COMPARE_WITH_TIMEOUT(d->status->currentMessage(), QStringLiteral("2 images loaded"),
+                              30000);
+    if (replacedAfterOpening) {
+        QVERIFY(QFile::remove(fifo));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    }
+    QVERIFY(d->startCommand(BothCommand));
+    QTRY_VERIFY_WITH_TIMEOUT(d->report().finished, 30000);
+    QCOMPARE(d->status->currentMessage(),
+             QStringLiteral("Size and format convert finished, 1 of 2 images failed"));
+    QCOMPARE(d->converted->count(), 1);
+    // Closing does not wait on the FIFO either: the window goes at once.
+    w.reset();
+}
+
+void tst_Safety::linksInSaveFolder()
+{
+    const QString src = freshDir(QStringLiteral("links/src"));
+    const QString out = freshDir(QStringLiteral("links/src/ConvertedImages"));
+    const QString outside = freshDir(QStringLiteral("links/outside"));
+    const QString profile = outside + QStringLiteral("/.profile");
+    {
+        QFile f(profile);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("export PATH=/usr/bin\n");
+    }
+    const QByteArray profileSum = checksum(profile);
+    // An unpacked archive's folder: one link to a file elsewhere, one
+    // dangling link that would create a file elsewhere.
+    QVERIFY(QFile::link(QStringLiteral("../../outside/.profile"), out + QStringLiteral("/IMG_0001.png")));
+    QVERIFY(QFile::link(QStringLiteral("../../outside/created.png"), out + QStringLiteral("/IMG_0002.png")));
+    const QStringList files{writeImage(src + QStringLiteral("/IMG_0001.jpg"), QSize(32, 24), "JPEG"),
+                            writeImage(src + QStringLiteral("/IMG_0002.jpg"), QSize(32, 24), "JPEG")};
+
+    WindowDriver *d = nullptr;
+    auto w = newWindow(&d);
+    d->format->setCurrentIndex(4); // png
+    const BatchReport report = openAndRun(*d, files, FormatCommand);
+    QVERIFY(report.finished);
+    QCOMPARE(report.failed, 0);
+    QCOMPARE(checksum(profile), profileSum);
+    QCOMPARE(filesIn(outside), QStringList{QStringLiteral(".profile")});
+    QCOMPARE(QFileInfo(out + QStringLiteral("/IMG_0001.png")).symLinkTarget(), profile);
+    const QStringList written = filesIn(out);
+    QCOMPARE(written, (QStringList{QStringLiteral("IMG_0001 (2).png"), QStringLiteral("IMG_0001.png"),
+                                   QStringLiteral("IMG_0002 (2).png"), QStringLiteral("IMG_0002.png")}));
+    QCOMPARE(QImage(out + QStringLiteral("/IMG_0002 (2).png")).size(), QSize(32, 24));
+}
+
+// A baseline JPEG whose frame header claims another size: a few hundred
+// bytes that a decoder believing them would turn into gigabytes.
+static QByteArray jpegClaiming(const QSize &claimed)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    writer.write(TestSupport::pattern(QSize(16, 16)));
+    for (int at = 2; at + 9 < bytes.size(); ++at) {
+        const auto marker = quint8(bytes.at(at + 1));
+        if (quint8(bytes.at(at)) == 0xFF && (marker == 0xC0 || marker == 0xC2)) {
+            bytes[at + 5] = char(claimed.height() >> 8);
+            bytes[at + 6] = char(claimed.height() & 0xFF);
+            bytes[at + 7] = char(claimed.width() >> 8);
+            bytes[at + 8] = char(claimed.width() & 0xFF);
+            break;
+        }
+    }
+    return bytes;
+}
+
+// A one-row greyscale TIFF whose header claims the given width.
+static QByteArray tiffClaimingWidth(quint32 width)
+{
+    QByteArray bytes("II*\0\x08\0\0\0", 8);
+    const auto put16 = [&bytes](quint16 v) { bytes += char(v & 0xFF); bytes += char(v >> 8); };
+    const auto put32 = [&](quint32 v) { put16(quint16(v & 0xFFFF)); put16(quint16(v >> 16)); };
+    const struct { quint16 tag, type; quint32 value; } entries[] = {
+        {256, 4, width}, {257, 4, 1}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1},
+        {273, 4, 8 + 2 + 9 * 12 + 4}, {277, 3, 1}, {278, 4, 1}, {279, 4, 16}};
+    put16(9);
+    for (const auto &e : entries) {
+        put16(e.tag);
+        put16(e.type);
+        put32(1);
+        put32(e.value);
+    }
+    put32(0);
+    return bytes + QByteArray(16, '\x80');
+}
+
+void tst_Safety::claimedSizes_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("jpeg header claims 30000 x 30000")
+            << "claims-30000x30000.jpg" << jpegClaiming(QSize(30000, 30000)) << 50
+            << "image too large (30000 x 30000)";
+    // Within the decode limit, but not at 200 %: refused before decoding.
+    QTest::newRow("target too large") << "claims-16000x16000.png" << hugePng(16000, 16000) << 200
+                                      << "target too large (32000 x 32000)";
+    // Within the limit, but 1000 % of it does not fit in an int.
+    QTest::newRow("percentage of a claim overflows int")
+            << "claims-250000000x1.tif" << tiffClaimingWidth(250000000) << 1000
+            << "target too large (2147483647 x 10)";
+}
+
+void tst_Safety::claimedSizes()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, percent);
+    QFETCH(QString, reason);
+    const QString dir = freshDir(QStringLiteral("claims"));
+    const QString path = dir + QLatin1Char('/') + fileName;
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    WindowDriver *d = nullptr;
+    auto w = newWindow(&d);
+    d->percent->setValue(percent);
+    failureLines.clear();
+    previousHandler = qInstallMessageHandler(collectFailures);
+    const BatchReport report = openAndRun(*d, {path}, SizeCommand);
+    qInstallMessageHandler(previousHandler);
+    QVERIFY(report.finished);
+    QCOMPARE(report.failed, 1);
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/ConvertedImages/") + fileName));
+    QCOMPARE(failureLines.size(), 1);
+    QVERIFY2(failureLines.first().contains(reason), qPrintable(failureLines.first()));
+}
+
+void tst_Safety::longNames_data()
+{
+    QTest::addColumn<int>("baseBytes");
+    QTest::addColumn<bool>("saveBesideSources");
+    QTest::addColumn<int>("failed");
+    // 250 + ".png": at the limit with no room for a temporary's suffix.
+    QTest::newRow("near the limit, written twice") << 250 << false << 0;
+    // The result would take the source's name; "name (2).png" is too long.
+    QTest::newRow("renaming would pass the limit") << 251 << true << 1;
+}
+
+void tst_Safety::longNames()
+{
+    QFETCH(int, baseBytes);
+    QFETCH(bool, saveBesideSources);
+    QFETCH(int, failed);
+    const QString dir = freshDir(QStringLiteral("long"));
+    // Non-ASCII: two bytes a letter in UTF-8.
+    const QString base = QString(baseBytes / 2, QChar(0x00E9)) + QString(baseBytes % 2, QLatin1Char('x'));
+    const QString source = writeImage(dir + QLatin1Char('/') + base + QStringLiteral(".png"), QSize(20, 20));
+    const QByteArray sum = checksum(source);
+    WindowDriver *d = nullptr;
+    auto w = newWindow(&d);
+    d->format->setCurrentIndex(4);
+    BatchReport report = openAndRun(*d, {source}, FormatCommand);
+    if (saveBesideSources) {
+        d->saveDir->setText(dir);
+        QVERIFY(d->startCommand(FormatCommand));
+        QTRY_VERIFY_WITH_TIMEOUT(d->status->currentMessage().startsWith("Format convert finished"), 30000);
+        report = d->report();
+    } else {
+        QVERIFY(d->startCommand(FormatCommand)); // the same name again
+        QTRY_VERIFY_WITH_TIMEOUT(d->report().finished, 30000);
+        report = d->report();
+    }
+    QCOMPARE(report.failed, failed);
+    QCOMPARE(checksum(source), sum);
+    for (const QString &name : filesIn(dir + QStringLiteral("/ConvertedImages")) + filesIn(dir))
+        QVERIFY2(!name.startsWith(QLatin1String(".pictavo-")), qPrintable(name));
+}
+
+void tst_Safety::staleTemporariesRemoved()
+{
+    const QString dir = freshDir(QStringLiteral("stale"));
+    const QString out = dir + QStringLiteral("/ConvertedImages");
+    QDir().mkpath(out);
+    // A process number that is not in use: the killed run's.
+    qint64 deadPid = 4000000;
+    while (::kill(pid_t(deadPid), 0) == 0 || errno == EPERM)
+        ++deadPid;
+    const QString stale = out + QStringLiteral("/.pictavo-%1-7.tmp").arg(deadPid);
+    const QString foreign = out + QStringLiteral("/.hidden-notes.tmp");
+    for (const QString &path : {stale, foreign}) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("half a picture");
+    }
+    WindowDriver *d = nullptr;
+    auto w = newWindow(&d);
+    const BatchReport report =
+            openAndRun(*d, {writeImage(dir + QStringLiteral("/a.png"), QSize(10, 10))}, FormatCommand);
+    QVERIFY(report.finished);
+    QCOMPARE(filesIn(out), (QStringList{QStringLiteral(".hidden-notes.tmp"), QStringLiteral("a.png")}));
+}
+
+// A FAT image mounted with FUSE, as a camera card is: names differ by case
+// only in spelling there.
+void tst_Safety::caseFoldingVolume()
+{
+    const QString image = work.filePath(QStringLiteral("card.img"));
+    const QString card = freshDir(QStringLiteral("card"));
+    if (QStandardPaths::findExecutable(QStringLiteral("fusefat")).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("mkfs.vfat")).isEmpty())
+        QSKIP("fusefat and mkfs.vfat are needed for a FAT volume");
+    {
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(16 * 1024 * 1024));
+    }
+    if (QProcess::execute(QStringLiteral("mkfs.vfat"), {image}) != 0)
+        QSKIP("mkfs.vfat failed");
+    QProcess mount;
+    mount.start(QStringLiteral("fusefat"), {QStringLiteral("-o"), QStringLiteral("rw+"), image, card});
+    if (!mount.waitForFinished(20000) || mount.exitCode() != 0)
+        QSKIP(qPrintable(QStringLiteral("fusefat cannot mount here: ")
+                         + QString::fromLocal8Bit(mount.readAllStandardError())));
+    auto unmount = qScopeGuard([card]() {
+        QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"), card});
+    });
+
+    const QStringList files{writeImage(card + QStringLiteral("/phone.jpg"), QSize(64, 48), "JPEG"),
+                            writeImage(card + QStringLiteral("/IMG_1.JPG"), QSize(30, 20), "JPEG"),
+                            writeImage(card + QStringLiteral("/img_1.png"), QSize(20, 30))};
+    QList<QByteArray> sums;
+    for (const QString &f : files)
+        sums << checksum(f);
+
+    WindowDriver *d = nullptr;
+    auto w = newWindow(&d);
+    d->format->setCurrentIndex(2); // JPG: phone.JPG is phone.jpg here
+    QVERIFY(d->startOpen({files.first()}));
+    QTRY_COMPARE_WITH_TIMEOUT(d->status->currentMessage(), QStringLiteral("1 images loaded"), 30000);
+    d->saveDir->setText(card);
+    QVERIFY(d->startCommand(BothCommand));
+    QTRY_VERIFY_WITH_TIMEOUT(d->report().finished, 30000);
+    QCOMPARE(d->report().failed, 0);
+    QCOMPARE(checksum(files[0]), sums[0]);
+    QVERIFY(QFileInfo::exists(card + QStringLiteral("/phone (2).JPG")));
+
+    // Two sources whose BMP results are one file on this volume.
+    d->format->setCurrentIndex(1);
+    QVERIFY(d->startOpen(files.mid(1)));
+    QTRY_COMPARE_WITH_TIMEOUT(d->status->currentMessage(), QStringLiteral("2 images loaded"), 30000);
+    d->saveDir->setText(card);
+    QVERIFY(d->startCommand(FormatCommand));
+    QTRY_VERIFY_WITH_TIMEOUT(d->report().finished, 30000);
+    QCOMPARE(d->report().failed, 0);
+    QStringList bmps = QDir(card).entryList({QStringLiteral("*.BMP"), QStringLiteral("*.bmp")});
+    QCOMPARE(bmps.size(), 2);
+    QCOMPARE(d->converted->count(), 2);
+    for (int i = 0; i < files.size(); ++i)
+        QCOMPARE(checksum(files[i]), sums[i]);
+}
+
+QTEST_MAIN(tst_Safety)
+#include "tst_safety.moc"
