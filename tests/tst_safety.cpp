@@ -55,6 +55,7 @@ private slots:
     void longNames();
     void staleTemporariesRemoved();
     void caseFoldingVolume();
+    void encoderOutOfMemory();
 
 private:
     std::unique_ptr<MainWindow> newWindow(WindowDriver **driver);
@@ -396,6 +397,39 @@ void tst_Safety::caseFoldingVolume()
     QCOMPARE(d->converted->count(), 2);
     for (int i = 0; i < files.size(); ++i)
         QCOMPARE(checksum(files[i]), sums[i]);
+}
+
+// 500 % of a 3-megapixel picture to BMP with too little address space left
+// for its encoded bytes: that image fails, the batch and the program go on.
+void tst_Safety::encoderOutOfMemory()
+{
+#ifndef PICTAVO_MEMORY_DRIVER
+    QSKIP("no address-space limit can hold under a sanitizer");
+#else
+    const QString images = freshDir(QStringLiteral("oom/images"));
+    const QString warmUp = freshDir(QStringLiteral("oom/warm-up"));
+    writeImage(images + QStringLiteral("/large.png"), QSize(2000, 1500));
+    writeImage(images + QStringLiteral("/small.png"), QSize(40, 30));
+    writeImage(warmUp + QStringLiteral("/w1.png"), QSize(40, 30));
+    writeImage(warmUp + QStringLiteral("/w2.png"), QSize(40, 30));
+    QProcess driver;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), settingsDir.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    driver.setProcessEnvironment(env);
+    // 10000 x 7500 pixels take 300 MB; their BMP another 225 MB.
+    driver.start(QStringLiteral(PICTAVO_MEMORY_DRIVER),
+                 {images, warmUp, QStringLiteral("450"), QStringLiteral("500"), QStringLiteral("1")});
+    QVERIFY(driver.waitForFinished(120000));
+    const QString out = QString::fromLocal8Bit(driver.readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(driver.readAllStandardError());
+    QVERIFY2(driver.exitStatus() == QProcess::NormalExit, qPrintable(err.right(3000)));
+    QVERIFY2(out.contains(QLatin1String(
+                     "report: Size and format convert finished, 1 of 2 images failed")),
+             qPrintable(out + err.right(3000)));
+    QVERIFY2(err.contains(QLatin1String("out of memory")), qPrintable(err.right(3000)));
+    QCOMPARE(filesIn(images + QStringLiteral("/ConvertedImages")), QStringList{QStringLiteral("small.BMP")});
+#endif
 }
 
 QTEST_MAIN(tst_Safety)
