@@ -100,11 +100,6 @@ QString AtomicFile::reasonFor(int error)
     }
 }
 
-bool AtomicFile::isTemporaryName(const QString &fileName)
-{
-    return temporaryPattern().match(fileName).hasMatch();
-}
-
 #ifdef Q_OS_UNIX
 QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
                           const std::function<bool()> &mayCommit)

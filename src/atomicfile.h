@@ -21,8 +21,6 @@ public:
     static QString write(const QByteArray &bytes, const QString &fileName,
                          const std::function<bool()> &mayCommit = {});
 
-    static bool isTemporaryName(const QString &fileName);
-
     // Removes our temporary files in directory that no running process of
     // ours is writing: those of processes that have ended. Returns how many.
     static int removeStale(const QString &directory);

@@ -125,11 +125,6 @@ bool ImageSaver::canWrite(const QString &format)
             && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
 }
 
-bool ImageSaver::isTemporaryName(const QString &fileName)
-{
-    return AtomicFile::isTemporaryName(fileName);
-}
-
 QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format,
                           const std::function<bool()> &mayCommit)
 {

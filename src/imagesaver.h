@@ -64,9 +64,6 @@ public:
     // True when Qt has a writer for format (matched case-insensitively).
     static bool canWrite(const QString &format);
 
-    // Whether a file name is one of the temporary names this program uses.
-    static bool isTemporaryName(const QString &fileName);
-
 private:
     void start(std::function<Result()> job, std::function<void(const Result &)> done);
     Result saveAndPreview(const QImage &image, const QString &fileName, const QString &format,

@@ -319,15 +319,23 @@ void tst_Conversion::settingsTakenAtCommand()
     w->convertQueue->setMaxInFlight(1);
     w->ui->spinBoxPercent->setValue(50);
     w->ui->comboBoxFormat->setCurrentIndex(1);
+    w->ui->checkBoxAutoOpenDir->setChecked(true);
     w->bothConvert();
-    // Changed while the batch waits: applies to the next batch only.
+    // Changed while the batch waits: applies to the next batch only. So
+    // does the save folder that opening other images proposes.
     w->ui->spinBoxPercent->setValue(10);
     w->ui->comboBoxFormat->setCurrentIndex(4);
+    const QString other = writeImage(tmp->filePath(QStringLiteral("other/x.png")), QSize(8, 8));
+    answerFileDialog({other});
+    w->addImages();
+    QCOMPARE(w->ui->lineEditSaveDir->text(), tmp->filePath(QStringLiteral("other/ConvertedImages")));
     QTRY_COMPARE(w->ui->statusBar->currentMessage(),
                  QStringLiteral("Size and format convert finished"));
     for (int i = 0; i < 5; ++i)
         QCOMPARE(QImage(outDir + QStringLiteral("/%1.BMP").arg(i)).size(), QSize(50, 40));
     QCOMPARE(savedNames().size(), 5);
+    QVERIFY(!QFileInfo::exists(tmp->filePath(QStringLiteral("other/ConvertedImages"))));
+    QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(outDir)});
 }
 
 void tst_Conversion::sourcesNeverOverwritten()
@@ -451,6 +459,16 @@ void tst_Conversion::autoOpenAfterFinish()
     QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(outDir)});
     QCOMPARE(catcher.urls.first().toString(), QStringLiteral("file://") + outDir);
     QCOMPARE(catcher.existed, QList<bool>{true});
+
+    // Nothing written, nothing to show: the folder may not even exist.
+    QFile notAnImage(tmp->filePath("src/not-an-image.png"));
+    QVERIFY(notAnImage.open(QIODevice::WriteOnly));
+    notAnImage.write("text");
+    notAnImage.close();
+    w->imageFiles = QStringList{notAnImage.fileName()};
+    w->ui->lineEditSaveDir->setText(tmp->filePath("never-made"));
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    QCOMPARE(catcher.urls.size(), 1);
 }
 
 void tst_Conversion::secondCommandDuringBatch()
