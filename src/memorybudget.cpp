@@ -1,7 +1,5 @@
 #include "memorybudget.h"
 
-#include <mutex>
-
 MemoryBudget::MemoryBudget(qint64 capacityBytes)
     : total(qMax<qint64>(1, capacityBytes))
 {
@@ -10,17 +8,17 @@ MemoryBudget::MemoryBudget(qint64 capacityBytes)
 qint64 MemoryBudget::acquire(qint64 cost)
 {
     const qint64 wanted = qBound<qint64>(0, cost, total);
-    std::unique_lock<QMutex> guard(lock);
+    std::unique_lock<std::mutex> guard(lock);
     // First come, first served: a large image is not passed over for ever
     // by small ones that keep fitting beside each other.
     const quint64 ticket = nextTicket++;
     while (!cancelled && (ticket != serving || (used > 0 && used + wanted > total)))
-        freed.wait(&lock);
+        freed.wait(guard);
     if (cancelled)
         return -1;
     ++serving;
     used += wanted;
-    freed.wakeAll(); // the next in line may fit as well
+    freed.notify_all(); // the next in line may fit as well
     return wanted;
 }
 
@@ -28,20 +26,20 @@ void MemoryBudget::release(qint64 taken)
 {
     if (taken <= 0)
         return;
-    const std::lock_guard<QMutex> guard(lock);
+    const std::lock_guard<std::mutex> guard(lock);
     used = qMax<qint64>(0, used - taken);
-    freed.wakeAll();
+    freed.notify_all();
 }
 
 void MemoryBudget::cancel()
 {
-    const std::lock_guard<QMutex> guard(lock);
+    const std::lock_guard<std::mutex> guard(lock);
     cancelled = true;
-    freed.wakeAll();
+    freed.notify_all();
 }
 
 qint64 MemoryBudget::inUse() const
 {
-    const std::lock_guard<QMutex> guard(lock);
+    const std::lock_guard<std::mutex> guard(lock);
     return used;
 }
