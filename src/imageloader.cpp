@@ -138,10 +138,8 @@ QImage ImageLoader::readScaled(const QString &path,
     if (!stored.isValid()) {
         // The header does not tell: the size comes from the decoded picture.
         image = source.read(errorString);
-        if (image.isNull()) {
-            setError(errorString, QStringLiteral("cannot read the image: ") + reader.errorString());
+        if (image.isNull())
             return image;
-        }
         shown = image.size();
     }
     const QSize targetSize = targetFor(shown);

@@ -1,5 +1,6 @@
 #include "sourcereader.h"
 
+#include "decodewatch.h"
 #include "imageloader.h"
 
 #include <new>
@@ -34,13 +35,11 @@ QImage SourceReader::read(QString *errorString)
 {
     QImage image;
     try {
-        image = imageReader.read();
+        image = DecodeWatch::read(imageReader, errorString);
     } catch (const std::bad_alloc &) {
         if (errorString)
             *errorString = QStringLiteral("out of memory");
         return QImage();
     }
-    if (image.isNull() && errorString)
-        *errorString = imageReader.errorString();
     return image;
 }

@@ -16,8 +16,8 @@
 namespace Hostile {
 
 // What a command must make of a case. Either: the file is damaged in a way
-// that a decoder may patch over (a JPEG cut in its scan gets grey rows) or
-// refuse; both are fine as long as it is counted and nothing breaks.
+// that a decoder may patch over or refuse (flipped bytes inside the scan);
+// both are fine as long as it is counted and nothing breaks.
 enum class Outcome { Converts, Fails, Either };
 
 struct Case
