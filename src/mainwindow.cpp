@@ -21,7 +21,9 @@
 #include <QPersistentModelIndex>
 #include <QProgressBar>
 #include <QProgressDialog>
+#include <QScreen>
 #include <QSettings>
+#include <QToolButton>
 #include <QUrl>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -39,8 +41,11 @@ MainWindow::MainWindow(QWidget *parent)
     imageSaver = new ImageSaver(this);
     convertQueue = new ConvertQueue(this);
     connect(convertQueue, &ConvertQueue::batchFinished, this,
-            [this](int, const QString &text, int total, int failed, bool openFolder,
-                   const QString &dir) { batchFinished(text, total, failed, openFolder, dir); });
+            [this](int batchId, const QString &text, int total, int failed, bool openFolder,
+                   const QString &dir) {
+                batchFinished(text, total, failed, openFolder, dir);
+                showFailureCount(batchFailures.take(batchId));
+            });
     connect(convertQueue, &ConvertQueue::progressChanged, this, &MainWindow::showBatchProgress);
 
     batchProgress = new QProgressBar(this);
@@ -48,6 +53,14 @@ MainWindow::MainWindow(QWidget *parent)
     batchProgress->setFormat(tr("%v of %m"));
     batchProgress->hide();
     ui->statusBar->addPermanentWidget(batchProgress);
+
+    failuresButton = new QToolButton(this);
+    failuresButton->setObjectName(QStringLiteral("toolButtonFailures"));
+    failuresButton->setToolTip(tr("Show which images failed, and why"));
+    failuresButton->setAutoRaise(true);
+    failuresButton->hide();
+    connect(failuresButton, &QToolButton::clicked, this, &MainWindow::showFailures);
+    ui->statusBar->addPermanentWidget(failuresButton);
 }
 
 MainWindow::~MainWindow()
@@ -378,6 +391,7 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
         return;
     ui->listWidgetConvert->clear();
     ui->statusBar->clearMessage();
+    failuresButton->hide();
 
     // Only the settings are taken now. Each worker is made when its turn
     // comes, so that a batch of thousands neither holds thousands of thread
@@ -438,6 +452,8 @@ void MainWindow::imageFailed(int batchId, const QString &path, const QString &re
                              qint64 reservedBytes)
 {
     qDebug() << "convert failed:" << path << reason;
+    if (batchId != 0)
+        batchFailures[batchId].append({path, reason});
     convertQueue->imageHandled(batchId, false, reservedBytes);
 }
 
@@ -464,4 +480,17 @@ void MainWindow::showBatchProgress(int done, int total)
     batchProgress->setRange(0, total);
     batchProgress->setValue(done);
     batchProgress->show();
+}
+
+void MainWindow::showFailureCount(const QList<ImageFailure> &failures)
+{
+    shownFailures = failures;
+    failuresButton->setText(tr("%1 failed").arg(failures.size()));
+    failuresButton->setVisible(!failures.isEmpty());
+}
+
+void MainWindow::showFailures()
+{
+    FailuresDialog dialog(shownFailures, this);
+    dialog.exec();
 }

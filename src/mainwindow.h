@@ -1,6 +1,9 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "failuresdialog.h"
+
+#include <QHash>
 #include <QImage>
 #include <QMainWindow>
 #include <QPointer>
@@ -15,6 +18,7 @@ class QListWidget;
 class QMenu;
 class QProgressBar;
 class QProgressDialog;
+class QToolButton;
 class ConvertQueue;
 class ImageThread;
 struct ConvertSettings;
@@ -67,6 +71,9 @@ private:
     void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
                        const QString &dir);
     void showBatchProgress(int done, int total);
+    void showFailureCount(const QList<ImageFailure> &failures);
+    void showFailures();
+    void fitIntoScreen();
 
     Ui_MainWindow *ui;
     QStringList imageFiles;
@@ -85,6 +92,9 @@ private:
     ImageSaver *imageSaver;
     ConvertQueue *convertQueue;
     QProgressBar *batchProgress;
+    QToolButton *failuresButton;
+    QHash<int, QList<ImageFailure>> batchFailures; // of running batches
+    QList<ImageFailure> shownFailures;             // of the batch last finished
     QImage writtenThumbnail; // for the next addConvertImageToList() only
     QPointer<QProgressDialog> loadProgress;
     int loadGeneration = 0;

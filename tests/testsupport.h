@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -55,6 +56,39 @@ inline QString writeImage(const QString &path, const QSize &size, const char *fo
     if (!pattern(size, alpha).save(path, format))
         qWarning() << "could not write fixture" << path;
     return path;
+}
+
+// Random pixels with a fixed seed: JPEG cannot squeeze them, so the scan
+// is most of the file.
+inline QByteArray noiseJpeg(const QSize &size, quint32 seed = 7)
+{
+    QImage noise(size, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, random.generate());
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    noise.save(&buffer, "JPEG", 90);
+    return jpeg;
+}
+
+inline QString writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        qWarning() << "could not write fixture" << path;
+    return path;
+}
+
+// A JPEG cut off in the middle of its scan: libjpeg decodes it with grey
+// rows below the cut and only warns.
+inline QString writeTruncatedJpeg(const QString &path, const QSize &size = QSize(120, 80))
+{
+    const QByteArray jpeg = noiseJpeg(size);
+    return writeBytes(path, jpeg.left(jpeg.size() / 2));
 }
 
 inline QByteArray fileBytes(const QString &path)

@@ -4,7 +4,6 @@
 #include "testsupport.h"
 
 #include <QImageReader>
-#include <QRandomGenerator>
 #include <QThreadPool>
 
 #include <atomic>
@@ -24,7 +23,6 @@ private slots:
     void otherThreadsWarningsIgnored();
 
 private:
-    QString write(const QString &name, const QByteArray &bytes);
     QByteArray jpeg;
     QTemporaryDir tmp;
 };
@@ -33,38 +31,27 @@ void tst_DecodeWatch::initTestCase()
 {
     QVERIFY(tmp.isValid());
     ImageLoader::configureReaders();
-    // Noise, so that the scan is most of the file.
-    QImage noise(96, 64, QImage::Format_RGB32);
-    QRandomGenerator random(7);
-    for (int y = 0; y < noise.height(); ++y)
-        for (int x = 0; x < noise.width(); ++x)
-            noise.setPixel(x, y, random.generate());
-    QVERIFY(noise.save(tmp.filePath("whole.jpg"), "JPEG", 90));
-    jpeg = fileBytes(tmp.filePath("whole.jpg"));
-}
-
-QString tst_DecodeWatch::write(const QString &name, const QByteArray &bytes)
-{
-    QFile f(tmp.filePath(name));
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qWarning() << "could not write fixture" << name;
-    return f.fileName();
+    jpeg = noiseJpeg(QSize(96, 64));
+    writeBytes(tmp.filePath("whole.jpg"), jpeg);
 }
 
 void tst_DecodeWatch::reasons_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("reason"); // empty: decodes
-    const int scanEnd = int(jpeg.size());
+    const int size = int(jpeg.size());
+    auto cut = [this](const char *name, const QByteArray &bytes) {
+        return writeBytes(tmp.filePath(QLatin1String(name)), bytes);
+    };
+    const QString damaged = QStringLiteral("damaged file (data ends early)");
     QTest::newRow("whole") << tmp.filePath("whole.jpg") << QString();
-    QTest::newRow("no end marker") << write("truncated-before-eoi.jpg", jpeg.left(scanEnd - 2))
+    QTest::newRow("no end marker") << cut("truncated-before-eoi.jpg", jpeg.left(size - 2))
                                    << QString();
-    QTest::newRow("cut in the scan")
-            << write("truncated-at-90-percent.jpg", jpeg.left(scanEnd * 9 / 10))
-            << QStringLiteral("damaged file (data ends early)");
-    QTest::newRow("start marker only") << write("truncated-at-2.jpg", jpeg.left(2))
+    QTest::newRow("cut in the scan") << cut("truncated-at-90-percent.jpg", jpeg.left(size * 9 / 10))
+                                     << damaged;
+    QTest::newRow("start marker only") << cut("truncated-at-2.jpg", jpeg.left(2))
                                        << QStringLiteral("damaged file");
-    QTest::newRow("text") << write("text-named-jpg.jpg", "holiday notes\n")
+    QTest::newRow("text") << cut("text-named-jpg.jpg", "holiday notes\n")
                           << QStringLiteral("not an image");
 }
 
@@ -89,7 +76,7 @@ void tst_DecodeWatch::concurrentReadsKeepTheirOwnWarnings()
     // Damaged and whole files decoded side by side: each read sees only the
     // warnings of its own thread.
     const QString whole = tmp.filePath("whole.jpg");
-    const QString cut = write("truncated-half.jpg", jpeg.left(jpeg.size() / 2));
+    const QString cut = writeTruncatedJpeg(tmp.filePath("truncated-half.jpg"));
     std::atomic<int> wrong{0};
     QThreadPool pool;
     pool.setMaxThreadCount(4);

@@ -1,0 +1,130 @@
+#include "mainwindow.h"
+
+#include "hostile/windowdriver.h"
+#include "testsupport.h"
+#include "urlcatcher.h"
+
+#include <QDesktopServices>
+#include <QDialog>
+#include <QToolButton>
+#include <QTreeWidget>
+
+#include <memory>
+
+using namespace Hostile;
+
+// Failed images as the user meets them: counted in the status bar, shown
+// by a button there, listed with their reasons in a dialog.
+class tst_FailuresDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void damagedJpegFailsBesideWholeOne();
+    void everyFailureListed();
+
+private:
+    void convert(WindowDriver &d, const QStringList &files, BatchReport *report);
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir work;
+    UrlCatcher sink;
+};
+
+void tst_FailuresDialog::initTestCase()
+{
+    QVERIFY(settingsDir.isValid() && work.isValid());
+    TestSupport::isolateSettings(settingsDir);
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
+}
+
+void tst_FailuresDialog::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+void tst_FailuresDialog::convert(WindowDriver &d, const QStringList &files, BatchReport *report)
+{
+    QVERIFY(d.complete());
+    d.autoOpen->setChecked(false);
+    QVERIFY2(d.startOpen(files), "the open dialog did not take the files");
+    QTRY_COMPARE(d.status->currentMessage(), QStringLiteral("%1 images loaded").arg(files.size()));
+    QVERIFY(d.startCommand(SizeCommand));
+    QTRY_VERIFY(d.report().finished);
+    *report = d.report();
+}
+
+void tst_FailuresDialog::damagedJpegFailsBesideWholeOne()
+{
+    const QString whole = TestSupport::writeImage(work.filePath("whole/beach.jpg"), QSize(120, 80));
+    const QString cut = TestSupport::writeTruncatedJpeg(work.filePath("whole/truncated-at-half.jpg"));
+    MainWindow w;
+    w.show();
+    WindowDriver d(&w);
+    BatchReport report;
+    convert(d, {whole, cut}, &report);
+    QCOMPARE(report.failed, 1);
+    QCOMPARE(report.total, 2);
+    // Only the whole photo was written.
+    QCOMPARE(QDir(work.filePath("whole/ConvertedImages")).entryList(QDir::Files),
+             QStringList{QStringLiteral("beach.jpg")});
+    QCOMPARE(d.converted->count(), 1);
+    auto *button = w.findChild<QToolButton *>(QStringLiteral("toolButtonFailures"));
+    QVERIFY(button);
+    QVERIFY(button->isVisible());
+    QCOMPARE(button->text(), QStringLiteral("1 failed"));
+}
+
+void tst_FailuresDialog::everyFailureListed()
+{
+    const QString dir = work.filePath(QStringLiteral("bad"));
+    const QString text = TestSupport::writeBytes(dir + QStringLiteral("/text-named-photo.jpg"),
+                                                 "Holiday notes, not a photograph.\n");
+    const QString cut = TestSupport::writeTruncatedJpeg(dir + QStringLiteral("/truncated-at-half.jpg"));
+
+    MainWindow w;
+    w.show();
+    WindowDriver d(&w);
+    BatchReport report;
+    convert(d, {text, cut}, &report);
+    QCOMPARE(w.statusBar()->currentMessage(),
+             QStringLiteral("Size convert finished, 2 of 2 images failed"));
+    auto *button = w.findChild<QToolButton *>(QStringLiteral("toolButtonFailures"));
+    QVERIFY(button && button->isVisible());
+    QCOMPARE(button->text(), QStringLiteral("2 failed"));
+
+    // The button opens a modal dialog; read its rows, then close it as a
+    // user would.
+    QList<QStringList> rows;
+    bool modal = false;
+    QTimer::singleShot(0, [&]() {
+        QTRY_VERIFY(QApplication::activeModalWidget());
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        modal = dialog && dialog->isModal();
+        if (auto *tree = dialog->findChild<QTreeWidget *>(QStringLiteral("treeWidgetFailures"))) {
+            for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem *item = tree->topLevelItem(i);
+                rows << QStringList{item->text(0), item->text(1), item->text(2)};
+            }
+        }
+        QTest::keyClick(dialog, Qt::Key_Escape);
+    });
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(modal);
+    const QString folder = QDir::toNativeSeparators(QFileInfo(dir).absoluteFilePath());
+    const QList<QStringList> expected{
+            {QStringLiteral("text-named-photo.jpg"), folder, QStringLiteral("not an image")},
+            {QStringLiteral("truncated-at-half.jpg"), folder,
+             QStringLiteral("damaged file (data ends early)")}};
+    QCOMPARE(rows, expected);
+
+    // The next batch starts without the old failures.
+    QVERIFY(d.startCommand(FormatCommand));
+    QVERIFY(!button->isVisible());
+    QTRY_VERIFY(d.report().finished);
+}
+
+QTEST_MAIN(tst_FailuresDialog)
+#include "tst_failuresdialog.moc"
