@@ -23,6 +23,7 @@
 #include <QProgressDialog>
 #include <QScreen>
 #include <QSettings>
+#include <QShowEvent>
 #include <QToolButton>
 #include <QUrl>
 
@@ -78,6 +79,16 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     writeSettings();
     event->accept();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Now that the window has its frame, the frame must fit too.
+    if (!event->spontaneous() && !fittedWithFrame && !isMaximized() && !isFullScreen()) {
+        fittedWithFrame = true;
+        fitIntoScreen();
+    }
 }
 
 void MainWindow::on_quitAction_triggered()
@@ -332,6 +343,7 @@ void MainWindow::readSettings()
     } else {
         resize(settings.value(QStringLiteral("size"), QSize(560, 430)).toSize());
         move(settings.value(QStringLiteral("pos"), QVariant()).toPoint());
+        fitIntoScreen();
     }
     ui->splitter->restoreState(settings.value(QStringLiteral("splitter")).toByteArray());
     ui->splitter_2->restoreState(settings.value(QStringLiteral("splitter2")).toByteArray());
@@ -340,6 +352,24 @@ void MainWindow::readSettings()
     ui->spinBoxHeight->setValue(settings.value(QStringLiteral("height"), 768).toInt());
     ui->checkBoxAutoOpenDir->setChecked(settings.value(QStringLiteral("autoopen"), true).toBool());
     settings.endGroup();
+}
+
+void MainWindow::fitIntoScreen()
+{
+    // Stored on a larger screen, or on one that is gone, the window would
+    // open with its title bar or status bar out of reach: shrink it to the
+    // screen's free area, then move it in.
+    QScreen *screen = QGuiApplication::screenAt(pos());
+    if (!screen)
+        screen = this->screen();
+    const QRect available = screen->availableGeometry();
+    // Known once a window manager has framed the window; nothing before.
+    const QSize frame = frameGeometry().size() - size();
+    resize(size().boundedTo(available.size() - frame));
+    const QSize outer = size() + frame;
+    const int x = qMax(available.left(), qMin(pos().x(), available.right() + 1 - outer.width()));
+    const int y = qMax(available.top(), qMin(pos().y(), available.bottom() + 1 - outer.height()));
+    move(x, y);
 }
 
 void MainWindow::writeSettings()

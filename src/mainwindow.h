@@ -36,6 +36,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void on_quitAction_triggered();
@@ -100,6 +101,7 @@ private:
     int loadGeneration = 0;
     int loadedCount = 0;
     bool updatingLoadProgress = false;
+    bool fittedWithFrame = false;
 
     friend class tst_MainWindow;
     friend class tst_ImageLists;

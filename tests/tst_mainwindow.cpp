@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QToolBar>
 #include <QToolButton>
@@ -30,6 +31,8 @@ private slots:
     void firstStartDefaults();
     void settingsRoundTrip();
     void maximizedRestored();
+    void storedGeometryFitsScreen_data();
+    void storedGeometryFitsScreen();
     void storedWidthClamped_data();
     void storedWidthClamped();
     void everyCloseStoresSettings();
@@ -290,6 +293,36 @@ void tst_MainWindow::settingsRoundTrip()
     QCOMPARE(again.ui->spinBoxHeight->value(), 480);
     QVERIFY(!again.ui->checkBoxAutoOpenDir->isChecked());
     QCOMPARE(again.ui->splitter->saveState(), splitterState);
+}
+
+void tst_MainWindow::storedGeometryFitsScreen_data()
+{
+    QTest::addColumn<QPoint>("pos");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("larger than the screen") << QPoint(40, 30) << QSize(3000, 2000);
+    QTest::newRow("beyond the right and bottom") << QPoint(5000, 4000) << QSize(560, 430);
+    QTest::newRow("above and left of it") << QPoint(-400, -300) << QSize(560, 430);
+}
+
+void tst_MainWindow::storedGeometryFitsScreen()
+{
+    QFETCH(QPoint, pos);
+    QFETCH(QSize, size);
+    {
+        QSettings s = settings();
+        s.setValue(QStringLiteral("mainwindow/pos"), pos);
+        s.setValue(QStringLiteral("mainwindow/size"), size);
+    }
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QRect available = w.screen()->availableGeometry();
+    QVERIFY2(available.contains(w.frameGeometry()),
+             qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                .arg(w.x()).arg(w.y()).arg(w.width()).arg(w.height())));
+    // Only as much as needed: a window that fits keeps its size.
+    if (size.width() <= available.width() && size.height() <= available.height())
+        QCOMPARE(w.size(), size);
 }
 
 void tst_MainWindow::maximizedRestored()
