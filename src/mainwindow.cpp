@@ -4,9 +4,11 @@
 #include "convertqueue.h"
 #include "convertsettings.h"
 #include "dialogabout.h"
+#include "failuresbutton.h"
 #include "imageloader.h"
 #include "imagesaver.h"
 #include "imagethread.h"
+#include "screenfit.h"
 #include "targetnamer.h"
 #include "thumbnailloader.h"
 
@@ -24,7 +26,6 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
-#include <QToolButton>
 #include <QUrl>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -45,7 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
             [this](int batchId, const QString &text, int total, int failed, bool openFolder,
                    const QString &dir) {
                 batchFinished(text, total, failed, openFolder, dir);
-                showFailureCount(batchFailures.take(batchId));
+                failuresButton->setFailures(batchFailures.take(batchId));
             });
     connect(convertQueue, &ConvertQueue::progressChanged, this, &MainWindow::showBatchProgress);
 
@@ -55,12 +56,7 @@ MainWindow::MainWindow(QWidget *parent)
     batchProgress->hide();
     ui->statusBar->addPermanentWidget(batchProgress);
 
-    failuresButton = new QToolButton(this);
-    failuresButton->setObjectName(QStringLiteral("toolButtonFailures"));
-    failuresButton->setToolTip(tr("Show which images failed, and why"));
-    failuresButton->setAutoRaise(true);
-    failuresButton->hide();
-    connect(failuresButton, &QToolButton::clicked, this, &MainWindow::showFailures);
+    failuresButton = new FailuresButton(this);
     ui->statusBar->addPermanentWidget(failuresButton);
 }
 
@@ -357,19 +353,14 @@ void MainWindow::readSettings()
 void MainWindow::fitIntoScreen()
 {
     // Stored on a larger screen, or on one that is gone, the window would
-    // open with its title bar or status bar out of reach: shrink it to the
-    // screen's free area, then move it in.
+    // open with its title bar or status bar out of reach.
     QScreen *screen = QGuiApplication::screenAt(pos());
-    if (!screen)
-        screen = this->screen();
-    const QRect available = screen->availableGeometry();
-    // Known once a window manager has framed the window; nothing before.
+    const QRect available = (screen ? screen : this->screen())->availableGeometry();
+    // Known once the window system has framed the window; nothing before.
     const QSize frame = frameGeometry().size() - size();
-    resize(size().boundedTo(available.size() - frame));
-    const QSize outer = size() + frame;
-    const int x = qMax(available.left(), qMin(pos().x(), available.right() + 1 - outer.width()));
-    const int y = qMax(available.top(), qMin(pos().y(), available.bottom() + 1 - outer.height()));
-    move(x, y);
+    const QRect fitted = ScreenFit::fitted(QRect(pos(), size() + frame), available);
+    resize(fitted.size() - frame);
+    move(fitted.topLeft());
 }
 
 void MainWindow::writeSettings()
@@ -421,7 +412,7 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
         return;
     ui->listWidgetConvert->clear();
     ui->statusBar->clearMessage();
-    failuresButton->hide();
+    failuresButton->setFailures({});
 
     // Only the settings are taken now. Each worker is made when its turn
     // comes, so that a batch of thousands neither holds thousands of thread
@@ -510,17 +501,4 @@ void MainWindow::showBatchProgress(int done, int total)
     batchProgress->setRange(0, total);
     batchProgress->setValue(done);
     batchProgress->show();
-}
-
-void MainWindow::showFailureCount(const QList<ImageFailure> &failures)
-{
-    shownFailures = failures;
-    failuresButton->setText(tr("%1 failed").arg(failures.size()));
-    failuresButton->setVisible(!failures.isEmpty());
-}
-
-void MainWindow::showFailures()
-{
-    FailuresDialog dialog(shownFailures, this);
-    dialog.exec();
 }

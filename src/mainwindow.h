@@ -18,8 +18,8 @@ class QListWidget;
 class QMenu;
 class QProgressBar;
 class QProgressDialog;
-class QToolButton;
 class ConvertQueue;
+class FailuresButton;
 class ImageThread;
 struct ConvertSettings;
 class ImageSaver;
@@ -72,8 +72,6 @@ private:
     void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
                        const QString &dir);
     void showBatchProgress(int done, int total);
-    void showFailureCount(const QList<ImageFailure> &failures);
-    void showFailures();
     void fitIntoScreen();
 
     Ui_MainWindow *ui;
@@ -93,9 +91,8 @@ private:
     ImageSaver *imageSaver;
     ConvertQueue *convertQueue;
     QProgressBar *batchProgress;
-    QToolButton *failuresButton;
+    FailuresButton *failuresButton;
     QHash<int, QList<ImageFailure>> batchFailures; // of running batches
-    QList<ImageFailure> shownFailures;             // of the batch last finished
     QImage writtenThumbnail; // for the next addConvertImageToList() only
     QPointer<QProgressDialog> loadProgress;
     int loadGeneration = 0;

@@ -1,0 +1,13 @@
+#include "screenfit.h"
+
+#include <QtGlobal>
+
+QRect ScreenFit::fitted(const QRect &frame, const QRect &available)
+{
+    QRect result(frame.topLeft(), frame.size().boundedTo(available.size()));
+    // The top-left corner furthest right and down that keeps it all inside.
+    const QPoint last = available.bottomRight() + QPoint(1 - result.width(), 1 - result.height());
+    result.moveTo(qMax(available.left(), qMin(result.left(), last.x())),
+                  qMax(available.top(), qMin(result.top(), last.y())));
+    return result;
+}
