@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPersistentModelIndex>
@@ -35,6 +36,10 @@ MainWindow::MainWindow(QWidget *parent)
     ImageLoader::configureReaders();
 
     ui->setupUi(this);
+    // Room the window gains goes to the lists; the tabs keep their height.
+    ui->splitter_2->setStretchFactor(0, 1);
+    ui->splitter->setStretchFactor(0, 1);
+    ui->splitter->setStretchFactor(1, 1);
     readSettings();
     ui->frameDpi->hide();
     createActions();
@@ -141,6 +146,12 @@ void MainWindow::addImages()
                                        int(files.size()), this);
     loadProgress->setWindowModality(Qt::WindowModal);
     loadProgress->setWindowTitle(tr("Loading images"));
+    // Wide enough that the window manager need not shorten the title: its
+    // text in the title font, and room for the frame's icon and buttons.
+    const QFontMetrics title(QFontDatabase::systemFont(QFontDatabase::TitleFont));
+    loadProgress->setMinimumWidth(qMax(loadProgress->sizeHint().width(),
+                                       title.horizontalAdvance(loadProgress->windowTitle())
+                                               + 8 * title.height()));
     loadProgress->setMinimumDuration(0);
     loadProgress->setAutoClose(true);
     loadProgress->setValue(0);

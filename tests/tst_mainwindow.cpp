@@ -31,6 +31,7 @@ private slots:
     void firstStartDefaults();
     void settingsRoundTrip();
     void maximizedRestored();
+    void extraRoomGoesToLists();
     void storedGeometryFitsScreen_data();
     void storedGeometryFitsScreen();
     void storedWidthClamped_data();
@@ -293,6 +294,18 @@ void tst_MainWindow::settingsRoundTrip()
     QCOMPARE(again.ui->spinBoxHeight->value(), 480);
     QVERIFY(!again.ui->checkBoxAutoOpenDir->isChecked());
     QCOMPARE(again.ui->splitter->saveState(), splitterState);
+}
+
+void tst_MainWindow::extraRoomGoesToLists()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QList<int> outer = w.ui->splitter_2->sizes();
+    const QList<int> inner = w.ui->splitter->sizes();
+    w.resize(w.width() + 200, w.height() + 300);
+    QTRY_COMPARE(w.ui->splitter_2->sizes(), (QList<int>{outer[0] + 300, outer[1]}));
+    QCOMPARE(w.ui->splitter->sizes(), (QList<int>{inner[0] + 100, inner[1] + 100}));
 }
 
 void tst_MainWindow::storedGeometryFitsScreen_data()
