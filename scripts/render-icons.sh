@@ -2,6 +2,8 @@
 # Re-render Pictavo's bitmap icons from the hand-drawn SVG sources.
 #
 #   resources/svg/<name>.svg  ->  resources/<name>.png      (8-bit RGBA, fixed sizes)
+#                             ->  resources/<name>@2x.png   (twice the size, for the toolbar
+#                                                           and tab icons on 2x screens)
 #   resources/svg/Pictavo_icon.svg -> resources/pictavo.ico  (16/32/48 at 4, 8, 32 bpp; 64 at 32 bpp; 256 as PNG)
 #                                  -> resources/icons/hicolor/<N>x<N>/apps/pictavo.png
 #                                  -> resources/icons/hicolor/scalable/apps/pictavo.svg
@@ -63,6 +65,23 @@ about            48  48
 quit             48  48
 Pictavo_about   400 150
 Home            128 128
+LIST
+
+# Twice the pixels for the toolbar and tab icons: QIcon picks the @2x file
+# beside the named one on screens scaled by 2 or more.
+while read -r name n; do
+    [ -n "$name" ] || continue
+    render "$name" "$((2 * n))" "$((2 * n))" "$RES/$name@2x.png"
+    echo "  $name@2x.png $((2 * n))x$((2 * n))"
+done <<'LIST'
+option           16
+resize           16
+format           16
+image_add_48     48
+image_delete_48  48
+convert          48
+about            48
+quit             48
 LIST
 
 # Freedesktop hicolor theme icons for a desktop install.

@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QAction>
+#include <QImageReader>
 #include <QMenu>
 #include <QScreen>
 #include <QSignalSpy>
@@ -21,6 +22,8 @@ private slots:
     void formDefaults();
     void slotsInDeclaredOrder();
     void toolbarAndMenu();
+    void iconsForDoubleDensity_data();
+    void iconsForDoubleDensity();
     void shortcutsAndTooltips_data();
     void shortcutsAndTooltips();
     void twoStrokeShortcutsStartConversion();
@@ -154,6 +157,23 @@ void tst_MainWindow::toolbarAndMenu()
     auto *button = qobject_cast<QToolButton *>(w.ui->mainToolBar->widgetForAction(w.convertAction));
     QVERIFY(button);
     QCOMPARE(button->popupMode(), QToolButton::MenuButtonPopup);
+}
+
+void tst_MainWindow::iconsForDoubleDensity_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"option", "resize", "format", "image_add_48", "image_delete_48",
+                             "convert", "about", "quit"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void tst_MainWindow::iconsForDoubleDensity()
+{
+    // QIcon takes the @2x file beside the named one on 2x screens.
+    QFETCH(QString, name);
+    const QSize single = QImageReader(QStringLiteral(":/%1.png").arg(name)).size();
+    QVERIFY(single.isValid());
+    QCOMPARE(QImageReader(QStringLiteral(":/%1@2x.png").arg(name)).size(), single * 2);
 }
 
 void tst_MainWindow::shortcutsAndTooltips_data()
