@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, in build-bench/), fetches the photo corpus
 # and runs every benchmark. The results come out on stdout as markdown,
-# ready to paste into the README, and are kept in build-bench/results.md;
+# ready to paste into docs/performance.md, and are kept in build-bench/results.md;
 # progress goes to stderr. About 10 minutes on a 2-core machine.
 #
 #   bench/run.sh [--quick]
