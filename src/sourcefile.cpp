@@ -59,3 +59,25 @@ SourceFile::SourceFile(const QString &path)
         error = file.errorString();
 #endif
 }
+
+QByteArrayView SourceFile::contents()
+{
+    if (contentsTaken || !file.isOpen())
+        return mapped;
+    contentsTaken = true;
+    const qint64 size = file.size();
+    if (size <= 0)
+        return mapped;
+    if (uchar *data = file.map(0, size)) {
+        mapped = QByteArrayView(data, size);
+        return mapped;
+    }
+    // Read from the start without disturbing a reader that shares the
+    // device: it is put back where it was.
+    const qint64 at = file.pos();
+    if (file.seek(0))
+        copy = file.read(size);
+    file.seek(at);
+    mapped = copy;
+    return mapped;
+}

@@ -1,6 +1,8 @@
 #ifndef SOURCEFILE_H
 #define SOURCEFILE_H
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QFile>
 #include <QString>
 
@@ -18,9 +20,18 @@ public:
     QString errorString() const { return error; }
     QFile *device() { return &file; }
 
+    // The whole file, for parsers that want it in memory (the metadata
+    // library, the CMYK decoder): mapped where the system can, so that only
+    // the pages they look at are read; valid while this object lives.
+    // Empty when the file is not open or cannot be read.
+    QByteArrayView contents();
+
 private:
     QFile file;
     QString error;
+    QByteArrayView mapped;
+    QByteArray copy; // when the file cannot be mapped
+    bool contentsTaken = false;
 };
 
 #endif // SOURCEFILE_H

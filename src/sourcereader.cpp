@@ -1,5 +1,6 @@
 #include "sourcereader.h"
 
+#include "cmykjpeg.h"
 #include "imageloader.h"
 
 #include <new>
@@ -32,6 +33,20 @@ bool SourceReader::check(QString *errorString)
 
 QImage SourceReader::read(QString *errorString)
 {
+    if (imageReader.format() == "jpeg") {
+        const QByteArrayView bytes = file.contents();
+        if (CmykJpeg::isCmyk(bytes)) {
+            // Decoded as stored; turned here the way the reader would.
+            const QImage stored = CmykJpeg::read(bytes, imageReader.scaledSize(), errorString);
+            try {
+                return ImageLoader::transformed(stored, imageReader.transformation());
+            } catch (const std::bad_alloc &) {
+                if (errorString)
+                    *errorString = QStringLiteral("out of memory");
+                return QImage();
+            }
+        }
+    }
     QImage image;
     try {
         image = imageReader.read();
