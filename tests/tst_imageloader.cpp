@@ -240,12 +240,12 @@ void tst_ImageLoader::damagedExifIgnored()
     const QByteArray bytes = fileBytes(good);
     // Cut inside the EXIF block, and scribbled offsets: no preview, no crash.
     for (int cut : {3, 10, 30, 60, 100})
-        QVERIFY(ExifThumbnail::fromJpegHeader(bytes.left(cut)).isNull());
+        QVERIFY(ExifThumbnail::fromBytes(bytes.left(cut)).isNull());
     QByteArray scribbled = bytes;
     for (int i = 30; i < 80; ++i)
         scribbled[i] = char(0xFF);
-    QVERIFY(ExifThumbnail::fromJpegHeader(scribbled).isNull());
-    QVERIFY(ExifThumbnail::fromJpegHeader(QByteArray(1000, '\0')).isNull());
+    QVERIFY(ExifThumbnail::fromBytes(scribbled).isNull());
+    QVERIFY(ExifThumbnail::fromBytes(QByteArray(1000, '\0')).isNull());
     QVERIFY(ExifThumbnail::read(writeImage(tmp.filePath("plain.jpg"), QSize(50, 50))).isNull());
 }
 
