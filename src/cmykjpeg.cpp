@@ -124,12 +124,17 @@ QString failure(const Decoder &decoder)
 
 } // namespace
 
-bool CmykJpeg::isCmyk(QByteArrayView jpeg)
+bool CmykJpeg::isCmyk(QByteArrayView jpeg, bool *headerFound)
 {
+    if (headerFound)
+        *headerFound = true;
     if (jpeg.size() < 4 || quint8(jpeg[0]) != 0xFF || quint8(jpeg[1]) != 0xD8)
         return false;
     Decoder decoder;
-    return readHeader(&decoder, jpeg, false) && decoder.info.num_components == 4;
+    const bool read = readHeader(&decoder, jpeg, false);
+    if (headerFound)
+        *headerFound = read;
+    return read && decoder.info.num_components == 4;
 }
 
 QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *errorString)

@@ -14,8 +14,10 @@
 class CmykJpeg
 {
 public:
-    // Whether jpeg is a JPEG file whose frame has four components.
-    static bool isCmyk(QByteArrayView jpeg);
+    // Whether jpeg is a JPEG file whose frame has four components. jpeg
+    // may be only the start of the file: headerFound, when given, says
+    // whether it held the whole header, or more bytes are needed to tell.
+    static bool isCmyk(QByteArrayView jpeg, bool *headerFound = nullptr);
 
     // The picture as stored (not turned by an orientation tag), in sRGB,
     // QImage::Format_RGB32. With a valid scaledSize it comes out at that

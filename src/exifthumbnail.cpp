@@ -12,6 +12,9 @@
 
 namespace {
 
+// An EXIF block lives in one APP1 segment, at most 64 KiB, near the start.
+constexpr qint64 headLimit = 256 * 1024;
+
 // The thumbnail list wants a preview whose longer side is at least this.
 constexpr int wantedSide = 128;
 
@@ -29,18 +32,11 @@ QImage decodePreview(const Exiv2::PreviewImage &preview)
     return reader.read();
 }
 
-} // namespace
-
-QImage ExifThumbnail::read(const QString &path)
+// The preview, or a null image; parsed set to false when exiv2 gave up on
+// the bytes (which may be only the start of the file).
+QImage previewOf(QByteArrayView file, bool *parsed)
 {
-    SourceFile file(path);
-    if (!file.isOpen())
-        return QImage();
-    return fromBytes(file.contents());
-}
-
-QImage ExifThumbnail::fromBytes(QByteArrayView file)
-{
+    *parsed = true;
     if (file.isEmpty())
         return QImage();
     PhotoMetadata::initLibrary();
@@ -58,7 +54,7 @@ QImage ExifThumbnail::fromBytes(QByteArrayView file)
         QImage best;
         for (const Exiv2::PreviewProperties &properties : manager.getPreviewProperties()) {
             if (properties.mimeType_ != "image/jpeg"
-                || int(qMax(properties.width_, properties.height_)) > maxPreviewSide)
+                || int(qMax(properties.width_, properties.height_)) > ExifThumbnail::maxPreviewSide)
                 continue;
             const QImage preview = decodePreview(manager.getPreviewImage(properties));
             if (preview.isNull())
@@ -71,5 +67,30 @@ QImage ExifThumbnail::fromBytes(QByteArrayView file)
     } catch (const Exiv2::AnyError &) {
     } catch (const std::exception &) {
     }
+    *parsed = false;
     return QImage();
+}
+
+} // namespace
+
+QImage ExifThumbnail::read(const QString &path)
+{
+    SourceFile file(path);
+    if (!file.isOpen())
+        return QImage();
+    // The metadata segments come before the pixels and are usually far
+    // smaller than the file: the head is enough unless other segments
+    // push the pixels beyond it.
+    const QByteArray head = file.contents(headLimit);
+    bool parsed = false;
+    const QImage preview = previewOf(head, &parsed);
+    if (parsed || head.size() < headLimit)
+        return preview;
+    return fromBytes(file.contents());
+}
+
+QImage ExifThumbnail::fromBytes(QByteArrayView file)
+{
+    bool parsed = false;
+    return previewOf(file, &parsed);
 }

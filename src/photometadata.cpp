@@ -148,7 +148,8 @@ PhotoMetadata PhotoMetadata::read(const QString &path)
         return metadata;
     }
     try {
-        const std::unique_ptr<Exiv2::Image> image = openImage(file.contents());
+        const QByteArray bytes = file.contents(); // read in place by exiv2
+        const std::unique_ptr<Exiv2::Image> image = openImage(bytes);
         image->readMetadata();
         metadata.d->exif = image->exifData();
         metadata.d->iptc = image->iptcData();

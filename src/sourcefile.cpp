@@ -60,24 +60,16 @@ SourceFile::SourceFile(const QString &path)
 #endif
 }
 
-QByteArrayView SourceFile::contents()
+QByteArray SourceFile::contents(qint64 maxBytes)
 {
-    if (contentsTaken || !file.isOpen())
-        return mapped;
-    contentsTaken = true;
+    if (!file.isOpen())
+        return QByteArray();
     const qint64 size = file.size();
-    if (size <= 0)
-        return mapped;
-    if (uchar *data = file.map(0, size)) {
-        mapped = QByteArrayView(data, size);
-        return mapped;
-    }
-    // Read from the start without disturbing a reader that shares the
-    // device: it is put back where it was.
+    const qint64 wanted = maxBytes < 0 ? size : qMin(size, maxBytes);
+    QByteArray bytes;
     const qint64 at = file.pos();
-    if (file.seek(0))
-        copy = file.read(size);
+    if (wanted > 0 && file.seek(0))
+        bytes = file.read(wanted);
     file.seek(at);
-    mapped = copy;
-    return mapped;
+    return bytes;
 }

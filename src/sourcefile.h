@@ -2,7 +2,6 @@
 #define SOURCEFILE_H
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QFile>
 #include <QString>
 
@@ -20,18 +19,16 @@ public:
     QString errorString() const { return error; }
     QFile *device() { return &file; }
 
-    // The whole file, for parsers that want it in memory (the metadata
-    // library, the CMYK decoder): mapped where the system can, so that only
-    // the pages they look at are read; valid while this object lives.
-    // Empty when the file is not open or cannot be read.
-    QByteArrayView contents();
+    // The whole file, or its first maxBytes, for parsers that want it in
+    // memory (the metadata library, the CMYK decoder). Read, not mapped: a
+    // mapped file that someone truncates meanwhile kills the process. A
+    // reader sharing device() finds it where it left it. Empty when the
+    // file is not open or cannot be read.
+    QByteArray contents(qint64 maxBytes = -1);
 
 private:
     QFile file;
     QString error;
-    QByteArrayView mapped;
-    QByteArray copy; // when the file cannot be mapped
-    bool contentsTaken = false;
 };
 
 #endif // SOURCEFILE_H

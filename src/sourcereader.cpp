@@ -34,10 +34,19 @@ bool SourceReader::check(QString *errorString)
 QImage SourceReader::read(QString *errorString)
 {
     if (imageReader.format() == "jpeg") {
-        const QByteArrayView bytes = file.contents();
-        if (CmykJpeg::isCmyk(bytes)) {
+        // The frame header comes after the metadata segments, usually in
+        // the first few kilobytes; a large embedded profile can push it
+        // further, and then the whole file is looked at.
+        constexpr qint64 headLimit = 256 * 1024;
+        const QByteArray head = file.contents(headLimit);
+        bool headerFound = false;
+        bool cmyk = CmykJpeg::isCmyk(head, &headerFound);
+        if (!headerFound && head.size() == headLimit)
+            cmyk = CmykJpeg::isCmyk(file.contents());
+        if (cmyk) {
             // Decoded as stored; turned here the way the reader would.
-            const QImage stored = CmykJpeg::read(bytes, imageReader.scaledSize(), errorString);
+            const QImage stored =
+                    CmykJpeg::read(file.contents(), imageReader.scaledSize(), errorString);
             try {
                 return ImageLoader::transformed(stored, imageReader.transformation());
             } catch (const std::bad_alloc &) {

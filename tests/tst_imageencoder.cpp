@@ -2,6 +2,7 @@
 #include "imageencoder.h"
 #include "imageloader.h"
 #include "imagesaver.h"
+#include "photometadata.h"
 
 #include "testsupport.h"
 
@@ -233,11 +234,13 @@ QString tst_ImageEncoder::make(const QString &name, const QByteArray &bytes)
 void tst_ImageEncoder::initTestCase()
 {
     QVERIFY(tmp.isValid());
+    PhotoMetadata::initLibrary(); // before the fixtures use exiv2
     make("photo.jpg", photo());
     QByteArray scribbled = photo();
     for (int i = 40; i < 200; ++i) // inside the EXIF block
         scribbled[i] = char(i * 7);
     make("exif-scribbled.jpg", scribbled);
+    // The profile is a megabyte: the frame header lies far into the file.
     make("cmyk-adobe-profile.jpg", cmykJpeg(true, ColorConverter::defaultCmykProfile()));
     make("cmyk-plain.jpg", cmykJpeg(false, QByteArray()));
     make("adobe-rgb.png", taggedPatch(QColorSpace::AdobeRgb));
