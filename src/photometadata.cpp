@@ -100,10 +100,20 @@ Exiv2::ExifData exifFor(const Exiv2::ExifData &source, const QSize &size)
     return exif;
 }
 
-Exiv2::XmpData xmpFor(const Exiv2::XmpData &source, const QSize &size)
+Exiv2::XmpData xmpFor(const Exiv2::XmpData &source, const QSize &size, bool sameProfile)
 {
     Exiv2::XmpData xmp = source;
     using Key = Exiv2::XmpKey;
+    if (!sameProfile) {
+        // The pixels were converted (from CMYK, or into sRGB): the name of
+        // the source's profile and its colour mode are no longer true.
+        const auto profileName = xmp.findKey(Key("Xmp.photoshop.ICCProfile"));
+        if (profileName != xmp.end())
+            xmp.erase(profileName);
+        const auto mode = xmp.findKey(Key("Xmp.photoshop.ColorMode"));
+        if (mode != xmp.end() && mode->toString() == "4") // CMYK
+            mode->setValue("3");                           // RGB
+    }
     setIfPresent<Exiv2::XmpData, Key>(xmp, "Xmp.tiff.Orientation", "1");
     setIfPresent<Exiv2::XmpData, Key>(xmp, "Xmp.exif.PixelXDimension", std::to_string(size.width()));
     setIfPresent<Exiv2::XmpData, Key>(xmp, "Xmp.exif.PixelYDimension", std::to_string(size.height()));
@@ -190,9 +200,13 @@ bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *e
         // What the writer put there (the profile, a TIFF's own layout) is
         // read first, so that it is written back.
         image->readMetadata();
+        const Exiv2::DataBuf *profile = image->iccProfile();
+        const bool sameProfile = QByteArrayView(reinterpret_cast<const char *>(profile->pData_),
+                                                profile->size_)
+                == QByteArrayView(d->icc);
         image->setExifData(exifFor(d->exif, size));
         image->setIptcData(d->iptc);
-        image->setXmpData(xmpFor(d->xmp, size));
+        image->setXmpData(xmpFor(d->xmp, size, sameProfile));
         image->writeMetadata();
 
         Exiv2::BasicIo &io = image->io();

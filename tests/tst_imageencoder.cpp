@@ -66,6 +66,20 @@ std::unique_ptr<Exiv2::Image> openExiv2(const QByteArray &bytes)
                     .release());
 }
 
+// The file with metadata added by edit.
+QByteArray withMetadata(const QByteArray &original, const std::function<void(Exiv2::Image &)> &edit)
+{
+    const std::unique_ptr<Exiv2::Image> file = openExiv2(original);
+    file->readMetadata();
+    edit(*file);
+    file->writeMetadata();
+    Exiv2::BasicIo &io = file->io();
+    io.open();
+    QByteArray bytes(qsizetype(io.size()), Qt::Uninitialized);
+    io.read(reinterpret_cast<Exiv2::byte *>(bytes.data()), long(bytes.size()));
+    return bytes;
+}
+
 // 96 x 64 as stored, red on the left and blue on the right, with a camera's
 // EXIF (orientation 6, so it shows 64 x 96 with red on top, and a
 // thumbnail), XMP and IPTC.
@@ -74,10 +88,8 @@ QByteArray photo()
     QImage image(96, 64, QImage::Format_RGB32);
     image.fill(Qt::blue);
     QPainter(&image).fillRect(0, 0, 48, 64, Qt::red);
-    const QByteArray jpeg = encoded(image, "jpeg");
-    const std::unique_ptr<Exiv2::Image> file = openExiv2(jpeg);
-    file->readMetadata();
-    Exiv2::ExifData &exif = file->exifData();
+    return withMetadata(encoded(image, "jpeg"), [&image](Exiv2::Image &file) {
+    Exiv2::ExifData &exif = file.exifData();
     exif["Exif.Image.Make"] = "Tarnwick Optics";
     exif["Exif.Image.Orientation"] = uint16_t(6);
     exif["Exif.Photo.DateTimeOriginal"] = "2024:07:14 18:30:00";
@@ -88,15 +100,10 @@ QByteArray photo()
     const QByteArray thumbnail = encoded(image.scaled(48, 32), "jpeg");
     Exiv2::ExifThumb(exif).setJpegThumbnail(reinterpret_cast<const Exiv2::byte *>(thumbnail.data()),
                                             long(thumbnail.size()));
-    file->xmpData()["Xmp.xmp.Rating"] = "4";
-    file->xmpData()["Xmp.tiff.Orientation"] = "6";
-    file->iptcData()["Iptc.Application2.City"] = "Brest";
-    file->writeMetadata();
-    Exiv2::BasicIo &io = file->io();
-    io.open();
-    QByteArray bytes(qsizetype(io.size()), Qt::Uninitialized);
-    io.read(reinterpret_cast<Exiv2::byte *>(bytes.data()), long(bytes.size()));
-    return bytes;
+    file.xmpData()["Xmp.xmp.Rating"] = "4";
+    file.xmpData()["Xmp.tiff.Orientation"] = "6";
+    file.iptcData()["Iptc.Application2.City"] = "Brest";
+    });
 }
 
 // A 64 x 64 CMYK JPEG of the four inks, written by libjpeg: as Adobe's
@@ -241,7 +248,11 @@ void tst_ImageEncoder::initTestCase()
         scribbled[i] = char(i * 7);
     make("exif-scribbled.jpg", scribbled);
     // The profile is a megabyte: the frame header lies far into the file.
-    make("cmyk-adobe-profile.jpg", cmykJpeg(true, ColorConverter::defaultCmykProfile()));
+    make("cmyk-adobe-profile.jpg",
+         withMetadata(cmykJpeg(true, ColorConverter::defaultCmykProfile()), [](Exiv2::Image &file) {
+             file.xmpData()["Xmp.photoshop.ColorMode"] = "4"; // CMYK
+             file.xmpData()["Xmp.photoshop.ICCProfile"] = "Coated FOGRA39";
+         }));
     make("cmyk-plain.jpg", cmykJpeg(false, QByteArray()));
     make("adobe-rgb.png", taggedPatch(QColorSpace::AdobeRgb));
     make("srgb.png", taggedPatch(QColorSpace::SRgb));
@@ -349,10 +360,14 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     const QByteArray bytes = TestSupport::fileBytes(target);
     const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);
     file->readMetadata();
-    if (profile == RgbOrNone && file->iccProfileDefined()) {
-        // Never a CMYK profile on RGB pixels.
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(file->iccProfile()->pData_) + 16, 4),
-                 QByteArray("RGB "));
+    if (profile == RgbOrNone) {
+        // Never a CMYK profile on RGB pixels, nor XMP that says so.
+        if (file->iccProfileDefined()) {
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(file->iccProfile()->pData_) + 16, 4),
+                     QByteArray("RGB "));
+        }
+        QVERIFY(tagOf(*file, "Xmp.photoshop.ColorMode") != QLatin1String("4"));
+        QCOMPARE(tagOf(*file, "Xmp.photoshop.ICCProfile"), QString());
     }
     if (format.startsWith(QLatin1String("tif")))
         QCOMPARE(tagOf(*file, "Exif.Image.Compression"), QStringLiteral("5")); // LZW
