@@ -21,7 +21,7 @@ pictavo_install_packages imagemagick libvips-tools file >&2
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2
-cmake --build "$build" --target bench_thumbnails bench_batch bench_makecorpus >&2
+cmake --build "$build" --target bench_thumbnails bench_batch bench_encode bench_makecorpus >&2
 
 corpus="$(PICTAVO_MAKECORPUS="$build/bench/bench_makecorpus" "$root/scripts/fetch-corpus.sh")"
 
@@ -44,6 +44,7 @@ run() {
 run "$build/bench/bench_thumbnails" "$corpus" 30 --rounds "$thumb_rounds"
 run "$build/bench/bench_batch" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_batch" "$corpus" --memory 20 "$memory_large" --rounds "$memory_rounds"
+run "$build/bench/bench_encode" "$corpus" --rounds "$((batch_rounds + 2))"
 
 cat "$results"
 exit $status

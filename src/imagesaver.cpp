@@ -1,11 +1,11 @@
 #include "imagesaver.h"
 
 #include "atomicfile.h"
+#include "imageencoder.h"
 #include "targetnamer.h"
 #include "thumbnailloader.h"
 #include "workerpriority.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QImageWriter>
@@ -20,18 +20,12 @@
 
 namespace {
 
-// Formats whose files hold exactly the pixels handed to the writer, so the
-// list can show them without reading the file back.
-bool keepsPixels(const QString &format, const QImage &image)
+// Formats whose files hold the pixels handed to the writer (JPEG lossily,
+// but true to colour at thumbnail size), so the list can show them without
+// reading the file back. XPM keeps alpha only as on or off.
+bool keepsPixels(const QString &format)
 {
-    const QString f = format.toLower();
-    if (f == QLatin1String("png") || f == QLatin1String("tif") || f == QLatin1String("tiff"))
-        return true;
-    // Lossy, but true to colour at thumbnail size as long as there is no
-    // alpha channel for the writer to drop.
-    if (f == QLatin1String("jpg") || f == QLatin1String("jpeg"))
-        return !image.hasAlphaChannel();
-    return false;
+    return format.compare(QLatin1String("xpm"), Qt::CaseInsensitive) != 0;
 }
 
 // Makes the save folder when it is missing; the reason when that fails.
@@ -97,7 +91,8 @@ void ImageSaver::save(const QImage &image, const QString &directory, const QStri
         result.errorString = makeDirectory(directory);
         if (!result.ok())
             return result;
-        return saveAndPreview(image, namer->claim(directory, sourcePath, format), format, order);
+        return saveAndPreview(image, sourcePath, namer->claim(directory, sourcePath, format),
+                              format, order);
     }, std::move(done));
 }
 
@@ -105,7 +100,7 @@ void ImageSaver::save(const QImage &image, const QString &fileName, const QStrin
                       int order, std::function<void(const Result &)> done)
 {
     start([this, image, fileName, format, order]() {
-        return saveAndPreview(image, fileName, format, order);
+        return saveAndPreview(image, QString(), fileName, format, order);
     }, std::move(done));
 }
 
@@ -126,7 +121,8 @@ bool ImageSaver::canWrite(const QString &format)
 }
 
 QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format,
-                          const std::function<bool()> &mayCommit)
+                          const std::function<bool()> &mayCommit, const QString &sourcePath,
+                          QImage *written)
 {
     if (image.isNull())
         return QStringLiteral("no image to write");
@@ -136,20 +132,18 @@ QString ImageSaver::write(const QImage &image, const QString &fileName, const QS
     // Encoded in memory first: some writers do not notice when the device
     // takes only part of a write (a full disk), but a short count on one
     // write of the whole file cannot go unseen.
-    QByteArray bytes;
-    {
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, format.toUtf8());
-        if (!writer.write(image))
-            return writer.errorString();
-    }
+    QString error;
+    const QByteArray bytes = ImageEncoder::encode(image, format, sourcePath, &error, written);
+    if (bytes.isEmpty())
+        return error;
     return AtomicFile::write(bytes, fileName, mayCommit);
 }
 
-ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString &fileName,
-                                              const QString &format, int order)
+ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString &sourcePath,
+                                              const QString &fileName, const QString &format,
+                                              int order)
 {
+    QImage written;
     Result result;
     result.fileName = fileName;
     if (order > 0) {
@@ -158,20 +152,23 @@ ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString
         // lock, so that an earlier batch cannot slip its file in after a
         // later one's.
         std::unique_lock<QMutex> lock(commitLock, std::defer_lock);
-        result.errorString = write(image, fileName, format, [&]() {
-            lock.lock();
-            return committedOrder.value(key, 0) <= order;
-        });
+        result.errorString = write(
+                image, fileName, format,
+                [&]() {
+                    lock.lock();
+                    return committedOrder.value(key, 0) <= order;
+                },
+                sourcePath, &written);
         if (result.ok())
             committedOrder.insert(key, order);
     } else {
-        result.errorString = write(image, fileName, format);
+        result.errorString = write(image, fileName, format, {}, sourcePath, &written);
     }
     if (result.ok()) {
-        // Formats that drop colours or alpha are read back, so that the row
-        // shows what the file holds.
-        result.thumbnail = keepsPixels(format, image) ? ThumbnailLoader::fromImage(image)
-                                                      : ThumbnailLoader::fromFile(fileName);
+        // The row shows what the file holds: the flattened, converted
+        // pixels, or the file read back where the writer changes them.
+        result.thumbnail = keepsPixels(format) ? ThumbnailLoader::fromImage(written)
+                                               : ThumbnailLoader::fromFile(fileName);
     }
     return result;
 }

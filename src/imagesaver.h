@@ -35,6 +35,7 @@ public:
 
     // Queues the write of the result of sourcePath into directory, which is
     // made when missing; namer names the file there, in the background.
+    // The file keeps what the source carries (ImageEncoder).
     // done gets the outcome on the saver's thread.
     // Writes with a larger order (a later batch) win: a file that a later
     // order has already written is not replaced by an earlier one. Order 0
@@ -43,7 +44,7 @@ public:
               const QString &format, std::shared_ptr<TargetNamer> namer, int order,
               std::function<void(const Result &)> done);
 
-    // The same under a name already chosen.
+    // The same under a name already chosen, with no source to copy from.
     void save(const QImage &image, const QString &fileName, const QString &format, int order,
               std::function<void(const Result &)> done);
 
@@ -57,17 +58,20 @@ public:
     // Writes image to fileName as format. Returns an empty string on
     // success, else the reason in plain words; nothing is left under
     // fileName, and no temporary file, on failure. mayCommit, when given,
-    // is asked last, just before the file is put in place.
+    // is asked last, just before the file is put in place. sourcePath
+    // names the file whose metadata the output keeps; written, when given,
+    // receives the pixels the file holds before any lossy compression.
     static QString write(const QImage &image, const QString &fileName, const QString &format,
-                         const std::function<bool()> &mayCommit = {});
+                         const std::function<bool()> &mayCommit = {},
+                         const QString &sourcePath = QString(), QImage *written = nullptr);
 
     // True when Qt has a writer for format (matched case-insensitively).
     static bool canWrite(const QString &format);
 
 private:
     void start(std::function<Result()> job, std::function<void(const Result &)> done);
-    Result saveAndPreview(const QImage &image, const QString &fileName, const QString &format,
-                          int order);
+    Result saveAndPreview(const QImage &image, const QString &sourcePath,
+                          const QString &fileName, const QString &format, int order);
 
     // Which order last put each file in place, by path key. Checked and
     // updated under the lock, together with the rename itself.

@@ -59,3 +59,17 @@ SourceFile::SourceFile(const QString &path)
         error = file.errorString();
 #endif
 }
+
+QByteArray SourceFile::contents(qint64 maxBytes)
+{
+    if (!file.isOpen())
+        return QByteArray();
+    const qint64 size = file.size();
+    const qint64 wanted = maxBytes < 0 ? size : qMin(size, maxBytes);
+    QByteArray bytes;
+    const qint64 at = file.pos();
+    if (wanted > 0 && file.seek(0))
+        bytes = file.read(wanted);
+    file.seek(at);
+    return bytes;
+}

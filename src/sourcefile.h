@@ -1,6 +1,7 @@
 #ifndef SOURCEFILE_H
 #define SOURCEFILE_H
 
+#include <QByteArray>
 #include <QFile>
 #include <QString>
 
@@ -17,6 +18,13 @@ public:
     // Why the file is not open: "not a regular file", or the system's word.
     QString errorString() const { return error; }
     QFile *device() { return &file; }
+
+    // The whole file, or its first maxBytes, for parsers that want it in
+    // memory (the metadata library, the CMYK decoder). Read, not mapped: a
+    // mapped file that someone truncates meanwhile kills the process. A
+    // reader sharing device() finds it where it left it. Empty when the
+    // file is not open or cannot be read.
+    QByteArray contents(qint64 maxBytes = -1);
 
 private:
     QFile file;

@@ -1,5 +1,6 @@
 #include "sourcereader.h"
 
+#include "cmykjpeg.h"
 #include "decodewatch.h"
 #include "imageloader.h"
 
@@ -33,6 +34,29 @@ bool SourceReader::check(QString *errorString)
 
 QImage SourceReader::read(QString *errorString)
 {
+    if (imageReader.format() == "jpeg") {
+        // The frame header comes after the metadata segments, usually in
+        // the first few kilobytes; a large embedded profile can push it
+        // further, and then the whole file is looked at.
+        constexpr qint64 headLimit = 256 * 1024;
+        const QByteArray head = file.contents(headLimit);
+        bool headerFound = false;
+        bool cmyk = CmykJpeg::isCmyk(head, &headerFound);
+        if (!headerFound && head.size() == headLimit)
+            cmyk = CmykJpeg::isCmyk(file.contents());
+        if (cmyk) {
+            // Decoded as stored; turned here the way the reader would.
+            const QImage stored =
+                    CmykJpeg::read(file.contents(), imageReader.scaledSize(), errorString);
+            try {
+                return ImageLoader::transformed(stored, imageReader.transformation());
+            } catch (const std::bad_alloc &) {
+                if (errorString)
+                    *errorString = QStringLiteral("out of memory");
+                return QImage();
+            }
+        }
+    }
     QImage image;
     try {
         image = DecodeWatch::read(imageReader, errorString);

@@ -11,7 +11,8 @@
 // turning images upright as their orientation says. check() refuses, before
 // anything is decoded, a file that is not open or whose header claims more
 // pixels than the allocation limit admits; read() turns an allocation
-// failure into a failed image instead of an exception.
+// failure into a failed image instead of an exception, and decodes CMYK
+// JPEGs to true colour (CmykJpeg), which Qt's reader does not.
 class SourceReader
 {
 public:

@@ -178,7 +178,8 @@ void tst_ImageLoader::thumbnailBox()
 // A JPEG of the pattern whose EXIF block carries an orientation and a
 // preview of one plain colour, so a test can tell which one was shown.
 static QString writeJpegWithPreview(const QString &path, const QSize &size,
-                                    const QSize &previewSize, quint16 orientation)
+                                    const QSize &previewSize, quint16 orientation,
+                                    int paddingSegments = 0)
 {
     auto jpegOf = [](const QImage &image) {
         QByteArray bytes;
@@ -199,6 +200,10 @@ static QString writeJpegWithPreview(const QString &path, const QSize &size,
     tiff += previewJpeg;
     const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
     QByteArray jpeg = jpegOf(pattern(size));
+    // Segments of other programs' data after the EXIF block push the
+    // pixels far back.
+    for (int i = 0; i < paddingSegments; ++i)
+        jpeg.insert(2, QByteArray("\xFF\xEF", 2) + be16(60002) + QByteArray(60000, 'x'));
     jpeg.insert(2, QByteArray("\xFF\xE1", 2) + be16(quint16(app1.size() + 2)) + app1);
     QFile f(path);
     if (f.open(QIODevice::WriteOnly))
@@ -217,6 +222,9 @@ void tst_ImageLoader::embeddedPreview_data()
                                     << QSize(96, 128) << true;
     QTest::newRow("padded preview skipped") << writeJpegWithPreview(tmp.filePath("p3.jpg"), QSize(640, 360), QSize(160, 120), 1)
                                             << QSize(128, 72) << false;
+    // Found from the file's first few hundred kilobytes alone.
+    QTest::newRow("preview far from the pixels") << writeJpegWithPreview(tmp.filePath("p5.jpg"), QSize(640, 480), QSize(160, 120), 1, 8)
+                                                 << QSize(128, 96) << true;
     QTest::newRow("small preview skipped") << writeJpegWithPreview(tmp.filePath("p4.jpg"), QSize(640, 480), QSize(80, 60), 1)
                                            << QSize(128, 96) << false;
 }
@@ -240,12 +248,12 @@ void tst_ImageLoader::damagedExifIgnored()
     const QByteArray bytes = fileBytes(good);
     // Cut inside the EXIF block, and scribbled offsets: no preview, no crash.
     for (int cut : {3, 10, 30, 60, 100})
-        QVERIFY(ExifThumbnail::fromJpegHeader(bytes.left(cut)).isNull());
+        QVERIFY(ExifThumbnail::fromBytes(bytes.left(cut)).isNull());
     QByteArray scribbled = bytes;
     for (int i = 30; i < 80; ++i)
         scribbled[i] = char(0xFF);
-    QVERIFY(ExifThumbnail::fromJpegHeader(scribbled).isNull());
-    QVERIFY(ExifThumbnail::fromJpegHeader(QByteArray(1000, '\0')).isNull());
+    QVERIFY(ExifThumbnail::fromBytes(scribbled).isNull());
+    QVERIFY(ExifThumbnail::fromBytes(QByteArray(1000, '\0')).isNull());
     QVERIFY(ExifThumbnail::read(writeImage(tmp.filePath("plain.jpg"), QSize(50, 50))).isNull());
 }
 

@@ -1,0 +1,46 @@
+#ifndef IMAGEENCODER_H
+#define IMAGEENCODER_H
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+#include <functional>
+
+// Turns a converted image into the bytes of its output file, keeping what
+// the format can hold of what the source photo carried:
+// - JPG, PNG and TIFF keep the picture's ICC profile and get the source's
+//   EXIF, XMP and IPTC, made true of the new file (PhotoMetadata);
+// - BMP, PPM, XBM and XPM hold no profile: their pixels are converted to
+//   sRGB from whatever profile the picture has;
+// - JPG, BMP, PPM and XBM hold no alpha: transparent pixels are laid on
+//   white (XBM is then thresholded), rather than showing whatever colour
+//   happens to be stored under them;
+// - TIFF is compressed without loss.
+// A metadata problem never fails an image: the pixels are still encoded and
+// the debug output says what was not copied. Safe to call from any thread.
+class ImageEncoder
+{
+public:
+    // The file's bytes, or empty with errorString set when the writer
+    // failed. written, when given, receives the pixels handed to the
+    // writer: what a lossless output file shows.
+    static QByteArray encode(const QImage &image, const QString &format,
+                             const QString &sourcePath, QString *errorString,
+                             QImage *written = nullptr);
+
+    // The pixels a format gets: flattened, thresholded, converted to sRGB
+    // as above. sourceProfile is asked for the source file's ICC profile
+    // only when the picture has no colour space Qt could read.
+    static QImage prepared(const QImage &image, const QString &format,
+                           const std::function<QByteArray()> &sourceProfile);
+
+    // Whether a format can carry an ICC profile and the source's metadata.
+    static bool carriesMetadata(const QString &format);
+
+    // Off, the encoder writes pixels only, as plain Qt would: for
+    // measuring what the metadata and colour work costs.
+    static void setCarryOver(bool on);
+};
+
+#endif // IMAGEENCODER_H
