@@ -216,17 +216,21 @@ void tst_ImageLoader::embeddedPreview_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QSize>("expected");
     QTest::addColumn<bool>("fromPreview");
+    QTest::addColumn<bool>("previewRead");
     QTest::newRow("preview used") << writeJpegWithPreview(tmp.filePath("p1.jpg"), QSize(640, 480), QSize(160, 120), 1)
-                                  << QSize(128, 96) << true;
+                                  << QSize(128, 96) << true << true;
     QTest::newRow("preview turned") << writeJpegWithPreview(tmp.filePath("p2.jpg"), QSize(640, 480), QSize(160, 120), 6)
-                                    << QSize(96, 128) << true;
+                                    << QSize(96, 128) << true << true;
     QTest::newRow("padded preview skipped") << writeJpegWithPreview(tmp.filePath("p3.jpg"), QSize(640, 360), QSize(160, 120), 1)
-                                            << QSize(128, 72) << false;
+                                            << QSize(128, 72) << false << true;
     // Found from the file's first few hundred kilobytes alone.
     QTest::newRow("preview far from the pixels") << writeJpegWithPreview(tmp.filePath("p5.jpg"), QSize(640, 480), QSize(160, 120), 1, 8)
-                                                 << QSize(128, 96) << true;
+                                                 << QSize(128, 96) << true << true;
     QTest::newRow("small preview skipped") << writeJpegWithPreview(tmp.filePath("p4.jpg"), QSize(640, 480), QSize(80, 60), 1)
-                                           << QSize(128, 96) << false;
+                                           << QSize(128, 96) << false << true;
+    // Larger than any camera's preview: not decoded at its word.
+    QTest::newRow("oversized preview ignored") << writeJpegWithPreview(tmp.filePath("p6.jpg"), QSize(640, 480), QSize(1200, 900), 1)
+                                               << QSize(128, 96) << false << false;
 }
 
 void tst_ImageLoader::embeddedPreview()
@@ -234,7 +238,8 @@ void tst_ImageLoader::embeddedPreview()
     QFETCH(QString, path);
     QFETCH(QSize, expected);
     QFETCH(bool, fromPreview);
-    QVERIFY(!ExifThumbnail::read(path).isNull());
+    QFETCH(bool, previewRead);
+    QCOMPARE(!ExifThumbnail::read(path).isNull(), previewRead);
     const QImage thumb = ThumbnailLoader::fromFile(path);
     QCOMPARE(thumb.size(), expected);
     // The preview is plain green; the picture has red, green, blue and yellow.
