@@ -115,29 +115,29 @@ ThumbnailCache::Entry ThumbnailCache::lookUp(const QString &path) const
 QImage ThumbnailCache::readValid(const QString &file, const Entry &entry, bool picture) const
 {
     // The cache is only as trustworthy as any other folder of the user's:
-    // read it the way sources are read.
+    // read it the way sources are read, and no larger than it may be.
     SourceFile source(file);
     if (!source.isOpen())
         return QImage();
     QImageReader reader(source.device(), "png");
-    if (reader.text(QLatin1String(uriKey)) != entry.uri)
+    const QSize stored = reader.size();
+    const int longest = qMax(stored.width(), stored.height());
+    // Smaller ones are of pictures smaller than the box, which are shown
+    // enlarged from the file itself.
+    if (picture ? (longest < side || longest > 2 * side) : longest > side)
+        return QImage();
+    // The tags are read with the picture: before it, the reader splits
+    // keys at colons.
+    const QImage image = reader.read();
+    if (image.isNull() || image.text(QLatin1String(uriKey)) != entry.uri)
         return QImage();
     bool ok = false;
-    if (reader.text(QLatin1String(mtimeKey)).toLongLong(&ok) != entry.mtime || !ok)
+    if (image.text(QLatin1String(mtimeKey)).toLongLong(&ok) != entry.mtime || !ok)
         return QImage();
-    const QString size = reader.text(QLatin1String(sizeKey));
+    const QString size = image.text(QLatin1String(sizeKey));
     if (!size.isEmpty() && size.toLongLong() != entry.size)
         return QImage();
-    const QSize stored = reader.size();
-    if (!picture) // a failure needs no picture, only the tags
-        return stored.isValid() ? QImage(1, 1, QImage::Format_Mono) : QImage();
-    // Smaller ones are of pictures smaller than the box, which are shown
-    // enlarged from the file itself; far larger ones do not belong here.
-    const int longest = qMax(stored.width(), stored.height());
-    if (longest < side || longest > 2 * side)
-        return QImage();
-    const QImage image = reader.read();
-    if (image.isNull() || longest == side)
+    if (!picture || longest == side)
         return image;
     return image.scaled(side, side, Qt::KeepAspectRatio, Qt::FastTransformation);
 }
