@@ -88,7 +88,10 @@ void ThumbnailList::show(int row, QImage thumbnail)
     // The box is in device-independent pixels; a sharper picture says so.
     const int longest = qMax(thumbnail.width(), thumbnail.height());
     thumbnail.setDevicePixelRatio(qMax(1.0, qreal(longest) / list->iconSize().width()));
-    list->item(row)->setIcon(QIcon(QPixmap::fromImage(std::move(thumbnail))));
+    // Made on a worker, the picture lies in that thread's heap among the
+    // decoder's freed buffers, and would keep them from going back to the
+    // system for as long as it is listed: the list keeps a copy of its own.
+    list->item(row)->setIcon(QIcon(QPixmap::fromImage(thumbnail.copy())));
 }
 
 void ThumbnailList::prioritizeVisible()
