@@ -15,6 +15,8 @@
 
 #include <algorithm>
 
+#include <time.h>
+
 namespace Bench {
 
 class MeteredApplication : public QApplication
@@ -23,6 +25,7 @@ public:
     struct Work
     {
         double ms = 0;
+        double cpuMs = 0; // what the thread ran meanwhile; less when it was preempted
         QByteArray what; // receiver class and event type
     };
 
@@ -44,15 +47,18 @@ public:
     {
         if (QThread::currentThread() != thread())
             return QApplication::notify(receiver, event);
-        frames.append({clock.nsecsElapsed(), 0, false});
+        frames.append({clock.nsecsElapsed(), 0, threadCpu(), 0, false});
         // Neither may outlive the delivery.
         const int type = event->type();
         const char *className = receiver ? receiver->metaObject()->className() : "?";
         const bool result = QApplication::notify(receiver, event);
         const Frame frame = frames.takeLast();
         const qint64 gross = clock.nsecsElapsed() - frame.start;
-        if (!frames.isEmpty())
+        const qint64 grossCpu = threadCpu() - frame.cpuStart;
+        if (!frames.isEmpty()) {
             frames.last().excluded += gross;
+            frames.last().cpuExcluded += grossCpu;
+        }
         const double ms = (gross - frame.excluded) / 1e6;
         if (frame.skipped) {
             skippedMs = ms;
@@ -62,6 +68,7 @@ public:
             ++over50;
         if (ms > worst.ms) {
             worst.ms = ms;
+            worst.cpuMs = (grossCpu - frame.cpuExcluded) / 1e6;
             worst.what = QByteArray(className) + " event " + QByteArray::number(type);
         }
         return result;
@@ -87,8 +94,16 @@ private:
     {
         qint64 start;
         qint64 excluded;
+        qint64 cpuStart;
+        qint64 cpuExcluded;
         bool skipped;
     };
+    static qint64 threadCpu()
+    {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
     QElapsedTimer clock;
     QList<Frame> frames;
     qint64 blockedAt = -1;
