@@ -10,9 +10,9 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-bench"
 
-thumb_rounds=3 batch_rounds=3 memory_rounds=2 memory_large=200
+thumb_rounds=3 batch_rounds=3 memory_rounds=2 memory_large=200 scale_counts="300 3000"
 if [ "${1:-}" = "--quick" ]; then
-    thumb_rounds=1 batch_rounds=1 memory_rounds=1 memory_large=60
+    thumb_rounds=1 batch_rounds=1 memory_rounds=1 memory_large=60 scale_counts=300
 fi
 
 source "$root/scripts/deps.sh"
@@ -21,7 +21,8 @@ pictavo_install_packages imagemagick libvips-tools file >&2
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2
-cmake --build "$build" --target bench_thumbnails bench_batch bench_encode bench_makecorpus >&2
+cmake --build "$build" --target bench_thumbnails bench_batch bench_encode bench_scale \
+    bench_makecorpus >&2
 
 corpus="$(PICTAVO_MAKECORPUS="$build/bench/bench_makecorpus" "$root/scripts/fetch-corpus.sh")"
 
@@ -45,6 +46,17 @@ run "$build/bench/bench_thumbnails" "$corpus" 30 --rounds "$thumb_rounds"
 run "$build/bench/bench_batch" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_batch" "$corpus" --memory 20 "$memory_large" --rounds "$memory_rounds"
 run "$build/bench/bench_encode" "$corpus" --rounds "$((batch_rounds + 2))"
+# Thousands of photos, one process per count. 10000 takes about half an
+# hour on 2 cores: PICTAVO_SCALE_COUNTS="300 3000 10000" to include it.
+{
+    echo
+    echo "#### Thousands of photos: open, convert 10 % to JPG, reopen with the thumbnail cache"
+    echo
+} >> "$results"
+run "$build/bench/bench_scale" --header
+for count in ${PICTAVO_SCALE_COUNTS:-$scale_counts}; do
+    run "$build/bench/bench_scale" "$corpus" "$count"
+done
 
 cat "$results"
 exit $status

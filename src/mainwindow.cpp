@@ -10,6 +10,7 @@
 #include "imagethread.h"
 #include "screenfit.h"
 #include "targetnamer.h"
+#include "thumbnaillist.h"
 #include "thumbnailloader.h"
 
 #include <QCloseEvent>
@@ -21,12 +22,12 @@
 #include <QFontDatabase>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPersistentModelIndex>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
+#include <QTimer>
 #include <QUrl>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -45,6 +46,8 @@ MainWindow::MainWindow(QWidget *parent)
     createActions();
 
     thumbnailLoader = new ThumbnailLoader(this);
+    originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
+    convertedRows = new ThumbnailList(ui->listWidgetConvert, thumbnailLoader);
     imageSaver = new ImageSaver(this);
     convertQueue = new ConvertQueue(this);
     connect(convertQueue, &ConvertQueue::batchFinished, this,
@@ -63,6 +66,14 @@ MainWindow::MainWindow(QWidget *parent)
 
     failuresButton = new FailuresButton(this);
     ui->statusBar->addPermanentWidget(failuresButton);
+
+    progressThrottle = new QTimer(this);
+    progressThrottle->setSingleShot(true);
+    progressThrottle->setInterval(100);
+    connect(progressThrottle, &QTimer::timeout, this, [this]() {
+        if (progressPending)
+            progressChanged();
+    });
 }
 
 MainWindow::~MainWindow()
@@ -157,8 +168,8 @@ void MainWindow::addImages()
     loadProgress->setValue(0);
     loadProgress->show();
 
-    for (const QString &path : files)
-        addOriginalImageToList(path);
+    const int generation = loadGeneration;
+    originalRows->addRows(files, [this, generation]() { thumbnailLoaded(generation); });
 
     const QString dir = QFileInfo(files.first()).absoluteDir().path();
     ui->lineEditSaveDir->setText(dir.endsWith(QLatin1Char('/'))
@@ -172,13 +183,7 @@ void MainWindow::thumbnailLoaded(int generation)
         return;
     ++loadedCount;
     if (loadedCount < imageFiles.size()) {
-        // A window-modal progress dialog spins the event loop in setValue(),
-        // where more thumbnails arrive: those only count.
-        if (loadProgress && !updatingLoadProgress) {
-            updatingLoadProgress = true;
-            loadProgress->setValue(loadedCount);
-            updatingLoadProgress = false;
-        }
+        progressChanged();
         return;
     }
     if (loadProgress)
@@ -268,12 +273,7 @@ void MainWindow::addConvertImageToList(const QString &filename)
 {
     // The writer has usually made the thumbnail already; otherwise the file
     // is read like any other.
-    if (writtenThumbnail.isNull()) {
-        addThumbnailRow(ui->listWidgetConvert, filename);
-        return;
-    }
-    auto *item = new QListWidgetItem(QFileInfo(filename).fileName(), ui->listWidgetConvert);
-    item->setIcon(QIcon(QPixmap::fromImage(writtenThumbnail)));
+    convertedRows->addRow(filename, writtenThumbnail);
     writtenThumbnail = QImage();
 }
 
@@ -393,8 +393,7 @@ void MainWindow::writeSettings()
 void MainWindow::addOriginalImageToList(const QString &path)
 {
     const int generation = loadGeneration;
-    addThumbnailRow(ui->listWidgetOriginal, path,
-                    [this, generation]() { thumbnailLoaded(generation); });
+    originalRows->addRows({path}, [this, generation]() { thumbnailLoaded(generation); });
 }
 
 ConvertSettings MainWindow::convertSettings() const
@@ -465,21 +464,6 @@ ImageThread *MainWindow::makeWorker(int convertMode, const ConvertSettings &sett
     return thread;
 }
 
-void MainWindow::addThumbnailRow(QListWidget *list, const QString &path,
-                                 std::function<void()> loaded)
-{
-    auto *item = new QListWidgetItem(QFileInfo(path).fileName(), list);
-    // The row may be removed, or the list cleared, before its thumbnail is
-    // ready; a persistent index notices.
-    const QPersistentModelIndex index(list->indexFromItem(item));
-    thumbnailLoader->request(path, [list, index, loaded](const QImage &thumbnail) {
-        if (index.isValid() && !thumbnail.isNull())
-            list->itemFromIndex(index)->setIcon(QIcon(QPixmap::fromImage(thumbnail)));
-        if (loaded)
-            loaded();
-    });
-}
-
 void MainWindow::imageFailed(int batchId, const QString &path, const QString &reason,
                              qint64 reservedBytes)
 {
@@ -505,11 +489,38 @@ void MainWindow::batchFinished(const QString &finishedText, int total, int faile
 
 void MainWindow::showBatchProgress(int done, int total)
 {
-    if (total == 0) {
+    batchDone = done;
+    batchTotal = total;
+    // The end of a batch shows at once.
+    if (total == 0)
         batchProgress->hide();
+    else
+        progressChanged();
+}
+
+void MainWindow::progressChanged()
+{
+    if (progressThrottle->isActive()) {
+        progressPending = true;
         return;
     }
-    batchProgress->setRange(0, total);
-    batchProgress->setValue(done);
-    batchProgress->show();
+    progressPending = false;
+    updateProgress();
+    progressThrottle->start();
+}
+
+void MainWindow::updateProgress()
+{
+    // A window-modal progress dialog spins the event loop in setValue(),
+    // where more thumbnails arrive: those only count.
+    if (loadProgress && !updatingLoadProgress && loadedCount < imageFiles.size()) {
+        updatingLoadProgress = true;
+        loadProgress->setValue(loadedCount);
+        updatingLoadProgress = false;
+    }
+    if (batchTotal > 0) {
+        batchProgress->setRange(0, batchTotal);
+        batchProgress->setValue(batchDone);
+        batchProgress->show();
+    }
 }

@@ -10,19 +10,19 @@
 #include <QSize>
 #include <QStringList>
 
-#include <functional>
-
 class QAction;
 class QCloseEvent;
 class QListWidget;
 class QMenu;
 class QProgressBar;
 class QProgressDialog;
+class QTimer;
 class ConvertQueue;
 class FailuresButton;
 class ImageThread;
 struct ConvertSettings;
 class ImageSaver;
+class ThumbnailList;
 class ThumbnailLoader;
 class Ui_MainWindow;
 
@@ -64,9 +64,9 @@ private:
     void startConvert(int convertMode, const QString &finishedText);
     ImageThread *makeWorker(int convertMode, const ConvertSettings &settings,
                             const QString &path);
-    void addThumbnailRow(QListWidget *list, const QString &path,
-                         std::function<void()> loaded = {});
     void thumbnailLoaded(int generation);
+    void progressChanged();
+    void updateProgress();
     void imageFailed(int batchId, const QString &path, const QString &reason,
                      qint64 reservedBytes);
     void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
@@ -88,6 +88,8 @@ private:
     QMenu *convertMenu;
 
     ThumbnailLoader *thumbnailLoader;
+    ThumbnailList *originalRows;
+    ThumbnailList *convertedRows;
     ImageSaver *imageSaver;
     ConvertQueue *convertQueue;
     QProgressBar *batchProgress;
@@ -99,6 +101,12 @@ private:
     int loadedCount = 0;
     bool updatingLoadProgress = false;
     bool fittedWithFrame = false;
+    // Progress is shown at most every tenth of a second: thousands of
+    // updates would each repaint, and the modal dialog's spin the loop.
+    QTimer *progressThrottle;
+    bool progressPending = false;
+    int batchDone = 0;
+    int batchTotal = 0;
 
     friend class tst_MainWindow;
     friend class tst_ImageLists;

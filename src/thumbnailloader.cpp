@@ -3,21 +3,13 @@
 #include "exifthumbnail.h"
 #include "imageloader.h"
 #include "sourcereader.h"
+#include "thumbnailcache.h"
 #include "workerpriority.h"
 
 #include <QImageIOHandler>
 #include <QImageReader>
 
 #include <new>
-
-namespace {
-
-QSize thumbnailBox()
-{
-    return QSize(ThumbnailLoader::thumbnailSide, ThumbnailLoader::thumbnailSide);
-}
-
-} // namespace
 
 ThumbnailLoader::ThumbnailLoader(QObject *parent)
     : QObject(parent)
@@ -28,32 +20,108 @@ ThumbnailLoader::ThumbnailLoader(QObject *parent)
 ThumbnailLoader::~ThumbnailLoader()
 {
     // Jobs post their results to this object: none may outlive it.
-    pool.clear();
+    cancelPending();
     pool.waitForDone();
 }
 
-void ThumbnailLoader::request(const QString &path, std::function<void(const QImage &)> done)
+quint64 ThumbnailLoader::request(const QString &path, std::function<void(const QImage &)> done,
+                                 int pixelSide)
 {
-    const quint64 id = ++lastId;
-    callbacks.insert(id, std::move(done));
-    pool.start([this, id, path]() {
-        WorkerPriority::lowerCurrentThread();
-        const QImage thumbnail = fromFile(path);
-        QMetaObject::invokeMethod(
-                this, [this, id, thumbnail]() { deliver(id, thumbnail); }, Qt::QueuedConnection);
-    });
+    const quint64 ticket = ++lastTicket;
+    callbacks.insert(ticket, std::move(done));
+    bool startWorker = false;
+    {
+        QMutexLocker locker(&lock);
+        queued.insert(ticket, queue.size());
+        queue.append({ticket, path, pixelSide});
+        if (workers < pool.maxThreadCount()) {
+            ++workers;
+            startWorker = true;
+        }
+    }
+    if (startWorker)
+        pool.start([this]() { work(); });
+    return ticket;
 }
 
-void ThumbnailLoader::deliver(quint64 id, const QImage &thumbnail)
+void ThumbnailLoader::prioritize(const QList<quint64> &tickets)
 {
-    const auto done = callbacks.take(id);
+    QMutexLocker locker(&lock);
+    QList<Job> moved;
+    for (const quint64 ticket : tickets) {
+        const auto it = queued.find(ticket);
+        if (it != queued.end()) {
+            Job &job = queue[*it];
+            moved.append(job);
+            job.ticket = 0;
+            queued.erase(it);
+            continue;
+        }
+        // Moved to the front before, by an earlier call.
+        for (qsizetype i = 0; i < front.size(); ++i) {
+            if (front.at(i).ticket == ticket) {
+                moved.append(front.takeAt(i));
+                break;
+            }
+        }
+    }
+    front = moved + front;
+}
+
+void ThumbnailLoader::work()
+{
+    WorkerPriority::lowerCurrentThread();
+    Job job;
+    for (;;) {
+        {
+            QMutexLocker locker(&lock);
+            if (!takeJob(&job)) {
+                --workers;
+                return;
+            }
+        }
+        const QImage thumbnail = cachedFromFile(job.path, job.side);
+        QMetaObject::invokeMethod(
+                this, [this, ticket = job.ticket, thumbnail]() { deliver(ticket, thumbnail); },
+                Qt::QueuedConnection);
+    }
+}
+
+bool ThumbnailLoader::takeJob(Job *job)
+{
+    if (!front.isEmpty()) {
+        *job = front.takeFirst();
+        return true;
+    }
+    while (head < queue.size()) {
+        Job &next = queue[head++];
+        if (next.ticket != 0) {
+            queued.remove(next.ticket);
+            *job = std::move(next);
+            return true;
+        }
+    }
+    queue.clear();
+    head = 0;
+    return false;
+}
+
+void ThumbnailLoader::deliver(quint64 ticket, const QImage &thumbnail)
+{
+    const auto done = callbacks.take(ticket);
     if (done)
         done(thumbnail);
 }
 
 void ThumbnailLoader::cancelPending()
 {
-    pool.clear();
+    {
+        QMutexLocker locker(&lock);
+        queue.clear();
+        head = 0;
+        front.clear();
+        queued.clear();
+    }
     callbacks.clear();
 }
 
@@ -62,8 +130,25 @@ void ThumbnailLoader::waitForDone()
     pool.waitForDone();
 }
 
-QImage ThumbnailLoader::fromFile(const QString &path)
+QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
 {
+    const ThumbnailCache cache(side);
+    const ThumbnailCache::Entry entry = cache.lookUp(path);
+    if (!entry.image.isNull() || entry.failed)
+        return entry.image;
+    QSize shown;
+    const QImage thumbnail = fromFile(path, side, &shown);
+    if (!thumbnail.isNull())
+        cache.store(entry, thumbnail, shown);
+    else
+        cache.storeFailure(entry);
+    return thumbnail;
+}
+
+QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize)
+{
+    if (shownSize)
+        *shownSize = QSize();
     SourceReader source(path);
     // Not a regular file, or a header that claims more than a decode may
     // take: no thumbnail, and nothing waited for.
@@ -75,11 +160,13 @@ QImage ThumbnailLoader::fromFile(const QString &path)
         const QImageIOHandler::Transformations turn = reader.transformation();
         const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
         const QSize shown = sideways ? stored.transposed() : stored;
-        const QSize fitted = shown.scaled(thumbnailBox(), Qt::KeepAspectRatio);
+        if (shownSize)
+            *shownSize = shown;
+        const QSize fitted = shown.scaled(QSize(side, side), Qt::KeepAspectRatio);
         if (!fitted.isEmpty()) {
             if (reader.format() == "jpeg") {
                 const QImage preview = ExifThumbnail::read(path);
-                if (previewFits(preview, stored)) {
+                if (previewFits(preview, stored, side)) {
                     return ImageLoader::transformed(preview, turn)
                             .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
                 }
@@ -91,26 +178,29 @@ QImage ThumbnailLoader::fromFile(const QString &path)
             }
         }
     }
-    return fromImage(source.read(nullptr));
+    const QImage image = source.read(nullptr);
+    if (shownSize && !shownSize->isValid() && !image.isNull())
+        *shownSize = image.size();
+    return fromImage(image, side);
 }
 
-bool ThumbnailLoader::previewFits(const QImage &preview, const QSize &stored)
+bool ThumbnailLoader::previewFits(const QImage &preview, const QSize &stored, int side)
 {
     // Big enough not to be enlarged, and of the picture's own proportions:
     // some cameras pad a 4:3 preview of a 3:2 photo with black bars.
-    if (preview.isNull() || qMax(preview.width(), preview.height()) < thumbnailSide)
+    if (preview.isNull() || qMax(preview.width(), preview.height()) < side)
         return false;
     const double a = double(preview.width()) * stored.height();
     const double b = double(preview.height()) * stored.width();
     return qAbs(a - b) <= 0.02 * qMax(a, b);
 }
 
-QImage ThumbnailLoader::fromImage(const QImage &image)
+QImage ThumbnailLoader::fromImage(const QImage &image, int side)
 {
     if (image.isNull())
         return image;
     try {
-        return image.scaled(thumbnailBox(), Qt::KeepAspectRatio, Qt::FastTransformation);
+        return image.scaled(side, side, Qt::KeepAspectRatio, Qt::FastTransformation);
     } catch (const std::bad_alloc &) {
         return QImage();
     }

@@ -1,16 +1,20 @@
 #ifndef THUMBNAILLOADER_H
 #define THUMBNAILLOADER_H
 
-#include <QImage>
 #include <QHash>
+#include <QImage>
+#include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QThreadPool>
 
 #include <functional>
 
 // Makes the list thumbnails off the GUI thread, at most one per core at a
-// time. Results come back on the thread that owns the loader, in whatever
-// order the jobs end.
+// time, through the desktop's shared thumbnail cache. Jobs wait in the order
+// they were asked for, except those moved to the front (the rows on
+// screen). Results come back on the thread that owns the loader, in
+// whatever order the jobs end.
 class ThumbnailLoader : public QObject
 {
     Q_OBJECT
@@ -21,9 +25,15 @@ public:
     explicit ThumbnailLoader(QObject *parent = nullptr);
     ~ThumbnailLoader() override;
 
-    // Queues a thumbnail of the file at path; done receives it (a null image
-    // when the file is not readable) on the loader's thread.
-    void request(const QString &path, std::function<void(const QImage &)> done);
+    // Queues a thumbnail of the file at path, pixelSide pixels on its longer
+    // side; done receives it (a null image when the file is not readable)
+    // on the loader's thread. Returns the job's ticket (never 0).
+    quint64 request(const QString &path, std::function<void(const QImage &)> done,
+                    int pixelSide = thumbnailSide);
+
+    // Moves the jobs of these tickets that still wait to the front of the
+    // queue, in this order; tickets of jobs already done are ignored.
+    void prioritize(const QList<quint64> &tickets);
 
     // Drops every job not yet reported; their callbacks are never called.
     void cancelPending();
@@ -31,26 +41,51 @@ public:
     // Blocks until every job has ended; for shutdown and tests.
     void waitForDone();
 
-    // The thumbnail of a file: fitted into the 128 x 128 box, aspect ratio
-    // kept, enlarged or reduced so that its longer side is 128, upright.
-    // Uses a JPEG's embedded EXIF preview when it is large enough and of
-    // the photo's proportions, else decodes at reduced size where the
-    // reader can.
-    static QImage fromFile(const QString &path);
+    // The thumbnail of a file: fitted into the side x side box, aspect
+    // ratio kept, enlarged or reduced so that its longer side is side,
+    // upright. Uses a JPEG's embedded EXIF preview when it is large enough
+    // and of the photo's proportions, else decodes at reduced size where
+    // the reader can. shown, when given, receives the size the picture
+    // appears at (invalid when unknown).
+    static QImage fromFile(const QString &path, int side = thumbnailSide, QSize *shown = nullptr);
+
+    // fromFile() through the shared cache: a valid cached thumbnail when
+    // there is one (or nothing, when the file failed before), else the
+    // file is read and what came of it stored.
+    static QImage cachedFromFile(const QString &path, int side = thumbnailSide);
 
     // Whether an embedded preview can stand for a picture of this size.
-    static bool previewFits(const QImage &preview, const QSize &stored);
+    static bool previewFits(const QImage &preview, const QSize &stored, int side = thumbnailSide);
 
     // The same box for an image already in memory.
-    static QImage fromImage(const QImage &image);
+    static QImage fromImage(const QImage &image, int side = thumbnailSide);
 
 private:
-    void deliver(quint64 id, const QImage &thumbnail);
+    struct Job
+    {
+        quint64 ticket = 0; // 0 once taken
+        QString path;
+        int side = thumbnailSide;
+    };
+
+    void work();
+    bool takeJob(Job *job);
+    void deliver(quint64 ticket, const QImage &thumbnail);
 
     // The callbacks stay on the loader's thread: what they hold (model
     // indexes, widgets) is not for other threads to copy or destroy.
     QHash<quint64, std::function<void(const QImage &)>> callbacks;
-    quint64 lastId = 0;
+    quint64 lastTicket = 0;
+
+    // Shared with the workers, under the lock: the jobs in asked order from
+    // head on, those moved to the front, and where each waiting one is.
+    QMutex lock;
+    QList<Job> queue;
+    qsizetype head = 0;
+    QList<Job> front;
+    QHash<quint64, qsizetype> queued;
+    int workers = 0;
+
     QThreadPool pool;
 };
 

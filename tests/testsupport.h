@@ -22,9 +22,11 @@
 
 namespace TestSupport {
 
-// Keeps the tests away from the user's real settings: they go to dir.
+// Keeps the tests away from the user's real settings and thumbnail cache:
+// both go to dir.
 inline void isolateSettings(const QString &dir)
 {
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(dir + QStringLiteral("/cache")));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo")).clear();

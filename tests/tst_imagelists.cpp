@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QProgressDialog>
 #include <QStatusBar>
+#include <QtMath>
 
 using namespace TestSupport;
 
@@ -33,6 +34,7 @@ private slots:
 private:
     void open(MainWindow &w, const QStringList &files);
     QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
+    static qreal screenRatio(QWidget *widget);
 
     QTemporaryDir settingsDir;
     QTemporaryDir tmp;
@@ -42,6 +44,14 @@ void tst_ImageLists::initTestCase()
 {
     QVERIFY(settingsDir.isValid() && tmp.isValid());
     isolateSettings(settingsDir);
+}
+
+qreal tst_ImageLists::screenRatio(QWidget *widget)
+{
+    const qreal ratio = widget->devicePixelRatioF();
+    if (qEnvironmentVariable("QT_SCALE_FACTOR") == QLatin1String("2"))
+        [&]() { QCOMPARE(ratio, 2.0); }();
+    return ratio;
 }
 
 void tst_ImageLists::open(MainWindow &w, const QStringList &files)
@@ -124,11 +134,20 @@ void tst_ImageLists::thumbnailsFitTheBox()
     const QString photo = writeImage(tmp.filePath("box/photo.jpg"), QSize(1600, 1200));
     MainWindow w;
     open(w, {wide, small, photo});
-    const QList<QSize> expected{QSize(128, 42), QSize(128, 128), QSize(128, 96)};
+    // Also run on a screen of twice the density (QT_SCALE_FACTOR=2), where
+    // the same box holds twice the pixels each way.
+    const qreal ratio = screenRatio(w.ui->listWidgetOriginal);
+    const int side = qCeil(128 * ratio);
+    const QList<QSize> expected{QSize(300, 100).scaled(side, side, Qt::KeepAspectRatio),
+                                QSize(side, side),
+                                QSize(1600, 1200).scaled(side, side, Qt::KeepAspectRatio)};
     for (int row = 0; row < 3; ++row) {
         const QIcon icon = iconOf(w.ui->listWidgetOriginal, row);
         QVERIFY(!icon.isNull());
         QCOMPARE(icon.availableSizes().value(0), expected[row]);
+        const QPixmap shown = icon.pixmap(QSize(128, 128), ratio);
+        QCOMPARE(shown.size(), expected[row]);
+        QCOMPARE(shown.devicePixelRatio(), ratio);
     }
 }
 
@@ -193,7 +212,8 @@ void tst_ImageLists::convertedRowReadsFile()
     QCOMPARE(w.ui->listWidgetConvert->item(0)->text(), QStringLiteral("small.png"));
     QCOMPARE(w.ui->listWidgetConvert->item(1)->text(), QStringLiteral("gone.png"));
     QTRY_VERIFY(!iconOf(w.ui->listWidgetConvert, 0).isNull());
-    QCOMPARE(iconOf(w.ui->listWidgetConvert, 0).availableSizes().value(0), QSize(128, 128));
+    const int side = qCeil(128 * screenRatio(w.ui->listWidgetConvert));
+    QCOMPARE(iconOf(w.ui->listWidgetConvert, 0).availableSizes().value(0), QSize(side, side));
     QVERIFY(iconOf(w.ui->listWidgetConvert, 1).isNull());
 }
 

@@ -2,6 +2,8 @@
 #include "imageloader.h"
 #include "thumbnailloader.h"
 
+#include <QSet>
+
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -31,6 +33,8 @@ private slots:
     void embeddedPreview();
     void damagedExifIgnored();
     void transformedLikeReader();
+    void loaderServesMovedJobsFirst();
+    void loaderDeliversEveryJobOnce();
 
 private:
     QTemporaryDir tmp;
@@ -39,6 +43,7 @@ private:
 void tst_ImageLoader::initTestCase()
 {
     QVERIFY(tmp.isValid());
+    isolateSettings(tmp.filePath(QStringLiteral("home")));
     ImageLoader::configureReaders();
 }
 
@@ -275,6 +280,43 @@ void tst_ImageLoader::transformedLikeReader()
         const QImageIOHandler::Transformations turn = turned.transformation();
         QCOMPARE(ImageLoader::transformed(stored, turn), turned.read());
     }
+}
+
+void tst_ImageLoader::loaderServesMovedJobsFirst()
+{
+    QStringList files;
+    for (int i = 0; i < 40; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("queue/%1.png").arg(i)), QSize(300, 200));
+    ThumbnailLoader loader;
+    QStringList order;
+    QList<quint64> tickets;
+    for (const QString &path : files)
+        tickets << loader.request(path, [&order, path](const QImage &) { order << path; });
+    // The rows scrolled to, as the list asks for them.
+    loader.prioritize(tickets.mid(30, 5));
+    QTRY_COMPARE(order.size(), 40);
+    // Each worker may have taken one job before the move.
+    const int slack = QThread::idealThreadCount();
+    for (int i = 30; i < 35; ++i)
+        QVERIFY2(order.indexOf(files.at(i)) < 5 + slack, qPrintable(files.at(i)));
+}
+
+void tst_ImageLoader::loaderDeliversEveryJobOnce()
+{
+    const QString a = writeImage(tmp.filePath(QStringLiteral("once/a.png")), QSize(300, 200));
+    const QString b = writeImage(tmp.filePath(QStringLiteral("once/b.jpg")), QSize(200, 300));
+    ThumbnailLoader loader;
+    QList<int> delivered(2000, 0);
+    QList<quint64> tickets;
+    for (int i = 0; i < delivered.size(); ++i)
+        tickets << loader.request(i % 2 ? a : b, [&delivered, i](const QImage &) { ++delivered[i]; });
+    // Moved while the workers take jobs, some more than once, some done.
+    for (int round = 0; round < 50; ++round) {
+        loader.prioritize(tickets.mid((round * 37) % 1900, 60));
+        QTest::qWait(1);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!delivered.contains(0), 60000);
+    QCOMPARE(QSet<int>(delivered.begin(), delivered.end()), QSet<int>{1});
 }
 
 QTEST_MAIN(tst_ImageLoader)

@@ -1,0 +1,262 @@
+// Thousands of photos through the window: open, convert (10 % to JPG) and
+// open again, each count in a process of its own (for its memory figures).
+// The photos are hard links to the corpus under distinct names, so no disk
+// is spent; the thumbnail cache starts empty in a folder of the run's own.
+//
+//   bench_scale CORPUS_DIR COUNT [--no-convert]
+//       prints one markdown table row (the header with --header); without
+//       the batch, where time is short
+//
+// Reported: time until the rows appear, until the first screenful of
+// thumbnails is in, until the rows shown after scrolling to the middle are
+// in, until the window is free again; the longest GUI-thread work of one
+// event while opening, converting and reopening; resident memory per
+// listed photo, the batch's peak above it; images converted per second.
+
+#include "benchsupport.h"
+#include "eventmeter.h"
+
+#include "mainwindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QListView>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QTemporaryDir>
+
+using namespace Bench;
+
+namespace {
+
+struct Phase
+{
+    double seconds = -1;
+    MeteredApplication::Work worst;
+    int over50 = 0;
+};
+
+MeteredApplication *meter()
+{
+    return static_cast<MeteredApplication *>(QCoreApplication::instance());
+}
+
+bool resetPeakRss()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
+
+// The rows from first that fit on the list's screen now.
+QList<int> rowsOnScreen(QListWidget *list)
+{
+    QList<int> rows;
+    const QRect area = list->viewport()->rect();
+    for (int row = 0; row < list->count(); ++row) {
+        const QRect r = list->visualRect(list->model()->index(row, 0));
+        if (r.bottom() < 0)
+            continue;
+        if (r.top() > area.bottom())
+            break;
+        rows << row;
+    }
+    return rows;
+}
+
+bool allHaveIcons(QListWidget *list, const QList<int> &rows)
+{
+    for (int row : rows) {
+        if (list->item(row)->icon().isNull())
+            return false;
+    }
+    return !rows.isEmpty();
+}
+
+struct OpenTimes
+{
+    Phase phase;
+    double rowsAt = -1, firstScreenAt = -1, scrolledAt = -1;
+    double dialogMs = 0; // the file dialog's own acceptance
+};
+
+// Answers the next file dialog as a user would: in the folder, select all
+// once the dialog lists every file, then Open. (Naming thousands of files
+// in its name field costs the dialog minutes.)
+void answerBySelectingAll(const QString &dir, int count, std::function<void()> accepted)
+{
+    auto attempt = std::make_shared<std::function<void()>>();
+    *attempt = [dir, count, accepted, attempt]() {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        auto *view = dialog ? dialog->findChild<QListView *>(QStringLiteral("listView")) : nullptr;
+        if (!view) {
+            QTimer::singleShot(10, *attempt);
+            return;
+        }
+        if (QDir(dialog->directory()).absolutePath() != QDir(dir).absolutePath())
+            dialog->setDirectory(dir);
+        if (view->model()->rowCount(view->rootIndex()) < count) {
+            QTimer::singleShot(20, *attempt);
+            return;
+        }
+        *attempt = nullptr;
+        view->selectAll();
+        accepted();
+        static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
+    };
+    QTimer::singleShot(0, *attempt);
+}
+
+OpenTimes open(MainWindow &window, const QStringList &files, bool scroll)
+{
+    OpenTimes t;
+    auto *status = window.findChild<QStatusBar *>(QStringLiteral("statusBar"));
+    auto *list = window.findChild<QListWidget *>(QStringLiteral("listWidgetOriginal"));
+    QElapsedTimer clock;
+    // From the moment the dialog is answered: its own work is the dialog's.
+    status->clearMessage();
+    answerBySelectingAll(QFileInfo(files.first()).absolutePath(), int(files.size()), [&]() {
+        clock.start();
+        meter()->resetWork(true);
+    });
+    QList<int> watched;
+    bool scrolled = false;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        if (!clock.isValid())
+            return;
+        const double now = clock.nsecsElapsed() / 1e9;
+        if (t.rowsAt < 0 && list->count() == files.size())
+            t.rowsAt = now;
+        if (t.rowsAt < 0)
+            return;
+        if (watched.isEmpty())
+            watched = rowsOnScreen(list);
+        if (!allHaveIcons(list, watched))
+            return;
+        if (t.firstScreenAt < 0) {
+            t.firstScreenAt = now;
+            if (scroll) {
+                QScrollBar *bar = list->verticalScrollBar();
+                bar->setValue(bar->maximum() / 2);
+                watched = rowsOnScreen(list);
+                scrolled = true;
+            }
+        } else if (scrolled && t.scrolledAt < 0) {
+            t.scrolledAt = now - t.firstScreenAt;
+        }
+    });
+    poll.start();
+    QMetaObject::invokeMethod(&window, "addImages", Qt::QueuedConnection);
+    const QString loaded = QStringLiteral("%1 images loaded").arg(files.size());
+    if (!waitForStatus(status, [&](const QString &m) { return m == loaded; }, 3600000).isEmpty())
+        t.phase.seconds = clock.nsecsElapsed() / 1e9;
+    t.phase.worst = meter()->worstWork();
+    t.phase.over50 = meter()->countOver50();
+    t.dialogMs = meter()->skippedWorkMs();
+    return t;
+}
+
+Phase convert(MainWindow &window, const QString &outDir, int count)
+{
+    Phase p;
+    window.findChild<QComboBox *>(QStringLiteral("comboBoxSizeSettingMode"))->setCurrentIndex(0);
+    window.findChild<QSpinBox *>(QStringLiteral("spinBoxPercent"))->setValue(10);
+    window.findChild<QComboBox *>(QStringLiteral("comboBoxFormat"))->setCurrentIndex(2); // JPG
+    window.findChild<QLineEdit *>(QStringLiteral("lineEditSaveDir"))->setText(outDir);
+    auto *status = window.findChild<QStatusBar *>(QStringLiteral("statusBar"));
+    auto *converted = window.findChild<QListWidget *>(QStringLiteral("listWidgetConvert"));
+    QElapsedTimer clock;
+    clock.start();
+    meter()->resetWork();
+    QMetaObject::invokeMethod(&window, "bothConvert", Qt::QueuedConnection);
+    const QString seen = waitForStatus(
+            status,
+            [](const QString &m) { return m.startsWith(QLatin1String("Size and format convert finished")); },
+            3600000);
+    if (!seen.isEmpty() && converted->count() == count)
+        p.seconds = clock.nsecsElapsed() / 1e9;
+    p.worst = meter()->worstWork();
+    p.over50 = meter()->countOver50();
+    return p;
+}
+
+QString ms(const Phase &p)
+{
+    return QStringLiteral("%1 (cpu %2; %3 over 50)")
+            .arg(fmt(p.worst.ms, 0), fmt(p.worst.cpuMs, 0))
+            .arg(p.over50);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    useOffscreenPlatform();
+    MeteredApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.contains(QStringLiteral("--header"))) {
+        out() << "| photos | rows appear | first screenful | after scrolling | window free | "
+                 "longest event, opening | convert 10 % to JPG | images/s | "
+                 "longest event, converting | reopen (cache) | longest event, reopening | "
+                 "KiB per listed photo | batch peak above listed | peak RSS |\n"
+              << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+        return 0;
+    }
+    if (args.size() < 3) {
+        fprintf(stderr, "usage: bench_scale CORPUS_DIR COUNT | --header\n");
+        return 2;
+    }
+    const QString corpus = args.at(1);
+    const int count = args.at(2).toInt();
+    const QStringList photos = corpusPhotos(corpus);
+    if (photos.isEmpty() || count <= 0)
+        return 2;
+
+    // Beside the corpus, so that the links stay on its file system.
+    QTemporaryDir work(QDir(corpus).filePath(QStringLiteral("scale-XXXXXX")));
+    isolateDesktop(work.filePath(QStringLiteral("home")));
+    const QStringList files = repeatedList(photos, count, work.filePath(QStringLiteral("photos")));
+    warmPageCache(photos);
+
+    MainWindow window;
+    window.findChild<QCheckBox *>(QStringLiteral("checkBoxAutoOpenDir"))->setChecked(false);
+    window.show();
+    QApplication::processEvents();
+
+    const qint64 before = procStatusKiB("VmRSS");
+    const OpenTimes first = open(window, files, true);
+    // Pixmaps are released and reused lazily: let the heap settle.
+    QTest::qWait(200);
+    const qint64 listed = procStatusKiB("VmRSS");
+    const bool peakReset = resetPeakRss();
+    const bool converting = !args.contains(QStringLiteral("--no-convert"));
+    const Phase batch =
+            converting ? convert(window, work.filePath(QStringLiteral("out")), count) : Phase();
+    const qint64 batchPeak = procStatusKiB("VmHWM");
+    const OpenTimes again = open(window, files, false);
+    const qint64 peak = procStatusKiB("VmHWM");
+    fprintf(stderr, "worst events: open %.0f ms %s; convert %.0f ms %s; reopen %.0f ms %s; "
+                    "the file dialog's acceptance %.0f ms, %.0f ms\n",
+            first.phase.worst.ms, first.phase.worst.what.constData(), batch.worst.ms,
+            batch.worst.what.constData(), again.phase.worst.ms, again.phase.worst.what.constData(),
+            first.dialogMs, again.dialogMs);
+
+    const double perPhoto = double(listed - before) / count;
+    out() << "| " << count << " | " << fmt(first.rowsAt) << " s | " << fmt(first.firstScreenAt)
+          << " s | " << fmt(first.scrolledAt) << " s | " << fmt(first.phase.seconds, 1) << " s | "
+          << ms(first.phase) << " ms | " << fmt(batch.seconds, 1) << " s | "
+          << fmt(batch.seconds > 0 ? count / batch.seconds : 0, 0) << " | " << ms(batch)
+          << " ms | " << fmt(again.phase.seconds, 1) << " s | " << ms(again.phase) << " ms | "
+          << fmt(perPhoto, 0) << " | "
+          << (peakReset ? QString::number((batchPeak - listed) / 1024) + QStringLiteral(" MiB")
+                        : QStringLiteral("?"))
+          << " | " << peak / 1024 << " MiB |\n";
+    out().flush();
+    const bool ok = first.phase.seconds > 0 && (batch.seconds > 0 || !converting)
+            && again.phase.seconds > 0;
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,56 @@
+#ifndef THUMBNAILCACHE_H
+#define THUMBNAILCACHE_H
+
+#include <QImage>
+#include <QString>
+
+// The thumbnails that desktop programs share under $XDG_CACHE_HOME/thumbnails:
+// normal/ holds pictures of at most 128 pixels, large/ of at most 256. A
+// thumbnail is a PNG named after the MD5 of its file's URI and tagged with
+// that URI and the file's modification time; it stands for the file while
+// the file keeps that time. Files that could not be read are remembered in
+// fail/pictavo-<version>/, so that they are not decoded again for nothing.
+// Holds no state beyond its size: safe to use on any thread.
+class ThumbnailCache
+{
+public:
+    // What is known of one file, from its stat() and the cache.
+    struct Entry
+    {
+        QString uri;      // empty when the file is not a regular file
+        QString name;     // MD5 of the URI + ".png"
+        qint64 mtime = 0; // seconds since the epoch
+        qint64 size = 0;
+        QImage image;     // the cached thumbnail, when valid
+        bool failed = false; // reading it failed before, at this mtime
+    };
+
+    // pixelSide: the longest side, in pixels, of the thumbnails asked for.
+    explicit ThumbnailCache(int pixelSide);
+
+    // Whether one of the folders has thumbnails of this size.
+    bool hasFolder() const { return !folderName.isEmpty(); }
+
+    // Stats the file (never opens it) and reads what the cache holds for it.
+    Entry lookUp(const QString &path) const;
+
+    // Stores a thumbnail made from the file as it was at lookUp(); shown is
+    // the size the picture appears at. Pictures no larger than the
+    // thumbnail are not stored: reading them costs as little as reading a
+    // thumbnail.
+    void store(const Entry &entry, const QImage &thumbnail, const QSize &shown) const;
+    void storeFailure(const Entry &entry) const;
+
+    // $XDG_CACHE_HOME/thumbnails (~/.cache/thumbnails when unset).
+    static QString rootPath();
+    static QString uriOf(const QString &path);
+
+private:
+    QImage readValid(const QString &file, const Entry &entry, bool picture) const;
+    static bool write(const QString &folder, const Entry &entry, QImage image);
+
+    int side;
+    QString folderName;
+};
+
+#endif // THUMBNAILCACHE_H

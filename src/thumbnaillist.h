@@ -1,0 +1,53 @@
+#ifndef THUMBNAILLIST_H
+#define THUMBNAILLIST_H
+
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+class QListWidget;
+class ThumbnailLoader;
+
+// Fills a list widget with thumbnail rows: the file names at once, the
+// pictures as they are made. Built to stay cheap at ten thousand rows: all
+// rows have one size, so that neither a new row nor a new picture lays the
+// list out row by row; rows are inserted many at a time; the pictures of
+// the rows on screen are made before the others, also after scrolling.
+// Pictures are made at the screen's pixel density.
+class ThumbnailList : public QObject
+{
+    Q_OBJECT
+
+public:
+    ThumbnailList(QListWidget *list, ThumbnailLoader *loader);
+
+    // Appends one row per path, in order, and queues their thumbnails.
+    // loaded, when given, runs once per row when its thumbnail is in or has
+    // failed, also for a row removed meanwhile.
+    void addRows(const QStringList &paths, const std::function<void()> &loaded = {});
+
+    // Appends one row whose thumbnail was made already; a null one, or one
+    // too small for the screen, is made from the file.
+    void addRow(const QString &path, const QImage &thumbnail);
+
+    // Pixels on the longer side of a thumbnail on this list's screen.
+    int pixelSide() const;
+
+private:
+    void request(int row, const QString &path, const std::function<void()> &loaded);
+    void show(int row, QImage thumbnail);
+    void prioritizeVisible();
+
+    QListWidget *list;
+    ThumbnailLoader *loader;
+    // The loader's ticket of each row whose picture is still to come, else
+    // 0; kept in step with the rows.
+    QList<quint64> tickets;
+    QTimer visibleChanged;
+};
+
+#endif // THUMBNAILLIST_H

@@ -1,0 +1,187 @@
+#include "thumbnailcache.h"
+#include "thumbnailloader.h"
+
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QImageReader>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <utime.h>
+
+using namespace TestSupport;
+
+// The shared thumbnail cache: what is stored, what is trusted, what is not.
+class tst_ThumbnailCache : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void storedAsOthersExpect_data();
+    void storedAsOthersExpect();
+    void usedWhileTheFileIsUnchanged();
+    void othersThumbnailsUsed_data();
+    void othersThumbnailsUsed();
+    void unreadableFileRememberedUntilChanged();
+    void smallPicturesAndOddFilesNotStored();
+
+private:
+    QString cacheFile(const QString &folder, const QString &path) const;
+    static void setMTime(const QString &path, qint64 seconds);
+
+    QTemporaryDir tmp;
+    QString root;
+};
+
+void tst_ThumbnailCache::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    isolateSettings(tmp.path());
+    root = tmp.filePath(QStringLiteral("cache/thumbnails"));
+    QCOMPARE(ThumbnailCache::rootPath(), root);
+}
+
+void tst_ThumbnailCache::init()
+{
+    QDir(root).removeRecursively();
+}
+
+QString tst_ThumbnailCache::cacheFile(const QString &folder, const QString &path) const
+{
+    const QByteArray uri = QUrl::fromLocalFile(path).toEncoded();
+    return root + QLatin1Char('/') + folder + QLatin1Char('/')
+            + QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + ".png";
+}
+
+void tst_ThumbnailCache::setMTime(const QString &path, qint64 seconds)
+{
+    utimbuf times{time_t(seconds), time_t(seconds)};
+    QCOMPARE(::utime(QFile::encodeName(path).constData(), &times), 0);
+}
+
+void tst_ThumbnailCache::storedAsOthersExpect_data()
+{
+    QTest::addColumn<int>("side");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("normal") << 128 << "normal" << QSize(128, 96);
+    QTest::newRow("large, for 2x screens") << 256 << "large" << QSize(256, 192);
+}
+
+void tst_ThumbnailCache::storedAsOthersExpect()
+{
+    QFETCH(int, side);
+    QFETCH(QString, folder);
+    QFETCH(QSize, expected);
+    const QString photo = writeImage(tmp.filePath("photos/a photo é.jpg"), QSize(800, 600));
+    setMTime(photo, 1500000000);
+    const QImage made = ThumbnailLoader::cachedFromFile(photo, side);
+    QCOMPARE(made.size(), expected);
+
+    const QString file = cacheFile(folder, photo);
+    QImageReader reader(file);
+    QCOMPARE(reader.format(), QByteArray("png"));
+    const QImage stored = reader.read();
+    QCOMPARE(stored.size(), expected);
+    QCOMPARE(stored.text("Thumb::URI"), QString::fromLatin1(QUrl::fromLocalFile(photo).toEncoded()));
+    QCOMPARE(stored.text("Thumb::MTime"), QStringLiteral("1500000000"));
+    QCOMPARE(stored.text("Thumb::Size"), QString::number(QFileInfo(photo).size()));
+    // Private to the user, and nothing half-written left beside it.
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0600);
+    QCOMPARE(::stat(QFile::encodeName(root).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0700);
+    QCOMPARE(QDir(root + "/" + folder).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void tst_ThumbnailCache::usedWhileTheFileIsUnchanged()
+{
+    const QString photo = writeImage(tmp.filePath("photos/b.jpg"), QSize(400, 400));
+    setMTime(photo, 1500000000);
+    ThumbnailLoader::cachedFromFile(photo, 128);
+    // Mark the cached picture, so that using it shows.
+    const QString file = cacheFile("normal", photo);
+    QImage marked = QImageReader(file).read();
+    marked.fill(Qt::magenta);
+    QVERIFY(marked.save(file));
+    const ThumbnailCache cache(128);
+    QCOMPARE(cache.lookUp(photo).image.pixelColor(0, 0), QColor(Qt::magenta));
+
+    setMTime(photo, 1500000001);
+    QVERIFY(cache.lookUp(photo).image.isNull());
+    const QImage remade = ThumbnailLoader::cachedFromFile(photo, 128);
+    QVERIFY(remade.pixelColor(0, 0) != QColor(Qt::magenta));
+    QCOMPARE(QImageReader(file).read().text("Thumb::MTime"), QStringLiteral("1500000001"));
+}
+
+void tst_ThumbnailCache::othersThumbnailsUsed_data()
+{
+    QTest::addColumn<QSize>("stored");
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("as we make them") << QSize(128, 64) << "" << QSize(128, 64);
+    QTest::newRow("larger: fitted") << QSize(200, 100) << "" << QSize(128, 64);
+    QTest::newRow("smaller: not used") << QSize(100, 50) << "" << QSize(0, 0);
+    QTest::newRow("size of another file") << QSize(128, 64) << "1" << QSize(0, 0);
+}
+
+void tst_ThumbnailCache::othersThumbnailsUsed()
+{
+    QFETCH(QSize, stored);
+    QFETCH(QString, size);
+    QFETCH(QSize, expected);
+    const QString photo = writeImage(tmp.filePath("photos/c.png"), QSize(600, 300));
+    QImage other = pattern(stored);
+    other.setText("Thumb::URI", QString::fromLatin1(QUrl::fromLocalFile(photo).toEncoded()));
+    other.setText("Thumb::MTime",
+                  QString::number(QFileInfo(photo).lastModified().toSecsSinceEpoch()));
+    if (!size.isEmpty())
+        other.setText("Thumb::Size", size);
+    QDir().mkpath(root + "/normal");
+    QVERIFY(other.save(cacheFile("normal", photo)));
+    QCOMPARE(ThumbnailCache(128).lookUp(photo).image.size(), expected);
+}
+
+void tst_ThumbnailCache::unreadableFileRememberedUntilChanged()
+{
+    const QString broken = tmp.filePath("photos/not-an-image.jpg");
+    QDir().mkpath(QFileInfo(broken).path());
+    QFile f(broken);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("this is text, not a picture");
+    f.close();
+    setMTime(broken, 1500000000);
+    QVERIFY(ThumbnailLoader::cachedFromFile(broken, 128).isNull());
+    const QString failure = cacheFile("fail/pictavo-" PICTAVO_VERSION, broken);
+    QVERIFY(QFileInfo::exists(failure));
+    QVERIFY(ThumbnailCache(128).lookUp(broken).failed);
+    QVERIFY(!QFileInfo::exists(cacheFile("normal", broken)));
+
+    // Made a picture since: read again.
+    writeImage(broken, QSize(300, 200), "JPEG");
+    setMTime(broken, 1500000005);
+    QVERIFY(!ThumbnailCache(128).lookUp(broken).failed);
+    QCOMPARE(ThumbnailLoader::cachedFromFile(broken, 128).size(), QSize(128, 85));
+}
+
+void tst_ThumbnailCache::smallPicturesAndOddFilesNotStored()
+{
+    const QString small = writeImage(tmp.filePath("photos/small.png"), QSize(100, 50));
+    QCOMPARE(ThumbnailLoader::cachedFromFile(small, 128).size(), QSize(128, 64));
+    const QString fifo = tmp.filePath("photos/fifo-named-photo.jpg");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(ThumbnailLoader::cachedFromFile(fifo, 128).isNull());
+    // An odd size has no folder: made, not stored.
+    const QString photo = writeImage(tmp.filePath("photos/d.jpg"), QSize(800, 600));
+    QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 192).size(), QSize(192, 144));
+    QVERIFY(!QFileInfo::exists(root + "/normal") && !QFileInfo::exists(root + "/fail"));
+}
+
+QTEST_MAIN(tst_ThumbnailCache)
+#include "tst_thumbnailcache.moc"
