@@ -438,6 +438,9 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
             return makeWorker(convertMode, settings, path);
         });
     }
+    // The whole batch shows at once; the updates while it runs are
+    // coalesced.
+    updateBatchBar();
 }
 
 ImageThread *MainWindow::makeWorker(int convertMode, const ConvertSettings &settings,
@@ -518,6 +521,11 @@ void MainWindow::updateProgress()
         loadProgress->setValue(loadedCount);
         updatingLoadProgress = false;
     }
+    updateBatchBar();
+}
+
+void MainWindow::updateBatchBar()
+{
     if (batchTotal > 0) {
         batchProgress->setRange(0, batchTotal);
         batchProgress->setValue(batchDone);

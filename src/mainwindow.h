@@ -67,6 +67,7 @@ private:
     void thumbnailLoaded(int generation);
     void progressChanged();
     void updateProgress();
+    void updateBatchBar();
     void imageFailed(int batchId, const QString &path, const QString &reason,
                      qint64 reservedBytes);
     void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
