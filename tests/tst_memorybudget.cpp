@@ -4,50 +4,54 @@
 #include <QFuture>
 #include <QTest>
 
-// Sharing memory among the images in flight.
+// Sharing memory among the images in flight: a waiter is held back while
+// others hold too much, and goes on once they give it back or shut down.
 class tst_MemoryBudget : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void largeWaitsForTheOthers();
-    void oversizedRunsAlone();
-    void cancelWakesWaiters();
+    void waiterHeldBack_data();
+    void waiterHeldBack();
 };
 
-void tst_MemoryBudget::largeWaitsForTheOthers()
+void tst_MemoryBudget::waiterHeldBack_data()
 {
-    MemoryBudget budget(100);
-    QCOMPARE(budget.acquire(30), qint64(30));
-    QFuture<qint64> large = QtConcurrent::run([&budget]() { return budget.acquire(80); });
-    QVERIFY(!QTest::qWaitFor([&]() { return large.isFinished(); }, 100));
-    budget.release(30);
-    QTRY_VERIFY(large.isFinished());
-    QCOMPARE(large.result(), qint64(80));
-    QCOMPARE(budget.inUse(), qint64(80));
-}
-
-void tst_MemoryBudget::oversizedRunsAlone()
-{
-    MemoryBudget budget(100);
+    QTest::addColumn<qint64>("capacity");
+    QTest::addColumn<qint64>("held");       // asked for first
+    QTest::addColumn<qint64>("heldTaken");  // what that got
+    QTest::addColumn<qint64>("waiting");    // asked for next, from a thread
+    QTest::addColumn<bool>("cancel");       // shut down instead of release
+    QTest::addColumn<qint64>("waiterTaken");
+    QTest::newRow("large waits for the others") << qint64(100) << qint64(30) << qint64(30)
+                                                << qint64(80) << false << qint64(80);
     // More than the whole budget: taken as all of it, once nothing else is.
-    QCOMPARE(budget.acquire(5000), qint64(100));
-    QFuture<qint64> small = QtConcurrent::run([&budget]() { return budget.acquire(1); });
-    QVERIFY(!QTest::qWaitFor([&]() { return small.isFinished(); }, 100));
-    budget.release(100);
-    QTRY_VERIFY(small.isFinished());
-    QCOMPARE(small.result(), qint64(1));
+    QTest::newRow("oversized runs alone") << qint64(100) << qint64(5000) << qint64(100)
+                                          << qint64(1) << false << qint64(1);
+    QTest::newRow("cancel wakes waiters") << qint64(10) << qint64(10) << qint64(10)
+                                          << qint64(5) << true << qint64(-1);
 }
 
-void tst_MemoryBudget::cancelWakesWaiters()
+void tst_MemoryBudget::waiterHeldBack()
 {
-    MemoryBudget budget(10);
-    budget.acquire(10);
-    QFuture<qint64> waiting = QtConcurrent::run([&budget]() { return budget.acquire(5); });
-    QVERIFY(!QTest::qWaitFor([&]() { return waiting.isFinished(); }, 100));
-    budget.cancel();
-    QTRY_VERIFY(waiting.isFinished());
-    QCOMPARE(waiting.result(), qint64(-1));
+    QFETCH(qint64, capacity);
+    QFETCH(qint64, held);
+    QFETCH(qint64, heldTaken);
+    QFETCH(qint64, waiting);
+    QFETCH(bool, cancel);
+    QFETCH(qint64, waiterTaken);
+    MemoryBudget budget(capacity);
+    QCOMPARE(budget.acquire(held), heldTaken);
+    QFuture<qint64> waiter = QtConcurrent::run([&budget, waiting]() { return budget.acquire(waiting); });
+    QVERIFY(!QTest::qWaitFor([&]() { return waiter.isFinished(); }, 100));
+    if (cancel)
+        budget.cancel();
+    else
+        budget.release(heldTaken);
+    QTRY_VERIFY(waiter.isFinished());
+    QCOMPARE(waiter.result(), waiterTaken);
+    if (!cancel)
+        QCOMPARE(budget.inUse(), waiterTaken);
 }
 
 QTEST_GUILESS_MAIN(tst_MemoryBudget)
