@@ -83,15 +83,26 @@ void ThumbnailList::request(int row, const QString &path, const std::function<vo
             pixelSide());
 }
 
-void ThumbnailList::show(int row, QImage thumbnail)
+void ThumbnailList::show(int row, const QImage &thumbnail)
 {
-    // The box is in device-independent pixels; a sharper picture says so.
-    const int longest = qMax(thumbnail.width(), thumbnail.height());
-    thumbnail.setDevicePixelRatio(qMax(1.0, qreal(longest) / list->iconSize().width()));
+    // Kept as compact as drawing allows: a pixmap would widen an opaque
+    // picture to four bytes a pixel, a third more than it holds. Thousands
+    // of rows make that tens of megabytes; the conversion when a row is
+    // painted costs little at this size.
+    QImage::Format format = QImage::Format_RGB888;
+    if (thumbnail.hasAlphaChannel())
+        format = QImage::Format_ARGB32_Premultiplied;
+    else if (thumbnail.isGrayscale())
+        format = QImage::Format_Grayscale8;
     // Made on a worker, the picture lies in that thread's heap among the
     // decoder's freed buffers, and would keep them from going back to the
     // system for as long as it is listed: the list keeps a copy of its own.
-    list->item(row)->setIcon(QIcon(QPixmap::fromImage(thumbnail.copy())));
+    QImage kept = thumbnail.format() == format ? thumbnail.copy()
+                                                : thumbnail.convertToFormat(format);
+    // The box is in device-independent pixels; a sharper picture says so.
+    const int longest = qMax(kept.width(), kept.height());
+    kept.setDevicePixelRatio(qMax(1.0, qreal(longest) / list->iconSize().width()));
+    list->item(row)->setIcon(QIcon(QPixmap::fromImage(std::move(kept), Qt::NoFormatConversion)));
 }
 
 void ThumbnailList::prioritizeVisible()

@@ -39,7 +39,7 @@ public:
 
 private:
     void request(int row, const QString &path, const std::function<void()> &loaded);
-    void show(int row, QImage thumbnail);
+    void show(int row, const QImage &thumbnail);
     void prioritizeVisible();
 
     QListWidget *list;

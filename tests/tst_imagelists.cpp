@@ -23,6 +23,7 @@ private slots:
     void cancelKeepsEverything();
     void unreadableFileGetsRowWithoutPicture();
     void thumbnailsFitTheBox();
+    void iconsKeepColourAndAlpha();
     void rotatedPhotoShownUpright();
     void nonAsciiAndSpacesInPaths();
     void removeNonAdjacentRows();
@@ -149,6 +150,38 @@ void tst_ImageLists::thumbnailsFitTheBox()
         QCOMPARE(shown.size(), expected[row]);
         QCOMPARE(shown.devicePixelRatio(), ratio);
     }
+}
+
+void tst_ImageLists::iconsKeepColourAndAlpha()
+{
+    // Half opaque red, half clear; grey; green: however the list keeps the
+    // pictures, each shows its own pixels.
+    QImage halfClear(40, 40, QImage::Format_ARGB32);
+    halfClear.fill(Qt::transparent);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 20; ++x)
+            halfClear.setPixel(x, y, qRgba(255, 0, 0, 255));
+    QImage grey(40, 40, QImage::Format_Grayscale8);
+    grey.fill(QColor(100, 100, 100));
+    QImage green(40, 40, QImage::Format_RGB32);
+    green.fill(QColor(10, 200, 30));
+    QStringList files;
+    for (const auto &[name, image] : {std::pair{"clear.png", halfClear}, {"grey.png", grey},
+                                      {"green.png", green}}) {
+        files << tmp.filePath(QStringLiteral("pixels/") + QLatin1String(name));
+        QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("pixels"))) && image.save(files.last()));
+    }
+    MainWindow w;
+    open(w, files);
+    const qreal ratio = screenRatio(w.ui->listWidgetOriginal);
+    auto shown = [&](int row) {
+        return iconOf(w.ui->listWidgetOriginal, row).pixmap(QSize(128, 128), ratio).toImage();
+    };
+    const QImage first = shown(0);
+    QCOMPARE(first.pixel(5, 64), qRgba(255, 0, 0, 255));
+    QCOMPARE(qAlpha(first.pixel(first.width() - 5, 64)), 0);
+    QCOMPARE(shown(1).pixel(64, 64), qRgb(100, 100, 100));
+    QCOMPARE(shown(2).pixel(64, 64), qRgb(10, 200, 30));
 }
 
 void tst_ImageLists::rotatedPhotoShownUpright()
