@@ -53,7 +53,7 @@ QString makeDirectory(const QString &directory)
 } // namespace
 
 ImageSaver::ImageSaver(QObject *parent)
-    : QObject(parent)
+    : QObject(parent), thumbnailSide(ThumbnailLoader::thumbnailSide)
 {
     pool.setMaxThreadCount(QThread::idealThreadCount());
 }
@@ -91,8 +91,9 @@ void ImageSaver::save(const QImage &image, const QString &directory, const QStri
         result.errorString = makeDirectory(directory);
         if (!result.ok())
             return result;
-        return saveAndPreview(image, sourcePath, namer->claim(directory, sourcePath, format),
-                              format, order);
+        QString key;
+        const QString fileName = namer->claim(directory, sourcePath, format, &key);
+        return saveAndPreview(image, sourcePath, fileName, key, format, order);
     }, std::move(done));
 }
 
@@ -100,7 +101,8 @@ void ImageSaver::save(const QImage &image, const QString &fileName, const QStrin
                       int order, std::function<void(const Result &)> done)
 {
     start([this, image, fileName, format, order]() {
-        return saveAndPreview(image, QString(), fileName, format, order);
+        return saveAndPreview(image, QString(), fileName, TargetNamer::pathKey(fileName), format,
+                              order);
     }, std::move(done));
 }
 
@@ -112,6 +114,11 @@ void ImageSaver::removeStaleTemporaries(const QString &directory)
 void ImageSaver::waitForDone()
 {
     pool.waitForDone();
+}
+
+void ImageSaver::setThumbnailSide(int pixels)
+{
+    thumbnailSide = qMax(1, pixels);
 }
 
 bool ImageSaver::canWrite(const QString &format)
@@ -140,14 +147,13 @@ QString ImageSaver::write(const QImage &image, const QString &fileName, const QS
 }
 
 ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString &sourcePath,
-                                              const QString &fileName, const QString &format,
-                                              int order)
+                                              const QString &fileName, const QString &key,
+                                              const QString &format, int order)
 {
     QImage written;
     Result result;
     result.fileName = fileName;
     if (order > 0) {
-        const QString key = TargetNamer::pathKey(fileName);
         // Encoding runs unlocked; the check and the rename happen under one
         // lock, so that an earlier batch cannot slip its file in after a
         // later one's.
@@ -167,8 +173,9 @@ ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString
     if (result.ok()) {
         // The row shows what the file holds: the flattened, converted
         // pixels, or the file read back where the writer changes them.
-        result.thumbnail = keepsPixels(format) ? ThumbnailLoader::fromImage(written)
-                                               : ThumbnailLoader::fromFile(fileName);
+        const int side = thumbnailSide;
+        result.thumbnail = keepsPixels(format) ? ThumbnailLoader::fromImage(written, side)
+                                               : ThumbnailLoader::fromFile(fileName, side);
     }
     return result;
 }

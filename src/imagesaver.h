@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QThreadPool>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -55,6 +56,10 @@ public:
     // Blocks until every queued write has ended; for shutdown and tests.
     void waitForDone();
 
+    // Pixels on the longer side of the thumbnails that results carry: the
+    // list's, so that a sharp screen need not read the files back.
+    void setThumbnailSide(int pixels);
+
     // Writes image to fileName as format. Returns an empty string on
     // success, else the reason in plain words; nothing is left under
     // fileName, and no temporary file, on failure. mayCommit, when given,
@@ -70,13 +75,16 @@ public:
 
 private:
     void start(std::function<Result()> job, std::function<void(const Result &)> done);
+    // key: fileName as the volume compares names (TargetNamer).
     Result saveAndPreview(const QImage &image, const QString &sourcePath,
-                          const QString &fileName, const QString &format, int order);
+                          const QString &fileName, const QString &key, const QString &format,
+                          int order);
 
-    // Which order last put each file in place, by path key. Checked and
+    // Which order last put each file in place, by key. Checked and
     // updated under the lock, together with the rename itself.
     QMutex commitLock;
     QHash<QString, int> committedOrder;
+    std::atomic<int> thumbnailSide;
     QThreadPool pool;
 };
 

@@ -256,6 +256,7 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
         namer = std::make_shared<TargetNamer>(QStringList(imageFiles) << path);
 
     // The folder is made, and the file named, by the saver: off this thread.
+    imageSaver->setThumbnailSide(convertedRows->pixelSide());
     imageSaver->save(image, dir, path, format, namer, batchId,
                      [this, batchId, path, reserved](const ImageSaver::Result &result) {
                          if (!result.ok()) {

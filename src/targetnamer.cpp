@@ -153,7 +153,7 @@ bool TargetNamer::isTaken(const QString &path, const QString &key, bool folds) c
 }
 
 QString TargetNamer::claim(const QString &directory, const QString &sourcePath,
-                           const QString &format)
+                           const QString &format, QString *claimedKey)
 {
     const std::lock_guard<QMutex> guard(lock);
     resolvePending();
@@ -174,5 +174,7 @@ QString TargetNamer::claim(const QString &directory, const QString &sourcePath,
         key = nameKey(directoryKey, *folds, fileName);
     }
     claimedKeys.insert(key);
+    if (claimedKey)
+        *claimedKey = key;
     return name;
 }

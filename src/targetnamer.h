@@ -41,8 +41,11 @@ public:
     // Makes more files untouchable, e.g. sources opened after the batch began.
     void protect(const QStringList &paths);
 
-    // The name to write for this source, reserved for this batch.
-    QString claim(const QString &directory, const QString &sourcePath, const QString &format);
+    // The name to write for this source, reserved for this batch. key, when
+    // given, receives the name as the volume compares it: equal for two
+    // spellings of one file, by case too where the folder ignores case.
+    QString claim(const QString &directory, const QString &sourcePath, const QString &format,
+                  QString *key = nullptr);
 
 private:
     using FileId = QPair<quint64, quint64>;

@@ -80,6 +80,7 @@ void tst_ImageSaver::savesInBackground()
 {
     QTemporaryDir tmp;
     ImageSaver saver;
+    saver.setThumbnailSide(256); // a list on a screen of twice the density
     QList<ImageSaver::Result> results;
     for (int i = 0; i < 4; ++i)
         saver.save(pattern(QSize(300, 200)), tmp.filePath(QStringLiteral("%1.png").arg(i)),
@@ -92,7 +93,7 @@ void tst_ImageSaver::savesInBackground()
     for (const ImageSaver::Result &r : results) {
         if (r.ok()) {
             ++written;
-            QCOMPARE(r.thumbnail.size(), QSize(128, 85));
+            QCOMPARE(r.thumbnail.size(), QSize(256, 170));
         } else {
             QVERIFY(r.thumbnail.isNull());
             QVERIFY(r.errorString.contains(QLatin1String("xyz")));

@@ -1,4 +1,6 @@
+#include "imagesaver.h"
 #include "mainwindow.h"
+#include "targetnamer.h"
 
 #include "hostile/hostilecorpus.h"
 #include "hostile/windowdriver.h"
@@ -397,6 +399,24 @@ void tst_Safety::caseFoldingVolume()
     QCOMPARE(d->converted->count(), 2);
     for (int i = 0; i < files.size(); ++i)
         QCOMPARE(checksum(files[i]), sums[i]);
+
+    // An earlier batch's result that comes in late under another spelling
+    // of a later batch's file does not replace it.
+    const QString elsewhere = freshDir(QStringLiteral("spellings"));
+    ImageSaver saver;
+    QList<ImageSaver::Result> results;
+    auto record = [&results](const ImageSaver::Result &r) { results << r; };
+    saver.save(QImage(20, 20, QImage::Format_RGB32), card,
+               writeImage(elsewhere + QStringLiteral("/Late.png"), QSize(5, 5)),
+               QStringLiteral("png"), std::make_shared<TargetNamer>(), 3, record);
+    QTRY_COMPARE(results.size(), 1);
+    saver.save(QImage(10, 10, QImage::Format_RGB32), card,
+               writeImage(elsewhere + QStringLiteral("/late.png"), QSize(5, 5)),
+               QStringLiteral("png"), std::make_shared<TargetNamer>(), 2, record);
+    QTRY_COMPARE(results.size(), 2);
+    QVERIFY(results[0].ok());
+    QVERIFY(!results[1].ok());
+    QCOMPARE(QImage(results[0].fileName).size(), QSize(20, 20));
 }
 
 // 500 % of a 3-megapixel picture to BMP with too little address space left
