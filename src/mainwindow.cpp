@@ -193,15 +193,26 @@ void MainWindow::thumbnailLoaded(int generation)
 
 void MainWindow::removeImages()
 {
-    const QList<QListWidgetItem *> selected = ui->listWidgetOriginal->selectedItems();
-    int count = 0;
-    for (QListWidgetItem *item : selected) {
-        const int row = ui->listWidgetOriginal->row(item);
-        imageFiles.removeAt(row);
-        delete ui->listWidgetOriginal->takeItem(row);
-        ++count;
+    QList<int> rows;
+    const QModelIndexList selected = ui->listWidgetOriginal->selectionModel()->selectedIndexes();
+    for (const QModelIndex &index : selected)
+        rows << index.row();
+    std::sort(rows.begin(), rows.end());
+    // Runs of adjacent rows go at once, from the bottom up so that the rows
+    // above keep their numbers: a few passes over thousands of rows, where
+    // one row at a time would take a pass over the list each.
+    ui->listWidgetOriginal->clearSelection();
+    QAbstractItemModel *model = ui->listWidgetOriginal->model();
+    for (qsizetype end = rows.size(); end > 0;) {
+        qsizetype begin = end - 1;
+        while (begin > 0 && rows.at(begin - 1) == rows.at(begin) - 1)
+            --begin;
+        const int count = int(end - begin);
+        imageFiles.remove(rows.at(begin), count);
+        model->removeRows(rows.at(begin), count);
+        end = begin;
     }
-    ui->statusBar->showMessage(tr("%1 images removed.").arg(count), 0);
+    ui->statusBar->showMessage(tr("%1 images removed.").arg(rows.size()), 0);
 }
 
 void MainWindow::sizeConvert()
