@@ -31,6 +31,26 @@ ImageThread::~ImageThread()
     wait();
 }
 
+ImageThread *ImageThread::create(int convertMode, const ConvertSettings &settings,
+                                 const QString &path)
+{
+    const bool percent = settings.sizeMode == ConvertSettings::Percent;
+    const QSize size = percent ? QSize() : settings.targetSize(path);
+    ImageThread *thread = nullptr;
+    if (convertMode == SizeConvert) {
+        qDebug() << "size convert:" << path;
+        thread = new ImageThread(path, size);
+    } else if (convertMode == FormatConvert) {
+        thread = new ImageThread(path, settings.targetFormat(path));
+    } else {
+        thread = new ImageThread(path, size, settings.targetFormat(path));
+    }
+    if (percent && convertMode != FormatConvert)
+        thread->setTargetPercent(settings.percent);
+    thread->setAspectRatioMode(settings.aspectRatioMode());
+    return thread;
+}
+
 void ImageThread::setAspectRatioMode(int mode)
 {
     aspectRatioMode = mode;

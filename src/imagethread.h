@@ -7,6 +7,7 @@
 #include <QThread>
 
 class MemoryBudget;
+struct ConvertSettings;
 
 // The conversion of one source image. It gets everything it needs before
 // start(); run() decodes the source, scales it when the job asks for a new
@@ -23,6 +24,12 @@ public:
     ImageThread(QString path, QString format);
     ImageThread(QString path, QSize size, QString format);
     ~ImageThread() override;
+
+    // The job that convertMode asks of path under these settings. A
+    // percentage needs the image's size: the job reads it itself, on its
+    // own thread (a header can hold megabytes of metadata).
+    static ImageThread *create(int convertMode, const ConvertSettings &settings,
+                               const QString &path);
 
     void setAspectRatioMode(int mode);
 

@@ -8,6 +8,7 @@
 #include "imageloader.h"
 #include "imagesaver.h"
 #include "imagethread.h"
+#include "loadingdialog.h"
 #include "screenfit.h"
 #include "targetnamer.h"
 #include "thumbnaillist.h"
@@ -19,16 +20,16 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QProgressDialog>
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow)
@@ -153,19 +154,7 @@ void MainWindow::addImages()
 
     if (loadProgress)
         loadProgress->deleteLater();
-    loadProgress = new QProgressDialog(tr("Loading images now..."), QString(), 0,
-                                       int(files.size()), this);
-    loadProgress->setWindowModality(Qt::WindowModal);
-    loadProgress->setWindowTitle(tr("Loading images"));
-    // Wide enough that the window manager need not shorten the title: its
-    // text in the title font, and room for the frame's icon and buttons.
-    const QFontMetrics title(QFontDatabase::systemFont(QFontDatabase::TitleFont));
-    loadProgress->setMinimumWidth(qMax(loadProgress->sizeHint().width(),
-                                       title.horizontalAdvance(loadProgress->windowTitle())
-                                               + 8 * title.height()));
-    loadProgress->setMinimumDuration(0);
-    loadProgress->setAutoClose(true);
-    loadProgress->setValue(0);
+    loadProgress = new LoadingDialog(int(files.size()), this);
     loadProgress->show();
 
     const int generation = loadGeneration;
@@ -458,22 +447,7 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
 ImageThread *MainWindow::makeWorker(int convertMode, const ConvertSettings &settings,
                                     const QString &path)
 {
-    // A percentage needs the image's size: the worker reads it, off this
-    // thread (a header can hold megabytes of metadata).
-    const bool percent = settings.sizeMode == ConvertSettings::Percent;
-    const QSize size = percent ? QSize() : settings.targetSize(path);
-    ImageThread *thread = nullptr;
-    if (convertMode == ImageThread::SizeConvert) {
-        qDebug() << "size convert:" << path;
-        thread = new ImageThread(path, size);
-    } else if (convertMode == ImageThread::FormatConvert) {
-        thread = new ImageThread(path, settings.targetFormat(path));
-    } else {
-        thread = new ImageThread(path, size, settings.targetFormat(path));
-    }
-    if (percent && convertMode != ImageThread::FormatConvert)
-        thread->setTargetPercent(settings.percent);
-    thread->setAspectRatioMode(settings.aspectRatioMode());
+    ImageThread *thread = ImageThread::create(convertMode, settings, path);
     connect(thread, &ImageThread::imageConvertFinished, this, &MainWindow::saveConvertImagToDir);
     connect(thread, &QThread::finished, this, &MainWindow::deleteThread);
     return thread;

@@ -15,7 +15,7 @@ class QCloseEvent;
 class QListWidget;
 class QMenu;
 class QProgressBar;
-class QProgressDialog;
+class LoadingDialog;
 class QTimer;
 class ConvertQueue;
 class FailuresButton;
@@ -97,7 +97,7 @@ private:
     FailuresButton *failuresButton;
     QHash<int, QList<ImageFailure>> batchFailures; // of running batches
     QImage writtenThumbnail; // for the next addConvertImageToList() only
-    QPointer<QProgressDialog> loadProgress;
+    QPointer<LoadingDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;
     bool updatingLoadProgress = false;

@@ -1,0 +1,19 @@
+#include "loadingdialog.h"
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+
+LoadingDialog::LoadingDialog(int count, QWidget *parent)
+    : QProgressDialog(tr("Loading images now..."), QString(), 0, count, parent)
+{
+    setWindowModality(Qt::WindowModal);
+    setWindowTitle(tr("Loading images"));
+    // Wide enough that the window manager need not shorten the title: its
+    // text in the title font, and room for the frame's icon and buttons.
+    const QFontMetrics title(QFontDatabase::systemFont(QFontDatabase::TitleFont));
+    setMinimumWidth(qMax(sizeHint().width(),
+                         title.horizontalAdvance(windowTitle()) + 8 * title.height()));
+    setMinimumDuration(0);
+    setAutoClose(true);
+    setValue(0);
+}
