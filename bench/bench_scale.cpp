@@ -1,5 +1,6 @@
-// Thousands of photos through the window: open, convert (10 % to JPG) and
-// open again, each count in a process of its own (for its memory figures).
+// Thousands of photos through the window: open, convert (10 % to JPG), open
+// again and remove the rows, each count in a process of its own (for its
+// memory figures).
 // The photos are hard links to the corpus under distinct names, so no disk
 // is spent; the thumbnail cache starts empty in a folder of the run's own.
 //
@@ -10,7 +11,7 @@
 // Reported: time until the rows appear, until the first screenful of
 // thumbnails is in, until the rows shown after scrolling to the middle are
 // in, until the window is free again; the longest GUI-thread work of one
-// event while opening, converting and reopening; resident memory per
+// event while opening, converting, reopening and removing; memory per
 // listed photo, the batch's peak above it; images converted per second.
 
 #include "benchsupport.h"
@@ -184,6 +185,36 @@ Phase convert(MainWindow &window, const QString &outDir, int count)
     return p;
 }
 
+// Removes every other row (the most runs of adjacent rows a selection can
+// have), then all the rest, as the Remove Images action does.
+Phase removeRows(MainWindow &window)
+{
+    Phase p;
+    auto *list = window.findChild<QListWidget *>(QStringLiteral("listWidgetOriginal"));
+    auto *status = window.findChild<QStatusBar *>(QStringLiteral("statusBar"));
+    QElapsedTimer clock;
+    clock.start();
+    meter()->resetWork();
+    for (int pass = 0; pass < 2; ++pass) {
+        const int count = list->count();
+        QItemSelection selection;
+        for (int row = 0; row < count; row += 2 - pass)
+            selection.select(list->model()->index(row, 0), list->model()->index(row, 0));
+        list->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+        const int selected = int(list->selectionModel()->selectedIndexes().size());
+        QMetaObject::invokeMethod(&window, "removeImages", Qt::QueuedConnection);
+        const QString removed = QStringLiteral("%1 images removed.").arg(selected);
+        if (waitForStatus(status, [&](const QString &m) { return m == removed; }, 600000)
+                    .isEmpty())
+            return p;
+    }
+    if (list->count() == 0)
+        p.seconds = clock.nsecsElapsed() / 1e9;
+    p.worst = meter()->worstWork();
+    p.over50 = meter()->countOver50();
+    return p;
+}
+
 QString ms(const Phase &p)
 {
     return QStringLiteral("%1 (cpu %2; %3 over 50)")
@@ -202,8 +233,9 @@ int main(int argc, char *argv[])
         out() << "| photos | rows appear | first screenful | after scrolling | window free | "
                  "longest event, opening | convert 10 % to JPG | images/s | "
                  "longest event, converting | reopen (cache) | longest event, reopening | "
-                 "KiB per listed photo | batch peak above listed | peak RSS |\n"
-              << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+                 "longest event, removing | KiB per listed photo | batch peak above listed | "
+                 "peak RSS |\n"
+              << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
         return 0;
     }
     if (args.size() < 3) {
@@ -239,11 +271,12 @@ int main(int argc, char *argv[])
     const qint64 batchPeak = procStatusKiB("VmHWM");
     const OpenTimes again = open(window, files, false);
     const qint64 peak = procStatusKiB("VmHWM");
+    const Phase removal = removeRows(window);
     fprintf(stderr, "worst events: open %.0f ms %s; convert %.0f ms %s; reopen %.0f ms %s; "
-                    "the file dialog's acceptance %.0f ms, %.0f ms\n",
+                    "remove %.0f ms %s; the file dialog's acceptance %.0f ms, %.0f ms\n",
             first.phase.worst.ms, first.phase.worst.what.constData(), batch.worst.ms,
             batch.worst.what.constData(), again.phase.worst.ms, again.phase.worst.what.constData(),
-            first.dialogMs, again.dialogMs);
+            removal.worst.ms, removal.worst.what.constData(), first.dialogMs, again.dialogMs);
 
     const double perPhoto = double(listed - before) / count;
     out() << "| " << count << " | " << fmt(first.rowsAt) << " s | " << fmt(first.firstScreenAt)
@@ -251,12 +284,12 @@ int main(int argc, char *argv[])
           << ms(first.phase) << " ms | " << fmt(batch.seconds, 1) << " s | "
           << fmt(batch.seconds > 0 ? count / batch.seconds : 0, 0) << " | " << ms(batch)
           << " ms | " << fmt(again.phase.seconds, 1) << " s | " << ms(again.phase) << " ms | "
-          << fmt(perPhoto, 0) << " | "
+          << ms(removal) << " ms | " << fmt(perPhoto, 0) << " | "
           << (peakReset ? QString::number((batchPeak - listed) / 1024) + QStringLiteral(" MiB")
                         : QStringLiteral("?"))
           << " | " << peak / 1024 << " MiB |\n";
     out().flush();
     const bool ok = first.phase.seconds > 0 && (batch.seconds > 0 || !converting)
-            && again.phase.seconds > 0;
+            && again.phase.seconds > 0 && removal.seconds > 0;
     return ok ? 0 : 1;
 }
