@@ -111,13 +111,18 @@ bool TargetNamer::foldsCase(const QString &directory)
 
 void TargetNamer::protect(const QStringList &paths)
 {
-    const std::lock_guard<QMutex> guard(lock);
+    const std::lock_guard<QMutex> guard(pendingLock);
     pending += paths;
 }
 
 void TargetNamer::resolvePending()
 {
-    for (const QString &path : std::as_const(pending)) {
+    QStringList paths;
+    {
+        const std::lock_guard<QMutex> guard(pendingLock);
+        paths.swap(pending);
+    }
+    for (const QString &path : std::as_const(paths)) {
         const QString key = pathKey(path);
         protectedKeys.insert(key);
         protectedFoldedKeys.insert(foldedName(key));
@@ -125,7 +130,6 @@ void TargetNamer::resolvePending()
         if (sameFileId(path, &id))
             protectedIds.insert(id);
     }
-    pending.clear();
 }
 
 QString TargetNamer::nameKey(const QString &directoryKey, bool folds,

@@ -54,7 +54,10 @@ private:
     QString nameKey(const QString &directoryKey, bool folds, const QString &fileName) const;
     bool isTaken(const QString &path, const QString &key, bool folds) const;
 
+    // The file-system work runs under lock; protect() takes only
+    // pendingLock, so that the window adding sources never waits for it.
     mutable QMutex lock;
+    QMutex pendingLock;
     QStringList pending;              // protected, not yet looked at
     QSet<QString> protectedKeys;      // canonical paths of the sources
     QSet<QString> protectedFoldedKeys; // the same with case-folded names
