@@ -64,13 +64,15 @@ public:
             skippedMs = ms;
             return result;
         }
+        const double cpuMs = (grossCpu - frame.cpuExcluded) / 1e6;
         if (ms > 50)
             ++over50;
-        if (ms > worst.ms) {
-            worst.ms = ms;
-            worst.cpuMs = (grossCpu - frame.cpuExcluded) / 1e6;
-            worst.what = QByteArray(className) + " event " + QByteArray::number(type);
-        }
+        if (cpuMs > 50)
+            ++cpuOver50;
+        if (ms > worst.ms)
+            worst = {ms, cpuMs, QByteArray(className) + " event " + QByteArray::number(type)};
+        if (cpuMs > busiest.cpuMs)
+            busiest = {ms, cpuMs, QByteArray(className) + " event " + QByteArray::number(type)};
         return result;
     }
 
@@ -80,14 +82,20 @@ public:
     void resetWork(bool skipCurrentEvent = false)
     {
         worst = Work();
+        busiest = Work();
         over50 = 0;
+        cpuOver50 = 0;
         skippedMs = 0;
         if (skipCurrentEvent && !frames.isEmpty())
             frames.last().skipped = true;
     }
     double skippedWorkMs() const { return skippedMs; }
+    // The event that took longest, and the one whose work took the most CPU
+    // time: the first includes the time the thread waited for a core.
     Work worstWork() const { return worst; }
+    Work busiestWork() const { return busiest; }
     int countOver50() const { return over50; }
+    int countCpuOver50() const { return cpuOver50; }
 
 private:
     struct Frame
@@ -108,7 +116,9 @@ private:
     QList<Frame> frames;
     qint64 blockedAt = -1;
     Work worst;
+    Work busiest;
     int over50 = 0;
+    int cpuOver50 = 0;
     double skippedMs = 0;
 };
 
