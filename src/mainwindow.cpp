@@ -187,20 +187,18 @@ void MainWindow::removeImages()
     for (const QModelIndex &index : selected)
         rows << index.row();
     std::sort(rows.begin(), rows.end());
-    // Runs of adjacent rows go at once, from the bottom up so that the rows
-    // above keep their numbers: a few passes over thousands of rows, where
-    // one row at a time would take a pass over the list each.
+    // Cleared first, so that the selection need not follow every removal.
     ui->listWidgetOriginal->clearSelection();
-    QAbstractItemModel *model = ui->listWidgetOriginal->model();
-    for (qsizetype end = rows.size(); end > 0;) {
-        qsizetype begin = end - 1;
-        while (begin > 0 && rows.at(begin - 1) == rows.at(begin) - 1)
-            --begin;
-        const int count = int(end - begin);
-        imageFiles.remove(rows.at(begin), count);
-        model->removeRows(rows.at(begin), count);
-        end = begin;
+    QStringList kept;
+    kept.reserve(imageFiles.size() - rows.size());
+    for (qsizetype i = 0, next = 0; i < imageFiles.size(); ++i) {
+        if (next < rows.size() && rows.at(next) == i)
+            ++next;
+        else
+            kept << imageFiles.at(i);
     }
+    imageFiles = kept;
+    originalRows->removeRows(rows);
     ui->statusBar->showMessage(tr("%1 images removed.").arg(rows.size()), 0);
 }
 

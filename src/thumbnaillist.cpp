@@ -5,7 +5,6 @@
 
 #include <QFileInfo>
 #include <QListWidget>
-#include <QPersistentModelIndex>
 #include <QScrollBar>
 #include <QtMath>
 
@@ -19,13 +18,19 @@ ThumbnailList::ThumbnailList(QListWidget *list, ThumbnailLoader *loader)
     const QAbstractItemModel *model = list->model();
     connect(model, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex &, int first, int last) {
-                tickets.insert(first, last - first + 1, 0);
+                keys.insert(first, last - first + 1, 0);
+            });
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex &, int first, int last) {
+                for (int row = first; row <= last; ++row)
+                    waiting.remove(keys.at(row));
             });
     connect(model, &QAbstractItemModel::rowsRemoved, this,
             [this](const QModelIndex &, int first, int last) {
-                tickets.remove(first, last - first + 1);
+                keys.remove(first, last - first + 1);
             });
-    connect(model, &QAbstractItemModel::modelReset, this, [this]() { tickets.clear(); });
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this]() { waiting.clear(); });
+    connect(model, &QAbstractItemModel::modelReset, this, [this]() { keys.clear(); });
 
     // Once per burst of scrolling, after the view has moved.
     visibleChanged.setSingleShot(true);
@@ -59,31 +64,80 @@ void ThumbnailList::addRow(const QString &path, const QImage &thumbnail)
     const int row = list->count();
     list->addItem(QFileInfo(path).fileName());
     if (!thumbnail.isNull() && qMax(thumbnail.width(), thumbnail.height()) >= pixelSide())
-        show(row, thumbnail);
+        show(list->item(row), thumbnail);
     else
         request(row, path, {});
+}
+
+void ThumbnailList::removeRows(const QList<int> &rows)
+{
+    int runs = 0;
+    for (qsizetype i = 0; i < rows.size(); ++i)
+        runs += i == 0 || rows.at(i - 1) != rows.at(i) - 1;
+    QAbstractItemModel *model = list->model();
+    if (runs <= 64) {
+        // A run of adjacent rows at a time, from the bottom up so that the
+        // rows above keep their numbers.
+        for (qsizetype end = rows.size(); end > 0;) {
+            qsizetype begin = end - 1;
+            while (begin > 0 && rows.at(begin - 1) == rows.at(begin) - 1)
+                --begin;
+            model->removeRows(rows.at(begin), int(end - begin));
+            end = begin;
+        }
+        return;
+    }
+    // Many runs: the model would walk its table of persistent indexes once
+    // per run, and a large selection leaves that table large for good. The
+    // rows kept are put back instead, after one reset that empties it.
+    QList<QListWidgetItem *> kept;
+    QList<quint64> keptKeys;
+    QHash<quint64, Waiting> keptWaiting;
+    qsizetype next = 0;
+    for (int row = 0; row < list->count(); ++row) {
+        if (next < rows.size() && rows.at(next) == row) {
+            ++next;
+            continue;
+        }
+        QListWidgetItem *copy = list->item(row)->clone();
+        kept << copy;
+        keptKeys << keys.at(row);
+        const auto it = waiting.constFind(keys.at(row));
+        if (it != waiting.constEnd())
+            keptWaiting.insert(it.key(), {copy, it->ticket});
+    }
+    const int scrolled = list->verticalScrollBar()->value();
+    list->clear();
+    for (QListWidgetItem *item : std::as_const(kept))
+        list->addItem(item);
+    keys = keptKeys;
+    waiting = keptWaiting;
+    list->doItemsLayout();
+    list->verticalScrollBar()->setValue(scrolled);
 }
 
 void ThumbnailList::request(int row, const QString &path, const std::function<void()> &loaded)
 {
     // The row may be removed, or the list cleared, before its thumbnail is
-    // ready; a persistent index notices.
-    const QPersistentModelIndex index(list->model()->index(row, 0));
-    tickets[row] = loader->request(
+    // ready: it is then no longer waiting. (A persistent index per row
+    // would do the same, but the model walks its table of them on every
+    // insertion and removal, for good: the table never shrinks.)
+    const quint64 key = ++lastKey;
+    keys[row] = key;
+    const quint64 ticket = loader->request(
             path,
-            [this, index, loaded](const QImage &thumbnail) {
-                if (index.isValid()) {
-                    tickets[index.row()] = 0;
-                    if (!thumbnail.isNull())
-                        show(index.row(), thumbnail);
-                }
+            [this, key, loaded](const QImage &thumbnail) {
+                const Waiting row = waiting.take(key);
+                if (row.item && !thumbnail.isNull())
+                    show(row.item, thumbnail);
                 if (loaded)
                     loaded();
             },
             pixelSide());
+    waiting.insert(key, {list->item(row), ticket});
 }
 
-void ThumbnailList::show(int row, const QImage &thumbnail)
+void ThumbnailList::show(QListWidgetItem *item, const QImage &thumbnail)
 {
     // Kept as compact as drawing allows: a pixmap would widen an opaque
     // picture to four bytes a pixel, a third more than it holds. Thousands
@@ -102,7 +156,7 @@ void ThumbnailList::show(int row, const QImage &thumbnail)
     // The box is in device-independent pixels; a sharper picture says so.
     const int longest = qMax(kept.width(), kept.height());
     kept.setDevicePixelRatio(qMax(1.0, qreal(longest) / list->iconSize().width()));
-    list->item(row)->setIcon(QIcon(QPixmap::fromImage(std::move(kept), Qt::NoFormatConversion)));
+    item->setIcon(QIcon(QPixmap::fromImage(std::move(kept), Qt::NoFormatConversion)));
 }
 
 void ThumbnailList::prioritizeVisible()
@@ -128,8 +182,9 @@ void ThumbnailList::prioritizeVisible()
     for (int row = low; row < count; ++row) {
         if (list->visualRect(model->index(row, 0)).top() > reach)
             break;
-        if (tickets.at(row) != 0)
-            wanted << tickets.at(row);
+        const auto it = waiting.constFind(keys.at(row));
+        if (it != waiting.constEnd())
+            wanted << it->ticket;
     }
     if (!wanted.isEmpty())
         loader->prioritize(wanted);

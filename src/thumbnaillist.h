@@ -1,6 +1,7 @@
 #ifndef THUMBNAILLIST_H
 #define THUMBNAILLIST_H
 
+#include <QHash>
 #include <QImage>
 #include <QList>
 #include <QObject>
@@ -10,6 +11,7 @@
 #include <functional>
 
 class QListWidget;
+class QListWidgetItem;
 class ThumbnailLoader;
 
 // Fills a list widget with thumbnail rows: the file names at once, the
@@ -34,19 +36,31 @@ public:
     // too small for the screen, is made from the file.
     void addRow(const QString &path, const QImage &thumbnail);
 
+    // Removes these rows (ascending, each once), however scattered, in a
+    // few passes over the list.
+    void removeRows(const QList<int> &rows);
+
     // Pixels on the longer side of a thumbnail on this list's screen.
     int pixelSide() const;
 
 private:
     void request(int row, const QString &path, const std::function<void()> &loaded);
-    void show(int row, const QImage &thumbnail);
+    void show(QListWidgetItem *item, const QImage &thumbnail);
     void prioritizeVisible();
 
     QListWidget *list;
     ThumbnailLoader *loader;
-    // The loader's ticket of each row whose picture is still to come, else
-    // 0; kept in step with the rows.
-    QList<quint64> tickets;
+    // The rows whose picture is still to come, by a key of their own: the
+    // item and the loader's ticket.
+    struct Waiting
+    {
+        QListWidgetItem *item = nullptr;
+        quint64 ticket = 0;
+    };
+    QHash<quint64, Waiting> waiting;
+    quint64 lastKey = 0;
+    // Each row's key, kept in step with the rows; 0 for none.
+    QList<quint64> keys;
     QTimer visibleChanged;
 };
 

@@ -26,6 +26,7 @@ private slots:
     void iconsKeepColourAndAlpha();
     void rotatedPhotoShownUpright();
     void nonAsciiAndSpacesInPaths();
+    void removeNonAdjacentRows_data();
     void removeNonAdjacentRows();
     void removeNothingSelected();
     void convertedRowReadsFile();
@@ -205,23 +206,43 @@ void tst_ImageLists::nonAsciiAndSpacesInPaths()
     QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
 }
 
+void tst_ImageLists::removeNonAdjacentRows_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QList<int>>("selected");
+    QTest::newRow("two runs") << 5 << QList<int>{3, 0, 2};
+    QList<int> everyOther;
+    for (int row = 1; row < 150; row += 2)
+        everyOther << row;
+    QTest::newRow("75 runs") << 150 << everyOther;
+}
+
 void tst_ImageLists::removeNonAdjacentRows()
 {
+    QFETCH(int, count);
+    QFETCH(QList<int>, selected);
     QStringList files;
-    for (int i = 0; i < 5; ++i)
-        files << writeImage(tmp.filePath(QStringLiteral("rm/%1.png").arg(i)), QSize(10, 10));
+    for (int i = 0; i < count; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("rm%1/%2.png").arg(count).arg(i)), QSize(10, 10));
     MainWindow w;
     open(w, files);
     w.ui->listWidgetConvert->addItem(QStringLiteral("converted"));
-    w.ui->listWidgetOriginal->item(3)->setSelected(true);
-    w.ui->listWidgetOriginal->item(0)->setSelected(true);
-    w.ui->listWidgetOriginal->item(2)->setSelected(true);
+    for (int row : selected)
+        w.ui->listWidgetOriginal->item(row)->setSelected(true);
     w.removeImages();
-    QCOMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("3 images removed."));
-    QCOMPARE(w.imageFiles, (QStringList{files[1], files[4]}));
-    QCOMPARE(w.ui->listWidgetOriginal->count(), 2);
-    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("1.png"));
-    QCOMPARE(w.ui->listWidgetOriginal->item(1)->text(), QStringLiteral("4.png"));
+    QCOMPARE(w.ui->statusBar->currentMessage(),
+             QStringLiteral("%1 images removed.").arg(selected.size()));
+    QStringList left;
+    for (int i = 0; i < count; ++i) {
+        if (!selected.contains(i))
+            left << files[i];
+    }
+    QCOMPARE(w.imageFiles, left);
+    QCOMPARE(w.ui->listWidgetOriginal->count(), left.size());
+    for (int row = 0; row < left.size(); ++row) {
+        QCOMPARE(w.ui->listWidgetOriginal->item(row)->text(), QFileInfo(left[row]).fileName());
+        QVERIFY(!iconOf(w.ui->listWidgetOriginal, row).isNull());
+    }
     QCOMPARE(w.ui->listWidgetConvert->count(), 1);
 }
 
