@@ -112,6 +112,9 @@ void answerBySelectingAll(const QString &dir, int count, std::function<void()> a
             return;
         }
         *attempt = nullptr;
+        // The dialog's whole life, its end included, is the dialog's work,
+        // not that of the event that opened it.
+        QObject::connect(dialog, &QObject::destroyed, []() { meter()->restartOutermostEvent(); });
         view->selectAll();
         accepted();
         static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
@@ -208,6 +211,7 @@ Phase removeRows(MainWindow &window)
         for (int row = 0; row < count; row += 2 - pass)
             selection.select(list->model()->index(row, 0), list->model()->index(row, 0));
         list->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+        selection = QItemSelection(); // a user's click holds no indexes either
         const int selected = int(list->selectionModel()->selectedIndexes().size());
         QMetaObject::invokeMethod(&window, "removeImages", Qt::QueuedConnection);
         const QString removed = QStringLiteral("%1 images removed.").arg(selected);
@@ -302,8 +306,9 @@ int main(int argc, char *argv[])
           << fmt(batch.seconds > 0 ? count / batch.seconds : 0, 0) << " | " << ms(batch)
           << " | " << fmt(again.phase.seconds, 1) << " s | " << ms(again.phase) << " | "
           << ms(removal) << " | " << fmt(perPhoto, 0) << " | "
-          << (peakReset ? QString::number((batchPeak - bothLists) / 1024) + QStringLiteral(" MiB")
-                        : QStringLiteral("?"))
+          << (!converting ? QStringLiteral("–")
+                  : peakReset ? QString::number((batchPeak - bothLists) / 1024) + QStringLiteral(" MiB")
+                              : QStringLiteral("?"))
           << " | " << peak / 1024 << " MiB |\n";
     out().flush();
     const bool ok = first.phase.seconds > 0 && (batch.seconds > 0 || !converting)

@@ -36,17 +36,17 @@ public:
         QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
                 [this]() { blockedAt = clock.nsecsElapsed(); }, Qt::DirectConnection);
-        connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this]() {
-            if (blockedAt >= 0 && !frames.isEmpty())
-                frames.last().excluded += clock.nsecsElapsed() - blockedAt;
-            blockedAt = -1;
-        }, Qt::DirectConnection);
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, [this]() { endIdleWait(); },
+                Qt::DirectConnection);
     }
 
     bool notify(QObject *receiver, QEvent *event) override
     {
         if (QThread::currentThread() != thread())
             return QApplication::notify(receiver, event);
+        // Some dispatchers deliver what woke them before they say so: the
+        // wait ended here.
+        endIdleWait();
         frames.append({clock.nsecsElapsed(), 0, threadCpu(), 0, false});
         // Neither may outlive the delivery.
         const int type = event->type();
@@ -90,6 +90,17 @@ public:
             frames.last().skipped = true;
     }
     double skippedWorkMs() const { return skippedMs; }
+
+    // Counts the outermost event under way from now on only: what it did
+    // before (the whole life of a modal dialog it opened) is not its work.
+    void restartOutermostEvent()
+    {
+        if (frames.isEmpty())
+            return;
+        frames.first() = {clock.nsecsElapsed(), 0, threadCpu(), 0, frames.first().skipped};
+        for (qsizetype i = 1; i < frames.size(); ++i)
+            frames[i] = {clock.nsecsElapsed(), 0, threadCpu(), 0, frames[i].skipped};
+    }
     // The event that took longest, and the one whose work took the most CPU
     // time: the first includes the time the thread waited for a core.
     Work worstWork() const { return worst; }
@@ -106,6 +117,12 @@ private:
         qint64 cpuExcluded;
         bool skipped;
     };
+    void endIdleWait()
+    {
+        if (blockedAt >= 0 && !frames.isEmpty())
+            frames.last().excluded += clock.nsecsElapsed() - blockedAt;
+        blockedAt = -1;
+    }
     static qint64 threadCpu()
     {
         timespec ts{};
