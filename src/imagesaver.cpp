@@ -28,10 +28,16 @@ bool keepsPixels(const QString &format)
     return format.compare(QLatin1String("xpm"), Qt::CaseInsensitive) != 0;
 }
 
-// Makes the save folder when it is missing; the reason when that fails.
-QString makeDirectory(const QString &directory)
+// Makes the save folder when it is missing; the reason when that fails,
+// or when the folder is a link that may not be followed.
+QString makeDirectory(const QString &directory, bool mayBeLink)
 {
     const QFileInfo info(directory);
+    if (info.isSymLink() && !mayBeLink) {
+        return QStringLiteral("folder %1 is a link to %2: choose it with the folder button "
+                              "to save there")
+                .arg(directory, info.symLinkTarget());
+    }
     if (info.isDir())
         return QString();
     if (info.exists() || info.isSymLink())
@@ -88,7 +94,7 @@ void ImageSaver::save(const QImage &image, const QString &directory, const QStri
 {
     start([this, image, directory, sourcePath, format, namer = std::move(namer), order]() {
         Result result;
-        result.errorString = makeDirectory(directory);
+        result.errorString = makeDirectory(directory, namer->folderMayBeLink());
         if (!result.ok())
             return result;
         QString key;

@@ -161,9 +161,9 @@ void MainWindow::addImages()
     originalRows->addRows(files, [this, generation]() { thumbnailLoaded(generation); });
 
     const QString dir = QFileInfo(files.first()).absoluteDir().path();
-    ui->lineEditSaveDir->setText(dir.endsWith(QLatin1Char('/'))
-                                         ? dir + QLatin1String("ConvertedImages")
-                                         : dir + QLatin1String("/ConvertedImages"));
+    proposedSaveDir = dir.endsWith(QLatin1Char('/')) ? dir + QLatin1String("ConvertedImages")
+                                                     : dir + QLatin1String("/ConvertedImages");
+    ui->lineEditSaveDir->setText(proposedSaveDir);
 }
 
 void MainWindow::thumbnailLoaded(int generation)
@@ -430,6 +430,8 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
     const QString dir = ui->lineEditSaveDir->text();
     const int batchId = convertQueue->beginBatch(finishedText, imageFiles, dir,
                                                  ui->checkBoxAutoOpenDir->isChecked());
+    if (const auto namer = convertQueue->namer(batchId); namer && dir == proposedSaveDir)
+        namer->setFolderMayBeLink(false);
     if (!dir.isEmpty())
         imageSaver->removeStaleTemporaries(dir);
     for (const QString &path : std::as_const(imageFiles)) {

@@ -97,6 +97,9 @@ private:
     FailuresButton *failuresButton;
     QHash<int, QList<ImageFailure>> batchFailures; // of running batches
     QImage writtenThumbnail; // for the next addConvertImageToList() only
+    // The save folder proposed beside the opened images: one the user did
+    // not choose, so a link there (planted by an archive) is not followed.
+    QString proposedSaveDir;
     QPointer<LoadingDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;

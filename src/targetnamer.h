@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 // Names the files a batch writes. The plain rule is directory + "/" +
 // complete base name + "." + format; a name that would write over a source
 // image, or over a file this batch has already named, moves on to
@@ -38,6 +40,11 @@ public:
     // another case.
     static bool foldsCase(const QString &directory);
 
+    // Whether the folder written to may be a symbolic link: not when the
+    // program proposed it rather than the user choosing it. Yes by default.
+    void setFolderMayBeLink(bool may) { folderLinkAllowed = may; }
+    bool folderMayBeLink() const { return folderLinkAllowed; }
+
     // Makes more files untouchable, e.g. sources opened after the batch began.
     void protect(const QStringList &paths);
 
@@ -64,6 +71,7 @@ private:
     QSet<FileId> protectedIds;
     QSet<QString> claimedKeys;
     QHash<QString, bool> directoryFolds;
+    std::atomic<bool> folderLinkAllowed{true};
 };
 
 #endif // TARGETNAMER_H

@@ -187,6 +187,23 @@ void tst_Safety::linksInSaveFolder()
     QCOMPARE(written, (QStringList{QStringLiteral("IMG_0001 (2).png"), QStringLiteral("IMG_0001.png"),
                                    QStringLiteral("IMG_0002 (2).png"), QStringLiteral("IMG_0002.png")}));
     QCOMPARE(QImage(out + QStringLiteral("/IMG_0002 (2).png")).size(), QSize(32, 24));
+
+    // The proposed save folder itself a link: followed only once chosen.
+    const QString planted = freshDir(QStringLiteral("links/planted"));
+    QVERIFY(QFile::link(QStringLiteral("../outside"), planted + QStringLiteral("/ConvertedImages")));
+    const QString photo = writeImage(planted + QStringLiteral("/IMG_0003.jpg"), QSize(32, 24), "JPEG");
+    failureLines.clear();
+    previousHandler = qInstallMessageHandler(collectFailures);
+    const BatchReport refused = openAndRun(*d, {photo}, FormatCommand);
+    qInstallMessageHandler(previousHandler);
+    QCOMPARE(refused.failed, 1);
+    QVERIFY(failureLines.value(0).contains(QLatin1String("is a link")));
+    QCOMPARE(filesIn(outside), QStringList{QStringLiteral(".profile")});
+    d->saveDir->setText(planted + QStringLiteral("/ConvertedImages/")); // as the folder button gives
+    QVERIFY(d->startCommand(FormatCommand));
+    QTRY_VERIFY_WITH_TIMEOUT(d->report().finished, 30000);
+    QCOMPARE(d->report().failed, 0);
+    QVERIFY(QFileInfo::exists(outside + QStringLiteral("/IMG_0003.png")));
 }
 
 // A baseline JPEG whose frame header claims another size: a few hundred
