@@ -112,9 +112,6 @@ void answerBySelectingAll(const QString &dir, int count, std::function<void()> a
             return;
         }
         *attempt = nullptr;
-        // The dialog's whole life, its end included, is the dialog's work,
-        // not that of the event that opened it.
-        QObject::connect(dialog, &QObject::destroyed, []() { meter()->restartOutermostEvent(); });
         view->selectAll();
         accepted();
         static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides accept()
@@ -133,6 +130,14 @@ OpenTimes open(MainWindow &window, const QStringList &files, bool scroll)
     answerBySelectingAll(QFileInfo(files.first()).absolutePath(), int(files.size()), [&]() {
         clock.start();
         meter()->resetWork(true);
+    });
+    // The dialog's whole life, its end included, is the dialog's work, not
+    // that of the event that opened it: the window's begins when it empties
+    // the list.
+    auto restart = std::make_shared<QMetaObject::Connection>();
+    *restart = QObject::connect(list->model(), &QAbstractItemModel::modelAboutToBeReset, [restart]() {
+        meter()->restartOutermostEvent();
+        QObject::disconnect(*restart);
     });
     QList<int> watched;
     bool scrolled = false;
