@@ -15,6 +15,7 @@
 
 #include <algorithm>
 
+#include <sys/resource.h>
 #include <time.h>
 
 namespace Bench {
@@ -47,6 +48,8 @@ public:
         // Some dispatchers deliver what woke them before they say so: the
         // wait ended here.
         endIdleWait();
+        if (frames.isEmpty())
+            outerUsage = threadUsage();
         frames.append({clock.nsecsElapsed(), 0, threadCpu(), 0, false});
         // Neither may outlive the delivery.
         const int type = event->type();
@@ -71,8 +74,18 @@ public:
             ++cpuOver50;
         if (ms > worst.ms)
             worst = {ms, cpuMs, QByteArray(className) + " event " + QByteArray::number(type)};
-        if (cpuMs > busiest.cpuMs)
+        if (cpuMs > busiest.cpuMs) {
             busiest = {ms, cpuMs, QByteArray(className) + " event " + QByteArray::number(type)};
+            if (frames.isEmpty()) {
+                // Whether the kernel did the work: page faults, system time.
+                const rusage now = threadUsage();
+                busiest.what += " (" + QByteArray::number(now.ru_minflt - outerUsage.ru_minflt)
+                        + " page faults, system "
+                        + QByteArray::number((now.ru_stime.tv_sec - outerUsage.ru_stime.tv_sec) * 1000
+                                             + (now.ru_stime.tv_usec - outerUsage.ru_stime.tv_usec) / 1000)
+                        + " ms)";
+            }
+        }
         return result;
     }
 
@@ -123,6 +136,12 @@ private:
             frames.last().excluded += clock.nsecsElapsed() - blockedAt;
         blockedAt = -1;
     }
+    static rusage threadUsage()
+    {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage;
+    }
     static qint64 threadCpu()
     {
         timespec ts{};
@@ -131,6 +150,7 @@ private:
     }
     QElapsedTimer clock;
     QList<Frame> frames;
+    rusage outerUsage{};
     qint64 blockedAt = -1;
     Work worst;
     Work busiest;
