@@ -110,6 +110,7 @@ public:
     {
         if (frames.isEmpty())
             return;
+        outerUsage = threadUsage();
         frames.first() = {clock.nsecsElapsed(), 0, threadCpu(), 0, frames.first().skipped};
         for (qsizetype i = 1; i < frames.size(); ++i)
             frames[i] = {clock.nsecsElapsed(), 0, threadCpu(), 0, frames[i].skipped};
