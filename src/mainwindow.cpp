@@ -250,8 +250,10 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
                     reserved);
         return;
     }
-    if (!namer)
+    if (!namer) {
         namer = std::make_shared<TargetNamer>(QStringList(imageFiles) << path);
+        namer->setFolderMayBeLink(dir != proposedSaveDir);
+    }
 
     // The folder is made, and the file named, by the saver: off this thread.
     imageSaver->setThumbnailSide(convertedRows->pixelSide());
