@@ -72,10 +72,11 @@ public:
             ++over50;
         if (cpuMs > 50)
             ++cpuOver50;
+        const auto what = [&]() { return QByteArray(className) + " event " + QByteArray::number(type); };
         if (ms > worst.ms)
-            worst = {ms, cpuMs, QByteArray(className) + " event " + QByteArray::number(type)};
+            worst = {ms, cpuMs, what()};
         if (cpuMs > busiest.cpuMs) {
-            busiest = {ms, cpuMs, QByteArray(className) + " event " + QByteArray::number(type)};
+            busiest = {ms, cpuMs, what()};
             if (frames.isEmpty()) {
                 // Whether the kernel did the work: page faults, system time.
                 const rusage now = threadUsage();
@@ -111,9 +112,10 @@ public:
         if (frames.isEmpty())
             return;
         outerUsage = threadUsage();
-        frames.first() = {clock.nsecsElapsed(), 0, threadCpu(), 0, frames.first().skipped};
-        for (qsizetype i = 1; i < frames.size(); ++i)
-            frames[i] = {clock.nsecsElapsed(), 0, threadCpu(), 0, frames[i].skipped};
+        const qint64 now = clock.nsecsElapsed();
+        const qint64 cpu = threadCpu();
+        for (Frame &frame : frames)
+            frame = {now, 0, cpu, 0, frame.skipped};
     }
     // The event that took longest, and the one whose work took the most CPU
     // time: the first includes the time the thread waited for a core.
