@@ -130,6 +130,12 @@ void ThumbnailLoader::waitForDone()
     pool.waitForDone();
 }
 
+void ThumbnailLoader::setMaxWorkers(int count)
+{
+    QMutexLocker locker(&lock);
+    pool.setMaxThreadCount(qMax(1, count));
+}
+
 QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
 {
     const ThumbnailCache cache(side);

@@ -41,6 +41,10 @@ public:
     // Blocks until every job has ended; for shutdown and tests.
     void waitForDone();
 
+    // At most this many jobs at a time (one per core by default). With one,
+    // jobs end in the order they are taken; for tests.
+    void setMaxWorkers(int count);
+
     // The thumbnail of a file: fitted into the side x side box, aspect
     // ratio kept, enlarged or reduced so that its longer side is side,
     // upright. Uses a JPEG's embedded EXIF preview when it is large enough
