@@ -9,5 +9,9 @@ int main(int argc, char *argv[])
     ImageLoader::configureReaders();
     MainWindow window;
     window.show();
+    // What QApplication leaves are files and folders to open ("Open with").
+    const QStringList paths = app.arguments().mid(1);
+    if (!paths.isEmpty())
+        window.openImages(paths);
     return app.exec();
 }

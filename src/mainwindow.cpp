@@ -4,7 +4,9 @@
 #include "convertqueue.h"
 #include "convertsettings.h"
 #include "dialogabout.h"
+#include "dropopener.h"
 #include "failuresbutton.h"
+#include "folderscanner.h"
 #include "imageloader.h"
 #include "imagesaver.h"
 #include "imagethread.h"
@@ -67,6 +69,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     failuresButton = new FailuresButton(this);
     ui->statusBar->addPermanentWidget(failuresButton);
+
+    folderScanner = new FolderScanner(this);
+    connect(folderScanner, &FolderScanner::finished, this, &MainWindow::openFiles);
+    connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
 
     progressThrottle = new QTimer(this);
     progressThrottle->setSingleShot(true);
@@ -137,8 +143,34 @@ void MainWindow::addImages()
     const QStringList files = QFileDialog::getOpenFileNames(
             this, tr("Open images"), lastOpenDir,
             QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
-    if (files.isEmpty())
+    if (!files.isEmpty())
+        openFiles(files);
+}
+
+void MainWindow::openImages(const QStringList &paths)
+{
+    if (!FolderScanner::holdsFolder(paths)) {
+        openFiles(FolderScanner::expand(paths));
         return;
+    }
+    // The window waits behind the loading dialog while folders are
+    // searched, as it does while their thumbnails come in.
+    if (!loadProgress) {
+        loadProgress = new LoadingDialog(0, this);
+        loadProgress->show();
+    }
+    folderScanner->start(paths);
+}
+
+void MainWindow::openFiles(const QStringList &files)
+{
+    if (files.isEmpty()) {
+        // Only folders without images were given: the list stays.
+        if (loadProgress && loadedCount >= imageFiles.size())
+            loadProgress->deleteLater();
+        ui->statusBar->showMessage(tr("No images found"), 0);
+        return;
+    }
 
     imageFiles = files;
     lastOpenDir = QFileInfo(files.first()).dir().path();
@@ -151,6 +183,8 @@ void MainWindow::addImages()
     loadedCount = 0;
     ui->listWidgetOriginal->clear();
     ui->listWidgetConvert->clear();
+    // Failures of an earlier batch are not this list's.
+    failuresButton->setFailures({});
 
     if (loadProgress)
         loadProgress->deleteLater();

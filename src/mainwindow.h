@@ -19,6 +19,7 @@ class LoadingDialog;
 class QTimer;
 class ConvertQueue;
 class FailuresButton;
+class FolderScanner;
 class ImageThread;
 struct ConvertSettings;
 class ImageSaver;
@@ -52,6 +53,11 @@ private slots:
     void addConvertImageToList(const QString &filename);
     void deleteThread();
 
+public slots:
+    // Opens files and folders (a drop, "Open with", the command line) as
+    // Open Images opens the files chosen; folders are searched for images.
+    void openImages(const QStringList &paths);
+
 private:
     void createActions();
     void readSettings();
@@ -74,6 +80,7 @@ private:
                        const QString &dir);
     void showBatchProgress(int done, int total);
     void fitIntoScreen();
+    void openFiles(const QStringList &files);
 
     Ui_MainWindow *ui;
     QStringList imageFiles;
@@ -100,6 +107,7 @@ private:
     // The save folder proposed beside the opened images: one the user did
     // not choose, so a link there (planted by an archive) is not followed.
     QString proposedSaveDir;
+    FolderScanner *folderScanner;
     QPointer<LoadingDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;

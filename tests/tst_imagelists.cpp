@@ -4,6 +4,9 @@
 #include "testsupport.h"
 
 #include <QListWidget>
+#include <QMimeData>
+#include <QToolButton>
+#include <QUrl>
 #include <QProgressDialog>
 #include <QStatusBar>
 #include <QtMath>
@@ -32,9 +35,16 @@ private slots:
     void convertedRowReadsFile();
     void folderButtonAddsSlash();
     void folderButtonRootAndCancel();
+    void droppedFolderTreeOpensLikeOpenImages();
+    void dragWithoutLocalFilesRefused_data();
+    void dragWithoutLocalFilesRefused();
+    void openImagesListsMissingPath();
+    void folderWithoutImagesKeepsList();
+    void newListHidesFailuresOfLastBatch();
 
 private:
     void open(MainWindow &w, const QStringList &files);
+    static bool drop(QWidget *target, const QList<QUrl> &urls);
     QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
     static qreal screenRatio(QWidget *widget);
 
@@ -294,6 +304,125 @@ void tst_ImageLists::folderButtonRootAndCancel()
     answerFileDialog({});
     w.ui->toolButtonSaveDir->click();
     QCOMPARE(w.ui->lineEditSaveDir->text(), QStringLiteral("/proposed/ConvertedImages"));
+}
+
+// Drags over target and drops there, as a file manager would; true when
+// both the drag and the drop were taken.
+bool tst_ImageLists::drop(QWidget *target, const QList<QUrl> &urls)
+{
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at = target->rect().center();
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &move);
+    QDropEvent dropped(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    // Never a move: the file manager would delete the originals.
+    return move.isAccepted() && dropped.isAccepted() && dropped.dropAction() == Qt::CopyAction;
+}
+
+void tst_ImageLists::droppedFolderTreeOpensLikeOpenImages()
+{
+    const QString root = tmp.filePath(QStringLiteral("dropped"));
+    const QString a = writeImage(root + "/trip/img2.png", QSize(20, 10));
+    const QString b = writeImage(root + "/trip/IMG10.png", QSize(20, 10));
+    const QString c = writeImage(root + "/trip/day 1/x.jpg", QSize(20, 10));
+    writeImage(root + "/trip/.cache/hidden.png", QSize(20, 10));
+    writeBytes(root + "/trip/notes.txt", "not an image");
+    QVERIFY(QFile::link(QStringLiteral(".."), root + "/trip/day 1/up"));
+    const QString single = writeBytes(root + "/text-named-photo.jpg", "not an image");
+
+    MainWindow w;
+    w.show();
+    QVERIFY(w.acceptDrops());
+    w.ui->listWidgetConvert->addItem(QStringLiteral("converted before"));
+    // Over either list, and over a field that takes text drops itself.
+    for (QWidget *target : {w.ui->listWidgetConvert->viewport(),
+                            w.ui->listWidgetOriginal->viewport(),
+                            static_cast<QWidget *>(w.ui->lineEditSaveDir)}) {
+        QVERIFY(drop(target, {QUrl::fromLocalFile(single), QUrl::fromLocalFile(root + "/trip")}));
+        QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("4 images loaded"));
+        QCOMPARE(w.imageFiles, (QStringList{single, a, b, c}));
+        QCOMPARE(w.ui->listWidgetOriginal->count(), 4);
+        QCOMPARE(w.ui->listWidgetConvert->count(), 0);
+        QCOMPARE(w.lastOpenDir, root);
+        QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/ConvertedImages");
+        QTRY_VERIFY(!w.findChild<QProgressDialog *>());
+        w.ui->statusBar->clearMessage();
+    }
+    QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/ConvertedImages");
+}
+
+void tst_ImageLists::dragWithoutLocalFilesRefused_data()
+{
+    QTest::addColumn<QList<QUrl>>("urls");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("text only") << QList<QUrl>{} << QStringLiteral("/some/path.png");
+    QTest::newRow("web address") << QList<QUrl>{QUrl("https://example.org/a.png")} << QString();
+}
+
+void tst_ImageLists::dragWithoutLocalFilesRefused()
+{
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(QString, text);
+    MainWindow w;
+    w.show();
+    QMimeData data;
+    if (!urls.isEmpty())
+        data.setUrls(urls);
+    if (!text.isEmpty())
+        data.setText(text);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    enter.ignore();
+    QApplication::sendEvent(&w, &enter);
+    QVERIFY(!enter.isAccepted());
+}
+
+void tst_ImageLists::openImagesListsMissingPath()
+{
+    const QString good = writeImage(tmp.filePath("args/good.png"), QSize(30, 30));
+    const QString missing = tmp.filePath("args/gone.png");
+    MainWindow w;
+    w.openImages({missing, good});
+    QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("2 images loaded"));
+    QCOMPARE(w.imageFiles, (QStringList{missing, good}));
+    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("gone.png"));
+    QVERIFY(iconOf(w.ui->listWidgetOriginal, 0).isNull());
+    QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 1).isNull());
+    QCOMPARE(w.ui->lineEditSaveDir->text(), tmp.filePath("args/ConvertedImages"));
+}
+
+void tst_ImageLists::folderWithoutImagesKeepsList()
+{
+    const QString file = writeImage(tmp.filePath("kept/k.png"), QSize(20, 20));
+    QVERIFY(QDir().mkpath(tmp.filePath("nothing here/.hidden")));
+    MainWindow w;
+    open(w, {file});
+    w.openImages({tmp.filePath("nothing here")});
+    QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("No images found"));
+    QCOMPARE(w.imageFiles, QStringList{file});
+    QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
+    QTRY_VERIFY(!w.findChild<QProgressDialog *>());
+}
+
+void tst_ImageLists::newListHidesFailuresOfLastBatch()
+{
+    const QString bad = writeBytes(tmp.filePath("fail/text-named-png.png"), "not an image");
+    const QString good = writeImage(tmp.filePath("fail/good.png"), QSize(20, 20));
+    MainWindow w;
+    w.show();
+    open(w, {bad});
+    w.sizeConvert();
+    QTRY_VERIFY(w.ui->statusBar->currentMessage().contains(QStringLiteral("1 of 1 images failed")));
+    auto *failures = w.findChild<QToolButton *>(QStringLiteral("toolButtonFailures"));
+    QVERIFY(failures && failures->isVisible());
+    w.openImages({good});
+    QVERIFY(!failures->isVisible());
 }
 
 QTEST_MAIN(tst_ImageLists)
