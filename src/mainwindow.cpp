@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "convertchords.h"
 #include "convertqueue.h"
 #include "convertsettings.h"
 #include "dialogabout.h"
@@ -73,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
     folderScanner = new FolderScanner(this);
     connect(folderScanner, &FolderScanner::finished, this, &MainWindow::openFiles);
     connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
+    new ConvertChords(this, {sizeConvertAction, formatConvertAction, bothConvertAction});
 
     progressThrottle = new QTimer(this);
     progressThrottle->setSingleShot(true);
