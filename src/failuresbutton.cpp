@@ -5,6 +5,8 @@ FailuresButton::FailuresButton(QWidget *parent)
 {
     setObjectName(QStringLiteral("toolButtonFailures"));
     setToolTip(tr("Show which images failed, and why"));
+    setAccessibleName(tr("Failed images"));
+    setAccessibleDescription(tr("Show which images failed, and why"));
     setAutoRaise(true);
     hide();
     connect(this, &QToolButton::clicked, this, &FailuresButton::showDialog);

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "accessiblenames.h"
 #include "convertchords.h"
 #include "convertqueue.h"
 #include "convertsettings.h"
@@ -28,6 +29,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QSettings>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
@@ -75,6 +77,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(folderScanner, &FolderScanner::finished, this, &MainWindow::openFiles);
     connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
     new ConvertChords(this, {sizeConvertAction, formatConvertAction, bothConvertAction});
+    AccessibleNames::describe(ui);
+    AccessibleNames::describe(ui->mainToolBar);
 
     progressThrottle = new QTimer(this);
     progressThrottle->setSingleShot(true);
@@ -376,6 +380,11 @@ void MainWindow::createActions()
     ui->mainToolBar->addAction(aboutAction);
     ui->mainToolBar->addSeparator();
     ui->mainToolBar->addAction(quitAction);
+
+    // Delete too, where the selection is: in a field it deletes text.
+    auto *deleteKey = new QShortcut(QKeySequence::Delete, ui->listWidgetOriginal, nullptr,
+                                    nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(deleteKey, &QShortcut::activated, this, &MainWindow::removeImages);
 }
 
 void MainWindow::readSettings()

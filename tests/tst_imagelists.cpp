@@ -32,6 +32,7 @@ private slots:
     void removeNonAdjacentRows_data();
     void removeNonAdjacentRows();
     void removeNothingSelected();
+    void deleteKeyRemovesSelected();
     void convertedRowReadsFile();
     void folderButtonAddsSlash();
     void folderButtonRootAndCancel();
@@ -264,6 +265,33 @@ void tst_ImageLists::removeNothingSelected()
     w.removeImages();
     QCOMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("0 images removed."));
     QCOMPARE(w.imageFiles.size(), 1);
+}
+
+void tst_ImageLists::deleteKeyRemovesSelected()
+{
+    QStringList files;
+    for (int i = 0; i < 4; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("del/%1.png").arg(i)), QSize(10, 10));
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    open(w, files);
+    QTRY_VERIFY(!w.findChild<QProgressDialog *>());
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.ui->listWidgetOriginal->item(0)->setSelected(true);
+    w.ui->listWidgetOriginal->item(2)->setSelected(true);
+    // In a field, Delete is the field's.
+    w.ui->tabWidget->setCurrentWidget(w.ui->tabSize);
+    w.ui->spinBoxPercent->setFocus();
+    QTest::keyClick(w.ui->spinBoxPercent, Qt::Key_Delete);
+    QCOMPARE(w.imageFiles.size(), 4);
+    w.ui->listWidgetOriginal->setFocus();
+    QTRY_VERIFY(w.ui->listWidgetOriginal->hasFocus());
+    QTest::keyClick(w.ui->listWidgetOriginal, Qt::Key_Delete);
+    QCOMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("2 images removed."));
+    QCOMPARE(w.imageFiles, (QStringList{files[1], files[3]}));
+    QCOMPARE(w.ui->listWidgetOriginal->count(), 2);
 }
 
 void tst_ImageLists::convertedRowReadsFile()

@@ -3,6 +3,7 @@
 
 #include "testsupport.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QImageReader>
@@ -32,6 +33,7 @@ private slots:
     void chordsFromFocusedFields_data();
     void chordsFromFocusedFields();
     void sliderMirrorsSpinBox();
+    void screenReadersNameEveryControl();
     void sizeModeSwitchesFrames();
 
     void firstStartDefaults();
@@ -305,6 +307,34 @@ void tst_MainWindow::convertButtonItselfStartsNothing()
     auto *button = w.ui->mainToolBar->widgetForAction(w.convertAction);
     QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(5, 5));
     QCOMPARE(size.count() + format.count() + both.count(), 0);
+}
+
+void tst_MainWindow::screenReadersNameEveryControl()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QList<QWidget *> described{w.ui->listWidgetOriginal, w.ui->listWidgetConvert,
+                               w.findChild<QWidget *>(QStringLiteral("toolButtonFailures"))};
+    // Every button without a text of its own, and every tool bar button.
+    for (QAbstractButton *button : w.findChildren<QAbstractButton *>()) {
+        if (button->text().isEmpty() || button->parentWidget() == w.ui->mainToolBar)
+            described << button;
+    }
+    QVERIFY(described.contains(w.ui->toolButtonSaveDir));
+    for (QWidget *widget : std::as_const(described)) {
+        QVERIFY(widget);
+        if (!widget->isVisibleTo(&w) && widget->objectName() != QLatin1String("toolButtonFailures"))
+            continue; // the tool bar's overflow arrow, with room to spare
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(face);
+        QVERIFY2(!face->text(QAccessible::Name).isEmpty(), qPrintable(widget->objectName()));
+        QVERIFY2(!face->text(QAccessible::Description).isEmpty(),
+                 qPrintable(face->text(QAccessible::Name)));
+    }
+    // Not the rich text of the tool tip.
+    QCOMPARE(QAccessible::queryAccessibleInterface(w.ui->listWidgetOriginal)->text(QAccessible::Name),
+             QStringLiteral("Original images list"));
 }
 
 void tst_MainWindow::sliderMirrorsSpinBox()
