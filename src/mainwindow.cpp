@@ -13,7 +13,7 @@
 #include "imagesaver.h"
 #include "imagethread.h"
 #include "loadingdialog.h"
-#include "screenfit.h"
+#include "framefitter.h"
 #include "targetnamer.h"
 #include "thumbnaillist.h"
 #include "thumbnailloader.h"
@@ -27,10 +27,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QScreen>
 #include <QSettings>
 #include <QShortcut>
-#include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
 
@@ -47,6 +45,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->splitter_2->setStretchFactor(0, 1);
     ui->splitter->setStretchFactor(0, 1);
     ui->splitter->setStretchFactor(1, 1);
+    frameFitter = new FrameFitter(this);
     readSettings();
     ui->frameDpi->hide();
     createActions();
@@ -104,16 +103,6 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     writeSettings();
     event->accept();
-}
-
-void MainWindow::showEvent(QShowEvent *event)
-{
-    QMainWindow::showEvent(event);
-    // Now that the window has its frame, the frame must fit too.
-    if (!event->spontaneous() && !fittedWithFrame && !isMaximized() && !isFullScreen()) {
-        fittedWithFrame = true;
-        fitIntoScreen();
-    }
 }
 
 void MainWindow::on_quitAction_triggered()
@@ -396,7 +385,7 @@ void MainWindow::readSettings()
     } else {
         resize(settings.value(QStringLiteral("size"), QSize(560, 430)).toSize());
         move(settings.value(QStringLiteral("pos"), QVariant()).toPoint());
-        fitIntoScreen();
+        frameFitter->fit();
     }
     ui->splitter->restoreState(settings.value(QStringLiteral("splitter")).toByteArray());
     ui->splitter_2->restoreState(settings.value(QStringLiteral("splitter2")).toByteArray());
@@ -405,19 +394,6 @@ void MainWindow::readSettings()
     ui->spinBoxHeight->setValue(settings.value(QStringLiteral("height"), 768).toInt());
     ui->checkBoxAutoOpenDir->setChecked(settings.value(QStringLiteral("autoopen"), true).toBool());
     settings.endGroup();
-}
-
-void MainWindow::fitIntoScreen()
-{
-    // Stored on a larger screen, or on one that is gone, the window would
-    // open with its title bar or status bar out of reach.
-    QScreen *screen = QGuiApplication::screenAt(pos());
-    const QRect available = (screen ? screen : this->screen())->availableGeometry();
-    // Known once the window system has framed the window; nothing before.
-    const QSize frame = frameGeometry().size() - size();
-    const QRect fitted = ScreenFit::fitted(QRect(pos(), size() + frame), available);
-    resize(fitted.size() - frame);
-    move(fitted.topLeft());
 }
 
 void MainWindow::writeSettings()

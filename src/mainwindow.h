@@ -20,6 +20,7 @@ class QTimer;
 class ConvertQueue;
 class FailuresButton;
 class FolderScanner;
+class FrameFitter;
 class ImageThread;
 struct ConvertSettings;
 class ImageSaver;
@@ -37,7 +38,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
 
 private slots:
     void on_quitAction_triggered();
@@ -79,7 +79,6 @@ private:
     void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
                        const QString &dir);
     void showBatchProgress(int done, int total);
-    void fitIntoScreen();
     void openFiles(const QStringList &files);
 
     Ui_MainWindow *ui;
@@ -108,11 +107,11 @@ private:
     // not choose, so a link there (planted by an archive) is not followed.
     QString proposedSaveDir;
     FolderScanner *folderScanner;
+    FrameFitter *frameFitter;
     QPointer<LoadingDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;
     bool updatingLoadProgress = false;
-    bool fittedWithFrame = false;
     // Progress is shown at most every tenth of a second: thousands of
     // updates would each repaint, and the modal dialog's spin the loop.
     QTimer *progressThrottle;

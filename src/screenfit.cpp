@@ -11,3 +11,9 @@ QRect ScreenFit::fitted(const QRect &frame, const QRect &available)
                   qMax(available.top(), qMin(result.top(), last.y())));
     return result;
 }
+
+QRect ScreenFit::fittedClient(const QRect &client, const QMargins &margins,
+                              const QRect &available)
+{
+    return fitted(client.marginsAdded(margins), available).marginsRemoved(margins);
+}
