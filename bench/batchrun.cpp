@@ -2,6 +2,7 @@
 
 #include "benchsupport.h"
 
+#include "imagelimits.h"
 #include "imageloader.h"
 #include "mainwindow.h"
 
@@ -142,7 +143,7 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
 Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
 {
     Result result;
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     QThreadPool pool;
     pool.setMaxThreadCount(QThread::idealThreadCount());
     std::atomic<int> failed{0};

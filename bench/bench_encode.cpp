@@ -12,6 +12,7 @@
 
 #include "colorconverter.h"
 #include "imageencoder.h"
+#include "imagelimits.h"
 #include "imageloader.h"
 #include "imagesaver.h"
 #include "photometadata.h"
@@ -196,7 +197,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: bench_encode CORPUS_DIR [N] [--rounds R]\n");
         return 2;
     }
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     PhotoMetadata::initLibrary(); // before this program's own use of exiv2
     QStringList photos = corpusPhotos(args.at(0));
     if (args.size() > 1)

@@ -1,6 +1,6 @@
 #include "convertqueue.h"
 
-#include "imageloader.h"
+#include "imagelimits.h"
 #include "imagethread.h"
 
 #include <QThread>
@@ -13,7 +13,7 @@ ConvertQueue::ConvertQueue(QObject *parent)
 
 qint64 ConvertQueue::defaultMemoryBudget()
 {
-    return 2 * qint64(ImageLoader::allocationLimitMB) * 1024 * 1024;
+    return 2 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024;
 }
 
 ConvertQueue::~ConvertQueue()

@@ -1,7 +1,9 @@
 #include "imagesaver.h"
 
 #include "atomicfile.h"
+#include "imagelimits.h"
 #include "imageencoder.h"
+#include "outputformat.h"
 #include "targetnamer.h"
 #include "thumbnailloader.h"
 #include "workerpriority.h"
@@ -19,14 +21,6 @@
 #endif
 
 namespace {
-
-// Formats whose files hold the pixels handed to the writer (JPEG lossily,
-// but true to colour at thumbnail size), so the list can show them without
-// reading the file back. XPM keeps alpha only as on or off.
-bool keepsPixels(const QString &format)
-{
-    return format.compare(QLatin1String("xpm"), Qt::CaseInsensitive) != 0;
-}
 
 // Makes the save folder when it is missing; the reason when that fails,
 // or when the folder is a link that may not be followed.
@@ -81,7 +75,7 @@ void ImageSaver::start(std::function<Result()> job, std::function<void(const Res
         } catch (const std::bad_alloc &) {
             // One image too large to encode fails; the batch goes on.
             result.thumbnail = QImage();
-            result.errorString = QStringLiteral("out of memory");
+            result.errorString = ImageLimits::outOfMemory();
         }
         QMetaObject::invokeMethod(
                 this, [done, result]() { done(result); }, Qt::QueuedConnection);
@@ -129,8 +123,7 @@ void ImageSaver::setThumbnailSide(int pixels)
 
 bool ImageSaver::canWrite(const QString &format)
 {
-    return !format.isEmpty()
-            && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
+    return OutputFormat::canWrite(format);
 }
 
 QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format,
@@ -180,7 +173,7 @@ ImageSaver::Result ImageSaver::saveAndPreview(const QImage &image, const QString
         // The row shows what the file holds: the flattened, converted
         // pixels, or the file read back where the writer changes them.
         const int side = thumbnailSide;
-        result.thumbnail = keepsPixels(format) ? ThumbnailLoader::fromImage(written, side)
+        result.thumbnail = OutputFormat::keepsPixels(format) ? ThumbnailLoader::fromImage(written, side)
                                                : ThumbnailLoader::fromFile(fileName, side);
     }
     return result;

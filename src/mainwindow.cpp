@@ -5,7 +5,6 @@
 #include "convertsettings.h"
 #include "dialogabout.h"
 #include "failuresbutton.h"
-#include "imageloader.h"
 #include "imagesaver.h"
 #include "imagethread.h"
 #include "loadingdialog.h"
@@ -35,7 +34,6 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow)
 {
     Q_INIT_RESOURCE(pictavo);
-    ImageLoader::configureReaders();
 
     ui->setupUi(this);
     // Room the window gains goes to the lists; the tabs keep their height.

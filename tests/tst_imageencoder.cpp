@@ -2,6 +2,7 @@
 #include "imageencoder.h"
 #include "imageloader.h"
 #include "imagesaver.h"
+#include "outputformat.h"
 #include "photometadata.h"
 
 #include "testsupport.h"
@@ -355,7 +356,7 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     if (profile == AdobeRgb)
         QCOMPARE(written.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
 
-    if (!ImageEncoder::carriesMetadata(format))
+    if (!OutputFormat::carriesMetadata(format))
         return;
     const QByteArray bytes = TestSupport::fileBytes(target);
     const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);

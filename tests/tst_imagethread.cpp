@@ -1,4 +1,5 @@
 #include "convertqueue.h"
+#include "imagelimits.h"
 #include "imageloader.h"
 #include "imagethread.h"
 
@@ -30,7 +31,7 @@ private:
 void tst_ImageThread::initTestCase()
 {
     QVERIFY(tmp.isValid());
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
 }
 
 void tst_ImageThread::jobs_data()

@@ -7,7 +7,7 @@
 // stored settings and the files left behind.
 
 #include "convertqueue.h"
-#include "imageloader.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 #include "windowdriver.h"
 
@@ -20,7 +20,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     MainWindow window;
     window.show();
 
