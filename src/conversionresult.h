@@ -42,4 +42,12 @@ struct ConversionResult
     bool written() const { return outcome == Written; }
 };
 
+// One image of a batch that was not converted, and why, in the user's words.
+struct ImageFailure
+{
+    QString path;
+    QString reason;
+    ConversionResult::Step step = ConversionResult::NoStep;
+};
+
 #endif // CONVERSIONRESULT_H

@@ -45,7 +45,7 @@ private slots:
 private:
     std::unique_ptr<MainWindow> newWindow();
     void open(WindowDriver &d, const QStringList &files);
-    void run(WindowDriver &d, int command, BatchReport *report);
+    void run(WindowDriver &d, int command, StatusReport *report);
     void verifyCorpusUntouched();
     QString expectedName(const Case &c, int command, int formatIndex) const;
     QSize expectedSize(const Case &c, int command) const;
@@ -110,7 +110,7 @@ void tst_Hostile::open(WindowDriver &d, const QStringList &files)
     QCOMPARE(d.original->count(), files.size());
 }
 
-void tst_Hostile::run(WindowDriver &d, int command, BatchReport *report)
+void tst_Hostile::run(WindowDriver &d, int command, StatusReport *report)
 {
     QVERIFY(d.startCommand(command));
     // No hang: every batch ends with its report, whatever its files hold.
@@ -245,7 +245,7 @@ void tst_Hostile::everyCase()
     d.percent->setValue(percent);
     d.format->setCurrentIndex(c.formatIndex);
 
-    BatchReport report;
+    StatusReport report;
     run(d, command, &report);
     if (QTest::currentTestFailed())
         return;
@@ -306,7 +306,7 @@ void tst_Hostile::wholeCorpus()
     d.percent->setValue(percent);
     d.format->setCurrentIndex(formatIndex);
 
-    BatchReport report;
+    StatusReport report;
     run(d, command, &report);
     if (QTest::currentTestFailed())
         return;
@@ -389,7 +389,7 @@ void tst_Hostile::failsThenRecovers(const QString &badDir, const QString &watchD
         return;
     d.format->setCurrentIndex(formatIndex);
     d.saveDir->setText(badDir);
-    BatchReport report;
+    StatusReport report;
     run(d, FormatCommand, &report);
     if (QTest::currentTestFailed())
         return;
@@ -499,7 +499,7 @@ void tst_Hostile::diskFillsUp()
         return;
     d.format->setCurrentIndex(formatIndex);
     d.saveDir->setText(full);
-    BatchReport report;
+    StatusReport report;
     run(d, FormatCommand, &report);
     if (QTest::currentTestFailed())
         return;

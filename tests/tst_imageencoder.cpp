@@ -1,7 +1,7 @@
 #include "colorconverter.h"
 #include "imageencoder.h"
 #include "imageloader.h"
-#include "imagesaver.h"
+#include "conversionjob.h"
 #include "outputformat.h"
 #include "photometadata.h"
 
@@ -324,20 +324,20 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     QFETCH(QList<Probe>, probes);
 
     const QString sourcePath = tmp.filePath(source);
-    QString error;
-    const QImage image = ImageLoader::readScaled(
-            sourcePath, [percent](const QSize &shown) { return shown * percent / 100; },
-            Qt::IgnoreAspectRatio, &error);
-    QVERIFY2(!image.isNull(), qPrintable(error));
-    const QString target = tmp.filePath(QStringLiteral("out/%1.%2").arg(QTest::currentDataTag(), format));
-    QDir().mkpath(QFileInfo(target).path());
-    QCOMPARE(ImageSaver::write(image, target, format, {}, sourcePath), QString());
+    const QString outDir = tmp.filePath(QStringLiteral("out/%1").arg(QTest::currentDataTag()));
+    QDir().mkpath(tmp.filePath(QStringLiteral("out")));
+    ConversionJob job(sourcePath, ConversionJob::SizeConvert, QSize(), percent, format,
+                      Qt::IgnoreAspectRatio);
+    const ConversionResult result = job.run(ConversionJob::Target(outDir));
+    QVERIFY2(result.written(), qPrintable(result.detail));
+    const QString target = result.fileName;
+    const QSize size = job.targetSize();
 
     QImageReader reader(target);
     reader.setAutoTransform(false); // what the pixels are, not what a tag says
     const QImage written = reader.read();
     QVERIFY2(!written.isNull(), qPrintable(reader.errorString()));
-    QCOMPARE(written.size(), image.size());
+    QCOMPARE(written.size(), size);
     const QImage argb = written.convertToFormat(QImage::Format_ARGB32);
     for (const Probe &probe : probes) {
         const QPoint at(int(probe.at.x() * argb.width()), int(probe.at.y() * argb.height()));

@@ -1,4 +1,4 @@
-#include "convertqueue.h"
+#include "batchrunner.h"
 #include "mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
@@ -100,11 +100,11 @@ void tst_Stress::thousandImages()
     WindowDriver d(w.get());
     QCOMPARE(d.original->count(), count);
 
-    auto *queue = w->findChild<ConvertQueue *>();
+    auto *queue = w->findChild<BatchRunner *>();
     QVERIFY(queue);
     int most = 0;
     int reports = 0;
-    connect(queue, &ConvertQueue::progressChanged, this, [&]() {
+    connect(queue, &BatchRunner::progressChanged, this, [&]() {
         most = qMax(most, queue->runningCount());
         ++reports;
     });
@@ -113,7 +113,8 @@ void tst_Stress::thousandImages()
     most = qMax(most, queue->runningCount());
     QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(),
                               QStringLiteral("Format convert finished"), 600000);
-    QVERIFY(reports >= count);
+    // The start and the end at least; throttled in between.
+    QVERIFY(reports >= 2);
     QVERIFY2(most >= 1 && most <= QThread::idealThreadCount(),
              qPrintable(QStringLiteral("%1 images in flight").arg(most)));
 
