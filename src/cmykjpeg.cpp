@@ -3,6 +3,7 @@
 #include "colorconverter.h"
 #include "imagelimits.h"
 
+#include <QCoreApplication>
 #include <QByteArray>
 #include <QColorSpace>
 
@@ -147,11 +148,11 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
     if (!readHeader(&decoder, jpeg, true))
         return fail(failure(decoder));
     if (decoder.info.num_components != 4)
-        return fail(QStringLiteral("not a CMYK JPEG"));
+        return fail(QCoreApplication::translate("CmykJpeg", "not a CMYK JPEG"));
     const QSize stored(int(decoder.info.image_width), int(decoder.info.image_height));
     const bool scaled = scaledSize.isValid() && !scaledSize.isEmpty();
     if (!ImageLimits::fitsLimit(stored) || (scaled && !ImageLimits::fitsLimit(scaledSize)))
-        return fail(QStringLiteral("image too large (%1 x %2)")
+        return fail(QCoreApplication::translate("CmykJpeg", "image too large (%1 x %2)")
                             .arg(stored.width()).arg(stored.height()));
     if (!setUpOutput(&decoder, scaled ? scaleNumerator(stored, scaledSize) : 8))
         return fail(failure(decoder));
@@ -187,7 +188,7 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
                 },
                 nullptr);
         if (image.isNull())
-            return fail(QStringLiteral("cannot scale to %1 x %2")
+            return fail(QCoreApplication::translate("CmykJpeg", "cannot scale to %1 x %2")
                                 .arg(scaledSize.width()).arg(scaledSize.height()));
         image.setColorSpace(QColorSpace::SRgb);
     }

@@ -1,6 +1,7 @@
 #ifndef IMAGELIMITS_H
 #define IMAGELIMITS_H
 
+#include <QCoreApplication>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -35,7 +36,7 @@ inline bool fitsLimit(const QSize &size)
 // The words for an allocation that failed.
 inline QString outOfMemory()
 {
-    return QStringLiteral("out of memory");
+    return QCoreApplication::translate("ImageLimits", "out of memory");
 }
 
 // Runs work, which makes an image; an allocation failure in it gives a null

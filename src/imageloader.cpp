@@ -3,6 +3,7 @@
 #include "imagelimits.h"
 #include "sourcereader.h"
 
+#include <QCoreApplication>
 #include <QImageReader>
 
 namespace {
@@ -63,7 +64,7 @@ QImage ImageLoader::read(SourceReader &source, QString *errorString, const Admit
         return QImage();
     }
     if (admit && !admit(ImageLimits::bytesFor(source.reader().size())))
-        return failed(errorString, QStringLiteral("cancelled"), failedStep, Step::Admit);
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     return decoded(source, errorString, failedStep);
 }
 
@@ -108,17 +109,17 @@ QImage ImageLoader::readScaled(SourceReader &source,
     const QSize targetSize = targetFor(shown);
     if (targetSize.isEmpty()) {
         return failed(errorString,
-                      QStringLiteral("empty target size %1").arg(sizeText(targetSize)),
+                      QCoreApplication::translate("ImageLoader", "empty target size %1").arg(sizeText(targetSize)),
                       failedStep, Step::Fit);
     }
     const QSize wanted = shown.scaled(targetSize, mode);
     if (!ImageLimits::fitsLimit(wanted)) {
-        return failed(errorString, QStringLiteral("target too large (%1)").arg(sizeText(wanted)),
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "target too large (%1)").arg(sizeText(wanted)),
                       failedStep, Step::Admit);
     }
     // The decoded picture and the result, at most.
     if (admit && !admit(ImageLimits::bytesFor(shown) + ImageLimits::bytesFor(wanted)))
-        return failed(errorString, QStringLiteral("cancelled"), failedStep, Step::Admit);
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.
         const bool shrinkWhileDecoding = reader.supportsOption(QImageIOHandler::ScaledSize)
@@ -133,7 +134,7 @@ QImage ImageLoader::readScaled(SourceReader &source,
     const QImage scaled = ImageLimits::orNull(
             [&]() { return image.scaled(targetSize, mode, Qt::FastTransformation); }, nullptr);
     if (scaled.isNull()) {
-        return failed(errorString, QStringLiteral("cannot scale to %1").arg(sizeText(targetSize)),
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "cannot scale to %1").arg(sizeText(targetSize)),
                       failedStep, Step::Fit);
     }
     return scaled;

@@ -5,6 +5,8 @@
 #include "imagelimits.h"
 #include "orientation.h"
 
+#include <QCoreApplication>
+
 SourceReader::SourceReader(const QString &path)
     : file(path), imageReader(file.device())
 {
@@ -24,7 +26,7 @@ bool SourceReader::check(QString *errorString)
     const QSize stored = imageReader.size();
     if (stored.isValid() && !ImageLimits::fitsLimit(stored)) {
         if (errorString)
-            *errorString = QStringLiteral("image too large (%1 x %2)")
+            *errorString = QCoreApplication::translate("SourceReader", "image too large (%1 x %2)")
                                    .arg(stored.width()).arg(stored.height());
         return false;
     }
