@@ -58,6 +58,8 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
     QTemporaryDir settings;
     isolateDesktop(settings.path());
 
+    // As main() does before it makes the window.
+    ImageLimits::configureProcess();
     MainWindow window;
     window.findChild<QCheckBox *>(QStringLiteral("checkBoxAutoOpenDir"))->setChecked(false);
     window.show();

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "batchrunner.h"
+#include "imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 
@@ -66,6 +67,7 @@ private:
 
 void tst_Conversion::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid());
     isolateSettings(settingsDir);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");

@@ -3,6 +3,7 @@
 #include "hostile/hostilecorpus.h"
 #include "hostile/tmpfsmount.h"
 #include "hostile/windowdriver.h"
+#include "imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 
@@ -65,6 +66,7 @@ private:
 
 void tst_Hostile::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid() && work.isValid());
     TestSupport::isolateSettings(settingsDir);
     // A finished batch may open its folder; nothing is to be launched here.

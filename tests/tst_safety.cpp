@@ -1,4 +1,5 @@
 #include "conversionjob.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 #include "targetnamer.h"
 
@@ -72,6 +73,7 @@ private:
 
 void tst_Safety::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid() && work.isValid());
     TestSupport::isolateSettings(settingsDir);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");

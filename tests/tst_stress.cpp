@@ -1,4 +1,5 @@
 #include "batchrunner.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
@@ -43,6 +44,7 @@ private:
 
 void tst_Stress::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid() && work.isValid());
     TestSupport::isolateSettings(settingsDir);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
