@@ -46,7 +46,6 @@ private slots:
     void clashesWithinBatchGetNumbers();
     void earlierBatchOverwritten();
     void missingSaveDirectoryAsksOnce();
-    void unwritableDirectoryFailsCleanly();
     void autoOpenAfterFinish();
     void secondCommandDuringBatch();
     void progressBarFollowsBatch();
@@ -428,24 +427,6 @@ void tst_Conversion::missingSaveDirectoryAsksOnce()
     QCOMPARE(title, QStringLiteral("Save Diretory Not Setting"));
     QCOMPARE(text, QStringLiteral("Please select an exist directory to save convert images"));
     QCOMPARE(w->ui->listWidgetConvert->count(), 0);
-}
-
-void tst_Conversion::unwritableDirectoryFailsCleanly()
-{
-    const QString file = writeImage(tmp->filePath("src/p.png"), QSize(10, 10));
-    // A regular file where the directory should be, and a missing parent.
-    QFile blocker(tmp->filePath("blocker"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    for (const QString &dir : {tmp->filePath("blocker"), tmp->filePath("no/such/parent")}) {
-        QScopedPointer<MainWindow> w(window({file}, dir));
-        runBatch(w.data(), &MainWindow::formatConvert);
-        QCOMPARE(w->ui->statusBar->currentMessage(),
-                 QStringLiteral("Format convert finished, 1 of 1 images failed"));
-        QCOMPARE(w->ui->listWidgetConvert->count(), 0);
-    }
-    QVERIFY(!QFileInfo::exists(tmp->filePath("no")));
-    QCOMPARE(QFileInfo(tmp->filePath("blocker")).size(), 0);
 }
 
 void tst_Conversion::autoOpenAfterFinish()
