@@ -225,8 +225,6 @@ void BatchRunner::stop()
 void BatchRunner::shutdown()
 {
     waiting.clear();
-    for (Batch &batch : batches)
-        batch.stopped->store(true);
     // Workers waiting for memory give up rather than be waited for.
     budget.cancel();
     // Every worker left has been started: let each end its run() before it
