@@ -2,6 +2,7 @@
 
 #include "benchsupport.h"
 
+#include "imagelimits.h"
 #include "imageloader.h"
 #include "mainwindow.h"
 
@@ -57,6 +58,8 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
     QTemporaryDir settings;
     isolateDesktop(settings.path());
 
+    // As main() does before it makes the window.
+    ImageLimits::configureProcess();
     MainWindow window;
     window.findChild<QCheckBox *>(QStringLiteral("checkBoxAutoOpenDir"))->setChecked(false);
     window.show();
@@ -142,7 +145,7 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
 Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
 {
     Result result;
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     QThreadPool pool;
     pool.setMaxThreadCount(QThread::idealThreadCount());
     std::atomic<int> failed{0};

@@ -1,7 +1,7 @@
 // What keeping a photo's metadata and colours costs: "50 % + PNG" and
 // "50 % + JPG" batches of photos that carry a camera's EXIF (with a
 // thumbnail), XMP and IPTC, converted the way the window's workers and
-// writers do it (ImageLoader::readScaled, then ImageSaver::write) on every
+// writers do it (ConversionJob::run) on every
 // core, with the metadata and colour step on and off, rounds interleaved.
 // Also the CMYK JPEG decoder's time per megapixel, next to Qt's RGB JPEG
 // decoder on the same photos.
@@ -12,8 +12,9 @@
 
 #include "colorconverter.h"
 #include "imageencoder.h"
+#include "imagelimits.h"
 #include "imageloader.h"
-#include "imagesaver.h"
+#include "conversionjob.h"
 #include "photometadata.h"
 
 #include <QImageReader>
@@ -151,11 +152,9 @@ Timing batch(const QStringList &files, const QString &format, const QString &out
     clock.start();
     for (const QString &path : files) {
         pool.start([&, path]() {
-            const QImage image = ImageLoader::readScaled(
-                    path, [](const QSize &shown) { return shown / 2; }, Qt::IgnoreAspectRatio);
-            const QString target = QDir(outDir).filePath(QFileInfo(path).completeBaseName()
-                                                         + QLatin1Char('.') + format);
-            if (image.isNull() || !ImageSaver::write(image, target, format, {}, path).isEmpty())
+            ConversionJob job(path, ConversionJob::SizeConvert, QSize(), 50, format,
+                              Qt::IgnoreAspectRatio);
+            if (!job.run(ConversionJob::Target(outDir)).written())
                 ++failed;
         });
     }
@@ -196,7 +195,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: bench_encode CORPUS_DIR [N] [--rounds R]\n");
         return 2;
     }
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     PhotoMetadata::initLibrary(); // before this program's own use of exiv2
     QStringList photos = corpusPhotos(args.at(0));
     if (args.size() > 1)

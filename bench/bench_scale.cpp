@@ -18,6 +18,7 @@
 #include "benchsupport.h"
 #include "eventmeter.h"
 
+#include "imagelimits.h"
 #include "mainwindow.h"
 
 #include <QCheckBox>
@@ -246,6 +247,7 @@ int main(int argc, char *argv[])
 {
     useOffscreenPlatform();
     MeteredApplication app(argc, argv);
+    ImageLimits::configureProcess(); // as main() does
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--header"))) {
         out() << "| photos | rows appear | first screenful | after scrolling | window free | "

@@ -8,6 +8,7 @@
 
 #include "benchsupport.h"
 
+#include "imagelimits.h"
 #include "imageloader.h"
 #include "mainwindow.h"
 #include "thumbnailloader.h"
@@ -132,7 +133,7 @@ int main(int argc, char *argv[])
     warmPageCache(files);
     // The same reader limits as the window, so that plain decodes of large
     // photos are not refused where the window's are not.
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
 
     QList<double> window, gap, serial, parallel, thumbs, sizes;
     int failures = 0;

@@ -1,8 +1,9 @@
 #include "cmykjpeg.h"
 
 #include "colorconverter.h"
-#include "imageloader.h"
+#include "imagelimits.h"
 
+#include <QCoreApplication>
 #include <QByteArray>
 #include <QColorSpace>
 
@@ -147,11 +148,11 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
     if (!readHeader(&decoder, jpeg, true))
         return fail(failure(decoder));
     if (decoder.info.num_components != 4)
-        return fail(QStringLiteral("not a CMYK JPEG"));
+        return fail(QCoreApplication::translate("CmykJpeg", "not a CMYK JPEG"));
     const QSize stored(int(decoder.info.image_width), int(decoder.info.image_height));
     const bool scaled = scaledSize.isValid() && !scaledSize.isEmpty();
-    if (!ImageLoader::fitsLimit(stored) || (scaled && !ImageLoader::fitsLimit(scaledSize)))
-        return fail(QStringLiteral("image too large (%1 x %2)")
+    if (!ImageLimits::fitsLimit(stored) || (scaled && !ImageLimits::fitsLimit(scaledSize)))
+        return fail(QCoreApplication::translate("CmykJpeg", "image too large (%1 x %2)")
                             .arg(stored.width()).arg(stored.height()));
     if (!setUpOutput(&decoder, scaled ? scaleNumerator(stored, scaledSize) : 8))
         return fail(failure(decoder));
@@ -170,23 +171,24 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
         image = QImage(decoded, QImage::Format_RGB32);
         row.resize(size_t(decoded.width()) * 4);
     } catch (const std::bad_alloc &) {
-        return fail(QStringLiteral("out of memory"));
+        return fail(ImageLimits::outOfMemory());
     }
     if (image.isNull())
-        return fail(QStringLiteral("out of memory"));
+        return fail(ImageLimits::outOfMemory());
     image.fill(0xFFFFFFFF); // the converter leaves the fourth byte alone
     if (!decodeRows(&decoder, row.data(), &image, &converter))
         return fail(failure(decoder));
     image.setColorSpace(QColorSpace::SRgb);
 
     if (scaled && scaledSize != decoded) {
-        try {
-            image = image.scaled(scaledSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        } catch (const std::bad_alloc &) {
-            image = QImage();
-        }
+        image = ImageLimits::orNull(
+                [&]() {
+                    return image.scaled(scaledSize, Qt::IgnoreAspectRatio,
+                                        Qt::SmoothTransformation);
+                },
+                nullptr);
         if (image.isNull())
-            return fail(QStringLiteral("cannot scale to %1 x %2")
+            return fail(QCoreApplication::translate("CmykJpeg", "cannot scale to %1 x %2")
                                 .arg(scaledSize.width()).arg(scaledSize.height()));
         image.setColorSpace(QColorSpace::SRgb);
     }

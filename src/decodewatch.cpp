@@ -1,5 +1,6 @@
 #include "decodewatch.h"
 
+#include <QCoreApplication>
 #include <QImageReader>
 
 #include <algorithm>
@@ -39,16 +40,16 @@ bool overLimit(const QString &warning)
 QString readFailure(const QImageReader &reader, const QStringList &warnings)
 {
     if (std::any_of(warnings.begin(), warnings.end(), overLimit))
-        return QStringLiteral("image too large");
+        return QCoreApplication::translate("DecodeWatch", "image too large");
     switch (reader.error()) {
     case QImageReader::FileNotFoundError:
     case QImageReader::DeviceError:
-        return QStringLiteral("cannot read the file");
+        return QCoreApplication::translate("DecodeWatch", "cannot read the file");
     case QImageReader::UnsupportedFormatError:
-        return QStringLiteral("not an image");
+        return QCoreApplication::translate("DecodeWatch", "not an image");
     default:
         // A format was recognised, but its data does not decode.
-        return QStringLiteral("damaged file");
+        return QCoreApplication::translate("DecodeWatch", "damaged file");
     }
 }
 
@@ -83,9 +84,9 @@ void DecodeWatch::handle(QtMsgType type, const QMessageLogContext &context,
 QString DecodeWatch::damage() const
 {
     if (std::any_of(seen.begin(), seen.end(), endsEarly))
-        return QStringLiteral("damaged file (data ends early)");
+        return QCoreApplication::translate("DecodeWatch", "damaged file (data ends early)");
     if (std::any_of(seen.begin(), seen.end(), corruptData))
-        return QStringLiteral("damaged file (corrupt data)");
+        return QCoreApplication::translate("DecodeWatch", "damaged file (corrupt data)");
     return QString();
 }
 

@@ -1,18 +1,13 @@
 #ifndef FAILURESDIALOG_H
 #define FAILURESDIALOG_H
 
+#include "conversionresult.h"
+
 #include <QDialog>
 #include <QList>
 #include <QString>
 
 class Ui_FailuresDialog;
-
-// One image of a batch that was not converted, and why, in plain words.
-struct ImageFailure
-{
-    QString path;
-    QString reason;
-};
 
 // Lists the images a batch could not convert: file name, folder, reason.
 // Rows sort by any column; they start sorted by file name.

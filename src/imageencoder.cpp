@@ -1,6 +1,8 @@
 #include "imageencoder.h"
 
 #include "colorconverter.h"
+#include "imagelimits.h"
+#include "outputformat.h"
 #include "photometadata.h"
 
 #include <QBuffer>
@@ -10,40 +12,12 @@
 #include <QPainter>
 
 #include <atomic>
-#include <initializer_list>
-#include <new>
 
 namespace {
 
 std::atomic<bool> carryOver{true};
 
-bool isOneOf(const QString &format, std::initializer_list<const char *> names)
-{
-    for (const char *name : names) {
-        if (format.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
-bool isTiff(const QString &format)
-{
-    return isOneOf(format, {"tif", "tiff"});
-}
-
-// Formats that store no alpha: their writers drop it and keep whatever
-// colour a transparent pixel happens to hold.
-bool dropsAlpha(const QString &format)
-{
-    return isOneOf(format, {"jpg", "jpeg", "bmp", "ppm", "pgm", "pbm", "xbm"});
-}
-
-// Formats whose files hold no colour profile, so that a reader takes
-// their pixels for sRGB.
-bool wantsSrgb(const QString &format)
-{
-    return isOneOf(format, {"bmp", "ppm", "pgm", "pbm", "xbm", "xpm"});
-}
+using namespace OutputFormat;
 
 QImage onWhite(const QImage &image)
 {
@@ -83,9 +57,10 @@ QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProf
 
 } // namespace
 
-bool ImageEncoder::carriesMetadata(const QString &format)
+bool ImageEncoder::needsMetadata(const QImage &image, const QString &format)
 {
-    return isOneOf(format, {"jpg", "jpeg", "png", "tif", "tiff"});
+    return carryOver.load(std::memory_order_relaxed)
+            && (carriesMetadata(format) || !image.colorSpace().isValid());
 }
 
 void ImageEncoder::setCarryOver(bool on)
@@ -108,7 +83,7 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
         if (!profile.isEmpty())
             pixels = inSrgb(pixels, [&profile]() { return profile; });
     }
-    if (format.compare(QLatin1String("xbm"), Qt::CaseInsensitive) == 0 && pixels.depth() != 1) {
+    if (isXbm(format) && pixels.depth() != 1) {
         // The writer would dither; a logo or a scan wants clean edges.
         pixels = pixels.convertToFormat(QImage::Format_MonoLSB, Qt::ThresholdDither);
     }
@@ -119,28 +94,22 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
     return pixels;
 }
 
-QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
-                                const QString &sourcePath, QString *errorString,
-                                QImage *written)
+namespace {
+
+QByteArray encodeWith(const QImage &image, const QString &format,
+                      const std::function<const PhotoMetadata &()> &source,
+                      const QString &sourceName, QString *errorString, QImage *written)
 {
     const bool carry = carryOver.load(std::memory_order_relaxed);
-    // Read at most once, and only when something needs it.
-    PhotoMetadata metadata;
-    bool metadataRead = false;
-    auto source = [&]() -> const PhotoMetadata & {
-        if (!metadataRead && !sourcePath.isEmpty())
-            metadata = PhotoMetadata::read(sourcePath);
-        metadataRead = true;
-        return metadata;
-    };
-
     QByteArray bytes;
     QImage pixels;
     try {
-        pixels = carry ? prepared(image, format, [&]() { return source().iccProfile(); }) : image;
+        pixels = carry ? ImageEncoder::prepared(image, format,
+                                                [&]() { return source().iccProfile(); })
+                       : image;
         if (pixels.isNull()) {
             if (errorString)
-                *errorString = QStringLiteral("out of memory");
+                *errorString = ImageLimits::outOfMemory();
             return QByteArray();
         }
         QBuffer buffer(&bytes);
@@ -155,21 +124,48 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
         }
     } catch (const std::bad_alloc &) {
         if (errorString)
-            *errorString = QStringLiteral("out of memory");
+            *errorString = ImageLimits::outOfMemory();
         return QByteArray();
     }
 
-    if (carry && carriesMetadata(format) && !sourcePath.isEmpty()) {
+    if (carry && carriesMetadata(format) && !sourceName.isEmpty()) {
         const PhotoMetadata &carried = source();
         QString why = carried.errorString();
         if (why.isEmpty() && carried.hasMetadata())
             carried.writeInto(&bytes, pixels.size(), &why);
         if (!why.isEmpty()) {
             qDebug().noquote() << QStringLiteral("EXIF, XMP and IPTC of %1 not copied: %2")
-                                          .arg(sourcePath, why);
+                                          .arg(sourceName, why);
         }
     }
     if (written)
         *written = pixels;
     return bytes;
+}
+
+} // namespace
+
+QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
+                                const QString &sourcePath, QString *errorString,
+                                QImage *written)
+{
+    // Read at most once, and only when something needs it.
+    PhotoMetadata metadata;
+    bool metadataRead = false;
+    auto source = [&]() -> const PhotoMetadata & {
+        if (!metadataRead && !sourcePath.isEmpty())
+            metadata = PhotoMetadata::read(sourcePath);
+        metadataRead = true;
+        return metadata;
+    };
+    return encodeWith(image, format, source, sourcePath, errorString, written);
+}
+
+QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
+                                const PhotoMetadata &metadata, const QString &sourceName,
+                                QString *errorString, QImage *written)
+{
+    return encodeWith(
+            image, format, [&]() -> const PhotoMetadata & { return metadata; }, sourceName,
+            errorString, written);
 }

@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class PhotoMetadata;
+
 // Turns a converted image into the bytes of its output file, keeping what
 // the format can hold of what the source photo carried:
 // - JPG, PNG and TIFF keep the picture's ICC profile and get the source's
@@ -29,14 +31,21 @@ public:
                              const QString &sourcePath, QString *errorString,
                              QImage *written = nullptr);
 
+    // The same with the source's metadata already read (from the open the
+    // pixels came from); sourceName names it in the debug output.
+    static QByteArray encode(const QImage &image, const QString &format,
+                             const PhotoMetadata &metadata, const QString &sourceName,
+                             QString *errorString, QImage *written = nullptr);
+
+    // Whether encoding image as format will look at the source's metadata:
+    // to copy it, or for the profile of a picture Qt found none in.
+    static bool needsMetadata(const QImage &image, const QString &format);
+
     // The pixels a format gets: flattened, thresholded, converted to sRGB
     // as above. sourceProfile is asked for the source file's ICC profile
     // only when the picture has no colour space Qt could read.
     static QImage prepared(const QImage &image, const QString &format,
                            const std::function<QByteArray()> &sourceProfile);
-
-    // Whether a format can carry an ICC profile and the source's metadata.
-    static bool carriesMetadata(const QString &format);
 
     // Off, the encoder writes pixels only, as plain Qt would: for
     // measuring what the metadata and colour work costs.

@@ -1,118 +1,71 @@
 #include "imageloader.h"
 
+#include "imagelimits.h"
 #include "sourcereader.h"
 
-#include <QImageIOHandler>
+#include <QCoreApplication>
 #include <QImageReader>
-#include <QTransform>
-
-#include <new>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace {
 
-bool rotatesSideways(QImageIOHandler::Transformations t)
-{
-    return t.testFlag(QImageIOHandler::TransformationRotate90);
-}
+using Step = ConversionResult::Step;
 
 QString sizeText(const QSize &size)
 {
     return QStringLiteral("%1 x %2").arg(size.width()).arg(size.height());
 }
 
-void setError(QString *errorString, const QString &text)
+QImage failed(QString *errorString, const QString &text, Step *failedStep, Step step)
 {
     if (errorString)
         *errorString = text;
+    if (failedStep)
+        *failedStep = step;
+    return QImage();
 }
 
-QImage scaledTo(const QImage &image, const QSize &targetSize, Qt::AspectRatioMode mode,
-                QString *errorString)
+QImage decoded(SourceReader &source, QString *errorString, Step *failedStep)
 {
-    QImage scaled;
-    try {
-        scaled = image.scaled(targetSize, mode, Qt::FastTransformation);
-    } catch (const std::bad_alloc &) {
-        scaled = QImage();
-    }
-    if (scaled.isNull())
-        setError(errorString, QStringLiteral("cannot scale to %1").arg(sizeText(targetSize)));
-    return scaled;
+    QImage image = source.read(errorString);
+    if (image.isNull() && failedStep)
+        *failedStep = Step::Decode;
+    return image;
 }
 
 } // namespace
-
-bool ImageLoader::fitsLimit(const QSize &size)
-{
-    return bytesFor(size) <= qint64(allocationLimitMB) * 1024 * 1024;
-}
-
-qint64 ImageLoader::bytesFor(const QSize &size)
-{
-    if (size.isEmpty())
-        return 0;
-    return qint64(size.width()) * qint64(size.height()) * 4;
-}
-
-void ImageLoader::configureReaders()
-{
-    QImageReader::setAllocationLimit(allocationLimitMB);
-#ifdef __GLIBC__
-    // Decoded photos are tens of megabytes each. Left to its moving
-    // threshold, glibc serves them from heaps that keep the memory after it
-    // is freed, so the process grows with the length of a batch; mapped
-    // blocks go back to the system at once.
-    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-#endif
-}
 
 QSize ImageLoader::displaySize(const QString &path)
 {
     SourceReader source(path);
     if (!source.isOpen())
         return QSize();
-    QSize size = source.reader().size();
+    const QSize size = source.reader().size();
     if (!size.isValid()) {
         // Some handlers cannot tell the size without decoding.
         const QImage image = source.read(nullptr);
         return image.isNull() ? QSize() : image.size();
     }
-    // size() reports the stored size; a rotation by 90 or 270 degrees
-    // swaps the sides as the picture appears.
-    if (rotatesSideways(source.reader().transformation()))
-        size.transpose();
-    return size;
+    // size() reports the stored size, not the size as the picture appears.
+    return Orientation::shown(size, source.reader().transformation());
 }
 
 QImage ImageLoader::read(const QString &path, QString *errorString, const Admit &admit)
 {
     SourceReader source(path);
-    if (!source.check(errorString))
-        return QImage();
-    if (admit && !admit(bytesFor(source.reader().size()))) {
-        setError(errorString, QStringLiteral("cancelled"));
-        return QImage();
-    }
-    return source.read(errorString);
+    return read(source, errorString, admit, nullptr);
 }
 
-QImage ImageLoader::transformed(const QImage &image, QImageIOHandler::Transformations turn)
+QImage ImageLoader::read(SourceReader &source, QString *errorString, const Admit &admit,
+                         Step *failedStep)
 {
-    if (image.isNull() || turn == QImageIOHandler::TransformationNone)
-        return image;
-    // Mirror and flip first, then a quarter turn clockwise, as Qt's readers
-    // do; 270 degrees is a turn of its own.
-    if (turn == QImageIOHandler::TransformationRotate270)
-        return image.transformed(QTransform().rotate(270));
-    QImage result = image.mirrored(turn.testFlag(QImageIOHandler::TransformationMirror),
-                                   turn.testFlag(QImageIOHandler::TransformationFlip));
-    if (turn.testFlag(QImageIOHandler::TransformationRotate90))
-        result = result.transformed(QTransform().rotate(90));
-    return result;
+    if (!source.check(errorString)) {
+        if (failedStep)
+            *failedStep = source.isOpen() ? Step::Admit : Step::Open;
+        return QImage();
+    }
+    if (admit && !admit(ImageLimits::bytesFor(source.reader().size())))
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
+    return decoded(source, errorString, failedStep);
 }
 
 QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
@@ -128,45 +81,61 @@ QImage ImageLoader::readScaled(const QString &path,
                                const Admit &admit)
 {
     SourceReader source(path);
-    if (!source.check(errorString))
+    return readScaled(source, targetFor, mode, errorString, admit, nullptr);
+}
+
+QImage ImageLoader::readScaled(SourceReader &source,
+                               const std::function<QSize(const QSize &shown)> &targetFor,
+                               Qt::AspectRatioMode mode, QString *errorString, const Admit &admit,
+                               Step *failedStep)
+{
+    if (!source.check(errorString)) {
+        if (failedStep)
+            *failedStep = source.isOpen() ? Step::Admit : Step::Open;
         return QImage();
+    }
     QImageReader &reader = source.reader();
     const QSize stored = reader.size();
-    const bool sideways = stored.isValid() && rotatesSideways(reader.transformation());
+    const QImageIOHandler::Transformations turn = reader.transformation();
     QImage image;
-    QSize shown = sideways ? stored.transposed() : stored;
+    QSize shown = Orientation::shown(stored, turn);
     if (!stored.isValid()) {
         // The header does not tell: the size comes from the decoded picture.
-        image = source.read(errorString);
+        image = decoded(source, errorString, failedStep);
         if (image.isNull())
             return image;
         shown = image.size();
     }
     const QSize targetSize = targetFor(shown);
     if (targetSize.isEmpty()) {
-        setError(errorString, QStringLiteral("empty target size %1").arg(sizeText(targetSize)));
-        return QImage();
+        return failed(errorString,
+                      QCoreApplication::translate("ImageLoader", "empty target size %1").arg(sizeText(targetSize)),
+                      failedStep, Step::Fit);
     }
     const QSize wanted = shown.scaled(targetSize, mode);
-    if (!fitsLimit(wanted)) {
-        setError(errorString, QStringLiteral("target too large (%1)").arg(sizeText(wanted)));
-        return QImage();
+    if (!ImageLimits::fitsLimit(wanted)) {
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "target too large (%1)").arg(sizeText(wanted)),
+                      failedStep, Step::Admit);
     }
     // The decoded picture and the result, at most.
-    if (admit && !admit(bytesFor(shown) + bytesFor(wanted))) {
-        setError(errorString, QStringLiteral("cancelled"));
-        return QImage();
-    }
+    if (admit && !admit(ImageLimits::bytesFor(shown) + ImageLimits::bytesFor(wanted)))
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.
         const bool shrinkWhileDecoding = reader.supportsOption(QImageIOHandler::ScaledSize)
                 && !wanted.isEmpty() && wanted.width() <= shown.width()
                 && wanted.height() <= shown.height();
-        if (shrinkWhileDecoding) // the reader scales before it rotates
-            reader.setScaledSize(sideways ? wanted.transposed() : wanted);
-        image = source.read(errorString);
+        if (shrinkWhileDecoding) // the reader scales before it turns
+            reader.setScaledSize(Orientation::stored(wanted, turn));
+        image = decoded(source, errorString, failedStep);
         if (image.isNull() || shrinkWhileDecoding)
             return image;
     }
-    return scaledTo(image, targetSize, mode, errorString);
+    const QImage scaled = ImageLimits::orNull(
+            [&]() { return image.scaled(targetSize, mode, Qt::FastTransformation); }, nullptr);
+    if (scaled.isNull()) {
+        return failed(errorString, QCoreApplication::translate("ImageLoader", "cannot scale to %1").arg(sizeText(targetSize)),
+                      failedStep, Step::Fit);
+    }
+    return scaled;
 }

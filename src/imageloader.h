@@ -1,12 +1,17 @@
 #ifndef IMAGELOADER_H
 #define IMAGELOADER_H
 
+#include "conversionresult.h"
+#include "orientation.h"
+
 #include <QImage>
 #include <QImageIOHandler>
 #include <QSize>
 #include <QString>
 
 #include <functional>
+
+class SourceReader;
 
 // Reads image files the way the whole application sees them: turned as their
 // EXIF orientation says, and within a memory limit that admits large photos
@@ -15,21 +20,6 @@
 class ImageLoader
 {
 public:
-    // Megabytes one decoded image may take: a 250-megapixel photo at four
-    // bytes per pixel fits, a corrupt 100000 x 100000 header does not.
-    static constexpr int allocationLimitMB = 1024;
-
-    // Whether a picture of this size fits in the allocation limit at four
-    // bytes per pixel. Asked of every size a file claims before it is
-    // decoded: decoders allocate by the header, and a few hundred bytes can
-    // claim gigabytes.
-    static bool fitsLimit(const QSize &size);
-    static qint64 bytesFor(const QSize &size);
-
-    // Sets the readers' allocation limit and how large images are
-    // allocated; called once at start-up.
-    static void configureReaders();
-
     // Width and height as the image appears (rotated by its orientation),
     // taken from the header where the reader can tell, else by decoding.
     // An invalid size when the file is not a readable image (or not a
@@ -44,9 +34,16 @@ public:
     static QImage read(const QString &path, QString *errorString = nullptr,
                        const Admit &admit = {});
 
-    // The image turned as an orientation tag says (what the readers do
-    // with setAutoTransform(true)), for images decoded some other way.
-    static QImage transformed(const QImage &image, QImageIOHandler::Transformations turn);
+    // The same from a source the caller opened; failedStep, when given,
+    // says which step failed.
+    static QImage read(SourceReader &source, QString *errorString, const Admit &admit,
+                       ConversionResult::Step *failedStep);
+
+    // The image turned as an orientation tag says (Orientation::applied).
+    static QImage transformed(const QImage &image, QImageIOHandler::Transformations turn)
+    {
+        return Orientation::applied(image, turn);
+    }
 
     // Decodes the image turned upright at exactly targetSize (as it
     // appears). Where the decoder can scale while it decodes (JPEG) that is
@@ -63,6 +60,10 @@ public:
                              const std::function<QSize(const QSize &shown)> &targetFor,
                              Qt::AspectRatioMode mode, QString *errorString = nullptr,
                              const Admit &admit = {});
+    static QImage readScaled(SourceReader &source,
+                             const std::function<QSize(const QSize &shown)> &targetFor,
+                             Qt::AspectRatioMode mode, QString *errorString, const Admit &admit,
+                             ConversionResult::Step *failedStep);
 };
 
 #endif // IMAGELOADER_H

@@ -1,7 +1,7 @@
 #include "imagethread.h"
 
+#include "conversionjob.h"
 #include "convertsettings.h"
-#include "imageloader.h"
 #include "memorybudget.h"
 #include "workerpriority.h"
 
@@ -71,51 +71,22 @@ void ImageThread::run()
     WorkerPriority::lowerCurrentThread();
     // The source is decoded here, on the worker, so that a batch holds no
     // more decoded images than it has running workers.
-    failureReason.clear();
-    reserved = 0;
-    const auto mode = static_cast<Qt::AspectRatioMode>(aspectRatioMode);
-    const ImageLoader::Admit admit = [this](qint64 bytes) {
+    auto job = std::make_shared<ConversionJob>(
+            imagePath, convertMode, targetSize,
+            convertMode == FormatConvert ? 0 : targetPercent, targetFormat,
+            static_cast<Qt::AspectRatioMode>(aspectRatioMode));
+    job->read([this, &job](qint64 bytes) {
         if (!memoryBudget)
             return true;
-        reserved = memoryBudget->acquire(bytes);
-        return reserved >= 0;
-    };
-    switch (convertMode) {
-    case SizeConvert:
-    case BothConvert:
-        if (targetPercent > 0) {
-            // One header read gives both the size to scale from and the
-            // decoder's set-up.
-            convertedImage = ImageLoader::readScaled(
-                    imagePath,
-                    [this](const QSize &shown) {
-                        targetSize = ConvertSettings::percentOf(shown, targetPercent);
-                        return targetSize;
-                    },
-                    mode, &failureReason, admit);
-        } else {
-            convertedImage = ImageLoader::readScaled(
-                    imagePath, [this](const QSize &) { return targetSize; }, mode,
-                    &failureReason, admit);
-        }
-        break;
-    case FormatConvert:
-        sourceImage = ImageLoader::read(imagePath, &failureReason, admit);
-        convertedImage = sourceImage;
-        break;
-    default:
-        convertedImage = QImage();
-        failureReason = QStringLiteral("unknown conversion mode %1").arg(convertMode);
-        break;
-    }
-    if (convertedImage.isNull()) {
-        qDebug() << "image failed..." << imagePath << failureReason;
-        if (failureReason.isEmpty())
-            failureReason = QStringLiteral("cannot decode the image");
-    }
-    if (reserved < 0)
-        reserved = 0;
-    sourceImage = QImage();
+        const qint64 taken = memoryBudget->acquire(bytes);
+        job->setReservedBytes(qMax<qint64>(taken, 0));
+        return taken >= 0;
+    });
+    targetSize = job->targetSize();
+    convertedImage = job->image();
+    if (convertedImage.isNull())
+        qDebug() << "image failed..." << imagePath << job->result().detail;
+    conversion = job;
     emit imageConvertFinished(convertedImage, imagePath, targetFormat);
     // The receiver holds its own copy; ours would only keep the pixels alive
     // until the object is deleted.

@@ -6,13 +6,17 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
+class ConversionJob;
 class MemoryBudget;
 struct ConvertSettings;
 
-// The conversion of one source image. It gets everything it needs before
-// start(); run() decodes the source, scales it when the job asks for a new
-// size, and hands the result on with imageConvertFinished(). Writing the
-// file is the receiver's business.
+// The conversion of one source image on a thread of its own. It gets
+// everything it needs before start(); run() reads the source through a
+// ConversionJob (decoded, turned upright, scaled when the job asks for a
+// new size) and hands the result on with imageConvertFinished(). Writing
+// the file is the receiver's business: it takes the job and writes it.
 class ImageThread : public QThread
 {
     Q_OBJECT
@@ -41,12 +45,11 @@ public:
     // The budget the decoded images of a batch share; run() waits for its
     // share before decoding. None: no waiting.
     void setMemoryBudget(MemoryBudget *budget);
-    // The bytes taken from the budget, to be given back once the result
-    // has been written or dropped; valid after imageConvertFinished().
-    qint64 reservedBytes() const { return reserved; }
 
-    // Why the last run() produced a null image; empty after success.
-    QString errorString() const { return failureReason; }
+    // The job run() read, with its outcome so far and the bytes it took
+    // from the budget; valid after imageConvertFinished(), on the thread
+    // that receives it. Null before.
+    std::shared_ptr<ConversionJob> job() const { return conversion; }
 
 signals:
     void imageConvertFinished(QImage, QString, QString);
@@ -64,9 +67,8 @@ private:
     // Exact sizes by default: a percentage already keeps the proportions.
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given
-    QString failureReason;
     MemoryBudget *memoryBudget = nullptr;
-    qint64 reserved = 0;
+    std::shared_ptr<ConversionJob> conversion;
 };
 
 #endif // IMAGETHREAD_H

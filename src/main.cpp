@@ -1,4 +1,4 @@
-#include "imageloader.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -6,7 +6,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     MainWindow window;
     window.show();
     // What QApplication leaves are files and folders to open ("Open with").

@@ -2,19 +2,16 @@
 #include "ui_mainwindow.h"
 
 #include "accessiblenames.h"
+#include "batchrunner.h"
 #include "convertchords.h"
-#include "convertqueue.h"
 #include "convertsettings.h"
 #include "dialogabout.h"
 #include "dropopener.h"
 #include "failuresbutton.h"
 #include "folderscanner.h"
-#include "imageloader.h"
-#include "imagesaver.h"
+#include "framefitter.h"
 #include "imagethread.h"
 #include "loadingdialog.h"
-#include "framefitter.h"
-#include "targetnamer.h"
 #include "thumbnaillist.h"
 #include "thumbnailloader.h"
 
@@ -38,7 +35,6 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow)
 {
     Q_INIT_RESOURCE(pictavo);
-    ImageLoader::configureReaders();
 
     ui->setupUi(this);
     // Room the window gains goes to the lists; the tabs keep their height.
@@ -53,15 +49,17 @@ MainWindow::MainWindow(QWidget *parent)
     thumbnailLoader = new ThumbnailLoader(this);
     originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
     convertedRows = new ThumbnailList(ui->listWidgetConvert, thumbnailLoader);
-    imageSaver = new ImageSaver(this);
-    convertQueue = new ConvertQueue(this);
-    connect(convertQueue, &ConvertQueue::batchFinished, this,
-            [this](int batchId, const QString &text, int total, int failed, bool openFolder,
-                   const QString &dir) {
-                batchFinished(text, total, failed, openFolder, dir);
-                failuresButton->setFailures(batchFailures.take(batchId));
+    batchRunner = new BatchRunner(this);
+    batchRunner->setWiring([this](ImageThread *thread) { makeWorker(thread); });
+    connect(batchRunner, &BatchRunner::rowWritten, this,
+            [this](const QString &fileName, const QImage &preview) {
+                // The writer has made the row's thumbnail already.
+                convertedRows->addRow(fileName, preview);
+                qDebug() << "save img finished:" << fileName;
             });
-    connect(convertQueue, &ConvertQueue::progressChanged, this, &MainWindow::showBatchProgress);
+    connect(batchRunner, &BatchRunner::progressChanged, this,
+            [this](int done, int total) { showBatchProgress(done, total); });
+    connect(batchRunner, &BatchRunner::batchFinished, this, &MainWindow::batchFinished);
 
     batchProgress = new QProgressBar(this);
     batchProgress->setMaximumWidth(200);
@@ -92,8 +90,7 @@ MainWindow::~MainWindow()
 {
     // Waiting workers are dropped; running ones, and writes under way, end
     // before anything they report to goes away.
-    convertQueue->shutdown();
-    imageSaver->waitForDone();
+    batchRunner->shutdown();
     thumbnailLoader->cancelPending();
     thumbnailLoader->waitForDone();
     delete ui;
@@ -169,7 +166,7 @@ void MainWindow::openFiles(const QStringList &files)
 
     imageFiles = files;
     lastOpenDir = QFileInfo(files.first()).dir().path();
-    convertQueue->protectSources(files);
+    batchRunner->protectSources(files);
 
     // Thumbnails of an earlier opening that are still on their way are of
     // no use any more.
@@ -254,57 +251,22 @@ void MainWindow::showAbout()
 
 void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format)
 {
-    const auto *thread = qobject_cast<const ImageThread *>(sender());
-    const int batchId = convertQueue->batchOf(thread);
-    const qint64 reserved = thread ? thread->reservedBytes() : 0;
-
-    // A batch writes into the folder it was started with, whatever has been
-    // opened since; a result outside any running batch goes to the folder
-    // shown, and still never takes the name of a source image.
-    std::shared_ptr<TargetNamer> namer = convertQueue->namer(batchId);
-    const QString dir = namer ? convertQueue->directory(batchId) : ui->lineEditSaveDir->text();
-    if (dir.isEmpty()) {
+    // The folder is made, the file named and written, off this thread; a
+    // result outside any batch goes to the folder shown.
+    const QString shown = ui->lineEditSaveDir->text();
+    batchRunner->setPreviewSide(convertedRows->pixelSide());
+    if (batchRunner->save(sender(), image, path, format, shown, imageFiles,
+                          shown != proposedSaveDir)) {
         // Once per batch: the rest of its results fail the same way.
-        if (convertQueue->firstMissingDirectory(batchId)) {
-            QMessageBox::information(this, tr("Save Diretory Not Setting"),
-                                     tr("Please select an exist directory to save convert images"),
-                                     QMessageBox::Ok, QMessageBox::NoButton);
-        }
-        imageFailed(batchId, path, QStringLiteral("no save directory"), reserved);
-        return;
+        QMessageBox::information(this, tr("Save Diretory Not Setting"),
+                                 tr("Please select an exist directory to save convert images"),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
     }
-    if (image.isNull()) {
-        const QString reason = thread ? thread->errorString() : QString();
-        imageFailed(batchId, path, reason.isEmpty() ? QStringLiteral("no image") : reason,
-                    reserved);
-        return;
-    }
-    if (!namer) {
-        namer = std::make_shared<TargetNamer>(QStringList(imageFiles) << path);
-        namer->setFolderMayBeLink(dir != proposedSaveDir);
-    }
-
-    // The folder is made, and the file named, by the saver: off this thread.
-    imageSaver->setThumbnailSide(convertedRows->pixelSide());
-    imageSaver->save(image, dir, path, format, namer, batchId,
-                     [this, batchId, path, reserved](const ImageSaver::Result &result) {
-                         if (!result.ok()) {
-                             imageFailed(batchId, path, result.errorString, reserved);
-                             return;
-                         }
-                         writtenThumbnail = result.thumbnail;
-                         addConvertImageToList(result.fileName);
-                         qDebug() << "save img finished:" << result.fileName;
-                         convertQueue->imageHandled(batchId, true, reserved);
-                     });
 }
 
 void MainWindow::addConvertImageToList(const QString &filename)
 {
-    // The writer has usually made the thumbnail already; otherwise the file
-    // is read like any other.
-    convertedRows->addRow(filename, writtenThumbnail);
-    writtenThumbnail = QImage();
+    convertedRows->addRow(filename, QImage());
 }
 
 void MainWindow::deleteThread()
@@ -446,68 +408,46 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
     ui->statusBar->clearMessage();
     failuresButton->setFailures({});
 
-    // Only the settings are taken now. Each worker is made when its turn
-    // comes, so that a batch of thousands neither holds thousands of thread
-    // objects nor reads thousands of headers before the window answers.
-    const ConvertSettings settings = convertSettings();
+    // Only the settings are taken now; the runner makes each worker when
+    // its turn comes. A folder the program proposed is not one the user
+    // chose, so a link there (planted by an archive) is not followed.
     const QString dir = ui->lineEditSaveDir->text();
-    const int batchId = convertQueue->beginBatch(finishedText, imageFiles, dir,
-                                                 ui->checkBoxAutoOpenDir->isChecked());
-    if (const auto namer = convertQueue->namer(batchId); namer && dir == proposedSaveDir)
-        namer->setFolderMayBeLink(false);
-    if (!dir.isEmpty())
-        imageSaver->removeStaleTemporaries(dir);
-    for (const QString &path : std::as_const(imageFiles)) {
-        convertQueue->enqueue(batchId, [this, convertMode, settings, path]() {
-            return makeWorker(convertMode, settings, path);
-        });
-    }
-    // The whole batch shows at once; the updates while it runs are
-    // coalesced.
-    updateBatchBar();
+    batchRunner->setPreviewSide(convertedRows->pixelSide());
+    batchRunner->start(finishedText, convertMode, convertSettings(), imageFiles, dir,
+                       dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked());
 }
 
-ImageThread *MainWindow::makeWorker(int convertMode, const ConvertSettings &settings,
-                                    const QString &path)
+void MainWindow::makeWorker(ImageThread *thread)
 {
-    ImageThread *thread = ImageThread::create(convertMode, settings, path);
     connect(thread, &ImageThread::imageConvertFinished, this, &MainWindow::saveConvertImagToDir);
     connect(thread, &QThread::finished, this, &MainWindow::deleteThread);
-    return thread;
 }
 
-void MainWindow::imageFailed(int batchId, const QString &path, const QString &reason,
-                             qint64 reservedBytes)
+void MainWindow::batchFinished(const BatchReport &report)
 {
-    qDebug() << "convert failed:" << path << reason;
-    if (batchId != 0)
-        batchFailures[batchId].append({path, reason});
-    convertQueue->imageHandled(batchId, false, reservedBytes);
-}
-
-void MainWindow::batchFinished(const QString &finishedText, int total, int failed,
-                               bool openFolder, const QString &dir)
-{
-    QString text = finishedText;
+    const int failed = int(report.failures.size());
+    QString text = report.finishedText;
     if (failed > 0)
-        text += tr(", %1 of %2 images failed").arg(failed).arg(total);
+        text += tr(", %1 of %2 images failed").arg(failed).arg(report.total);
     ui->statusBar->showMessage(text, 0);
+    failuresButton->setFailures(report.failures);
 
     // Opened now that the batch is over, so the folder exists and is full;
     // when nothing was written there may be no folder to open.
-    if (openFolder && failed < total && !dir.isEmpty())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(dir).absolutePath()));
+    if (report.openFolder && failed < report.total && !report.directory.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(report.directory).absolutePath()));
 }
 
 void MainWindow::showBatchProgress(int done, int total)
 {
-    batchDone = done;
-    batchTotal = total;
-    // The end of a batch shows at once.
-    if (total == 0)
+    // The runner sends at most ten a second, the end of the work at once.
+    if (total == 0) {
         batchProgress->hide();
-    else
-        progressChanged();
+        return;
+    }
+    batchProgress->setRange(0, total);
+    batchProgress->setValue(done);
+    batchProgress->show();
 }
 
 void MainWindow::progressChanged()
@@ -529,15 +469,5 @@ void MainWindow::updateProgress()
         updatingLoadProgress = true;
         loadProgress->setValue(loadedCount);
         updatingLoadProgress = false;
-    }
-    updateBatchBar();
-}
-
-void MainWindow::updateBatchBar()
-{
-    if (batchTotal > 0) {
-        batchProgress->setRange(0, batchTotal);
-        batchProgress->setValue(batchDone);
-        batchProgress->show();
     }
 }

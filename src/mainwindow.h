@@ -1,9 +1,6 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "failuresdialog.h"
-
-#include <QHash>
 #include <QImage>
 #include <QMainWindow>
 #include <QPointer>
@@ -17,13 +14,13 @@ class QMenu;
 class QProgressBar;
 class LoadingDialog;
 class QTimer;
-class ConvertQueue;
+class BatchRunner;
 class FailuresButton;
 class FolderScanner;
 class FrameFitter;
 class ImageThread;
+struct BatchReport;
 struct ConvertSettings;
-class ImageSaver;
 class ThumbnailList;
 class ThumbnailLoader;
 class Ui_MainWindow;
@@ -68,16 +65,11 @@ private:
 
     ConvertSettings convertSettings() const;
     void startConvert(int convertMode, const QString &finishedText);
-    ImageThread *makeWorker(int convertMode, const ConvertSettings &settings,
-                            const QString &path);
+    void makeWorker(ImageThread *thread);
     void thumbnailLoaded(int generation);
     void progressChanged();
     void updateProgress();
-    void updateBatchBar();
-    void imageFailed(int batchId, const QString &path, const QString &reason,
-                     qint64 reservedBytes);
-    void batchFinished(const QString &finishedText, int total, int failed, bool openFolder,
-                       const QString &dir);
+    void batchFinished(const BatchReport &report);
     void showBatchProgress(int done, int total);
     void openFiles(const QStringList &files);
 
@@ -97,12 +89,9 @@ private:
     ThumbnailLoader *thumbnailLoader;
     ThumbnailList *originalRows;
     ThumbnailList *convertedRows;
-    ImageSaver *imageSaver;
-    ConvertQueue *convertQueue;
+    BatchRunner *batchRunner;
     QProgressBar *batchProgress;
     FailuresButton *failuresButton;
-    QHash<int, QList<ImageFailure>> batchFailures; // of running batches
-    QImage writtenThumbnail; // for the next addConvertImageToList() only
     // The save folder proposed beside the opened images: one the user did
     // not choose, so a link there (planted by an archive) is not followed.
     QString proposedSaveDir;
@@ -112,12 +101,10 @@ private:
     int loadGeneration = 0;
     int loadedCount = 0;
     bool updatingLoadProgress = false;
-    // Progress is shown at most every tenth of a second: thousands of
-    // updates would each repaint, and the modal dialog's spin the loop.
+    // Loading progress is shown at most every tenth of a second: thousands
+    // of updates would each repaint, and the modal dialog's spin the loop.
     QTimer *progressThrottle;
     bool progressPending = false;
-    int batchDone = 0;
-    int batchTotal = 0;
 
     friend class tst_MainWindow;
     friend class tst_ImageLists;

@@ -150,9 +150,14 @@ void PhotoMetadata::initLibrary()
 
 PhotoMetadata PhotoMetadata::read(const QString &path)
 {
+    SourceFile file(path);
+    return read(file);
+}
+
+PhotoMetadata PhotoMetadata::read(SourceFile &file)
+{
     initLibrary();
     PhotoMetadata metadata;
-    SourceFile file(path);
     if (!file.isOpen()) {
         metadata.d->error = file.errorString();
         return metadata;

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class SourceFile;
+
 // What a photo carries besides its pixels: EXIF (capture date, camera,
 // places), XMP and IPTC, and its ICC profile, read with exiv2 and written
 // into a converted copy. The source is read through SourceFile, never
@@ -27,6 +29,9 @@ public:
     // know carry nothing; a file it cannot parse carries nothing, and
     // errorString() says why.
     static PhotoMetadata read(const QString &path);
+    // The same from a source already open, so that the metadata comes from
+    // the very file the pixels were decoded from.
+    static PhotoMetadata read(SourceFile &file);
 
     bool hasMetadata() const; // EXIF, XMP or IPTC
     QByteArray iccProfile() const;

@@ -2,9 +2,10 @@
 
 #include "cmykjpeg.h"
 #include "decodewatch.h"
-#include "imageloader.h"
+#include "imagelimits.h"
+#include "orientation.h"
 
-#include <new>
+#include <QCoreApplication>
 
 SourceReader::SourceReader(const QString &path)
     : file(path), imageReader(file.device())
@@ -23,9 +24,9 @@ bool SourceReader::check(QString *errorString)
         return false;
     }
     const QSize stored = imageReader.size();
-    if (stored.isValid() && !ImageLoader::fitsLimit(stored)) {
+    if (stored.isValid() && !ImageLimits::fitsLimit(stored)) {
         if (errorString)
-            *errorString = QStringLiteral("image too large (%1 x %2)")
+            *errorString = QCoreApplication::translate("SourceReader", "image too large (%1 x %2)")
                                    .arg(stored.width()).arg(stored.height());
         return false;
     }
@@ -48,22 +49,11 @@ QImage SourceReader::read(QString *errorString)
             // Decoded as stored; turned here the way the reader would.
             const QImage stored =
                     CmykJpeg::read(file.contents(), imageReader.scaledSize(), errorString);
-            try {
-                return ImageLoader::transformed(stored, imageReader.transformation());
-            } catch (const std::bad_alloc &) {
-                if (errorString)
-                    *errorString = QStringLiteral("out of memory");
-                return QImage();
-            }
+            return ImageLimits::orNull(
+                    [&]() { return Orientation::applied(stored, imageReader.transformation()); },
+                    errorString);
         }
     }
-    QImage image;
-    try {
-        image = DecodeWatch::read(imageReader, errorString);
-    } catch (const std::bad_alloc &) {
-        if (errorString)
-            *errorString = QStringLiteral("out of memory");
-        return QImage();
-    }
-    return image;
+    return ImageLimits::orNull([&]() { return DecodeWatch::read(imageReader, errorString); },
+                               errorString);
 }

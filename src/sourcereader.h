@@ -23,6 +23,9 @@ public:
 
     bool isOpen() const { return file.isOpen(); }
     QImageReader &reader() { return imageReader; }
+    // The opened file itself, for what else is read from the same open
+    // (the metadata).
+    SourceFile &source() { return file; }
 
 private:
     SourceFile file; // declared first: the reader reads from it

@@ -17,8 +17,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <vector>
+
+#include <jpeglib.h>
 
 namespace TestSupport {
 
@@ -180,6 +186,49 @@ inline void answerFileDialog(const QStringList &files, const QString &directory 
         }
     };
     QTimer::singleShot(0, *attempt);
+}
+
+// A four-component JPEG written by libjpeg: inks(x, y) gives the samples
+// as stored, stored the colour space they are kept in (JCS_CMYK or JCS_YCCK);
+// adobe adds the APP14 marker, profile (when given) an ICC profile.
+inline QByteArray cmykJpeg(const QSize &size, J_COLOR_SPACE stored, bool adobe,
+                           const QByteArray &profile,
+                           const std::function<std::array<int, 4>(int x, int y)> &inks)
+{
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *memory = nullptr;
+    unsigned long length = 0;
+    jpeg_mem_dest(&info, &memory, &length);
+    info.image_width = JDIMENSION(size.width());
+    info.image_height = JDIMENSION(size.height());
+    info.input_components = 4;
+    info.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 95, TRUE);
+    jpeg_set_colorspace(&info, stored);
+    info.write_Adobe_marker = adobe;
+    jpeg_start_compress(&info, TRUE);
+    if (!profile.isEmpty())
+        jpeg_write_icc_profile(&info, reinterpret_cast<const JOCTET *>(profile.constData()),
+                               unsigned(profile.size()));
+    std::vector<JSAMPLE> row(size_t(size.width()) * 4);
+    while (info.next_scanline < info.image_height) {
+        for (int x = 0; x < size.width(); ++x) {
+            const std::array<int, 4> ink = inks(x, int(info.next_scanline));
+            for (int c = 0; c < 4; ++c)
+                row[size_t(x) * 4 + c] = JSAMPLE(ink[c]);
+        }
+        JSAMPROW rows = row.data();
+        jpeg_write_scanlines(&info, &rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    QByteArray bytes(reinterpret_cast<const char *>(memory), qsizetype(length));
+    std::free(memory);
+    return bytes;
 }
 
 } // namespace TestSupport

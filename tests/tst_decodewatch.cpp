@@ -1,4 +1,5 @@
 #include "decodewatch.h"
+#include "imagelimits.h"
 #include "imageloader.h"
 
 #include "testsupport.h"
@@ -30,7 +31,7 @@ private:
 void tst_DecodeWatch::initTestCase()
 {
     QVERIFY(tmp.isValid());
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     jpeg = noiseJpeg(QSize(96, 64));
     writeBytes(tmp.filePath("whole.jpg"), jpeg);
 }

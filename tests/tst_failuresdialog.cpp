@@ -26,7 +26,7 @@ private slots:
     void everyFailureListed();
 
 private:
-    void convert(WindowDriver &d, const QStringList &files, BatchReport *report);
+    void convert(WindowDriver &d, const QStringList &files, StatusReport *report);
 
     QTemporaryDir settingsDir;
     QTemporaryDir work;
@@ -45,7 +45,7 @@ void tst_FailuresDialog::cleanupTestCase()
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 }
 
-void tst_FailuresDialog::convert(WindowDriver &d, const QStringList &files, BatchReport *report)
+void tst_FailuresDialog::convert(WindowDriver &d, const QStringList &files, StatusReport *report)
 {
     QVERIFY(d.complete());
     d.autoOpen->setChecked(false);
@@ -63,7 +63,7 @@ void tst_FailuresDialog::damagedJpegFailsBesideWholeOne()
     MainWindow w;
     w.show();
     WindowDriver d(&w);
-    BatchReport report;
+    StatusReport report;
     convert(d, {whole, cut}, &report);
     QCOMPARE(report.failed, 1);
     QCOMPARE(report.total, 2);
@@ -87,7 +87,7 @@ void tst_FailuresDialog::everyFailureListed()
     MainWindow w;
     w.show();
     WindowDriver d(&w);
-    BatchReport report;
+    StatusReport report;
     convert(d, {text, cut}, &report);
     QCOMPARE(w.statusBar()->currentMessage(),
              QStringLiteral("Size convert finished, 2 of 2 images failed"));

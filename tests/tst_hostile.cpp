@@ -3,6 +3,7 @@
 #include "hostile/hostilecorpus.h"
 #include "hostile/tmpfsmount.h"
 #include "hostile/windowdriver.h"
+#include "imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 
@@ -45,7 +46,7 @@ private slots:
 private:
     std::unique_ptr<MainWindow> newWindow();
     void open(WindowDriver &d, const QStringList &files);
-    void run(WindowDriver &d, int command, BatchReport *report);
+    void run(WindowDriver &d, int command, StatusReport *report);
     void verifyCorpusUntouched();
     QString expectedName(const Case &c, int command, int formatIndex) const;
     QSize expectedSize(const Case &c, int command) const;
@@ -65,6 +66,7 @@ private:
 
 void tst_Hostile::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid() && work.isValid());
     TestSupport::isolateSettings(settingsDir);
     // A finished batch may open its folder; nothing is to be launched here.
@@ -110,7 +112,7 @@ void tst_Hostile::open(WindowDriver &d, const QStringList &files)
     QCOMPARE(d.original->count(), files.size());
 }
 
-void tst_Hostile::run(WindowDriver &d, int command, BatchReport *report)
+void tst_Hostile::run(WindowDriver &d, int command, StatusReport *report)
 {
     QVERIFY(d.startCommand(command));
     // No hang: every batch ends with its report, whatever its files hold.
@@ -245,7 +247,7 @@ void tst_Hostile::everyCase()
     d.percent->setValue(percent);
     d.format->setCurrentIndex(c.formatIndex);
 
-    BatchReport report;
+    StatusReport report;
     run(d, command, &report);
     if (QTest::currentTestFailed())
         return;
@@ -306,7 +308,7 @@ void tst_Hostile::wholeCorpus()
     d.percent->setValue(percent);
     d.format->setCurrentIndex(formatIndex);
 
-    BatchReport report;
+    StatusReport report;
     run(d, command, &report);
     if (QTest::currentTestFailed())
         return;
@@ -389,7 +391,7 @@ void tst_Hostile::failsThenRecovers(const QString &badDir, const QString &watchD
         return;
     d.format->setCurrentIndex(formatIndex);
     d.saveDir->setText(badDir);
-    BatchReport report;
+    StatusReport report;
     run(d, FormatCommand, &report);
     if (QTest::currentTestFailed())
         return;
@@ -499,7 +501,7 @@ void tst_Hostile::diskFillsUp()
         return;
     d.format->setCurrentIndex(formatIndex);
     d.saveDir->setText(full);
-    BatchReport report;
+    StatusReport report;
     run(d, FormatCommand, &report);
     if (QTest::currentTestFailed())
         return;

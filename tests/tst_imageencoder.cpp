@@ -1,7 +1,8 @@
 #include "colorconverter.h"
+#include "conversionjob.h"
 #include "imageencoder.h"
 #include "imageloader.h"
-#include "imagesaver.h"
+#include "outputformat.h"
 #include "photometadata.h"
 
 #include "testsupport.h"
@@ -12,8 +13,6 @@
 #include <exiv2/exiv2.hpp>
 #include <lcms2.h>
 
-#include <cstdio>
-#include <jpeglib.h>
 
 // What a converted photo keeps: its metadata, its colours and its
 // transparency, checked by reading the written files back.
@@ -111,40 +110,14 @@ QByteArray photo()
 // profile, or as plain CMYK without either.
 QByteArray cmykJpeg(bool adobe, const QByteArray &profile)
 {
-    jpeg_compress_struct info;
-    jpeg_error_mgr errors;
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char *memory = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &memory, &size);
-    info.image_width = 64;
-    info.image_height = 64;
-    info.input_components = 4;
-    info.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 95, TRUE);
-    jpeg_set_colorspace(&info, adobe ? JCS_YCCK : JCS_CMYK);
-    info.write_Adobe_marker = adobe;
-    jpeg_start_compress(&info, TRUE);
-    if (!profile.isEmpty())
-        jpeg_write_icc_profile(&info, reinterpret_cast<const JOCTET *>(profile.constData()),
-                               unsigned(profile.size()));
-    std::vector<JSAMPLE> row(64 * 4);
-    while (info.next_scanline < 64) {
-        for (int x = 0; x < 64; ++x) {
-            const int quadrant = (info.next_scanline >= 32 ? 2 : 0) + (x >= 32 ? 1 : 0);
-            for (int c = 0; c < 4; ++c)
-                row[x * 4 + c] = JSAMPLE(adobe ? 255 - inks[quadrant][c] : inks[quadrant][c]);
-        }
-        JSAMPROW rows = row.data();
-        jpeg_write_scanlines(&info, &rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    QByteArray bytes(reinterpret_cast<const char *>(memory), qsizetype(size));
-    free(memory);
-    return bytes;
+    return TestSupport::cmykJpeg(QSize(64, 64), adobe ? JCS_YCCK : JCS_CMYK, adobe, profile,
+                                 [adobe](int x, int y) {
+                                     const int *ink = inks[(y >= 32 ? 2 : 0) + (x >= 32 ? 1 : 0)];
+                                     std::array<int, 4> stored{};
+                                     for (int c = 0; c < 4; ++c)
+                                         stored[c] = adobe ? 255 - ink[c] : ink[c];
+                                     return stored;
+                                 });
 }
 
 // The inks in sRGB, as Little CMS makes them from the standard profile.
@@ -323,20 +296,20 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     QFETCH(QList<Probe>, probes);
 
     const QString sourcePath = tmp.filePath(source);
-    QString error;
-    const QImage image = ImageLoader::readScaled(
-            sourcePath, [percent](const QSize &shown) { return shown * percent / 100; },
-            Qt::IgnoreAspectRatio, &error);
-    QVERIFY2(!image.isNull(), qPrintable(error));
-    const QString target = tmp.filePath(QStringLiteral("out/%1.%2").arg(QTest::currentDataTag(), format));
-    QDir().mkpath(QFileInfo(target).path());
-    QCOMPARE(ImageSaver::write(image, target, format, {}, sourcePath), QString());
+    const QString outDir = tmp.filePath(QStringLiteral("out/%1").arg(QTest::currentDataTag()));
+    QDir().mkpath(tmp.filePath(QStringLiteral("out")));
+    ConversionJob job(sourcePath, ConversionJob::SizeConvert, QSize(), percent, format,
+                      Qt::IgnoreAspectRatio);
+    const ConversionResult result = job.run(ConversionJob::Target(outDir));
+    QVERIFY2(result.written(), qPrintable(result.detail));
+    const QString target = result.fileName;
+    const QSize size = job.targetSize();
 
     QImageReader reader(target);
     reader.setAutoTransform(false); // what the pixels are, not what a tag says
     const QImage written = reader.read();
     QVERIFY2(!written.isNull(), qPrintable(reader.errorString()));
-    QCOMPARE(written.size(), image.size());
+    QCOMPARE(written.size(), size);
     const QImage argb = written.convertToFormat(QImage::Format_ARGB32);
     for (const Probe &probe : probes) {
         const QPoint at(int(probe.at.x() * argb.width()), int(probe.at.y() * argb.height()));
@@ -355,7 +328,7 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     if (profile == AdobeRgb)
         QCOMPARE(written.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
 
-    if (!ImageEncoder::carriesMetadata(format))
+    if (!OutputFormat::carriesMetadata(format))
         return;
     const QByteArray bytes = TestSupport::fileBytes(target);
     const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);

@@ -1,4 +1,5 @@
 #include "exifthumbnail.h"
+#include "imagelimits.h"
 #include "imageloader.h"
 #include "thumbnailloader.h"
 
@@ -44,7 +45,7 @@ void tst_ImageLoader::initTestCase()
 {
     QVERIFY(tmp.isValid());
     isolateSettings(tmp.filePath(QStringLiteral("home")));
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
 }
 
 void tst_ImageLoader::displaySize_data()

@@ -1,5 +1,5 @@
-#include "convertqueue.h"
-#include "imageloader.h"
+#include "conversionjob.h"
+#include "imagelimits.h"
 #include "imagethread.h"
 
 #include "testsupport.h"
@@ -8,7 +8,7 @@
 
 using namespace TestSupport;
 
-// One conversion job, and the queue that runs many of them.
+// One conversion worker.
 class tst_ImageThread : public QObject
 {
     Q_OBJECT
@@ -20,8 +20,6 @@ private slots:
     void formatConvertKeepsPixels();
     void percentWorkedOutOnWorker();
     void resultBeforeFinished();
-    void queueBoundsAndCounts();
-    void queueShutdownDropsWaiting();
 
 private:
     QTemporaryDir tmp;
@@ -30,7 +28,7 @@ private:
 void tst_ImageThread::initTestCase()
 {
     QVERIFY(tmp.isValid());
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
 }
 
 void tst_ImageThread::jobs_data()
@@ -81,7 +79,7 @@ void tst_ImageThread::jobs()
     QCOMPARE(image.isNull() ? QSize() : image.size(), expectedSize);
     QCOMPARE(results.at(0).at(1).toString(), path);
     QCOMPARE(results.at(0).at(2).toString(), expectedFormat);
-    QCOMPARE(thread->errorString().isEmpty(), expectedSize.isValid());
+    QCOMPARE(thread->job()->result().step == ConversionResult::NoStep, expectedSize.isValid());
 }
 
 void tst_ImageThread::formatConvertKeepsPixels()
@@ -130,62 +128,6 @@ void tst_ImageThread::resultBeforeFinished()
         QVERIFY(events.indexOf(QStringLiteral("r%1").arg(i)) < events.indexOf(QStringLiteral("f%1").arg(i)));
     }
     qDeleteAll(threads);
-}
-
-void tst_ImageThread::queueBoundsAndCounts()
-{
-    const QString png = writeImage(tmp.filePath("q.png"), QSize(200, 200));
-    ConvertQueue queue;
-    queue.setMaxInFlight(2);
-    QSignalSpy finished(&queue, &ConvertQueue::batchFinished);
-    const int batch = queue.beginBatch(QStringLiteral("done"), {png}, QString(), false);
-    int handled = 0;
-    int most = 0;
-    int made = 0;
-    for (int i = 0; i < 7; ++i) {
-        queue.enqueue(batch, [&, batch]() {
-            ++made;
-            auto *t = new ImageThread(png, QSize(20, 20));
-            // Results are "written" at once: the place frees when handled.
-            connect(t, &ImageThread::imageConvertFinished, &queue,
-                    [&, batch](QImage image, QString, QString) {
-                        most = qMax(most, queue.runningCount());
-                        queue.imageHandled(batch, !image.isNull() && ++handled % 3 != 0);
-                    });
-            connect(t, &QThread::finished, t, &QObject::deleteLater);
-            return t;
-        });
-    }
-    // Workers are made only as places free up.
-    QCOMPARE(made, 2);
-    QCOMPARE(queue.runningCount(), 2);
-    QCOMPARE(queue.waitingCount(), 5);
-    QVERIFY(finished.wait(10000));
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0).at(1).toString(), QStringLiteral("done"));
-    QCOMPARE(finished.at(0).at(2).toInt(), 7);
-    QCOMPARE(finished.at(0).at(3).toInt(), 2);
-    QVERIFY(most <= 2);
-    QCOMPARE(queue.runningCount(), 0);
-}
-
-void tst_ImageThread::queueShutdownDropsWaiting()
-{
-    const QString png = writeImage(tmp.filePath("s.png"), QSize(400, 400));
-    auto *queue = new ConvertQueue;
-    queue->setMaxInFlight(1);
-    const int batch = queue->beginBatch(QStringLiteral("done"), {}, QString(), false);
-    QList<QPointer<ImageThread>> threads;
-    for (int i = 0; i < 5; ++i) {
-        queue->enqueue(batch, [&threads, png]() {
-            auto *t = new ImageThread(png, QSize(30, 30));
-            threads << t;
-            return t;
-        });
-    }
-    QCOMPARE(threads.size(), 1);
-    delete queue; // waits for the running one, drops the rest
-    QVERIFY(threads.first().isNull());
 }
 
 QTEST_MAIN(tst_ImageThread)

@@ -1,4 +1,5 @@
-#include "imagesaver.h"
+#include "conversionjob.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 #include "targetnamer.h"
 
@@ -61,7 +62,7 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> newWindow(WindowDriver **driver);
-    BatchReport openAndRun(WindowDriver &d, const QStringList &files, int command);
+    StatusReport openAndRun(WindowDriver &d, const QStringList &files, int command);
     QString freshDir(const QString &name);
 
     QTemporaryDir settingsDir;
@@ -72,6 +73,7 @@ private:
 
 void tst_Safety::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid() && work.isValid());
     TestSupport::isolateSettings(settingsDir);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
@@ -102,9 +104,9 @@ std::unique_ptr<MainWindow> tst_Safety::newWindow(WindowDriver **d)
 
 // Opens the files through the dialog, waits for every thumbnail, runs the
 // command and waits for its report.
-BatchReport tst_Safety::openAndRun(WindowDriver &d, const QStringList &files, int command)
+StatusReport tst_Safety::openAndRun(WindowDriver &d, const QStringList &files, int command)
 {
-    BatchReport report;
+    StatusReport report;
     if (!d.startOpen(files))
         return report;
     if (!QTest::qWaitFor([&]() {
@@ -177,7 +179,7 @@ void tst_Safety::linksInSaveFolder()
     WindowDriver *d = nullptr;
     auto w = newWindow(&d);
     d->format->setCurrentIndex(4); // png
-    const BatchReport report = openAndRun(*d, files, FormatCommand);
+    const StatusReport report = openAndRun(*d, files, FormatCommand);
     QVERIFY(report.finished);
     QCOMPARE(report.failed, 0);
     QCOMPARE(checksum(profile), profileSum);
@@ -194,7 +196,7 @@ void tst_Safety::linksInSaveFolder()
     const QString photo = writeImage(planted + QStringLiteral("/IMG_0003.jpg"), QSize(32, 24), "JPEG");
     failureLines.clear();
     previousHandler = qInstallMessageHandler(collectFailures);
-    const BatchReport refused = openAndRun(*d, {photo}, FormatCommand);
+    const StatusReport refused = openAndRun(*d, {photo}, FormatCommand);
     qInstallMessageHandler(previousHandler);
     QCOMPARE(refused.failed, 1);
     QVERIFY(failureLines.value(0).contains(QLatin1String("is a link")));
@@ -285,7 +287,7 @@ void tst_Safety::claimedSizes()
     d->percent->setValue(percent);
     failureLines.clear();
     previousHandler = qInstallMessageHandler(collectFailures);
-    const BatchReport report = openAndRun(*d, {path}, SizeCommand);
+    const StatusReport report = openAndRun(*d, {path}, SizeCommand);
     qInstallMessageHandler(previousHandler);
     QVERIFY(report.finished);
     QCOMPARE(report.failed, 1);
@@ -318,7 +320,7 @@ void tst_Safety::longNames()
     WindowDriver *d = nullptr;
     auto w = newWindow(&d);
     d->format->setCurrentIndex(4);
-    BatchReport report = openAndRun(*d, {source}, FormatCommand);
+    StatusReport report = openAndRun(*d, {source}, FormatCommand);
     if (saveBesideSources) {
         d->saveDir->setText(dir);
         QVERIFY(d->startCommand(FormatCommand));
@@ -353,7 +355,7 @@ void tst_Safety::staleTemporariesRemoved()
     }
     WindowDriver *d = nullptr;
     auto w = newWindow(&d);
-    const BatchReport report =
+    const StatusReport report =
             openAndRun(*d, {writeImage(dir + QStringLiteral("/a.png"), QSize(10, 10))}, FormatCommand);
     QVERIFY(report.finished);
     QCOMPARE(filesIn(out), (QStringList{QStringLiteral(".hidden-notes.tmp"), QStringLiteral("a.png")}));
@@ -420,20 +422,23 @@ void tst_Safety::caseFoldingVolume()
     // An earlier batch's result that comes in late under another spelling
     // of a later batch's file does not replace it.
     const QString elsewhere = freshDir(QStringLiteral("spellings"));
-    ImageSaver saver;
-    QList<ImageSaver::Result> results;
-    auto record = [&results](const ImageSaver::Result &r) { results << r; };
-    saver.save(QImage(20, 20, QImage::Format_RGB32), card,
-               writeImage(elsewhere + QStringLiteral("/Late.png"), QSize(5, 5)),
-               QStringLiteral("png"), std::make_shared<TargetNamer>(), 3, record);
-    QTRY_COMPARE(results.size(), 1);
-    saver.save(QImage(10, 10, QImage::Format_RGB32), card,
-               writeImage(elsewhere + QStringLiteral("/late.png"), QSize(5, 5)),
-               QStringLiteral("png"), std::make_shared<TargetNamer>(), 2, record);
-    QTRY_COMPARE(results.size(), 2);
-    QVERIFY(results[0].ok());
-    QVERIFY(!results[1].ok());
-    QCOMPARE(QImage(results[0].fileName).size(), QSize(20, 20));
+    CommitOrder order;
+    auto late = [&](const QString &name, const QSize &size, int batch) {
+        ConversionJob job(writeImage(elsewhere + name, QSize(5, 5)), ConversionJob::FormatConvert,
+                          QSize(), 0, QStringLiteral("png"), Qt::IgnoreAspectRatio);
+        job.setImage(QImage(size, QImage::Format_RGB32));
+        ConversionJob::Target target;
+        target.directory = card;
+        target.namer = std::make_shared<TargetNamer>();
+        target.commitOrder = &order;
+        target.order = batch;
+        return job.write(target);
+    };
+    const ConversionResult first = late(QStringLiteral("/Late.png"), QSize(20, 20), 3);
+    QCOMPARE(int(first.outcome), int(ConversionResult::Written));
+    QCOMPARE(int(late(QStringLiteral("/late.png"), QSize(10, 10), 2).outcome),
+             int(ConversionResult::Superseded));
+    QCOMPARE(QImage(first.fileName).size(), QSize(20, 20));
 }
 
 // 500 % of a 3-megapixel picture to BMP with too little address space left

@@ -1,4 +1,5 @@
-#include "convertqueue.h"
+#include "batchrunner.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
@@ -43,6 +44,7 @@ private:
 
 void tst_Stress::initTestCase()
 {
+    ImageLimits::configureProcess(); // as main() does
     QVERIFY(settingsDir.isValid() && work.isValid());
     TestSupport::isolateSettings(settingsDir);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
@@ -100,11 +102,11 @@ void tst_Stress::thousandImages()
     WindowDriver d(w.get());
     QCOMPARE(d.original->count(), count);
 
-    auto *queue = w->findChild<ConvertQueue *>();
+    auto *queue = w->findChild<BatchRunner *>();
     QVERIFY(queue);
     int most = 0;
     int reports = 0;
-    connect(queue, &ConvertQueue::progressChanged, this, [&]() {
+    connect(queue, &BatchRunner::progressChanged, this, [&]() {
         most = qMax(most, queue->runningCount());
         ++reports;
     });
@@ -113,7 +115,8 @@ void tst_Stress::thousandImages()
     most = qMax(most, queue->runningCount());
     QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(),
                               QStringLiteral("Format convert finished"), 600000);
-    QVERIFY(reports >= count);
+    // The start and the end at least; throttled in between.
+    QVERIFY(reports >= 2);
     QVERIFY2(most >= 1 && most <= QThread::idealThreadCount(),
              qPrintable(QStringLiteral("%1 images in flight").arg(most)));
 

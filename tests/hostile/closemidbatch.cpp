@@ -6,8 +6,8 @@
 // tst_stress sees how the real program ends: exit code, warnings on stderr,
 // stored settings and the files left behind.
 
-#include "convertqueue.h"
-#include "imageloader.h"
+#include "batchrunner.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 #include "windowdriver.h"
 
@@ -20,7 +20,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     MainWindow window;
     window.show();
 
@@ -34,7 +34,7 @@ int main(int argc, char *argv[])
         files << dir.absoluteFilePath(name);
 
     Hostile::WindowDriver driver(&window);
-    auto *queue = window.findChild<ConvertQueue *>();
+    auto *queue = window.findChild<BatchRunner *>();
     if (!driver.complete() || !queue || files.isEmpty()) {
         std::fprintf(stderr, "closemidbatch: window parts or images missing\n");
         return 2;
@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
                              driver.startCommand(Hostile::BothCommand);
                          }
                      });
-    QObject::connect(queue, &ConvertQueue::progressChanged, &window,
+    QObject::connect(queue, &BatchRunner::progressChanged, &window,
                      [&](int done, int total) {
                          if (closing || done < 1 || total == 0)
                              return;

@@ -12,6 +12,8 @@
 
 #include <array>
 
+#include <zlib.h>
+
 namespace Hostile {
 
 namespace {
@@ -65,26 +67,6 @@ quint32 readLe32(const QByteArray &b, int at)
     return v;
 }
 
-// PNG's CRC-32 (ISO 3309), so that a lying header is still a well-formed
-// chunk: decoders must refuse it for its size, not for a bad checksum.
-quint32 crc32(const QByteArray &data)
-{
-    static const std::array<quint32, 256> table = [] {
-        std::array<quint32, 256> t{};
-        for (quint32 n = 0; n < 256; ++n) {
-            quint32 c = n;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[n] = c;
-        }
-        return t;
-    }();
-    quint32 c = 0xFFFFFFFFu;
-    for (char byte : data)
-        c = table[(c ^ quint8(byte)) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
-
 int markerEnd(const QByteArray &jpeg, const char marker[2])
 {
     const int at = int(jpeg.indexOf(QByteArray(marker, 2)));
@@ -92,67 +74,6 @@ int markerEnd(const QByteArray &jpeg, const char marker[2])
         return -1;
     const int length = (quint8(jpeg.at(at + 2)) << 8) | quint8(jpeg.at(at + 3));
     return at + 2 + length;
-}
-
-// Writes bits most significant first, stuffing a zero after every 0xFF as
-// entropy-coded JPEG data must.
-struct BitWriter
-{
-    QByteArray out;
-    quint32 acc = 0;
-    int count = 0;
-
-    void put(quint32 bits, int length)
-    {
-        for (int i = length - 1; i >= 0; --i) {
-            acc = (acc << 1) | ((bits >> i) & 1u);
-            if (++count == 8) {
-                out += char(acc & 0xFF);
-                if ((acc & 0xFF) == 0xFF)
-                    out += char(0);
-                acc = 0;
-                count = 0;
-            }
-        }
-    }
-    void padWithOnes()
-    {
-        while (count != 0)
-            put(1, 1);
-    }
-};
-
-struct HuffCode
-{
-    quint32 code = 0;
-    int length = 0;
-};
-
-// Canonical Huffman codes from the counts per length and the symbols, as a
-// DHT segment describes them.
-std::array<HuffCode, 256> huffmanCodes(const std::array<quint8, 16> &counts,
-                                       const QByteArray &symbols)
-{
-    std::array<HuffCode, 256> codes{};
-    quint32 code = 0;
-    int k = 0;
-    for (int length = 1; length <= 16; ++length) {
-        for (int i = 0; i < counts[length - 1]; ++i)
-            codes[quint8(symbols.at(k++))] = {code++, length};
-        code <<= 1;
-    }
-    return codes;
-}
-
-QByteArray segment(quint8 marker, const QByteArray &payload)
-{
-    QByteArray out;
-    out += char(0xFF);
-    out += char(marker);
-    const int length = int(payload.size()) + 2;
-    out += char(length >> 8);
-    out += char(length & 0xFF);
-    return out + payload;
 }
 
 QImage rgbPattern(const QSize &size)
@@ -197,7 +118,10 @@ QByteArray pngChunk(const char type[4], const QByteArray &data)
     putBe32(out, quint32(data.size()));
     const QByteArray typed = QByteArray(type, 4) + data;
     out += typed;
-    putBe32(out, crc32(typed));
+    // A well-formed chunk: decoders must refuse a lying header for its
+    // size, not for a bad checksum.
+    putBe32(out, quint32(::crc32(0, reinterpret_cast<const Bytef *>(typed.constData()),
+                                 uInt(typed.size()))));
     return out;
 }
 
@@ -214,82 +138,16 @@ QByteArray hugePng(quint32 width, quint32 height)
             + pngChunk("IEND", QByteArray());
 }
 
-// A baseline JPEG with four components and an APP14 marker saying "no
-// colour transform", the way print workflows store CMYK (inverted). Every
-// block is flat, so only DC coefficients need coding; the quadrants are
-// red, green, blue and yellow once the CMYK is turned into RGB.
+// A JPEG with four components and an APP14 marker saying "no colour
+// transform", the way print workflows store CMYK (inverted); the quadrants
+// are red, green, blue and yellow once the CMYK is turned into RGB.
 QByteArray cmykJpeg(const QSize &size)
 {
-    const std::array<quint8, 16> dcCounts{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
-    const QByteArray dcSymbols("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b", 12);
-    // The only AC symbol needed is end-of-block.
-    const std::array<quint8, 16> acCounts{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    const QByteArray acSymbols("\x00", 1);
-    const auto dc = huffmanCodes(dcCounts, dcSymbols);
-    const auto ac = huffmanCodes(acCounts, acSymbols);
-
-    QByteArray out("\xFF\xD8", 2);
-    out += segment(0xEE, QByteArray("Adobe\x00\x64\x00\x00\x00\x00\x00", 12));
-    out += segment(0xDB, QByteArray(1, '\0') + QByteArray(64, '\x01'));
-    QByteArray sof;
-    sof += char(8);
-    sof += char(size.height() >> 8);
-    sof += char(size.height() & 0xFF);
-    sof += char(size.width() >> 8);
-    sof += char(size.width() & 0xFF);
-    sof += char(4);
-    for (int c = 1; c <= 4; ++c) {
-        sof += char(c);
-        sof += char(0x11); // no subsampling
-        sof += char(0);    // quantisation table 0
-    }
-    out += segment(0xC0, sof);
-    QByteArray dht;
-    dht += char(0x00);
-    for (quint8 n : dcCounts)
-        dht += char(n);
-    dht += dcSymbols;
-    dht += char(0x10);
-    for (quint8 n : acCounts)
-        dht += char(n);
-    dht += acSymbols;
-    out += segment(0xC4, dht);
-    QByteArray sos;
-    sos += char(4);
-    for (int c = 1; c <= 4; ++c) {
-        sos += char(c);
-        sos += char(0); // Huffman tables 0 and 0
-    }
-    sos += QByteArray("\x00\x3F\x00", 3);
-    out += segment(0xDA, sos);
-
-    // Inverted CMYK of the quadrant colours: (R, G, B, 255) as stored.
     const QImage colours = rgbPattern(size);
-    BitWriter bits;
-    std::array<int, 4> previous{0, 0, 0, 0};
-    for (int by = 0; by < (size.height() + 7) / 8; ++by) {
-        for (int bx = 0; bx < (size.width() + 7) / 8; ++bx) {
-            const QRgb rgb = colours.pixel(qMin(bx * 8 + 3, size.width() - 1),
-                                           qMin(by * 8 + 3, size.height() - 1));
-            const std::array<int, 4> stored{qRed(rgb), qGreen(rgb), qBlue(rgb), 255};
-            for (int c = 0; c < 4; ++c) {
-                const int coefficient = 8 * (stored[c] - 128);
-                const int diff = coefficient - previous[c];
-                previous[c] = coefficient;
-                int category = 0;
-                for (int m = qAbs(diff); m; m >>= 1)
-                    ++category;
-                bits.put(dc[category].code, dc[category].length);
-                if (category)
-                    bits.put(quint32(diff >= 0 ? diff : diff + (1 << category) - 1), category);
-                bits.put(ac[0].code, ac[0].length);
-            }
-        }
-    }
-    bits.padWithOnes();
-    out += bits.out;
-    out += QByteArray("\xFF\xD9", 2);
-    return out;
+    return TestSupport::cmykJpeg(size, JCS_CMYK, true, QByteArray(), [&](int x, int y) {
+        const QRgb rgb = colours.pixel(x, y);
+        return std::array<int, 4>{qRed(rgb), qGreen(rgb), qBlue(rgb), 255};
+    });
 }
 
 // Qt's TIFF writer makes one page; two are chained here by hand: baseline,

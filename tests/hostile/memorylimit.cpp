@@ -8,7 +8,7 @@
 //
 // usage: pictavo_memorylimit IMAGE-FOLDER WARM-UP-FOLDER HEADROOM-MB PERCENT FORMAT-INDEX
 
-#include "imageloader.h"
+#include "imagelimits.h"
 #include "mainwindow.h"
 #include "windowdriver.h"
 
@@ -52,7 +52,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: %s IMAGES WARM-UP HEADROOM-MB PERCENT FORMAT-INDEX\n", argv[0]);
         return 2;
     }
-    ImageLoader::configureReaders();
+    ImageLimits::configureProcess();
     MainWindow window;
     window.show();
     Hostile::WindowDriver driver(&window);

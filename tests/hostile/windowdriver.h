@@ -17,7 +17,7 @@
 namespace Hostile {
 
 // What the status bar says when a batch is over.
-struct BatchReport
+struct StatusReport
 {
     bool finished = false;
     QString command; // "Size convert", "Format convert", "Size and format convert"
@@ -25,12 +25,12 @@ struct BatchReport
     int total = -1;  // -1: the text names no total (nothing failed)
 };
 
-inline BatchReport parseFinished(const QString &text)
+inline StatusReport parseFinished(const QString &text)
 {
     static const QRegularExpression pattern(QStringLiteral(
             "^(Size convert|Format convert|Size and format convert) finished"
             "(?:, (\\d+) of (\\d+) images failed)?$"));
-    BatchReport report;
+    StatusReport report;
     const QRegularExpressionMatch m = pattern.match(text);
     if (!m.hasMatch())
         return report;
@@ -102,7 +102,7 @@ public:
                                          Qt::DirectConnection);
     }
 
-    BatchReport report() const { return parseFinished(status->currentMessage()); }
+    StatusReport report() const { return parseFinished(status->currentMessage()); }
 
     MainWindow *w;
     QListWidget *original = nullptr;

@@ -1,0 +1,280 @@
+#include "batchrunner.h"
+
+#include "atomicfile.h"
+#include "convertsettings.h"
+#include "imagelimits.h"
+#include "imagethread.h"
+#include "targetnamer.h"
+#include "thumbnailloader.h"
+#include "workerpriority.h"
+
+#include <QDebug>
+#include <QThread>
+#include <QTimer>
+
+BatchRunner::BatchRunner(QObject *parent)
+    : QObject(parent), budget(defaultMemoryBudget()),
+      progressThrottle(new QTimer(this)), inFlightLimit(qMax(1, QThread::idealThreadCount())),
+      previewSide(ThumbnailLoader::thumbnailSide)
+{
+    writers.setMaxThreadCount(QThread::idealThreadCount());
+    // Thousands of updates would each repaint: a tenth of a second apart.
+    progressThrottle->setSingleShot(true);
+    progressThrottle->setInterval(100);
+    connect(progressThrottle, &QTimer::timeout, this, [this]() {
+        if (progressPending)
+            reportProgress(false);
+    });
+}
+
+BatchRunner::~BatchRunner()
+{
+    shutdown();
+}
+
+qint64 BatchRunner::defaultMemoryBudget()
+{
+    return 2 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024;
+}
+
+void BatchRunner::setMaxInFlight(int count)
+{
+    inFlightLimit = qMax(1, count);
+    startWaiting();
+}
+
+int BatchRunner::start(const QString &finishedText, int convertMode,
+                       const ConvertSettings &settings, const QStringList &sources,
+                       const QString &directory, bool folderMayBeLink, bool openFolder)
+{
+    const int id = ++lastBatchId;
+    Batch &batch = batches[id];
+    batch.report.finishedText = finishedText;
+    batch.report.directory = directory;
+    batch.report.openFolder = openFolder;
+    batch.report.total = int(sources.size());
+    // The namer looks at the sources when it first names a file, on a
+    // writing thread, not here.
+    batch.namer = std::make_shared<TargetNamer>(sources);
+    batch.namer->setFolderMayBeLink(folderMayBeLink);
+    batch.stopped = std::make_shared<std::atomic<bool>>(false);
+    batch.clock.start();
+    if (!directory.isEmpty())
+        writers.start([directory]() { AtomicFile::removeStale(directory); });
+    // Each worker is made when its turn comes, so that a batch of thousands
+    // neither holds thousands of thread objects nor reads thousands of
+    // headers before the window answers.
+    for (const QString &path : sources) {
+        waiting.enqueue({id, [convertMode, settings, path]() {
+                             return ImageThread::create(convertMode, settings, path);
+                         }});
+    }
+    startWaiting();
+    // The whole batch shows at once.
+    reportProgress(true);
+    finishIfDone(id);
+    return id;
+}
+
+bool BatchRunner::save(const QObject *worker, const QImage &image, const QString &path,
+                       const QString &format, const QString &shownDirectory,
+                       const QStringList &sources, bool shownMayBeLink)
+{
+    const int batchId = threadBatch.value(worker, 0);
+    const auto *thread = qobject_cast<const ImageThread *>(worker);
+    std::shared_ptr<ConversionJob> job = thread ? thread->job() : nullptr;
+    if (!job) {
+        // Converted elsewhere: written as this program writes any result.
+        job = std::make_shared<ConversionJob>(path, ConversionJob::FormatConvert, QSize(), 0,
+                                              format, Qt::IgnoreAspectRatio);
+        job->setImage(image);
+    }
+    const qint64 reserved = job->reservedBytes();
+
+    ConversionJob::Target target;
+    target.previewSide = previewSide;
+    const auto it = batches.find(batchId);
+    if (it != batches.end()) {
+        // A batch writes into the folder it was started with, whatever has
+        // been opened since.
+        target.directory = it->report.directory;
+        target.namer = it->namer;
+        target.commitOrder = &commitOrder;
+        target.order = batchId;
+        target.cancelled = it->stopped.get();
+        if (it->stopped->load()) {
+            ConversionResult dropped;
+            dropped.step = ConversionResult::Stop;
+            handled(batchId, path, dropped, reserved);
+            return false;
+        }
+    } else {
+        target.directory = shownDirectory;
+        target.namer = std::make_shared<TargetNamer>(QStringList(sources) << path);
+        target.namer->setFolderMayBeLink(shownMayBeLink);
+    }
+    if (target.directory.isEmpty()) {
+        bool tell = true;
+        if (it != batches.end()) {
+            tell = !it->toldMissingDirectory;
+            it->toldMissingDirectory = true;
+        }
+        ConversionResult failed;
+        failed.step = ConversionResult::Folder;
+        failed.reason = ConversionJob::tr("no save directory");
+        failed.detail = QStringLiteral("no save directory");
+        handled(batchId, path, failed, reserved);
+        return tell;
+    }
+    if (job->result().step != ConversionResult::NoStep) {
+        handled(batchId, path, job->result(), reserved);
+        return false;
+    }
+    // Held by the writing thread until the write is over.
+    const std::shared_ptr<std::atomic<bool>> stopped =
+            it != batches.end() ? it->stopped : nullptr;
+    writers.start([this, job, target, stopped, batchId, path, reserved]() {
+        WorkerPriority::lowerCurrentThread();
+        ConversionResult result;
+        try {
+            result = job->write(target);
+        } catch (const std::bad_alloc &) {
+            // One image too large to encode fails; the batch goes on.
+            result = ConversionResult();
+            result.step = ConversionResult::Encode;
+            result.reason = result.detail = ImageLimits::outOfMemory();
+        }
+        QMetaObject::invokeMethod(
+                this, [this, batchId, path, result, reserved]() {
+                    handled(batchId, path, result, reserved);
+                },
+                Qt::QueuedConnection);
+    });
+    return false;
+}
+
+void BatchRunner::handled(int batchId, const QString &path, const ConversionResult &result,
+                          qint64 reservedBytes)
+{
+    budget.release(reservedBytes);
+    if (result.outcome == ConversionResult::Failed && result.step != ConversionResult::Stop)
+        qDebug() << "convert failed:" << path << result.detail;
+    if (result.written())
+        emit rowWritten(result.fileName, result.preview);
+
+    const auto it = batches.find(batchId);
+    if (it == batches.end())
+        return;
+    --inFlight;
+    --it->running;
+    ++it->done;
+    BatchReport &report = it->report;
+    switch (result.outcome) {
+    case ConversionResult::Written:
+        ++report.written;
+        if (!result.warnings.isEmpty())
+            report.warnings.append({path, result.warnings});
+        break;
+    case ConversionResult::Superseded:
+        ++report.superseded;
+        break;
+    case ConversionResult::Failed:
+        if (result.step != ConversionResult::Stop)
+            report.failures.append({path, result.reason, result.step});
+        break;
+    }
+    finishIfDone(batchId);
+    startWaiting();
+    reportProgress(false);
+}
+
+void BatchRunner::finishIfDone(int batchId)
+{
+    const auto it = batches.find(batchId);
+    if (it == batches.end())
+        return;
+    const bool over = it->report.stopped ? it->running == 0 : it->done == it->report.total;
+    if (!over)
+        return;
+    const BatchReport report = it->report;
+    batches.erase(it);
+    emit batchFinished(report);
+    if (batches.isEmpty())
+        reportProgress(true);
+}
+
+void BatchRunner::protectSources(const QStringList &sources)
+{
+    for (Batch &batch : batches)
+        batch.namer->protect(sources);
+}
+
+void BatchRunner::stop()
+{
+    for (Batch &batch : batches) {
+        batch.stopped->store(true);
+        batch.report.stopped = true;
+    }
+    waiting.clear();
+    const QList<int> ids = batches.keys();
+    for (int id : ids)
+        finishIfDone(id);
+    reportProgress(true);
+}
+
+void BatchRunner::shutdown()
+{
+    waiting.clear();
+    // Workers waiting for memory give up rather than be waited for.
+    budget.cancel();
+    // Every worker left has been started: let each end its run() before it
+    // goes.
+    const QList<const QObject *> started = threadBatch.keys();
+    for (const QObject *object : started) {
+        auto *thread = const_cast<ImageThread *>(qobject_cast<const ImageThread *>(object));
+        thread->disconnect();
+        thread->wait();
+        delete thread;
+    }
+    threadBatch.clear();
+    // Writes that have begun end, so that no temporary file is left behind.
+    writers.waitForDone();
+    batches.clear();
+    inFlight = 0;
+}
+
+void BatchRunner::startWaiting()
+{
+    while (inFlight < inFlightLimit && !waiting.isEmpty()) {
+        Waiting next = waiting.dequeue();
+        ImageThread *thread = next.makeWorker();
+        thread->setMemoryBudget(&budget);
+        threadBatch.insert(thread, next.batchId);
+        connect(thread, &QObject::destroyed, this,
+                [this](QObject *gone) { threadBatch.remove(gone); });
+        if (wiring)
+            wiring(thread);
+        ++inFlight;
+        ++batches[next.batchId].running;
+        thread->start();
+    }
+}
+
+void BatchRunner::reportProgress(bool now)
+{
+    if (!now && progressThrottle->isActive()) {
+        progressPending = true;
+        return;
+    }
+    progressPending = false;
+    int done = 0;
+    int total = 0;
+    qint64 elapsed = 0;
+    for (const Batch &batch : std::as_const(batches)) {
+        done += batch.done;
+        total += batch.report.total;
+        elapsed = qMax(elapsed, batch.clock.elapsed());
+    }
+    emit progressChanged(done, total, elapsed);
+    progressThrottle->start();
+}

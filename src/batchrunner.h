@@ -1,0 +1,147 @@
+#ifndef BATCHRUNNER_H
+#define BATCHRUNNER_H
+
+#include "conversionjob.h"
+#include "conversionresult.h"
+#include "memorybudget.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QQueue>
+#include <QStringList>
+#include <QThreadPool>
+
+#include <functional>
+#include <memory>
+
+class ImageThread;
+class QTimer;
+class TargetNamer;
+struct ConvertSettings;
+
+// What a batch did, once it is over.
+struct BatchReport
+{
+    QString finishedText; // the command's "... finished" text
+    int total = 0;        // images in the batch
+    int written = 0;
+    QList<ImageFailure> failures;
+    // What the written files lack that their sources had, by source path.
+    QList<QPair<QString, QStringList>> warnings;
+    // Stopped: the images that had not started were left out.
+    bool stopped = false;
+    // Files a later batch had already written: not failures.
+    int superseded = 0;
+    QString directory;
+    bool openFolder = false;
+};
+
+// Runs the conversions of every batch: at most maxInFlight images are being
+// converted at once, from the start of their worker until their result has
+// been written or dropped, so that memory does not grow with the size of a
+// batch; the rest wait their turn in the order they were given. Their
+// decoded images share one memory budget, taken and given back here, so
+// that a few very large images do not run together. Each batch keeps its
+// save folder (as it was when the command was given), its namer and its
+// failures; results are written on a pool of writing threads, and a later
+// batch's file is never replaced by an earlier one's.
+class BatchRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit BatchRunner(QObject *parent = nullptr);
+    ~BatchRunner() override;
+
+    // Connects each worker's signals, just before it starts.
+    void setWiring(std::function<void(ImageThread *)> wire) { wiring = std::move(wire); }
+
+    int maxInFlight() const { return inFlightLimit; }
+    void setMaxInFlight(int count);
+    int runningCount() const { return inFlight; }
+    int waitingCount() const { return int(waiting.size()); }
+
+    // Bytes that the images in flight may take together: twice what one
+    // decoded image may take.
+    static qint64 defaultMemoryBudget();
+
+    // Pixels on the longer side of the list previews that written rows carry.
+    void setPreviewSide(int pixels) { previewSide = qMax(1, pixels); }
+
+    // A batch converting sources as convertMode and settings say, into
+    // directory. folderMayBeLink: the user chose the folder, so it may be a
+    // link. Returns its id (never 0).
+    int start(const QString &finishedText, int convertMode, const ConvertSettings &settings,
+              const QStringList &sources, const QString &directory, bool folderMayBeLink,
+              bool openFolder);
+
+    // The result of worker: written into its batch's folder, or failed. A
+    // result outside any batch goes to shownDirectory, never over one of
+    // sources, and follows the same rule for a folder that is a link.
+    // True when the result has no folder to go to, the first time in its
+    // batch: the user is to be told once, not once per image.
+    bool save(const QObject *worker, const QImage &image, const QString &path,
+              const QString &format, const QString &shownDirectory,
+              const QStringList &sources, bool shownMayBeLink);
+
+    // Sources opened while batches run are protected from them as well.
+    void protectSources(const QStringList &sources);
+
+    // No further image of the running batches starts; those in flight are
+    // written whole or dropped before their file is put in place. Each
+    // batch then reports, stopped.
+    void stop();
+
+    // Drops waiting images and waits for running ones; for shutdown.
+    void shutdown();
+
+signals:
+    // Images handled and images given over all unfinished batches, and the
+    // milliseconds since the oldest of them started; at most ten a second,
+    // but the start and the end of the work at once.
+    void progressChanged(int done, int total, qint64 elapsedMs);
+    void rowWritten(const QString &fileName, const QImage &preview);
+    void batchFinished(const BatchReport &report);
+
+private:
+    struct Batch
+    {
+        BatchReport report;
+        std::shared_ptr<TargetNamer> namer;
+        std::shared_ptr<std::atomic<bool>> stopped;
+        QElapsedTimer clock;
+        int done = 0;
+        int running = 0;
+        bool toldMissingDirectory = false;
+    };
+
+    struct Waiting
+    {
+        int batchId;
+        std::function<ImageThread *()> makeWorker;
+    };
+
+    void startWaiting();
+    void handled(int batchId, const QString &path, const ConversionResult &result,
+                 qint64 reservedBytes);
+    void finishIfDone(int batchId);
+    void reportProgress(bool now);
+
+    MemoryBudget budget;
+    CommitOrder commitOrder;
+    QHash<int, Batch> batches;
+    QQueue<Waiting> waiting;
+    QHash<const QObject *, int> threadBatch;
+    std::function<void(ImageThread *)> wiring;
+    QThreadPool writers;
+    QTimer *progressThrottle;
+    bool progressPending = false;
+    int inFlightLimit;
+    int inFlight = 0;
+    int lastBatchId = 0;
+    int previewSide;
+};
+
+#endif // BATCHRUNNER_H

@@ -1,0 +1,246 @@
+#include "conversionjob.h"
+
+#include "atomicfile.h"
+#include "convertsettings.h"
+#include "imageencoder.h"
+#include "imagelimits.h"
+#include "imageloader.h"
+#include "outputformat.h"
+#include "photometadata.h"
+#include "sourcereader.h"
+#include "targetnamer.h"
+#include "thumbnailloader.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <mutex>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+using Step = ConversionResult::Step;
+
+ConversionJob::ConversionJob(const QString &sourcePath, int mode, const QSize &size, int percent,
+                             const QString &format, Qt::AspectRatioMode aspectRatioMode)
+    : path(sourcePath), mode(mode), size(size), percent(percent), targetFormat(format),
+      aspectRatioMode(aspectRatioMode)
+{
+}
+
+ConversionJob::~ConversionJob() = default;
+
+bool ConversionJob::fail(Step step, const QString &reason, const QString &detail)
+{
+    converted = QImage();
+    outcome.outcome = ConversionResult::Failed;
+    outcome.step = step;
+    outcome.reason = reason;
+    outcome.detail = detail.isEmpty() ? reason : detail;
+    return false;
+}
+
+void ConversionJob::setImage(const QImage &image)
+{
+    outcome = ConversionResult();
+    metadata.reset();
+    converted = image;
+    if (image.isNull())
+        fail(Step::Decode, tr("no image"), QString());
+}
+
+ConversionResult ConversionJob::run(const Target &target)
+{
+    if (!read())
+        return outcome;
+    return write(target);
+}
+
+bool ConversionJob::read(const Admit &admit)
+{
+    outcome = ConversionResult();
+    converted = QImage();
+
+    // Open the source once: the pixels and the metadata both come from
+    // this open, so a file replaced meanwhile cannot mix two photos.
+    SourceReader source(path);
+
+    // Limits, admission, decoding at size, orientation and fitting.
+    converted = decodeAtSize(source, admit);
+    if (converted.isNull())
+        return false;
+
+    // The metadata, only when the encoder will look at it.
+    metadata = std::make_unique<PhotoMetadata>();
+    if (ImageEncoder::needsMetadata(converted, targetFormat))
+        *metadata = PhotoMetadata::read(source.source());
+    return true;
+}
+
+QImage ConversionJob::decodeAtSize(SourceReader &source, const Admit &admit)
+{
+    QString why;
+    Step step = Step::Decode;
+    QImage image;
+    switch (mode) {
+    case SizeConvert:
+    case BothConvert:
+        image = ImageLoader::readScaled(
+                source,
+                [this](const QSize &shown) {
+                    if (percent > 0)
+                        size = ConvertSettings::percentOf(shown, percent);
+                    return size;
+                },
+                aspectRatioMode, &why, admit, &step);
+        break;
+    case FormatConvert:
+        image = ImageLoader::read(source, &why, admit, &step);
+        break;
+    default:
+        fail(Step::Decode, tr("unknown conversion mode %1").arg(mode), QString());
+        return QImage();
+    }
+    if (image.isNull())
+        fail(step, why.isEmpty() ? tr("cannot decode the image") : why, QString());
+    return image;
+}
+
+namespace {
+
+// Makes the save folder when it is missing; the reason when that fails,
+// or when the folder is a link that may not be followed.
+QString makeDirectory(const QString &directory, bool mayBeLink)
+{
+    const QFileInfo info(directory);
+    if (info.isSymLink() && !mayBeLink) {
+        return ConversionJob::tr("folder %1 is a link to %2: choose it with the folder button "
+                                 "to save there")
+                .arg(directory, info.symLinkTarget());
+    }
+    if (info.isDir())
+        return QString();
+    if (info.exists() || info.isSymLink())
+        return ConversionJob::tr("cannot create folder %1: a file has its name").arg(directory);
+    // Only the folder itself: a missing parent means a mistyped path, not
+    // a tree to make.
+#ifdef Q_OS_UNIX
+    if (::mkdir(QFile::encodeName(directory).constData(), 0777) == 0 || errno == EEXIST)
+        return QString();
+#else
+    if (QDir().mkdir(directory))
+        return QString();
+    errno = EACCES;
+#endif
+    return ConversionJob::tr("cannot create folder %1: %2")
+            .arg(directory, AtomicFile::reasonFor(errno));
+}
+
+} // namespace
+
+ConversionResult ConversionJob::write(const Target &target)
+{
+    const QImage image = converted;
+    // The pixels go with the result; the job holds none once it is over.
+    converted = QImage();
+    if (outcome.step != Step::NoStep)
+        return outcome;
+    if (image.isNull()) {
+        fail(Step::Encode, tr("no image to write"), QString());
+        return outcome;
+    }
+    if (!OutputFormat::canWrite(targetFormat)) {
+        fail(Step::Encode, tr("no writer for this format (%1)").arg(targetFormat), QString());
+        return outcome;
+    }
+
+    // Colour and flattening, encoding and the metadata, in memory first:
+    // some writers do not notice when the device takes only part of a
+    // write (a full disk), but a short count on one write of the whole
+    // file cannot go unseen.
+    QString why;
+    QImage written;
+    // Read with the pixels; by path only for an image handed in from
+    // elsewhere (setImage()).
+    const PhotoMetadata carried = metadata ? *metadata
+            : ImageEncoder::needsMetadata(image, targetFormat) ? PhotoMetadata::read(path)
+                                                               : PhotoMetadata();
+    metadata.reset();
+    QByteArray bytes;
+    try {
+        bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written);
+    } catch (const std::bad_alloc &) {
+        why = ImageLimits::outOfMemory();
+    }
+    if (bytes.isEmpty()) {
+        fail(Step::Encode, why, QString());
+        return outcome;
+    }
+
+    // The folder, made when missing.
+    const std::shared_ptr<TargetNamer> namer =
+            target.namer ? target.namer : std::make_shared<TargetNamer>(QStringList{path});
+    why = makeDirectory(target.directory, namer->folderMayBeLink());
+    if (!why.isEmpty()) {
+        fail(Step::Folder, why, QString());
+        return outcome;
+    }
+
+    // The name, unique in the batch and never a source's.
+    QString key;
+    const QString fileName = namer->claim(target.directory, path, targetFormat, &key);
+    outcome.fileName = fileName;
+
+    // The commit: the whole file under its name, or nothing. The check of
+    // the order and the rename happen under one lock, so that an earlier
+    // batch cannot slip its file in after a later one's.
+    bool superseded = false;
+    bool cancelled = false;
+    std::unique_lock<QMutex> lock;
+    if (target.commitOrder)
+        lock = std::unique_lock<QMutex>(target.commitOrder->lock, std::defer_lock);
+    why = AtomicFile::write(bytes, fileName, [&]() {
+        if (target.cancelled && target.cancelled->load()) {
+            cancelled = true;
+            return false;
+        }
+        if (!target.commitOrder || target.order <= 0)
+            return true;
+        lock.lock();
+        superseded = target.commitOrder->committed.value(key, 0) > target.order;
+        return !superseded;
+    });
+    bytes = QByteArray();
+    if (superseded) {
+        outcome.outcome = ConversionResult::Superseded;
+        outcome.step = Step::Commit;
+        outcome.detail = QStringLiteral("a later conversion has written this file");
+        return outcome;
+    }
+    if (cancelled) {
+        fail(Step::Stop, tr("stopped"), QString());
+        return outcome;
+    }
+    if (!why.isEmpty()) {
+        fail(Step::Commit, why, QString());
+        return outcome;
+    }
+    if (lock.owns_lock())
+        target.commitOrder->committed.insert(key, target.order);
+    if (lock.owns_lock())
+        lock.unlock();
+
+    // The list preview shows what the file holds: the flattened, converted
+    // pixels, or the file read back where the writer changes them.
+    outcome.outcome = ConversionResult::Written;
+    outcome.preview = ImageLimits::orNull(
+            [&]() {
+                return OutputFormat::keepsPixels(targetFormat)
+                        ? ThumbnailLoader::fromImage(written, target.previewSide)
+                        : ThumbnailLoader::fromFile(fileName, target.previewSide);
+            },
+            nullptr);
+    return outcome;
+}

@@ -1,0 +1,114 @@
+#ifndef CONVERSIONJOB_H
+#define CONVERSIONJOB_H
+
+#include "conversionresult.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QImage>
+#include <QMutex>
+#include <QSize>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class PhotoMetadata;
+class TargetNamer;
+
+// Which batch last put each output file in place, so that an earlier
+// batch's late result never replaces a later one's. Shared by the jobs of
+// every batch; the check and the rename happen under its lock.
+struct CommitOrder
+{
+    QMutex lock;
+    QHash<QString, int> committed; // by the name as the volume compares it
+};
+
+// The conversion of one photo, its steps in the order they happen:
+//   read():  open the source once -> limits and memory admission -> decode
+//            at size (CMYK, damaged data) -> orient -> fit -> metadata,
+//            from the same open;
+//   write(): colour and flattening -> encode -> folder -> name -> commit
+//            -> list preview.
+// read() runs on a conversion worker, write() on a writing thread; run()
+// does both on the calling thread. The job has no widgets and knows no
+// window: its outcome is a ConversionResult.
+class ConversionJob
+{
+    Q_DECLARE_TR_FUNCTIONS(ConversionJob)
+
+public:
+    // The same values as ImageThread's modes.
+    enum Mode { SizeConvert = 0, FormatConvert = 1, BothConvert = 2 };
+
+    // size: the size to scale to (size modes); percent > 0 instead scales
+    // by a percentage of the image's own size, worked out from its header.
+    ConversionJob(const QString &sourcePath, int mode, const QSize &size, int percent,
+                  const QString &format, Qt::AspectRatioMode aspectRatioMode);
+    ~ConversionJob();
+
+    // Where the result goes; given to write().
+    struct Target
+    {
+        explicit Target(const QString &folder = QString()) : directory(folder) {}
+
+        QString directory;
+        // Names the file; null: a namer of the job's own, which protects
+        // only the source.
+        std::shared_ptr<TargetNamer> namer;
+        int previewSide = 128;
+        // Commit order across batches: a result whose name a later order
+        // has written is Superseded. No commitOrder: none is kept.
+        CommitOrder *commitOrder = nullptr;
+        int order = 0;
+        // Set: the result is dropped before its file is put in place.
+        const std::atomic<bool> *cancelled = nullptr;
+    };
+
+    // Told the bytes the decode will take once the header has been read;
+    // may wait. False fails the read (Admit).
+    using Admit = std::function<bool(qint64 bytes)>;
+
+    // Reads the source; false when it failed, and result() says why.
+    bool read(const Admit &admit = {});
+    // Writes what read() made; the outcome, also kept in result().
+    ConversionResult write(const Target &target);
+    // Instead of read(): an image converted elsewhere, to be written as
+    // if read from the source (whose metadata write() then reads).
+    void setImage(const QImage &image);
+    // Both, on the calling thread; for tests and benchmarks.
+    ConversionResult run(const Target &target);
+
+    const QString &sourcePath() const { return path; }
+    const QString &format() const { return targetFormat; }
+    // The converted image; null before read() and after a failed one.
+    QImage image() const { return converted; }
+    // The size scaled to, once read() has worked it out.
+    QSize targetSize() const { return size; }
+    const ConversionResult &result() const { return outcome; }
+
+    // Bytes the admission took, to be given back once the result has been
+    // written or dropped.
+    qint64 reservedBytes() const { return reserved; }
+    void setReservedBytes(qint64 bytes) { reserved = bytes; }
+
+private:
+    bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
+    QImage decodeAtSize(class SourceReader &source, const Admit &admit);
+
+    QString path;
+    int mode;
+    QSize size;
+    int percent;
+    QString targetFormat;
+    Qt::AspectRatioMode aspectRatioMode;
+
+    QImage converted;
+    std::unique_ptr<PhotoMetadata> metadata;
+    ConversionResult outcome;
+    qint64 reserved = 0;
+};
+
+#endif // CONVERSIONJOB_H

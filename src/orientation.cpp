@@ -1,0 +1,18 @@
+#include "orientation.h"
+
+#include <QTransform>
+
+QImage Orientation::applied(const QImage &image, QImageIOHandler::Transformations turn)
+{
+    if (image.isNull() || turn == QImageIOHandler::TransformationNone)
+        return image;
+    // Mirror and flip first, then a quarter turn clockwise, as Qt's readers
+    // do; 270 degrees is a turn of its own.
+    if (turn == QImageIOHandler::TransformationRotate270)
+        return image.transformed(QTransform().rotate(270));
+    QImage result = image.mirrored(turn.testFlag(QImageIOHandler::TransformationMirror),
+                                   turn.testFlag(QImageIOHandler::TransformationFlip));
+    if (turn.testFlag(QImageIOHandler::TransformationRotate90))
+        result = result.transformed(QTransform().rotate(90));
+    return result;
+}

@@ -1,0 +1,136 @@
+#include "batchrunner.h"
+#include "convertsettings.h"
+#include "imagelimits.h"
+#include "imagethread.h"
+
+#include "testsupport.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+
+using namespace TestSupport;
+
+// The runner of batches: places in flight, reports, stop and shutdown.
+class tst_BatchRunner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void boundsAndReports();
+    void stopEndsBatchWhole();
+    void shutdownDropsWaiting();
+
+private:
+    // Results go straight back to the runner, as the window sends them.
+    void wire(BatchRunner *runner, int *most = nullptr);
+    QTemporaryDir tmp;
+    ConvertSettings toPng;
+};
+
+void tst_BatchRunner::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    ImageLimits::configureProcess();
+    toPng.sizeMode = ConvertSettings::Fixed;
+    toPng.fixedSize = QSize(20, 20);
+    toPng.formatIndex = 4; // png
+}
+
+void tst_BatchRunner::wire(BatchRunner *runner, int *most)
+{
+    runner->setWiring([runner, most](ImageThread *t) {
+        connect(t, &ImageThread::imageConvertFinished, runner,
+                [runner, most, t](QImage image, QString path, QString format) {
+                    if (most)
+                        *most = qMax(*most, runner->runningCount());
+                    runner->save(t, image, path, format, QString(), {}, true);
+                });
+        connect(t, &QThread::finished, t, &QObject::deleteLater);
+    });
+}
+
+void tst_BatchRunner::boundsAndReports()
+{
+    QStringList files;
+    for (int i = 0; i < 6; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("b/%1.png").arg(i)), QSize(200, 200));
+    files << tmp.filePath(QStringLiteral("b/missing.png"));
+    BatchRunner runner;
+    runner.setMaxInFlight(2);
+    int most = 0;
+    wire(&runner, &most);
+    QSignalSpy finished(&runner, &BatchRunner::batchFinished);
+    QSignalSpy rows(&runner, &BatchRunner::rowWritten);
+    QSignalSpy progress(&runner, &BatchRunner::progressChanged);
+    const QString out = tmp.filePath(QStringLiteral("b/out"));
+    runner.start(QStringLiteral("done"), ImageThread::SizeConvert, toPng, files, out, true, true);
+    // Workers are made only as places free up; the batch shows at once.
+    QCOMPARE(runner.runningCount(), 2);
+    QCOMPARE(runner.waitingCount(), 5);
+    QCOMPARE(progress.count(), 1);
+    QCOMPARE(progress.at(0).at(1).toInt(), 7);
+    QVERIFY(finished.wait(20000));
+    const auto report = finished.at(0).at(0).value<BatchReport>();
+    QCOMPARE(report.finishedText, QStringLiteral("done"));
+    QCOMPARE(report.total, 7);
+    QCOMPARE(report.written, 6);
+    QCOMPARE(report.failures.size(), 1);
+    QCOMPARE(report.failures.at(0).step, ConversionResult::Open);
+    QVERIFY(!report.stopped);
+    QCOMPARE(report.directory, out);
+    QVERIFY(report.openFolder);
+    QCOMPARE(rows.count(), 6);
+    QCOMPARE(rows.at(0).at(1).value<QImage>().size(), QSize(128, 128));
+    QVERIFY(most <= 2);
+    QCOMPARE(runner.runningCount(), 0);
+    // The end of the work shows at once, and the time it took.
+    QCOMPARE(progress.last().at(1).toInt(), 0);
+    QVERIFY(progress.at(progress.count() - 2).at(2).toLongLong() >= 0);
+}
+
+void tst_BatchRunner::stopEndsBatchWhole()
+{
+    QStringList files;
+    for (int i = 0; i < 12; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("s/%1.png").arg(i)), QSize(300, 300));
+    BatchRunner runner;
+    runner.setMaxInFlight(2);
+    wire(&runner);
+    QSignalSpy finished(&runner, &BatchRunner::batchFinished);
+    QSignalSpy rows(&runner, &BatchRunner::rowWritten);
+    const QString out = tmp.filePath(QStringLiteral("s/out"));
+    runner.start(QStringLiteral("done"), ImageThread::FormatConvert, toPng, files, out, true, false);
+    QVERIFY(rows.wait(20000));
+    runner.stop();
+    QCOMPARE(runner.waitingCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+    const auto report = finished.at(0).at(0).value<BatchReport>();
+    QVERIFY(report.stopped);
+    QVERIFY(report.written >= 1 && report.written < 12);
+    QCOMPARE(report.failures.size(), 0);
+    // What was written is whole and listed; nothing else is in the folder.
+    QTRY_COMPARE(runner.runningCount(), 0);
+    const QStringList names = QDir(out).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(names.size(), report.written);
+    QCOMPARE(rows.count(), report.written);
+    for (const QString &name : names)
+        QCOMPARE(QImage(out + QLatin1Char('/') + name).size(), QSize(300, 300));
+}
+
+void tst_BatchRunner::shutdownDropsWaiting()
+{
+    QStringList files(5, writeImage(tmp.filePath("d/s.png"), QSize(400, 400)));
+    auto *runner = new BatchRunner;
+    runner->setMaxInFlight(1);
+    QList<QPointer<ImageThread>> threads;
+    runner->setWiring([&threads](ImageThread *t) { threads << t; });
+    runner->start(QStringLiteral("done"), ImageThread::SizeConvert, toPng, files,
+                  tmp.filePath("d/out"), true, false);
+    QCOMPARE(threads.size(), 1);
+    delete runner; // waits for the running one, drops the rest
+    QVERIFY(threads.first().isNull());
+}
+
+QTEST_MAIN(tst_BatchRunner)
+#include "tst_batchrunner.moc"

@@ -1,0 +1,169 @@
+#include "conversionjob.h"
+#include "imagelimits.h"
+#include "targetnamer.h"
+
+#include "testsupport.h"
+
+#include <QDir>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
+using namespace TestSupport;
+using Result = ConversionResult;
+
+// One photo from its file to the written copy, through ConversionJob::run():
+// each row a source named after its fault, or a target that fails.
+class tst_ConversionJob : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void onePhoto_data();
+    void onePhoto();
+    void laterOrderWins();
+
+private:
+    QTemporaryDir tmp;
+};
+
+void tst_ConversionJob::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    ImageLimits::configureProcess();
+}
+
+void tst_ConversionJob::onePhoto_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("folder"); // under the row's own directory
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QSize>("written"); // as read back
+
+    const QString dir = tmp.filePath(QStringLiteral("sources"));
+    const QString photo = writeImage(dir + "/photo é.png", QSize(20, 10), "PNG", true);
+    const QString jpeg = writeImage(dir + "/photo.JPG", QSize(40, 30), "JPEG");
+    const auto both = int(ConversionJob::BothConvert);
+    const auto format = int(ConversionJob::FormatConvert);
+    const auto size = int(ConversionJob::SizeConvert);
+    for (const char *f : {"BMP", "JPG", "JPEG", "png", "PPM", "TIFF", "XBM", "XPM", "webp"}) {
+        QTest::addRow("writes %s", f) << photo << format << QSize() << QString::fromLatin1(f)
+                                      << "out" << int(Result::Written) << int(Result::NoStep)
+                                      << QSize(20, 10);
+    }
+    QTest::newRow("scaled and kept suffix")
+            << jpeg << size << QSize(20, 15) << "JPG" << "out" << int(Result::Written)
+            << int(Result::NoStep) << QSize(20, 15);
+    QTest::newRow("turned upright") << writeRotatedJpeg(dir + "/turned-by-exif.jpg", QSize(30, 10), 6)
+                                    << both << QSize(10, 30) << "png" << "out"
+                                    << int(Result::Written) << int(Result::NoStep) << QSize(10, 30);
+
+    QTest::newRow("missing source") << dir + "/missing.png" << format << QSize() << "png"
+                                    << "out" << int(Result::Failed) << int(Result::Open) << QSize();
+#ifdef Q_OS_UNIX
+    const QString fifo = dir + "/fifo-named-photo.jpg";
+    ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
+    QTest::newRow("fifo") << fifo << format << QSize() << "png" << "out"
+                          << int(Result::Failed) << int(Result::Open) << QSize();
+#endif
+    QTest::newRow("text named as a photo")
+            << writeBytes(dir + "/text-named-photo.jpg", "Holiday notes, not a photograph.\n")
+            << format << QSize() << "png" << "out" << int(Result::Failed) << int(Result::Decode)
+            << QSize();
+    QTest::newRow("truncated jpeg") << writeTruncatedJpeg(dir + "/truncated-at-half.jpg") << both
+                                    << QSize(60, 40) << "png" << "out" << int(Result::Failed)
+                                    << int(Result::Decode) << QSize();
+    QTest::newRow("empty target size") << photo << size << QSize() << "png" << "out"
+                                       << int(Result::Failed) << int(Result::Fit) << QSize();
+    for (const char *f : {"gif", "", "abc"}) {
+        QTest::addRow("no writer for '%s'", f) << photo << format << QSize()
+                                               << QString::fromLatin1(f) << "out"
+                                               << int(Result::Failed) << int(Result::Encode)
+                                               << QSize();
+    }
+    QTest::newRow("folder parent missing") << photo << format << QSize() << "png" << "no/out"
+                                           << int(Result::Failed) << int(Result::Folder) << QSize();
+    QTest::newRow("folder is a file") << photo << format << QSize() << "png" << "blocker"
+                                      << int(Result::Failed) << int(Result::Folder) << QSize();
+}
+
+void tst_ConversionJob::onePhoto()
+{
+    QFETCH(QString, source);
+    QFETCH(int, mode);
+    QFETCH(QSize, size);
+    QFETCH(QString, format);
+    QFETCH(QString, folder);
+    QFETCH(int, outcome);
+    QFETCH(int, step);
+    QFETCH(QSize, written);
+
+    QTemporaryDir work;
+    // A file already there, which a failure must leave as it was.
+    const QString keep = writeImage(work.filePath("keep.png"), QSize(9, 9));
+    const QByteArray kept = checksum(keep);
+    writeBytes(work.filePath("blocker"), QByteArray());
+    // A FIFO is not to be opened: it would block.
+    const bool regular = QFileInfo(source).isFile();
+    const QByteArray before = regular ? checksum(source) : QByteArray();
+
+    ConversionJob job(source, mode, size, 0, format, Qt::IgnoreAspectRatio);
+    ConversionJob::Target target;
+    target.directory = work.filePath(folder);
+    const Result result = job.run(target);
+    QCOMPARE(int(result.outcome), outcome);
+    QCOMPARE(int(result.step), step);
+    QVERIFY(result.warnings.isEmpty());
+    if (regular)
+        QCOMPARE(checksum(source), before);
+    QCOMPARE(checksum(keep), kept);
+    if (outcome != Result::Written) {
+        QVERIFY(!result.reason.isEmpty());
+        QVERIFY(result.preview.isNull());
+        QCOMPARE(QDir(work.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{"blocker", "keep.png"}));
+        return;
+    }
+    QCOMPARE(result.fileName, target.directory + QLatin1Char('/')
+                                      + QFileInfo(source).completeBaseName() + '.' + format);
+    QCOMPARE(QImage(result.fileName).size(), written);
+    QVERIFY(!result.preview.isNull());
+    // Whole files only: no temporary is left beside it.
+    QCOMPARE(QDir(target.directory).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void tst_ConversionJob::laterOrderWins()
+{
+    const QString dir = tmp.filePath(QStringLiteral("order"));
+    CommitOrder order;
+    auto write = [&](const QSize &size, int batch) {
+        ConversionJob job(tmp.filePath("order-src/same.png"), ConversionJob::FormatConvert,
+                          QSize(), 0, QStringLiteral("png"), Qt::IgnoreAspectRatio);
+        job.setImage(pattern(size));
+        ConversionJob::Target target;
+        target.directory = dir;
+        target.namer = std::make_shared<TargetNamer>();
+        target.commitOrder = &order;
+        target.order = batch;
+        return job.write(target);
+    };
+    QCOMPARE(int(write(QSize(20, 20), 2).outcome), int(Result::Written));
+    // An earlier batch's result arriving late does not replace it, and is
+    // no failure...
+    const Result late = write(QSize(10, 10), 1);
+    QCOMPARE(int(late.outcome), int(Result::Superseded));
+    QCOMPARE(QImage(dir + "/same.png").size(), QSize(20, 20));
+    // ...but the same or a later one does.
+    QCOMPARE(int(write(QSize(30, 30), 3).outcome), int(Result::Written));
+    QCOMPARE(QImage(dir + "/same.png").size(), QSize(30, 30));
+    QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"same.png"});
+}
+
+QTEST_MAIN(tst_ConversionJob)
+#include "tst_conversionjob.moc"
