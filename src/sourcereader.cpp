@@ -3,6 +3,7 @@
 #include "cmykjpeg.h"
 #include "decodewatch.h"
 #include "imageloader.h"
+#include "pngtextguard.h"
 
 #include <new>
 
@@ -13,6 +14,7 @@ SourceReader::SourceReader(const QString &path)
     // be what its suffix says, and the readers look at the contents anyway
     // when the suffix is wrong.
     imageReader.setAutoTransform(true);
+    PngTextGuard::protect(imageReader);
 }
 
 bool SourceReader::check(QString *errorString)
