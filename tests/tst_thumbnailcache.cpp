@@ -1,7 +1,11 @@
 #include "thumbnailcache.h"
 #include "thumbnailloader.h"
 
+#include "hostile/hostilecorpus.h"
 #include "testsupport.h"
+
+#include <QBuffer>
+#include <QRandomGenerator>
 
 #include <QCryptographicHash>
 #include <QImageReader>
@@ -29,6 +33,8 @@ private slots:
     void othersThumbnailsUsed();
     void unreadableFileRememberedUntilChanged();
     void smallPicturesAndOddFilesNotStored();
+    void overgrownEntriesNotRead_data();
+    void overgrownEntriesNotRead();
 
 private:
     QString cacheFile(const QString &folder, const QString &path) const;
@@ -181,6 +187,45 @@ void tst_ThumbnailCache::smallPicturesAndOddFilesNotStored()
     const QString photo = writeImage(tmp.filePath("photos/d.jpg"), QSize(800, 600));
     QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 192).size(), QSize(192, 144));
     QVERIFY(!QFileInfo::exists(root + "/normal") && !QFileInfo::exists(root + "/fail"));
+}
+
+void tst_ThumbnailCache::overgrownEntriesNotRead_data()
+{
+    QTest::addColumn<int>("textChunks");
+    QTest::addColumn<int>("padding");
+    // 30 chunks of 7 MB of text each in about 250 KB: gigabytes once Qt's
+    // reader has inflated them and kept them as strings.
+    QTest::newRow("ztxt-bomb-in-thumbnail.png") << 30 << 0;
+    QTest::newRow("thumbnail-past-300-kb.png") << 0 << 800 * 1024;
+}
+
+void tst_ThumbnailCache::overgrownEntriesNotRead()
+{
+    QFETCH(int, textChunks);
+    QFETCH(int, padding);
+    const QString photo = writeImage(tmp.filePath("photos/e.jpg"), QSize(400, 200));
+    QImage planted = pattern(QSize(128, 64));
+    planted.setText("Thumb::URI", QString::fromLatin1(QUrl::fromLocalFile(photo).toEncoded()));
+    planted.setText("Thumb::MTime",
+                    QString::number(QFileInfo(photo).lastModified().toSecsSinceEpoch()));
+    QString noise; // text that no compression shrinks
+    for (int i = 0; i < padding; ++i)
+        noise += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+    if (padding > 0)
+        planted.setText("Padding", noise);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(planted.save(&buffer, "png"));
+    if (textChunks > 0)
+        png = Hostile::textBombPng(png, "zTXt", textChunks, 7000000);
+    QCOMPARE(png.size() > 300 * 1024, padding > 0);
+    writeBytes(cacheFile("normal", photo), png);
+
+    QVERIFY(ThumbnailCache(128).lookUp(photo).image.isNull());
+    // Made again and stored in its place.
+    QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 128).size(), QSize(128, 64));
+    QVERIFY(QFileInfo(cacheFile("normal", photo)).size() < 20 * 1024);
 }
 
 QTEST_MAIN(tst_ThumbnailCache)
