@@ -1,7 +1,9 @@
+#include "mainwindow.h"
 #include "thumbnailcache.h"
 #include "thumbnailloader.h"
 
 #include "hostile/hostilecorpus.h"
+#include "hostile/windowdriver.h"
 #include "testsupport.h"
 
 #include <QBuffer>
@@ -33,6 +35,8 @@ private slots:
     void othersThumbnailsUsed();
     void unreadableFileRememberedUntilChanged();
     void smallPicturesAndOddFilesNotStored();
+    void linksPlantedInCache_data();
+    void linksPlantedInCache();
     void overgrownEntriesNotRead_data();
     void overgrownEntriesNotRead();
 
@@ -54,6 +58,8 @@ void tst_ThumbnailCache::initTestCase()
 
 void tst_ThumbnailCache::init()
 {
+    QFile::remove(root); // a link a test planted
+    QFile::remove(root + "/normal");
     QDir(root).removeRecursively();
 }
 
@@ -187,6 +193,78 @@ void tst_ThumbnailCache::smallPicturesAndOddFilesNotStored()
     const QString photo = writeImage(tmp.filePath("photos/d.jpg"), QSize(800, 600));
     QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 192).size(), QSize(192, 144));
     QVERIFY(!QFileInfo::exists(root + "/normal") && !QFileInfo::exists(root + "/fail"));
+}
+
+enum class Plant { LinkToFile, DanglingLink, FolderLink, ThumbnailsLink, OpenToAll };
+Q_DECLARE_METATYPE(Plant)
+
+void tst_ThumbnailCache::linksPlantedInCache_data()
+{
+    QTest::addColumn<Plant>("plant");
+    QTest::newRow("entry linked to the user's notes") << Plant::LinkToFile;
+    QTest::newRow("entry linked to a file not there yet") << Plant::DanglingLink;
+    QTest::newRow("normal/ linked to another folder") << Plant::FolderLink;
+    QTest::newRow("thumbnails/ linked to another folder") << Plant::ThumbnailsLink;
+    QTest::newRow("thumbnails/ open to everyone") << Plant::OpenToAll;
+}
+
+// Anyone who can write into the cache (a shared or restored home, a
+// careless script) plants links there; opening images must write nothing
+// through them.
+void tst_ThumbnailCache::linksPlantedInCache()
+{
+    QFETCH(Plant, plant);
+    const QString photo = writeImage(tmp.filePath("photos/f.jpg"), QSize(400, 300), "JPEG");
+    const QString outside = tmp.filePath("outside");
+    QDir(outside).removeRecursively();
+    const QString notes = writeBytes(outside + "/notes.txt", "my notes\n");
+    const QString entry = cacheFile("normal", photo);
+    QDir().mkpath(root + "/normal");
+    switch (plant) {
+    case Plant::LinkToFile:
+        QVERIFY(QFile::link(notes, entry));
+        break;
+    case Plant::DanglingLink:
+        QVERIFY(QFile::link(outside + "/created.png", entry));
+        break;
+    case Plant::FolderLink:
+        QDir(root + "/normal").removeRecursively();
+        QVERIFY(QFile::link(outside, root + "/normal"));
+        break;
+    case Plant::ThumbnailsLink:
+        QDir(root).removeRecursively();
+        QVERIFY(QFile::link(outside, root));
+        break;
+    case Plant::OpenToAll:
+        QCOMPARE(::chmod(QFile::encodeName(root).constData(), 0777), 0);
+        break;
+    }
+
+    MainWindow w;
+    w.show();
+    Hostile::WindowDriver d(&w);
+    QVERIFY(d.startOpen({photo}));
+    QTRY_COMPARE(d.status->currentMessage(), QStringLiteral("1 images loaded"));
+    QTRY_VERIFY(!d.original->item(0)->icon().isNull());
+    QCOMPARE(fileBytes(notes), QByteArray("my notes\n"));
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"notes.txt"});
+    struct stat st;
+    switch (plant) {
+    case Plant::LinkToFile:
+    case Plant::DanglingLink:
+    case Plant::OpenToAll:
+        // The link replaced by the thumbnail itself.
+        QCOMPARE(::lstat(QFile::encodeName(entry).constData(), &st), 0);
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(QImageReader(entry).size(), QSize(128, 96));
+        QCOMPARE(::stat(QFile::encodeName(root).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+        break;
+    case Plant::FolderLink:
+    case Plant::ThumbnailsLink:
+        break;
+    }
 }
 
 void tst_ThumbnailCache::overgrownEntriesNotRead_data()
