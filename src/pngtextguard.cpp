@@ -142,17 +142,20 @@ PngTextGuard::PngTextGuard(QIODevice *device)
     qint64 at = headerBytes;
     qint64 text = 0;
     // The chunks as libpng meets them, up to the end chunk or to the first
-    // that cannot be one: the reader stops there too.
-    while (png && !overBound && readAt(device, at, head, headerBytes)) {
+    // that cannot be one: the reader stops there too. Past the bound the
+    // text chunks are only listed, for withoutText().
+    while (png && readAt(device, at, head, headerBytes)) {
         const qint64 length = bigEndian(head);
         const quint32 type = bigEndian(head + 4);
         if (length > maxChunkLength)
             break;
         if (type == tag("tEXt") || type == tag("zTXt") || type == tag("iTXt")) {
             textChunks.append({at, qMin(headerBytes + length + checksumBytes, fileSize - at)});
-            text += measure(at + headerBytes, type, qMin(length, fileSize - at - headerBytes),
-                            maxTextBytes - text);
-            overBound = text > maxTextBytes || textChunks.size() > maxTextChunks;
+            if (!overBound) {
+                text += measure(at + headerBytes, type,
+                                qMin(length, fileSize - at - headerBytes), maxTextBytes - text);
+                overBound = text > maxTextBytes || textChunks.size() > maxTextChunks;
+            }
         }
         if (type == tag("IEND"))
             break;
