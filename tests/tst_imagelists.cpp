@@ -1,12 +1,19 @@
+#include "imageloader.h"
 #include "mainwindow.h"
+#include "thumbnaillist.h"
+#include "thumbnailloader.h"
 #include "ui_mainwindow.h"
 
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QListWidget>
 #include <QProgressDialog>
 #include <QStatusBar>
 #include <QtMath>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -26,6 +33,7 @@ private slots:
     void iconsKeepColourAndAlpha();
     void rotatedPhotoShownUpright();
     void nonAsciiAndSpacesInPaths();
+    void nameNotUtf8ListedAndFailed();
     void removeNonAdjacentRows_data();
     void removeNonAdjacentRows();
     void removeNothingSelected();
@@ -204,6 +212,43 @@ void tst_ImageLists::nonAsciiAndSpacesInPaths()
     QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("été 1.png"));
     QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 0).isNull());
     QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
+}
+
+// A Latin-1 name from an old camera or a zip archive: Qt's own listings
+// leave it out, and a desktop's file dialog hands it over with U+FFFD for
+// the byte that is not UTF-8, a path that names no file. The row is
+// listed; reading it says why it fails.
+void tst_ImageLists::nameNotUtf8ListedAndFailed()
+{
+    const QString dir = tmp.filePath(QStringLiteral("latin1"));
+    QDir().mkpath(dir);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(pattern(QSize(40, 30)).save(&buffer, "png"));
+    const QByteArray native = QFile::encodeName(dir) + "/caf\xe9.png";
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, png.constData(), size_t(png.size())), ssize_t(png.size()));
+    ::close(fd);
+    // Qt could not remove it with the folder.
+    const auto remove = qScopeGuard([native]() { ::unlink(native.constData()); });
+    QVERIFY(QDir(dir).isEmpty());
+    const QString path = QFile::decodeName(native);
+    QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("caf\uFFFD.png"));
+
+    QListWidget list;
+    list.setIconSize(QSize(128, 128));
+    ThumbnailLoader loader;
+    ThumbnailList rows(&list, &loader);
+    int loaded = 0;
+    rows.addRows({path}, [&loaded]() { ++loaded; });
+    QTRY_COMPARE(loaded, 1);
+    QCOMPARE(list.item(0)->text(), QStringLiteral("caf\uFFFD.png"));
+    QVERIFY(list.item(0)->icon().isNull());
+    QString reason;
+    QVERIFY(ImageLoader::read(path, &reason).isNull());
+    QCOMPARE(reason, QStringLiteral("file name is not valid UTF-8"));
 }
 
 void tst_ImageLists::removeNonAdjacentRows_data()
