@@ -35,6 +35,8 @@ private slots:
     void othersThumbnailsUsed();
     void unreadableFileRememberedUntilChanged();
     void smallPicturesAndOddFilesNotStored();
+    void cameraPreviewsNotStored_data();
+    void cameraPreviewsNotStored();
     void linksPlantedInCache_data();
     void linksPlantedInCache();
     void overgrownEntriesNotRead_data();
@@ -193,6 +195,43 @@ void tst_ThumbnailCache::smallPicturesAndOddFilesNotStored()
     const QString photo = writeImage(tmp.filePath("photos/d.jpg"), QSize(800, 600));
     QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 192).size(), QSize(192, 144));
     QVERIFY(!QFileInfo::exists(root + "/normal") && !QFileInfo::exists(root + "/fail"));
+}
+
+void tst_ThumbnailCache::cameraPreviewsNotStored_data()
+{
+    QTest::addColumn<QSize>("photo");
+    QTest::addColumn<QSize>("preview");
+    QTest::addColumn<quint16>("orientation");
+    QTest::addColumn<QSize>("expected");
+    QTest::addColumn<bool>("fromPreview");
+    QTest::newRow("camera photo with its preview") << QSize(640, 480) << QSize(160, 120) << quint16(1)
+                                                   << QSize(128, 96) << true;
+    QTest::newRow("upright camera photo") << QSize(640, 480) << QSize(160, 120) << quint16(8)
+                                          << QSize(96, 128) << true;
+    QTest::newRow("preview with black bands") << QSize(640, 360) << QSize(160, 120) << quint16(1)
+                                              << QSize(128, 72) << false;
+    QTest::newRow("preview smaller than the list's") << QSize(640, 480) << QSize(80, 60) << quint16(1)
+                                                     << QSize(128, 96) << false;
+}
+
+// A camera's embedded preview is a thumbnail the file carries already:
+// used when it will do, and not copied into the cache; other photos are
+// decoded and stored.
+void tst_ThumbnailCache::cameraPreviewsNotStored()
+{
+    QFETCH(QSize, photo);
+    QFETCH(QSize, preview);
+    QFETCH(quint16, orientation);
+    QFETCH(QSize, expected);
+    QFETCH(bool, fromPreview);
+    const QString path = writeJpegWithPreview(tmp.filePath("photos/camera.jpg"), photo, preview,
+                                              orientation);
+    const QImage made = ThumbnailLoader::cachedFromFile(path, 128);
+    QCOMPARE(made.size(), expected);
+    // The preview is plain green; the picture has red, green, blue and yellow.
+    const QColor corner = made.pixelColor(2, 2);
+    QCOMPARE(corner.red() < 80 && corner.green() > 180, fromPreview);
+    QCOMPARE(QFileInfo::exists(cacheFile("normal", path)), !fromPreview);
 }
 
 enum class Plant { LinkToFile, DanglingLink, FolderLink, ThumbnailsLink, OpenToAll };
