@@ -9,6 +9,7 @@
 #include <QBuffer>
 #include <QListWidget>
 #include <QProgressDialog>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QtMath>
 
@@ -34,6 +35,8 @@ private slots:
     void rotatedPhotoShownUpright();
     void nonAsciiAndSpacesInPaths();
     void nameNotUtf8ListedAndFailed();
+    void rowsInViewWithoutLayout_data();
+    void rowsInViewWithoutLayout();
     void removeNonAdjacentRows_data();
     void removeNonAdjacentRows();
     void removeNothingSelected();
@@ -249,6 +252,52 @@ void tst_ImageLists::nameNotUtf8ListedAndFailed()
     QString reason;
     QVERIFY(ImageLoader::read(path, &reason).isNull());
     QCOMPARE(reason, QStringLiteral("file name is not valid UTF-8"));
+}
+
+void tst_ImageLists::rowsInViewWithoutLayout_data()
+{
+    QTest::addColumn<double>("scrolledTo"); // of the scroll bar's range
+    QTest::newRow("top") << 0.0;
+    QTest::newRow("middle") << 0.5;
+    QTest::newRow("bottom") << 1.0;
+}
+
+// The rows the list takes for those on screen, found from the scroll bar,
+// are those the laid-out view shows.
+void tst_ImageLists::rowsInViewWithoutLayout()
+{
+    QFETCH(double, scrolledTo);
+    MainWindow w;
+    w.resize(900, 900);
+    w.show();
+    QListWidget *list = w.ui->listWidgetOriginal;
+    auto *rows = list->findChild<ThumbnailList *>();
+    QVERIFY(rows);
+    QStringList names;
+    for (int i = 0; i < 500; ++i)
+        names << QStringLiteral("missing-%1.jpg").arg(i);
+    list->addItems(names);
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    if (list->viewport()->height() < 2 * list->sizeHintForRow(0))
+        QSKIP("the screen has no room for the list");
+    bar->setValue(int(bar->maximum() * scrolledTo));
+    const QPair<int, int> taken = rows->rowsInView(1);
+    int first = -1;
+    int last = -1;
+    for (int row = 0; row < list->count(); ++row) {
+        const QRect r = list->visualRect(list->model()->index(row, 0));
+        if (r.bottom() >= 0 && r.top() < list->viewport()->height()) {
+            if (first < 0)
+                first = row;
+            last = row;
+        }
+    }
+    QCOMPARE(taken.first, first);
+    // A row more or two, of those partly shown: their thumbnails come early.
+    QVERIFY2(taken.second >= last && taken.second <= last + 2,
+             qPrintable(QStringLiteral("%1 for %2").arg(taken.second).arg(last)));
 }
 
 void tst_ImageLists::removeNonAdjacentRows_data()
