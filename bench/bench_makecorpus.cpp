@@ -5,15 +5,23 @@
 // are progressive, as many photos are, since those decode slower.
 //
 //   bench_makecorpus OUTDIR [COUNT=24]
+//   bench_makecorpus --camera FROMDIR OUTDIR
+//       copies of the JPEGs in FROMDIR as a camera writes them: EXIF with a
+//       preview 160 pixels on its longer side, of the photo's proportions
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QImageWriter>
 #include <QPainter>
 #include <QRandomGenerator>
 
+#include <exiv2/exiv2.hpp>
+
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -51,12 +59,71 @@ QImage makePhoto(const QSize &size, quint32 seed)
     return image;
 }
 
+// A copy of the photo with a camera's EXIF block and preview.
+bool writeCameraCopy(const QString &source, const QString &target)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray bytes = in.readAll();
+    const QImage image = QImage::fromData(bytes);
+    if (image.isNull())
+        return false;
+    QByteArray preview;
+    QBuffer buffer(&preview);
+    buffer.open(QIODevice::WriteOnly);
+    image.scaled(160, 160, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+            .save(&buffer, "jpeg", 80);
+    try {
+        std::unique_ptr<Exiv2::Image> file(
+                Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(bytes.constData()),
+                                          long(bytes.size()))
+                        .release());
+        file->readMetadata();
+        Exiv2::ExifData &exif = file->exifData();
+        exif["Exif.Image.Make"] = "Tarnwick Optics";
+        exif["Exif.Image.Model"] = "T-100";
+        exif["Exif.Image.Orientation"] = uint16_t(1);
+        exif["Exif.Photo.DateTimeOriginal"] = "2024:07:14 18:30:00";
+        exif["Exif.Photo.PixelXDimension"] = uint32_t(image.width());
+        exif["Exif.Photo.PixelYDimension"] = uint32_t(image.height());
+        Exiv2::ExifThumb(exif).setJpegThumbnail(
+                reinterpret_cast<const Exiv2::byte *>(preview.constData()), long(preview.size()));
+        file->writeMetadata();
+        Exiv2::BasicIo &io = file->io();
+        io.open();
+        bytes.resize(qsizetype(io.size()));
+        io.read(reinterpret_cast<Exiv2::byte *>(bytes.data()), long(bytes.size()));
+    } catch (const Exiv2::AnyError &) {
+        return false;
+    }
+    QFile out(target);
+    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
+    if (args.size() == 3 && args.at(0) == QLatin1String("--camera")) {
+        QDir from(args.at(1));
+        if (from.exists(QStringLiteral("photos")))
+            from.cd(QStringLiteral("photos"));
+        const QString to = args.at(2) + QStringLiteral("/photos");
+        QDir().mkpath(to);
+        int made = 0;
+        for (const QString &name : from.entryList({QStringLiteral("*.jpg"), QStringLiteral("*.JPG")},
+                                                  QDir::Files, QDir::Name)) {
+            if (writeCameraCopy(from.filePath(name), to + QLatin1Char('/') + name))
+                ++made;
+            else
+                fprintf(stderr, "bench_makecorpus: %s: no camera copy\n", qPrintable(name));
+        }
+        printf("%d camera photos in %s\n", made, qPrintable(to));
+        return made > 0 ? 0 : 1;
+    }
     if (args.isEmpty()) {
         fprintf(stderr, "usage: bench_makecorpus OUTDIR [COUNT=24]\n");
         return 2;

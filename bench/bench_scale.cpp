@@ -20,6 +20,7 @@
 
 #include "imagelimits.h"
 #include "mainwindow.h"
+#include "thumbnaillist.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -61,19 +62,19 @@ bool resetPeakRss()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
-// The rows from first that fit on the list's screen now.
+// The rows on the list's screen now, found as the list finds them
+// (tst_imagelists checks that they are those the laid-out view shows):
+// asking the view itself would lay it out in the poll's event, which would
+// then count the list's layout as the benchmark's work.
 QList<int> rowsOnScreen(QListWidget *list)
 {
     QList<int> rows;
-    const QRect area = list->viewport()->rect();
-    for (int row = 0; row < list->count(); ++row) {
-        const QRect r = list->visualRect(list->model()->index(row, 0));
-        if (r.bottom() < 0)
-            continue;
-        if (r.top() > area.bottom())
-            break;
+    const auto *thumbnails = list->findChild<ThumbnailList *>();
+    if (!thumbnails)
+        return rows;
+    const QPair<int, int> shown = thumbnails->rowsInView(1);
+    for (int row = shown.first; row <= shown.second; ++row)
         rows << row;
-    }
     return rows;
 }
 

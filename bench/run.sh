@@ -57,6 +57,19 @@ run "$build/bench/bench_scale" --header
 for count in ${PICTAVO_SCALE_COUNTS:-$scale_counts}; do
     run "$build/bench/bench_scale" "$corpus" "$count"
 done
+# The same photos as a camera card holds them, each with its 160 px EXIF
+# preview: the first opening comes from the previews.
+camera="$build/camera-corpus"
+[ -d "$camera/photos" ] || "$build/bench/bench_makecorpus" --camera "$corpus" "$camera" >&2
+{
+    echo
+    echo "#### The same as camera photos with EXIF previews"
+    echo
+} >> "$results"
+run "$build/bench/bench_scale" --header
+for count in ${PICTAVO_SCALE_COUNTS:-$scale_counts}; do
+    run "$build/bench/bench_scale" "$camera" "$count"
+done
 
 cat "$results"
 exit $status

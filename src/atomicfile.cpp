@@ -1,14 +1,14 @@
 #include "atomicfile.h"
 
+#include "temporaryname.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSaveFile>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -20,21 +20,6 @@
 #endif
 
 namespace {
-
-const QRegularExpression &temporaryPattern()
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\.pictavo-(\\d+)-\\w+\\.tmp$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    return pattern;
-}
-
-QString temporaryName()
-{
-    static std::atomic<quint64> counter{0};
-    return QStringLiteral(".pictavo-%1-%2.tmp")
-            .arg(QCoreApplication::applicationPid())
-            .arg(++counter);
-}
 
 #ifdef Q_OS_UNIX
 // Closes a descriptor when it goes out of scope.
@@ -71,9 +56,6 @@ bool processRuns(qint64 pid)
 {
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
-
-// When this process began, near enough: set as the program loads.
-const QDateTime processStart = QDateTime::currentDateTimeUtc();
 #endif
 
 } // namespace
@@ -117,7 +99,7 @@ QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
     if (name.size() > NAME_MAX)
         return reasonFor(ENAMETOOLONG);
 
-    const QByteArray temporary = QFile::encodeName(temporaryName());
+    const QByteArray temporary = QFile::encodeName(TemporaryName::forWrite());
     Descriptor file;
     file.fd = ::openat(dir.fd, temporary.constData(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -147,25 +129,34 @@ QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
 
 int AtomicFile::removeStale(const QString &directory)
 {
+    Descriptor dir;
+    dir.fd = ::open(QFile::encodeName(directory).constData(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir.fd < 0)
+        return 0;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     int removed = 0;
     const QStringList names = QDir(directory).entryList(
             {QStringLiteral(".pictavo-*")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &entry : names) {
-        const QRegularExpressionMatch m = temporaryPattern().match(entry);
-        if (!m.hasMatch())
+        qint64 pid = 0;
+        if (!TemporaryName::isOurs(entry, &pid) || pid == QCoreApplication::applicationPid())
             continue;
-        // Ours now, or another instance's that still writes: left alone. A
-        // number of a process that ended may have been given to another
-        // one since; a file untouched for an hour before we started is
-        // nobody's.
-        const qint64 pid = m.captured(1).toLongLong();
-        if (pid == QCoreApplication::applicationPid())
+        // A temporary lives for the few seconds its file takes to write,
+        // and is written to all along: one untouched for an hour is left
+        // over. Younger ones may belong to a run on another machine that
+        // shares the folder, where a process number says nothing; and a
+        // process that still runs here may have been given the number of
+        // the one that made it, so only a day settles those.
+        const QByteArray name = QFile::encodeName(entry);
+        struct stat st;
+        if (::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(st.st_mode))
             continue;
-        const QString path = directory + QLatin1Char('/') + entry;
-        const bool old = QFileInfo(path).lastModified().toUTC() < processStart.addSecs(-3600);
-        if (processRuns(pid) && !old)
+        const qint64 age = now - qint64(st.st_mtime);
+        if (age < 3600 || (processRuns(pid) && age < 24 * 3600))
             continue;
-        if (QFile::remove(path))
+        if (::unlinkat(dir.fd, name.constData(), 0) == 0)
             ++removed;
     }
     return removed;

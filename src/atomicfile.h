@@ -7,9 +7,8 @@
 #include <functional>
 
 // Puts a whole file in place or none. The bytes go to a hidden temporary
-// file in the target's folder, named ".pictavo-PID-N.tmp": short, so that a
-// target near the 255-byte limit still has room, and recognisably ours, so
-// that what a killed process left behind can be cleared. The rename that
+// file in the target's folder, named by TemporaryName, so that what a
+// killed process left behind can be told from the user's files and cleared. The rename that
 // ends the write replaces whatever entry has the name, a link included; it
 // never writes through one, and nothing is created outside the folder.
 class AtomicFile
@@ -21,8 +20,10 @@ public:
     static QString write(const QByteArray &bytes, const QString &fileName,
                          const std::function<bool()> &mayCommit = {});
 
-    // Removes our temporary files in directory that no running process of
-    // ours is writing: those of processes that have ended. Returns how many.
+    // Removes our temporaries and case probes in directory that nobody can
+    // still be writing: untouched for an hour and made by a process that
+    // has ended, or untouched for a day. The user's files, whatever they
+    // are called, stay. Returns how many were removed.
     static int removeStale(const QString &directory);
 
     // The plain words for a system error number.

@@ -14,6 +14,19 @@ namespace {
 
 const QString notRegular = QStringLiteral("not a regular file");
 
+#ifdef Q_OS_UNIX
+// Qt turns the bytes of a name that is not UTF-8 (a Latin-1 name from an
+// old camera or a zip archive) into U+FFFD when it lists a folder, and the
+// bytes cannot be had back: such a path names no file. Said as it is, not
+// as the system's "No such file or directory".
+QString missingReason(const QString &path, int error)
+{
+    if (error == ENOENT && path.contains(QChar::ReplacementCharacter))
+        return QStringLiteral("file name is not valid UTF-8");
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+#endif
+
 } // namespace
 
 SourceFile::SourceFile(const QString &path)
@@ -24,7 +37,7 @@ SourceFile::SourceFile(const QString &path)
     // Looked at before it is opened: opening some devices has effects of
     // its own.
     if (::stat(native.constData(), &st) != 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
+        error = missingReason(path, errno);
         return;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -35,7 +48,7 @@ SourceFile::SourceFile(const QString &path)
     // us in open(); what was opened is checked again.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
+        error = missingReason(path, errno);
         return;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

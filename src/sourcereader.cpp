@@ -4,6 +4,7 @@
 #include "decodewatch.h"
 #include "imagelimits.h"
 #include "orientation.h"
+#include "pngtextguard.h"
 
 #include <QCoreApplication>
 
@@ -14,6 +15,7 @@ SourceReader::SourceReader(const QString &path)
     // be what its suffix says, and the readers look at the contents anyway
     // when the suffix is wrong.
     imageReader.setAutoTransform(true);
+    PngTextGuard::protect(imageReader);
 }
 
 bool SourceReader::check(QString *errorString)

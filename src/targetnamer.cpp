@@ -1,6 +1,7 @@
 #include "targetnamer.h"
 
-#include <QCoreApplication>
+#include "temporaryname.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -89,9 +90,10 @@ QString TargetNamer::pathKey(const QString &path)
 bool TargetNamer::foldsCase(const QString &directory)
 {
 #ifdef Q_OS_UNIX
-    // Named like our temporary files, so that a probe left by a crash is
-    // cleared with them.
-    const QString probe = QStringLiteral(".pictavo-%1-case.tmp").arg(QCoreApplication::applicationPid());
+    // A name of its own for every probe: two batches probing one folder at
+    // once must not find each other's probe taken. One left by a crash is
+    // cleared with our temporaries.
+    const QString probe = TemporaryName::forProbe();
     const QByteArray lower = QFile::encodeName(directory + QLatin1Char('/') + probe);
     const QByteArray upper = QFile::encodeName(directory + QLatin1Char('/') + probe.toUpper());
     const int fd = ::open(lower.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,

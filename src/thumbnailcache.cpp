@@ -1,17 +1,24 @@
 #include "thumbnailcache.h"
 
-#include "sourcefile.h"
+#include "pngtextguard.h"
+#include "temporaryname.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QSaveFile>
 #include <QUrl>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#else
+#include <QSaveFile>
 #endif
 
 namespace {
@@ -22,30 +29,160 @@ const char sizeKey[] = "Thumb::Size";
 
 const QString failFolder = QStringLiteral("fail/pictavo-" PICTAVO_VERSION);
 
-// The folders are private to the user, as their pictures tell what the
-// user looks at.
-bool makeFolders(const QString &root, const QString &relative)
+// A thumbnail of 256 pixels with its tags is well under this; anything
+// larger in the cache is not a thumbnail, and is not read.
+constexpr qint64 maxEntryBytes = 300 * 1024;
+
+#ifdef Q_OS_UNIX
+// Closes a descriptor when it goes out of scope.
+struct Descriptor
 {
-    // The thumbnails folder and those below it; what holds them is the
-    // user's ordinary cache folder.
-    if (!QDir().mkpath(QFileInfo(root).path()))
-        return false;
-    QString path = root;
-    const QStringList below = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (qsizetype i = -1; i < below.size(); ++i) {
-        if (i >= 0)
-            path += QLatin1Char('/') + below.at(i);
-        const QFileInfo info(path);
-        if (info.isDir())
-            continue;
+    int fd = -1;
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(Descriptor &&other) noexcept : fd(other.fd) { other.fd = -1; }
+    Descriptor &operator=(Descriptor &&other) noexcept
+    {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// One folder below parent, never through a link, and only when it is the
+// user's own; made, private to the user, when make is set and it is
+// missing. Anyone who may write into the cache (a restored or shared home,
+// a careless script) could otherwise point a folder of it anywhere.
+Descriptor openFolder(int parent, const QString &name, bool make)
+{
+    const QByteArray native = QFile::encodeName(name);
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Descriptor dir(::openat(parent, native.constData(), flags));
+    if (dir.fd < 0 && errno == ENOENT && make) {
         // Another thread may make it meanwhile: only its absence counts.
-        QDir(info.path()).mkdir(info.fileName(),
-                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        if (!QFileInfo(path).isDir())
-            return false;
+        if (::mkdirat(parent, native.constData(), 0700) == 0 || errno == EEXIST)
+            dir = Descriptor(::openat(parent, native.constData(), flags));
+    }
+    struct stat st;
+    if (dir.fd >= 0 && (::fstat(dir.fd, &st) != 0 || st.st_uid != ::geteuid()))
+        return Descriptor();
+    return dir;
+}
+
+// A folder of the cache, relative to its root, opened one name at a time.
+// What holds the root is the user's ordinary cache folder, which may well
+// be a link of the user's own making.
+Descriptor openCacheFolder(const QString &root, const QString &relative, bool make)
+{
+    const QString base = QFileInfo(root).path();
+    if (make && !QDir().mkpath(base))
+        return Descriptor();
+    Descriptor dir(::open(QFile::encodeName(base).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return dir;
+    dir = openFolder(dir.fd, QFileInfo(root).fileName(), make);
+    struct stat st;
+    // The pictures tell what the user looks at: the shared rule keeps the
+    // thumbnails folder private, whoever made it.
+    if (make && dir.fd >= 0 && ::fstat(dir.fd, &st) == 0 && (st.st_mode & 077))
+        ::fchmod(dir.fd, 0700);
+    for (const QString &name : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (dir.fd < 0)
+            break;
+        dir = openFolder(dir.fd, name, make);
+    }
+    return dir;
+}
+
+// The entry's bytes: a regular file of at most maxEntryBytes, opened
+// without following a link and without waiting on a FIFO.
+QByteArray readEntry(const QString &root, const QString &folder, const QString &name)
+{
+    const Descriptor dir = openCacheFolder(root, folder, false);
+    if (dir.fd < 0)
+        return QByteArray();
+    const Descriptor file(::openat(dir.fd, QFile::encodeName(name).constData(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)
+        || st.st_size > maxEntryBytes)
+        return QByteArray();
+    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(file.fd, bytes.data() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    bytes.truncate(done);
+    return bytes;
+}
+
+// Puts the bytes in place under name in the folder: written to a hidden
+// temporary beside it and renamed over the name, so that a reader never
+// sees half a picture and a link planted at either name is replaced, never
+// followed. Not flushed to the disk: a torn entry after a crash is only a
+// picture that fails to read, and is made again.
+bool writeEntry(const QString &root, const QString &folder, const QString &name,
+                const QByteArray &bytes)
+{
+    const Descriptor dir = openCacheFolder(root, folder, true);
+    if (dir.fd < 0)
+        return false;
+    const QByteArray temporary = QFile::encodeName(TemporaryName::forWrite());
+    Descriptor file(::openat(dir.fd, temporary.constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.fd < 0)
+        return false;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(file.fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    const int fd = file.fd;
+    file.fd = -1;
+    const bool written = ::close(fd) == 0 && done == bytes.size();
+    if (!written || ::renameat(dir.fd, temporary.constData(), dir.fd,
+                               QFile::encodeName(name).constData()) != 0) {
+        ::unlinkat(dir.fd, temporary.constData(), 0);
+        return false;
     }
     return true;
 }
+#else
+QByteArray readEntry(const QString &root, const QString &folder, const QString &name)
+{
+    QFile file(root + QLatin1Char('/') + folder + QLatin1Char('/') + name);
+    if (QFileInfo(file).isSymLink() || !file.open(QIODevice::ReadOnly) || file.size() > maxEntryBytes)
+        return QByteArray();
+    return file.read(maxEntryBytes);
+}
+
+bool writeEntry(const QString &root, const QString &folder, const QString &name,
+                const QByteArray &bytes)
+{
+    if (!QDir().mkpath(root + QLatin1Char('/') + folder))
+        return false;
+    QSaveFile file(root + QLatin1Char('/') + folder + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+#endif
 
 } // namespace
 
@@ -101,25 +238,23 @@ ThumbnailCache::Entry ThumbnailCache::lookUp(const QString &path) const
             + QLatin1String(".png");
     if (!hasFolder())
         return entry;
-    entry.image = readValid(root + QLatin1Char('/') + folderName + QLatin1Char('/') + entry.name,
-                            entry, true);
-    if (entry.image.isNull()) {
-        entry.failed = !readValid(root + QLatin1Char('/') + failFolder + QLatin1Char('/')
-                                          + entry.name,
-                                  entry, false)
-                                .isNull();
-    }
+    entry.image = readValid(readEntry(root, folderName, entry.name), entry, true);
+    if (entry.image.isNull())
+        entry.failed = !readValid(readEntry(root, failFolder, entry.name), entry, false).isNull();
     return entry;
 }
 
-QImage ThumbnailCache::readValid(const QString &file, const Entry &entry, bool picture) const
+QImage ThumbnailCache::readValid(QByteArray bytes, const Entry &entry, bool picture) const
 {
     // The cache is only as trustworthy as any other folder of the user's:
-    // read it the way sources are read, and no larger than it may be.
-    SourceFile source(file);
-    if (!source.isOpen())
+    // a picture no larger than it may be, and text no more than its tags.
+    if (bytes.isEmpty())
         return QImage();
-    QImageReader reader(source.device(), "png");
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    if (PngTextGuard(&buffer).tooMuchText())
+        return QImage();
+    QImageReader reader(&buffer, "png");
     const QSize stored = reader.size();
     const int longest = qMax(stored.width(), stored.height());
     // Smaller ones are of pictures smaller than the box, which are shown
@@ -165,23 +300,15 @@ void ThumbnailCache::storeFailure(const Entry &entry) const
 
 bool ThumbnailCache::write(const QString &folder, const Entry &entry, QImage image)
 {
-    const QString root = rootPath();
-    if (!makeFolders(root, folder))
-        return false;
     image.setText(QLatin1String(uriKey), entry.uri);
     image.setText(QLatin1String(mtimeKey), QString::number(entry.mtime));
     image.setText(QLatin1String(sizeKey), QString::number(entry.size));
     image.setText(QStringLiteral("Software"), QStringLiteral("Pictavo " PICTAVO_VERSION));
-    // Written beside its name and renamed into place, so that a reader
-    // never sees half a picture; only the user may read it.
-    QSaveFile file(root + QLatin1Char('/') + folder + QLatin1Char('/') + entry.name);
-    if (!file.open(QIODevice::WriteOnly))
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(image))
         return false;
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    QImageWriter writer(&file, "png");
-    if (!writer.write(image)) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return writeEntry(rootPath(), folder, entry.name, bytes);
 }

@@ -10,6 +10,9 @@
 // that URI and the file's modification time; it stands for the file while
 // the file keeps that time. Files that could not be read are remembered in
 // fail/pictavo-<version>/, so that they are not decoded again for nothing.
+// The folders are opened name by name without following links, and only
+// when they are the user's own; entries are written beside their name and
+// renamed into place, so nothing outside the cache is ever written.
 // Holds no state beyond its size: safe to use on any thread.
 class ThumbnailCache
 {
@@ -46,7 +49,7 @@ public:
     static QString uriOf(const QString &path);
 
 private:
-    QImage readValid(const QString &file, const Entry &entry, bool picture) const;
+    QImage readValid(QByteArray bytes, const Entry &entry, bool picture) const;
     static bool write(const QString &folder, const Entry &entry, QImage image);
 
     int side;

@@ -159,29 +159,30 @@ void ThumbnailList::show(QListWidgetItem *item, const QImage &thumbnail)
     item->setIcon(QIcon(QPixmap::fromImage(std::move(kept), Qt::NoFormatConversion)));
 }
 
+QPair<int, int> ThumbnailList::rowsInView(int screens) const
+{
+    const int count = list->count();
+    if (count == 0)
+        return {0, -1};
+    // Asking the view where a row is (visualRect, indexAt) makes it lay out
+    // every row first, which at thousands of rows is one long event. All
+    // rows have one height and the list runs down in one column, so the
+    // rows follow from the scroll bar: in rows or in pixels.
+    const int step = qMax(1, list->sizeHintForRow(0) + list->spacing());
+    const int value = list->verticalScrollBar()->value();
+    const int first = list->verticalScrollMode() == QAbstractItemView::ScrollPerItem
+            ? value
+            : value / step;
+    const int shown = screens * list->viewport()->height() / step + 1;
+    return {qBound(0, first, count - 1), qBound(0, first + shown, count - 1)};
+}
+
 void ThumbnailList::prioritizeVisible()
 {
-    const QAbstractItemModel *model = list->model();
-    const int count = model->rowCount();
-    if (count == 0)
-        return;
-    // Rows run down the view in order: the first one on screen is the
-    // first that ends below its top.
-    int low = 0;
-    int high = count - 1;
-    while (low < high) {
-        const int mid = (low + high) / 2;
-        if (list->visualRect(model->index(mid, 0)).bottom() < 0)
-            low = mid + 1;
-        else
-            high = mid;
-    }
     // The rows shown, then those of the next screenful.
-    const int reach = 2 * list->viewport()->height();
+    const QPair<int, int> rows = rowsInView(2);
     QList<quint64> wanted;
-    for (int row = low; row < count; ++row) {
-        if (list->visualRect(model->index(row, 0)).top() > reach)
-            break;
+    for (int row = rows.first; row <= rows.second; ++row) {
         const auto it = waiting.constFind(keys.at(row));
         if (it != waiting.constEnd())
             wanted << it->ticket;

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QStringList>
 #include <QTimer>
 
@@ -42,6 +43,11 @@ public:
 
     // Pixels on the longer side of a thumbnail on this list's screen.
     int pixelSide() const;
+
+    // The first row on screen and the last within screens heights of the
+    // view below it (-1 as the last when there are no rows); found without
+    // laying the list out.
+    QPair<int, int> rowsInView(int screens = 1) const;
 
 private:
     void request(int row, const QString &path, const std::function<void()> &loaded);

@@ -2,6 +2,7 @@
 
 #include "exifthumbnail.h"
 #include "imageloader.h"
+#include "sourcefile.h"
 #include "sourcereader.h"
 #include "thumbnailcache.h"
 #include "workerpriority.h"
@@ -143,7 +144,13 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
     if (!entry.image.isNull() || entry.failed)
         return entry.image;
     QSize shown;
-    const QImage thumbnail = fromFile(path, side, &shown);
+    bool embedded = false;
+    const QImage thumbnail = fromFile(path, side, &shown, &embedded);
+    // An embedded preview is a thumbnail of the file's own: reading it
+    // again costs about what reading the cached copy would, and writing
+    // that copy (PNG encoding, a new file) several times as much.
+    if (embedded)
+        return thumbnail;
     if (!thumbnail.isNull())
         cache.store(entry, thumbnail, shown);
     else
@@ -151,10 +158,47 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
     return thumbnail;
 }
 
-QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize)
+QImage ThumbnailLoader::fromPreview(const QImage &preview, const QSize &stored,
+                                    QImageIOHandler::Transformations turn, int side,
+                                    QSize *shownSize)
+{
+    if (!previewFits(preview, stored, side))
+        return QImage();
+    const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
+    const QSize shown = sideways ? stored.transposed() : stored;
+    const QSize fitted = shown.scaled(QSize(side, side), Qt::KeepAspectRatio);
+    if (fitted.isEmpty())
+        return QImage();
+    if (shownSize)
+        *shownSize = shown;
+    return ImageLoader::transformed(preview, turn)
+            .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+}
+
+QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize, bool *embedded)
 {
     if (shownSize)
         *shownSize = QSize();
+    if (embedded)
+        *embedded = false;
+    {
+        // A camera's JPEG: its head alone, parsed once, tells the size,
+        // the orientation and the preview, without Qt's header read
+        // (which copies every metadata segment byte by byte).
+        SourceFile file(path);
+        if (!file.isOpen())
+            return QImage();
+        if (file.contents(3) == QByteArrayLiteral("\xFF\xD8\xFF")) {
+            const ExifThumbnail::Head head = ExifThumbnail::inspect(file);
+            const QImage thumbnail =
+                    fromPreview(head.preview, head.stored, head.orientation, side, shownSize);
+            if (!thumbnail.isNull()) {
+                if (embedded)
+                    *embedded = true;
+                return thumbnail;
+            }
+        }
+    }
     SourceReader source(path);
     // Not a regular file, or a header that claims more than a decode may
     // take: no thumbnail, and nothing waited for.
@@ -169,19 +213,10 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
         if (shownSize)
             *shownSize = shown;
         const QSize fitted = shown.scaled(QSize(side, side), Qt::KeepAspectRatio);
-        if (!fitted.isEmpty()) {
-            if (reader.format() == "jpeg") {
-                const QImage preview = ExifThumbnail::read(path);
-                if (previewFits(preview, stored, side)) {
-                    return ImageLoader::transformed(preview, turn)
-                            .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-                }
-            }
-            if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
-                // The reader scales before it applies the orientation.
-                reader.setScaledSize(sideways ? fitted.transposed() : fitted);
-                return source.read(nullptr);
-            }
+        if (!fitted.isEmpty() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
+            // The reader scales before it applies the orientation.
+            reader.setScaledSize(sideways ? fitted.transposed() : fitted);
+            return source.read(nullptr);
         }
     }
     const QImage image = source.read(nullptr);

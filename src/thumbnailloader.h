@@ -3,6 +3,7 @@
 
 #include <QHash>
 #include <QImage>
+#include <QImageIOHandler>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -50,16 +51,25 @@ public:
     // upright. Uses a JPEG's embedded EXIF preview when it is large enough
     // and of the photo's proportions, else decodes at reduced size where
     // the reader can. shown, when given, receives the size the picture
-    // appears at (invalid when unknown).
-    static QImage fromFile(const QString &path, int side = thumbnailSide, QSize *shown = nullptr);
+    // appears at (invalid when unknown); embedded whether the preview was
+    // used.
+    static QImage fromFile(const QString &path, int side = thumbnailSide, QSize *shown = nullptr,
+                           bool *embedded = nullptr);
 
     // fromFile() through the shared cache: a valid cached thumbnail when
     // there is one (or nothing, when the file failed before), else the
-    // file is read and what came of it stored.
+    // file is read and what came of it stored, unless it was the file's
+    // own embedded preview.
     static QImage cachedFromFile(const QString &path, int side = thumbnailSide);
 
     // Whether an embedded preview can stand for a picture of this size.
     static bool previewFits(const QImage &preview, const QSize &stored, int side = thumbnailSide);
+
+    // The thumbnail made of an embedded preview of a picture of stored
+    // size turned by turn; a null image when the preview does not fit.
+    static QImage fromPreview(const QImage &preview, const QSize &stored,
+                              QImageIOHandler::Transformations turn, int side = thumbnailSide,
+                              QSize *shown = nullptr);
 
     // The same box for an image already in memory.
     static QImage fromImage(const QImage &image, int side = thumbnailSide);

@@ -142,6 +142,42 @@ inline QString writeRotatedJpeg(const QString &path, const QSize &stored, quint1
     return path;
 }
 
+// A JPEG of the pattern whose EXIF block carries an orientation and a
+// preview of one plain colour, so a test can tell which one was shown.
+inline QString writeJpegWithPreview(const QString &path, const QSize &size,
+                                    const QSize &previewSize, quint16 orientation,
+                                    int paddingSegments = 0)
+{
+    auto jpegOf = [](const QImage &image) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "JPEG", 90);
+        return bytes;
+    };
+    QImage preview(previewSize, QImage::Format_RGB32);
+    preview.fill(Qt::green);
+    const QByteArray previewJpeg = jpegOf(preview);
+    auto be16 = [](quint16 v) { return QByteArray(1, char(v >> 8)) + char(v & 0xff); };
+    auto be32 = [&](quint32 v) { return be16(quint16(v >> 16)) + be16(quint16(v)); };
+    QByteArray tiff = QByteArray("MM", 2) + be16(42) + be32(8);
+    tiff += be16(1) + be16(0x0112) + be16(3) + be32(1) + be16(orientation) + be16(0) + be32(26);
+    tiff += be16(2) + be16(0x0201) + be16(4) + be32(1) + be32(56)
+            + be16(0x0202) + be16(4) + be32(1) + be32(quint32(previewJpeg.size())) + be32(0);
+    tiff += previewJpeg;
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+    QByteArray jpeg = jpegOf(pattern(size));
+    // Segments of other programs' data after the EXIF block push the
+    // pixels far back.
+    for (int i = 0; i < paddingSegments; ++i)
+        jpeg.insert(2, QByteArray("\xFF\xEF", 2) + be16(60002) + QByteArray(60000, 'x'));
+    jpeg.insert(2, QByteArray("\xFF\xE1", 2) + be16(quint16(app1.size() + 2)) + app1);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(jpeg);
+    return path;
+}
+
 // Answers the next modal file dialog: selects the given files (or
 // cancels when there are none). Returns at once; the dialog is answered
 // when it appears. accepted, when given, runs right before the dialog

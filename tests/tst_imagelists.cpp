@@ -1,15 +1,23 @@
+#include "imageloader.h"
 #include "mainwindow.h"
+#include "thumbnaillist.h"
+#include "thumbnailloader.h"
 #include "ui_mainwindow.h"
 
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QListWidget>
 #include <QMimeData>
 #include <QToolButton>
 #include <QUrl>
 #include <QProgressDialog>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QtMath>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -29,6 +37,9 @@ private slots:
     void iconsKeepColourAndAlpha();
     void rotatedPhotoShownUpright();
     void nonAsciiAndSpacesInPaths();
+    void nameNotUtf8ListedAndFailed();
+    void rowsInViewWithoutLayout_data();
+    void rowsInViewWithoutLayout();
     void removeNonAdjacentRows_data();
     void removeNonAdjacentRows();
     void removeNothingSelected();
@@ -215,6 +226,89 @@ void tst_ImageLists::nonAsciiAndSpacesInPaths()
     QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("été 1.png"));
     QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 0).isNull());
     QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
+}
+
+// A Latin-1 name from an old camera or a zip archive: Qt's own listings
+// leave it out, and a desktop's file dialog hands it over with U+FFFD for
+// the byte that is not UTF-8, a path that names no file. The row is
+// listed; reading it says why it fails.
+void tst_ImageLists::nameNotUtf8ListedAndFailed()
+{
+    const QString dir = tmp.filePath(QStringLiteral("latin1"));
+    QDir().mkpath(dir);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(pattern(QSize(40, 30)).save(&buffer, "png"));
+    const QByteArray native = QFile::encodeName(dir) + "/caf\xe9.png";
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, png.constData(), size_t(png.size())), ssize_t(png.size()));
+    ::close(fd);
+    // Qt could not remove it with the folder.
+    const auto remove = qScopeGuard([native]() { ::unlink(native.constData()); });
+    QVERIFY(QDir(dir).isEmpty());
+    const QString path = QFile::decodeName(native);
+    QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("caf\uFFFD.png"));
+
+    QListWidget list;
+    list.setIconSize(QSize(128, 128));
+    ThumbnailLoader loader;
+    ThumbnailList rows(&list, &loader);
+    int loaded = 0;
+    rows.addRows({path}, [&loaded]() { ++loaded; });
+    QTRY_COMPARE(loaded, 1);
+    QCOMPARE(list.item(0)->text(), QStringLiteral("caf\uFFFD.png"));
+    QVERIFY(list.item(0)->icon().isNull());
+    QString reason;
+    QVERIFY(ImageLoader::read(path, &reason).isNull());
+    QCOMPARE(reason, QStringLiteral("file name is not valid UTF-8"));
+}
+
+void tst_ImageLists::rowsInViewWithoutLayout_data()
+{
+    QTest::addColumn<double>("scrolledTo"); // of the scroll bar's range
+    QTest::newRow("top") << 0.0;
+    QTest::newRow("middle") << 0.5;
+    QTest::newRow("bottom") << 1.0;
+}
+
+// The rows the list takes for those on screen, found from the scroll bar,
+// are those the laid-out view shows.
+void tst_ImageLists::rowsInViewWithoutLayout()
+{
+    QFETCH(double, scrolledTo);
+    MainWindow w;
+    w.resize(900, 900);
+    w.show();
+    QListWidget *list = w.ui->listWidgetOriginal;
+    auto *rows = list->findChild<ThumbnailList *>();
+    QVERIFY(rows);
+    QStringList names;
+    for (int i = 0; i < 500; ++i)
+        names << QStringLiteral("missing-%1.jpg").arg(i);
+    list->addItems(names);
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QScrollBar *bar = list->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    if (list->viewport()->height() < 2 * list->sizeHintForRow(0))
+        QSKIP("the screen has no room for the list");
+    bar->setValue(int(bar->maximum() * scrolledTo));
+    const QPair<int, int> taken = rows->rowsInView(1);
+    int first = -1;
+    int last = -1;
+    for (int row = 0; row < list->count(); ++row) {
+        const QRect r = list->visualRect(list->model()->index(row, 0));
+        if (r.bottom() >= 0 && r.top() < list->viewport()->height()) {
+            if (first < 0)
+                first = row;
+            last = row;
+        }
+    }
+    QCOMPARE(taken.first, first);
+    // A row more or two, of those partly shown: their thumbnails come early.
+    QVERIFY2(taken.second >= last && taken.second <= last + 2,
+             qPrintable(QStringLiteral("%1 for %2").arg(taken.second).arg(last)));
 }
 
 void tst_ImageLists::removeNonAdjacentRows_data()

@@ -10,13 +10,19 @@
 
 #include <QDesktopServices>
 #include <QImageWriter>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using namespace Hostile;
@@ -59,11 +65,15 @@ private slots:
     void staleTemporariesRemoved();
     void caseFoldingVolume();
     void encoderOutOfMemory();
+    void textBombs_data();
+    void textBombs();
 
 private:
     std::unique_ptr<MainWindow> newWindow(WindowDriver **driver);
     StatusReport openAndRun(WindowDriver &d, const QStringList &files, int command);
     QString freshDir(const QString &name);
+    QString runUnderLimit(const QString &images, const QString &headroomMB,
+                          const QString &percent, const QString &formatIndex);
 
     QTemporaryDir settingsDir;
     QTemporaryDir work;
@@ -346,19 +356,30 @@ void tst_Safety::staleTemporariesRemoved()
     qint64 deadPid = 4000000;
     while (::kill(pid_t(deadPid), 0) == 0 || errno == EPERM)
         ++deadPid;
-    const QString stale = out + QStringLiteral("/.pictavo-%1-7.tmp").arg(deadPid);
-    const QString foreign = out + QStringLiteral("/.hidden-notes.tmp");
-    for (const QString &path : {stale, foreign}) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("half a picture");
+    const QString ours = QStringLiteral(".pictavo-%1-7.tmp").arg(deadPid);
+    const QString probe = QStringLiteral(".pictavo-%1-8-case.tmp").arg(deadPid);
+    const QString young = QStringLiteral(".pictavo-%1-9.tmp").arg(deadPid);
+    // The user's, named like ours but not as we name them.
+    const QStringList lookAlikes{QStringLiteral(".pictavo-1-backup.tmp"),
+                                 QStringLiteral(".PICTAVO-99999-7.TMP"),
+                                 QStringLiteral(".pictavo-%1-07.tmp").arg(deadPid),
+                                 QStringLiteral(".hidden-notes.tmp")};
+    const qint64 twoHoursAgo = QDateTime::currentSecsSinceEpoch() - 7200;
+    for (const QString &name : lookAlikes + QStringList{ours, probe, young}) {
+        const QString path = TestSupport::writeBytes(out + QLatin1Char('/') + name, "half a picture");
+        if (name != young) {
+            const timeval times[2] = {{time_t(twoHoursAgo), 0}, {time_t(twoHoursAgo), 0}};
+            QCOMPARE(::utimes(QFile::encodeName(path).constData(), times), 0);
+        }
     }
     WindowDriver *d = nullptr;
     auto w = newWindow(&d);
     const StatusReport report =
             openAndRun(*d, {writeImage(dir + QStringLiteral("/a.png"), QSize(10, 10))}, FormatCommand);
     QVERIFY(report.finished);
-    QCOMPARE(filesIn(out), (QStringList{QStringLiteral(".hidden-notes.tmp"), QStringLiteral("a.png")}));
+    QStringList kept = lookAlikes + QStringList{young, QStringLiteral("a.png")};
+    kept.sort();
+    QTRY_COMPARE(filesIn(out), kept);
 }
 
 // A FAT image mounted with FUSE, as a camera card is: names differ by case
@@ -385,6 +406,17 @@ void tst_Safety::caseFoldingVolume()
     auto unmount = qScopeGuard([card]() {
         QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"), card});
     });
+
+    // Batches probing the card at once each see that it folds case.
+    {
+        std::atomic<int> folding{0};
+        std::vector<std::thread> probes;
+        for (int i = 0; i < 4; ++i)
+            probes.emplace_back([&]() { folding += TargetNamer::foldsCase(card); });
+        for (std::thread &t : probes)
+            t.join();
+        QCOMPARE(folding.load(), 4);
+    }
 
     const QStringList files{writeImage(card + QStringLiteral("/phone.jpg"), QSize(64, 48), "JPEG"),
                             writeImage(card + QStringLiteral("/IMG_1.JPG"), QSize(30, 20), "JPEG"),
@@ -449,28 +481,91 @@ void tst_Safety::encoderOutOfMemory()
     QSKIP("no address-space limit can hold under a sanitizer");
 #else
     const QString images = freshDir(QStringLiteral("oom/images"));
-    const QString warmUp = freshDir(QStringLiteral("oom/warm-up"));
     writeImage(images + QStringLiteral("/large.png"), QSize(2000, 1500));
     writeImage(images + QStringLiteral("/small.png"), QSize(40, 30));
+    // 10000 x 7500 pixels take 300 MB; their BMP another 225 MB.
+    const QString out = runUnderLimit(images, QStringLiteral("450"), QStringLiteral("500"),
+                                      QStringLiteral("1"));
+    QVERIFY2(out.contains(QLatin1String(
+                     "report: Size and format convert finished, 1 of 2 images failed")),
+             qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("out of memory")), qPrintable(out));
+    QCOMPARE(filesIn(images + QStringLiteral("/ConvertedImages")), QStringList{QStringLiteral("small.BMP")});
+#endif
+}
+
+// Runs the memory driver on the PNGs in images; returns what it printed,
+// its errors after.
+QString tst_Safety::runUnderLimit(const QString &images, const QString &headroomMB,
+                                  const QString &percent, const QString &formatIndex)
+{
+#ifdef PICTAVO_MEMORY_DRIVER
+    const QString warmUp = freshDir(QStringLiteral("warm-up"));
     writeImage(warmUp + QStringLiteral("/w1.png"), QSize(40, 30));
     writeImage(warmUp + QStringLiteral("/w2.png"), QSize(40, 30));
     QProcess driver;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), settingsDir.path());
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), settingsDir.filePath(QStringLiteral("cache")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     driver.setProcessEnvironment(env);
-    // 10000 x 7500 pixels take 300 MB; their BMP another 225 MB.
     driver.start(QStringLiteral(PICTAVO_MEMORY_DRIVER),
-                 {images, warmUp, QStringLiteral("450"), QStringLiteral("500"), QStringLiteral("1")});
-    QVERIFY(driver.waitForFinished(120000));
-    const QString out = QString::fromLocal8Bit(driver.readAllStandardOutput());
-    const QString err = QString::fromLocal8Bit(driver.readAllStandardError());
-    QVERIFY2(driver.exitStatus() == QProcess::NormalExit, qPrintable(err.right(3000)));
-    QVERIFY2(out.contains(QLatin1String(
-                     "report: Size and format convert finished, 1 of 2 images failed")),
-             qPrintable(out + err.right(3000)));
-    QVERIFY2(err.contains(QLatin1String("out of memory")), qPrintable(err.right(3000)));
-    QCOMPARE(filesIn(images + QStringLiteral("/ConvertedImages")), QStringList{QStringLiteral("small.BMP")});
+                 {images, warmUp, headroomMB, percent, formatIndex});
+    if (!driver.waitForFinished(120000))
+        qWarning("the memory driver did not finish");
+    if (driver.exitStatus() != QProcess::NormalExit)
+        qWarning("the memory driver crashed");
+    return QString::fromLocal8Bit(driver.readAllStandardOutput())
+            + QString::fromLocal8Bit(driver.readAllStandardError()).right(3000);
+#else
+    Q_UNUSED(images);
+    Q_UNUSED(headroomMB);
+    Q_UNUSED(percent);
+    Q_UNUSED(formatIndex);
+    return QString();
+#endif
+}
+
+void tst_Safety::textBombs_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<bool>("afterData");
+    // 20 chunks of 7 MB of text each, about 150 KB on disk: Qt's reader
+    // would inflate and keep them all, 140 MB and their copies as strings.
+    QTest::newRow("ztxt-bomb-before-pixels.png") << QByteArray("zTXt") << false;
+    QTest::newRow("itxt-bomb-after-pixels.png") << QByteArray("iTXt") << true;
+}
+
+// A text bomb converts like any PNG, thumbnail included, and the program
+// stays within 400 MiB all along.
+void tst_Safety::textBombs()
+{
+#ifndef PICTAVO_MEMORY_DRIVER
+    QSKIP("no address-space limit can hold under a sanitizer");
+#else
+    QFETCH(QByteArray, type);
+    QFETCH(bool, afterData);
+    const QString images = freshDir(QStringLiteral("bombs"));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(TestSupport::pattern(QSize(300, 200)).save(&buffer, "png"));
+    TestSupport::writeBytes(images + QLatin1Char('/') + QString::fromLatin1(QTest::currentDataTag()),
+                            textBombPng(png, type.constData(), 20, 7000000, afterData));
+    QElapsedTimer clock;
+    clock.start();
+    const QString out = runUnderLimit(images, QStringLiteral("400"), QStringLiteral("50"),
+                                      QStringLiteral("4"));
+    QVERIFY2(out.contains(QLatin1String("report: Size and format convert finished\n")),
+             qPrintable(out));
+    static const QRegularExpression peakLine(QStringLiteral("peak resident MiB: (\\d+)"));
+    const int peak = peakLine.match(out).captured(1).toInt();
+    qInfo("%s: peak %d MiB, %lld ms", QTest::currentDataTag(), peak, clock.elapsed());
+    QVERIFY2(peak > 0 && peak <= 400, qPrintable(out));
+    QCOMPARE(QImage(images + QStringLiteral("/ConvertedImages/")
+                    + QFileInfo(QString::fromLatin1(QTest::currentDataTag())).completeBaseName()
+                    + QStringLiteral(".png")).size(),
+             QSize(150, 100));
 #endif
 }
 

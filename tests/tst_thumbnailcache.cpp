@@ -1,7 +1,13 @@
+#include "mainwindow.h"
 #include "thumbnailcache.h"
 #include "thumbnailloader.h"
 
+#include "hostile/hostilecorpus.h"
+#include "hostile/windowdriver.h"
 #include "testsupport.h"
+
+#include <QBuffer>
+#include <QRandomGenerator>
 
 #include <QCryptographicHash>
 #include <QImageReader>
@@ -29,6 +35,12 @@ private slots:
     void othersThumbnailsUsed();
     void unreadableFileRememberedUntilChanged();
     void smallPicturesAndOddFilesNotStored();
+    void cameraPreviewsNotStored_data();
+    void cameraPreviewsNotStored();
+    void linksPlantedInCache_data();
+    void linksPlantedInCache();
+    void overgrownEntriesNotRead_data();
+    void overgrownEntriesNotRead();
 
 private:
     QString cacheFile(const QString &folder, const QString &path) const;
@@ -48,6 +60,8 @@ void tst_ThumbnailCache::initTestCase()
 
 void tst_ThumbnailCache::init()
 {
+    QFile::remove(root); // a link a test planted
+    QFile::remove(root + "/normal");
     QDir(root).removeRecursively();
 }
 
@@ -181,6 +195,154 @@ void tst_ThumbnailCache::smallPicturesAndOddFilesNotStored()
     const QString photo = writeImage(tmp.filePath("photos/d.jpg"), QSize(800, 600));
     QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 192).size(), QSize(192, 144));
     QVERIFY(!QFileInfo::exists(root + "/normal") && !QFileInfo::exists(root + "/fail"));
+}
+
+void tst_ThumbnailCache::cameraPreviewsNotStored_data()
+{
+    QTest::addColumn<QSize>("photo");
+    QTest::addColumn<QSize>("preview");
+    QTest::addColumn<quint16>("orientation");
+    QTest::addColumn<QSize>("expected");
+    QTest::addColumn<bool>("fromPreview");
+    QTest::newRow("camera photo with its preview") << QSize(640, 480) << QSize(160, 120) << quint16(1)
+                                                   << QSize(128, 96) << true;
+    QTest::newRow("upright camera photo") << QSize(640, 480) << QSize(160, 120) << quint16(8)
+                                          << QSize(96, 128) << true;
+    QTest::newRow("preview with black bands") << QSize(640, 360) << QSize(160, 120) << quint16(1)
+                                              << QSize(128, 72) << false;
+    QTest::newRow("preview smaller than the list's") << QSize(640, 480) << QSize(80, 60) << quint16(1)
+                                                     << QSize(128, 96) << false;
+}
+
+// A camera's embedded preview is a thumbnail the file carries already:
+// used when it will do, and not copied into the cache; other photos are
+// decoded and stored.
+void tst_ThumbnailCache::cameraPreviewsNotStored()
+{
+    QFETCH(QSize, photo);
+    QFETCH(QSize, preview);
+    QFETCH(quint16, orientation);
+    QFETCH(QSize, expected);
+    QFETCH(bool, fromPreview);
+    const QString path = writeJpegWithPreview(tmp.filePath("photos/camera.jpg"), photo, preview,
+                                              orientation);
+    const QImage made = ThumbnailLoader::cachedFromFile(path, 128);
+    QCOMPARE(made.size(), expected);
+    // The preview is plain green; the picture has red, green, blue and yellow.
+    const QColor corner = made.pixelColor(2, 2);
+    QCOMPARE(corner.red() < 80 && corner.green() > 180, fromPreview);
+    QCOMPARE(QFileInfo::exists(cacheFile("normal", path)), !fromPreview);
+}
+
+enum class Plant { LinkToFile, DanglingLink, FolderLink, ThumbnailsLink, OpenToAll };
+Q_DECLARE_METATYPE(Plant)
+
+void tst_ThumbnailCache::linksPlantedInCache_data()
+{
+    QTest::addColumn<Plant>("plant");
+    QTest::newRow("entry linked to the user's notes") << Plant::LinkToFile;
+    QTest::newRow("entry linked to a file not there yet") << Plant::DanglingLink;
+    QTest::newRow("normal/ linked to another folder") << Plant::FolderLink;
+    QTest::newRow("thumbnails/ linked to another folder") << Plant::ThumbnailsLink;
+    QTest::newRow("thumbnails/ open to everyone") << Plant::OpenToAll;
+}
+
+// Anyone who can write into the cache (a shared or restored home, a
+// careless script) plants links there; opening images must write nothing
+// through them.
+void tst_ThumbnailCache::linksPlantedInCache()
+{
+    QFETCH(Plant, plant);
+    const QString photo = writeImage(tmp.filePath("photos/f.jpg"), QSize(400, 300), "JPEG");
+    const QString outside = tmp.filePath("outside");
+    QDir(outside).removeRecursively();
+    const QString notes = writeBytes(outside + "/notes.txt", "my notes\n");
+    const QString entry = cacheFile("normal", photo);
+    QDir().mkpath(root + "/normal");
+    switch (plant) {
+    case Plant::LinkToFile:
+        QVERIFY(QFile::link(notes, entry));
+        break;
+    case Plant::DanglingLink:
+        QVERIFY(QFile::link(outside + "/created.png", entry));
+        break;
+    case Plant::FolderLink:
+        QDir(root + "/normal").removeRecursively();
+        QVERIFY(QFile::link(outside, root + "/normal"));
+        break;
+    case Plant::ThumbnailsLink:
+        QDir(root).removeRecursively();
+        QVERIFY(QFile::link(outside, root));
+        break;
+    case Plant::OpenToAll:
+        QCOMPARE(::chmod(QFile::encodeName(root).constData(), 0777), 0);
+        break;
+    }
+
+    MainWindow w;
+    w.show();
+    Hostile::WindowDriver d(&w);
+    QVERIFY(d.startOpen({photo}));
+    QTRY_COMPARE(d.status->currentMessage(), QStringLiteral("1 images loaded"));
+    QTRY_VERIFY(!d.original->item(0)->icon().isNull());
+    QCOMPARE(fileBytes(notes), QByteArray("my notes\n"));
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"notes.txt"});
+    struct stat st;
+    switch (plant) {
+    case Plant::LinkToFile:
+    case Plant::DanglingLink:
+    case Plant::OpenToAll:
+        // The link replaced by the thumbnail itself.
+        QCOMPARE(::lstat(QFile::encodeName(entry).constData(), &st), 0);
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(QImageReader(entry).size(), QSize(128, 96));
+        QCOMPARE(::stat(QFile::encodeName(root).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+        break;
+    case Plant::FolderLink:
+    case Plant::ThumbnailsLink:
+        break;
+    }
+}
+
+void tst_ThumbnailCache::overgrownEntriesNotRead_data()
+{
+    QTest::addColumn<int>("textChunks");
+    QTest::addColumn<int>("padding");
+    // 30 chunks of 7 MB of text each in about 250 KB: gigabytes once Qt's
+    // reader has inflated them and kept them as strings.
+    QTest::newRow("ztxt-bomb-in-thumbnail.png") << 30 << 0;
+    QTest::newRow("thumbnail-past-300-kb.png") << 0 << 800 * 1024;
+}
+
+void tst_ThumbnailCache::overgrownEntriesNotRead()
+{
+    QFETCH(int, textChunks);
+    QFETCH(int, padding);
+    const QString photo = writeImage(tmp.filePath("photos/e.jpg"), QSize(400, 200));
+    QImage planted = pattern(QSize(128, 64));
+    planted.setText("Thumb::URI", QString::fromLatin1(QUrl::fromLocalFile(photo).toEncoded()));
+    planted.setText("Thumb::MTime",
+                    QString::number(QFileInfo(photo).lastModified().toSecsSinceEpoch()));
+    QString noise; // text that no compression shrinks
+    for (int i = 0; i < padding; ++i)
+        noise += QChar(u'a' + QRandomGenerator::global()->bounded(26));
+    if (padding > 0)
+        planted.setText("Padding", noise);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(planted.save(&buffer, "png"));
+    if (textChunks > 0)
+        png = Hostile::textBombPng(png, "zTXt", textChunks, 7000000);
+    QCOMPARE(png.size() > 300 * 1024, padding > 0);
+    writeBytes(cacheFile("normal", photo), png);
+
+    QVERIFY(ThumbnailCache(128).lookUp(photo).image.isNull());
+    // Made again and stored in its place.
+    QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 128).size(), QSize(128, 64));
+    QVERIFY(QFileInfo(cacheFile("normal", photo)).size() < 20 * 1024);
 }
 
 QTEST_MAIN(tst_ThumbnailCache)

@@ -125,6 +125,23 @@ QByteArray pngChunk(const char type[4], const QByteArray &data)
     return out;
 }
 
+QByteArray textBombPng(const QByteArray &png, const char type[4], int count, int inflated,
+                       bool afterData)
+{
+    const QByteArray zlib = qCompress(QByteArray(inflated, 'a'), 9).mid(4);
+    const bool international = QByteArray(type, 4) == "iTXt";
+    // keyword, then (iTXt) compressed flag, method, language, translated
+    // keyword; (zTXt) method.
+    const QByteArray head = international ? QByteArray("Comment\0\1\0\0\0", 12)
+                                          : QByteArray("Comment\0\0", 9);
+    QByteArray chunks;
+    for (int i = 0; i < count; ++i)
+        chunks += pngChunk(type, head + zlib);
+    // After the signature and IHDR (8 + 25 bytes), or before IEND.
+    const qsizetype at = afterData ? png.size() - 12 : 33;
+    return png.left(at) + chunks + png.mid(at);
+}
+
 QByteArray hugePng(quint32 width, quint32 height)
 {
     QByteArray ihdr;

@@ -48,6 +48,10 @@ QStringList writeCorpus(const QString &dir, const QList<Case> &cases);
 // Pieces, exposed for the corpus' own checks.
 QByteArray pngChunk(const char type[4], const QByteArray &data);
 QByteArray hugePng(quint32 width, quint32 height);
+// A PNG of the picture carrying count text chunks of type zTXt or iTXt,
+// each inflating to inflated bytes, before the picture data or after it.
+QByteArray textBombPng(const QByteArray &png, const char type[4], int count, int inflated,
+                       bool afterData = false);
 QByteArray cmykJpeg(const QSize &size);
 QByteArray twoPageTiff(const QSize &first, const QSize &second);
 

@@ -4,7 +4,8 @@
 // program's threads exist, then lowers the limit to what it uses now plus
 // the headroom given and converts every PNG in the folder at the percentage
 // and format given. It prints the status bar's report and returns what
-// app.exec() returns, so that tst_safety sees whether the program survived.
+// app.exec() returns, so that tst_safety sees whether the program survived,
+// and the peak resident memory of the whole run.
 //
 // usage: pictavo_memorylimit IMAGE-FOLDER WARM-UP-FOLDER HEADROOM-MB PERCENT FORMAT-INDEX
 
@@ -22,14 +23,15 @@
 
 namespace {
 
-qint64 addressSpaceInUse()
+// A figure of /proc/self/status ("VmSize", "VmHWM") in bytes, or -1.
+qint64 statusBytes(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmSize:"))
-            return line.mid(7).trimmed().split(' ').first().toLongLong() * 1024;
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong() * 1024;
     }
     return -1;
 }
@@ -78,13 +80,14 @@ int main(int argc, char *argv[])
                              return;
                          if (round++ == 0) {
                              rlimit limit;
-                             limit.rlim_cur = limit.rlim_max = rlim_t(addressSpaceInUse() + headroom);
+                             limit.rlim_cur = limit.rlim_max = rlim_t(statusBytes("VmSize") + headroom);
                              setrlimit(RLIMIT_AS, &limit);
                              driver.percent->setValue(QByteArray(argv[4]).toInt());
                              QTimer::singleShot(0, &window, [&]() { driver.startOpen(files); });
                              return;
                          }
-                         std::printf("report: %s\n", qPrintable(message));
+                         std::printf("report: %s\npeak resident MiB: %lld\n", qPrintable(message),
+                                     statusBytes("VmHWM") / (1024 * 1024));
                          std::fflush(stdout);
                          QTimer::singleShot(0, &window, &QWidget::close);
                      });
