@@ -1,6 +1,7 @@
 #include "imageencoder.h"
 
 #include "colorconverter.h"
+#include "heifencoder.h"
 #include "photometadata.h"
 
 #include <QBuffer>
@@ -142,6 +143,14 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
             if (errorString)
                 *errorString = QStringLiteral("out of memory");
             return QByteArray();
+        }
+        if (HeifEncoder::handles(format)) {
+            bytes = HeifEncoder::encode(pixels, format, errorString);
+            if (bytes.isEmpty())
+                return QByteArray();
+            if (written)
+                *written = pixels;
+            return bytes;
         }
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);

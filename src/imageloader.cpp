@@ -75,7 +75,7 @@ QSize ImageLoader::displaySize(const QString &path)
     SourceReader source(path);
     if (!source.isOpen())
         return QSize();
-    QSize size = source.reader().size();
+    QSize size = source.size();
     if (!size.isValid()) {
         // Some handlers cannot tell the size without decoding.
         const QImage image = source.read(nullptr);
@@ -83,7 +83,7 @@ QSize ImageLoader::displaySize(const QString &path)
     }
     // size() reports the stored size; a rotation by 90 or 270 degrees
     // swaps the sides as the picture appears.
-    if (rotatesSideways(source.reader().transformation()))
+    if (rotatesSideways(source.transformation()))
         size.transpose();
     return size;
 }
@@ -93,7 +93,7 @@ QImage ImageLoader::read(const QString &path, QString *errorString, const Admit 
     SourceReader source(path);
     if (!source.check(errorString))
         return QImage();
-    if (admit && !admit(bytesFor(source.reader().size()))) {
+    if (admit && !admit(bytesFor(source.size()))) {
         setError(errorString, QStringLiteral("cancelled"));
         return QImage();
     }
@@ -130,9 +130,8 @@ QImage ImageLoader::readScaled(const QString &path,
     SourceReader source(path);
     if (!source.check(errorString))
         return QImage();
-    QImageReader &reader = source.reader();
-    const QSize stored = reader.size();
-    const bool sideways = stored.isValid() && rotatesSideways(reader.transformation());
+    const QSize stored = source.size();
+    const bool sideways = stored.isValid() && rotatesSideways(source.transformation());
     QImage image;
     QSize shown = sideways ? stored.transposed() : stored;
     if (!stored.isValid()) {
@@ -159,11 +158,11 @@ QImage ImageLoader::readScaled(const QString &path,
     }
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.
-        const bool shrinkWhileDecoding = reader.supportsOption(QImageIOHandler::ScaledSize)
+        const bool shrinkWhileDecoding = source.canScale()
                 && !wanted.isEmpty() && wanted.width() <= shown.width()
                 && wanted.height() <= shown.height();
         if (shrinkWhileDecoding) // the reader scales before it rotates
-            reader.setScaledSize(sideways ? wanted.transposed() : wanted);
+            source.setScaledSize(sideways ? wanted.transposed() : wanted);
         image = source.read(errorString);
         if (image.isNull() || shrinkWhileDecoding)
             return image;

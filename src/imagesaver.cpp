@@ -1,6 +1,7 @@
 #include "imagesaver.h"
 
 #include "atomicfile.h"
+#include "heifencoder.h"
 #include "imageencoder.h"
 #include "targetnamer.h"
 #include "thumbnailloader.h"
@@ -129,8 +130,9 @@ void ImageSaver::setThumbnailSide(int pixels)
 
 bool ImageSaver::canWrite(const QString &format)
 {
-    return !format.isEmpty()
-            && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
+    return HeifEncoder::canWrite(format)
+            || (!format.isEmpty()
+                && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8()));
 }
 
 QString ImageSaver::write(const QImage &image, const QString &fileName, const QString &format,
@@ -140,7 +142,7 @@ QString ImageSaver::write(const QImage &image, const QString &fileName, const QS
     if (image.isNull())
         return QStringLiteral("no image to write");
     if (!canWrite(format))
-        return QStringLiteral("no writer for this format (%1)").arg(format);
+        return QStringLiteral("no writer for %1 files: choose a target format").arg(format.toUpper());
 
     // Encoded in memory first: some writers do not notice when the device
     // takes only part of a write (a full disk), but a short count on one

@@ -7,12 +7,22 @@
 #include <new>
 
 SourceReader::SourceReader(const QString &path)
-    : file(path), imageReader(file.device())
+    : file(path), imageReader(file.device()), decoder(ImageDecoder::forFile(&file))
 {
     // The format comes from the contents alone: a file is not trusted to
     // be what its suffix says, and the readers look at the contents anyway
     // when the suffix is wrong.
     imageReader.setAutoTransform(true);
+    // TGA files have no signature, and other readers' content tests take
+    // some of them for icons; a file named so that its reader accepts is
+    // read as one.
+    if (!decoder && file.isOpen() && path.endsWith(QLatin1String(".tga"), Qt::CaseInsensitive)) {
+        QImageReader tga(file.device(), "tga");
+        tga.setAutoDetectImageFormat(false);
+        if (tga.canRead())
+            imageReader.setFormat("tga");
+        file.device()->seek(0);
+    }
 }
 
 bool SourceReader::check(QString *errorString)
@@ -22,7 +32,12 @@ bool SourceReader::check(QString *errorString)
             *errorString = file.errorString();
         return false;
     }
-    const QSize stored = imageReader.size();
+    if (decoder && !decoder->isValid()) {
+        if (errorString)
+            *errorString = decoder->errorString();
+        return false;
+    }
+    const QSize stored = size();
     if (stored.isValid() && !ImageLoader::fitsLimit(stored)) {
         if (errorString)
             *errorString = QStringLiteral("image too large (%1 x %2)")
@@ -32,8 +47,49 @@ bool SourceReader::check(QString *errorString)
     return true;
 }
 
+QSize SourceReader::size()
+{
+    return decoder ? decoder->size() : imageReader.size();
+}
+
+QImageIOHandler::Transformations SourceReader::transformation()
+{
+    return decoder ? QImageIOHandler::TransformationNone : imageReader.transformation();
+}
+
+bool SourceReader::canScale()
+{
+    return decoder ? decoder->canScale() : imageReader.supportsOption(QImageIOHandler::ScaledSize);
+}
+
+void SourceReader::setScaledSize(const QSize &size)
+{
+    if (decoder)
+        decoder->setScaledSize(size);
+    else
+        imageReader.setScaledSize(size);
+}
+
+QImage SourceReader::preview()
+{
+    try {
+        return decoder ? decoder->preview() : QImage();
+    } catch (const std::bad_alloc &) {
+        return QImage();
+    }
+}
+
 QImage SourceReader::read(QString *errorString)
 {
+    if (decoder) {
+        try {
+            return decoder->read(errorString);
+        } catch (const std::bad_alloc &) {
+            if (errorString)
+                *errorString = QStringLiteral("out of memory");
+            return QImage();
+        }
+    }
     if (imageReader.format() == "jpeg") {
         // The frame header comes after the metadata segments, usually in
         // the first few kilobytes; a large embedded profile can push it

@@ -161,9 +161,9 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
     if (!source.check(nullptr))
         return QImage();
     QImageReader &reader = source.reader();
-    const QSize stored = reader.size();
+    const QSize stored = source.size();
     if (stored.isValid() && !stored.isEmpty()) {
-        const QImageIOHandler::Transformations turn = reader.transformation();
+        const QImageIOHandler::Transformations turn = source.transformation();
         const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
         const QSize shown = sideways ? stored.transposed() : stored;
         if (shownSize)
@@ -177,9 +177,13 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
                             .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
                 }
             }
-            if (reader.supportsOption(QImageIOHandler::ScaledSize)) {
+            // RAW and HEIF files carry previews of their own, upright.
+            const QImage carried = source.preview();
+            if (previewFits(carried, shown, side))
+                return carried.scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            if (source.canScale()) {
                 // The reader scales before it applies the orientation.
-                reader.setScaledSize(sideways ? fitted.transposed() : fitted);
+                source.setScaledSize(sideways ? fitted.transposed() : fitted);
                 return source.read(nullptr);
             }
         }

@@ -1,0 +1,393 @@
+#include "heifencoder.h"
+#include "imageloader.h"
+#include "imagesaver.h"
+#include "sourcereader.h"
+#include "testsupport.h"
+#include "thumbnailloader.h"
+
+#include <QColorSpace>
+#include <QImageWriter>
+#include <QTransform>
+
+#include <exiv2/exiv2.hpp>
+#include <jxl/encode.h>
+#include <lcms2.h>
+#include <libheif/heif.h>
+#include <tiffio.h>
+
+using namespace TestSupport;
+
+// The kinds of files phones, cameras and scanners write, each made here,
+// converted to JPG at half size: the size, the picture upright, the capture
+// date kept where the file carries one.
+class tst_Formats : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void convertsToHalfSizeJpg_data();
+    void convertsToHalfSizeJpg();
+    void noWriterForRawOriginal();
+    void cmykTiffThroughItsProfile();
+
+private:
+    QTemporaryDir dir;
+};
+
+namespace {
+
+const QSize sceneSize(400, 300); // as the picture appears
+const char *const captured = "2024:05:06 07:08:09";
+
+// Stored turned a quarter to the left, tagged to be turned back (6).
+QImage storedScene()
+{
+    return pattern(sceneSize).transformed(QTransform().rotate(270));
+}
+
+QByteArray heif(const QImage &stored, heif_compression_format compression)
+{
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(context, compression, &encoder);
+    heif_encoder_set_lossy_quality(encoder, 90);
+    const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
+    heif_image *image = nullptr;
+    heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < rgb.height(); ++y)
+        memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation_rotate_90_cw;
+    heif_context_encode_image(context, image, encoder, options, nullptr);
+    heif_encoding_options_free(options);
+    QByteArray bytes;
+    heif_writer writer{1, [](heif_context *, const void *data, size_t size, void *user) {
+                           static_cast<QByteArray *>(user)->append(static_cast<const char *>(data),
+                                                                   qsizetype(size));
+                           return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+                       }};
+    heif_context_write(context, &writer, &bytes);
+    heif_image_release(image);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    return bytes;
+}
+
+QByteArray jxl(const QImage &stored)
+{
+    const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
+    JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = uint32_t(rgb.width());
+    info.ysize = uint32_t(rgb.height());
+    info.bits_per_sample = 8;
+    info.orientation = JXL_ORIENT_ROTATE_90_CW;
+    JxlEncoderSetBasicInfo(encoder, &info);
+    JxlColorEncoding srgb;
+    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+    JxlEncoderSetColorEncoding(encoder, &srgb);
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, rgb.bytesPerLine() % 4 ? 1u : 4u};
+    QByteArray pixels;
+    for (int y = 0; y < rgb.height(); ++y)
+        pixels.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), rgb.width() * 3);
+    const JxlPixelFormat packed{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    Q_UNUSED(format);
+    JxlEncoderAddImageFrame(settings, &packed, pixels.constData(), size_t(pixels.size()));
+    JxlEncoderCloseInput(encoder);
+    QByteArray out(1 << 16, Qt::Uninitialized);
+    size_t used = 0;
+    for (;;) {
+        uint8_t *next = reinterpret_cast<uint8_t *>(out.data()) + used;
+        size_t avail = size_t(out.size()) - used;
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next, &avail);
+        used = size_t(next - reinterpret_cast<uint8_t *>(out.data()));
+        if (status != JXL_ENC_NEED_MORE_OUTPUT)
+            break;
+        out.resize(out.size() * 2);
+    }
+    JxlEncoderDestroy(encoder);
+    out.truncate(qsizetype(used));
+    return out;
+}
+
+// A DNG as cameras write it: a 256 x 192 preview first, the sensor's
+// RGGB mosaic (16 bits, linear) in a sub-directory.
+bool writeDng(const QString &path, const QImage &stored)
+{
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tiff)
+        return false;
+    const QImage preview = QImage(256, 192, QImage::Format_RGB888);
+    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, 256);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, 192);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP); // 6
+    TIFFSetField(tiff, TIFFTAG_MAKE, "Tarnwick");
+    TIFFSetField(tiff, TIFFTAG_MODEL, "Test Camera");
+    TIFFSetField(tiff, TIFFTAG_DATETIME, captured);
+    const uint8_t version[4] = {1, 4, 0, 0};
+    TIFFSetField(tiff, TIFFTAG_DNGVERSION, version);
+    TIFFSetField(tiff, TIFFTAG_UNIQUECAMERAMODEL, "Tarnwick Test Camera");
+    // XYZ to the sensor's colours: here the sensor sees linear sRGB.
+    const float toCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                               0.0415f, 0.0557f,  -0.2040f, 1.0570f};
+    TIFFSetField(tiff, TIFFTAG_COLORMATRIX1, 9, toCamera);
+    TIFFSetField(tiff, TIFFTAG_CALIBRATIONILLUMINANT1, 21); // D65
+    const float neutral[3] = {1, 1, 1};
+    TIFFSetField(tiff, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+    toff_t subIfd = 0;
+    TIFFSetField(tiff, TIFFTAG_SUBIFD, 1, &subIfd);
+    QByteArray grey(256 * 3, char(128));
+    for (uint32_t y = 0; y < 192; ++y)
+        TIFFWriteScanline(tiff, grey.data(), y, 0);
+    TIFFWriteDirectory(tiff);
+
+    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, 0);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, stored.width());
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, stored.height());
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    const uint16_t repeat[2] = {2, 2};
+    TIFFSetField(tiff, TIFFTAG_CFAREPEATPATTERNDIM, repeat);
+    TIFFSetField(tiff, TIFFTAG_CFAPATTERN, 4, "\0\1\1\2");
+    const uint32_t white = 65535;
+    TIFFSetField(tiff, TIFFTAG_WHITELEVEL, 1, &white);
+    QList<quint16> row(stored.width());
+    for (int y = 0; y < stored.height(); ++y) {
+        for (int x = 0; x < stored.width(); ++x) {
+            const QRgb p = stored.pixel(x, y);
+            const int channel = (y % 2) + (x % 2); // R G / G B
+            const int v = channel == 0 ? qRed(p) : channel == 1 ? qGreen(p) : qBlue(p);
+            row[x] = quint16(v * 257);
+        }
+        TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0);
+    }
+    TIFFWriteDirectory(tiff);
+    TIFFClose(tiff);
+    return true;
+}
+
+QString captureDate(const QString &path)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        for (const char *key : {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTime"}) {
+            const auto found = exif.findKey(Exiv2::ExifKey(key));
+            if (found != exif.end())
+                return QString::fromStdString(found->toString());
+        }
+    } catch (const Exiv2::AnyError &) {
+    }
+    return QString();
+}
+
+QString save(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qWarning() << "could not write fixture" << path;
+    return path;
+}
+
+// An uncompressed true-colour TGA 2 file as most programs write it (bottom
+// row first, with the footer); Qt reads TGA but has no writer for it.
+QByteArray tga(const QImage &image)
+{
+    QByteArray bytes(18, '\0');
+    bytes[2] = 2;
+    bytes[12] = char(image.width() & 0xff);
+    bytes[13] = char(image.width() >> 8);
+    bytes[14] = char(image.height() & 0xff);
+    bytes[15] = char(image.height() >> 8);
+    bytes[16] = 24;
+    for (int y = image.height() - 1; y >= 0; --y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            bytes.append(char(qBlue(p))).append(char(qGreen(p))).append(char(qRed(p)));
+        }
+    }
+    bytes.append(QByteArray(8, '\0')).append("TRUEVISION-XFILE.", 17).append('\0');
+    return bytes;
+}
+
+QString saveWithDate(const QString &path, const QImage &image, const char *format)
+{
+    QImageWriter writer(path, format);
+    if (!writer.write(image))
+        qWarning() << "could not write fixture" << path << writer.errorString();
+    return path;
+}
+
+bool isRed(QRgb p)
+{
+    return qRed(p) > 150 && qGreen(p) < 110 && qBlue(p) < 110;
+}
+
+} // namespace
+
+void tst_Formats::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    isolateSettings(dir);
+    ImageLoader::configureReaders();
+}
+
+void tst_Formats::convertsToHalfSizeJpg_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QSize>("shown"); // the photo's size, not its preview's
+    QTest::addColumn<bool>("dated");
+    QTest::addColumn<QString>("failure"); // the start of the reason, when it must fail
+
+    const QString d = dir.path() + QLatin1Char('/');
+    const QImage stored = storedScene();
+    QTest::newRow("heic") << save(d + "phone.heic", heif(stored, heif_compression_HEVC)) << sceneSize
+                          << false << QString();
+    QTest::newRow("avif") << save(d + "web.avif", heif(stored, heif_compression_AV1)) << sceneSize
+                          << false << QString();
+    QTest::newRow("jpeg xl") << save(d + "new.jxl", jxl(stored)) << sceneSize << false << QString();
+    QVERIFY(writeDng(d + "camera.dng", stored));
+    QTest::newRow("dng, not its preview") << d + "camera.dng" << sceneSize << true << QString();
+    QFile::copy(d + "camera.dng", d + "dng-named.nef");
+    QTest::newRow("dng named .nef") << d + "dng-named.nef" << sceneSize << true << QString();
+    QFile dng(d + "camera.dng");
+    QVERIFY(dng.open(QIODevice::ReadOnly));
+    const QByteArray whole = dng.readAll();
+    // The preview and its directory come first and survive; the mosaic
+    // does not: the photo fails rather than its preview standing in.
+    QTest::newRow("truncated-dng") << save(d + "truncated-mosaic.dng", whole.left(whole.size() * 3 / 4))
+                                   << sceneSize << false << QStringLiteral("cannot develop the RAW file");
+    const QImage upright = pattern(sceneSize);
+    QTest::newRow("webp") << saveWithDate(d + "web.webp", upright, "webp") << sceneSize << false << QString();
+    QTest::newRow("tga") << save(d + "old.tga", tga(upright)) << sceneSize << false << QString();
+    QTest::newRow("icns") << saveWithDate(d + "icon.icns", pattern(QSize(256, 256)), "icns") << QSize(256, 256)
+                          << false << QString();
+    QImage deep = upright.convertToFormat(QImage::Format_RGBA64);
+    QTest::newRow("16-bit png") << saveWithDate(d + "deep.png", deep, "png") << sceneSize << false << QString();
+}
+
+void tst_Formats::convertsToHalfSizeJpg()
+{
+    QFETCH(QString, source);
+    QFETCH(QSize, shown);
+    QFETCH(bool, dated);
+    QFETCH(QString, failure);
+
+    QString why;
+    const QImage half = ImageLoader::readScaled(
+            source, [](const QSize &s) { return s / 2; }, Qt::IgnoreAspectRatio, &why);
+    if (!failure.isEmpty()) {
+        QVERIFY(half.isNull());
+        QVERIFY2(why.startsWith(failure), qPrintable(why));
+        return;
+    }
+    QCOMPARE(ImageLoader::displaySize(source), shown);
+    QVERIFY2(!half.isNull(), qPrintable(why));
+    const QString target = source + QStringLiteral(".jpg");
+    QCOMPARE(ImageSaver::write(half, target, QStringLiteral("JPG"), {}, source), QString());
+    const QImage result(target);
+    QCOMPARE(result.size(), shown / 2);
+    // Upright: the red quarter is at the top left, nowhere else.
+    const int w = result.width(), h = result.height();
+    QVERIFY2(isRed(result.pixel(w / 4, h / 4)), qPrintable(QColor(result.pixel(w / 4, h / 4)).name()));
+    QVERIFY(!isRed(result.pixel(3 * w / 4, 3 * h / 4)));
+    QVERIFY(!isRed(result.pixel(3 * w / 4, h / 4)));
+    if (dated)
+        QCOMPARE(captureDate(target), QString::fromLatin1(captured));
+    // The list's thumbnail comes from the same decoder.
+    const QImage thumbnail = ThumbnailLoader::fromFile(source);
+    QCOMPARE(qMax(thumbnail.width(), thumbnail.height()), ThumbnailLoader::thumbnailSide);
+}
+
+void tst_Formats::noWriterForRawOriginal()
+{
+    QCOMPARE(ImageSaver::write(pattern(QSize(8, 8)), dir.filePath("a.CR2"), QStringLiteral("CR2")),
+             QStringLiteral("no writer for CR2 files: choose a target format"));
+    for (const char *format : {"heic", "avif"}) {
+        if (!HeifEncoder::canWrite(QLatin1String(format)))
+            continue;
+        const QString name = dir.filePath(QStringLiteral("written.") + QLatin1String(format));
+        QCOMPARE(ImageSaver::write(pattern(QSize(64, 48)), name, QLatin1String(format)), QString());
+        QString why;
+        const QImage back = ImageLoader::read(name, &why);
+        QCOMPARE(back.size(), QSize(64, 48));
+        QVERIFY(isRed(back.pixel(8, 8)));
+    }
+}
+
+// A CMYK TIFF with a profile of its own: the colours Little CMS makes of
+// it, within a ΔE of 1.5.
+void tst_Formats::cmykTiffThroughItsProfile()
+{
+    QFile profileFile(QStringLiteral(":/profiles/default-cmyk.icc"));
+    QVERIFY(profileFile.open(QIODevice::ReadOnly));
+    const QByteArray profile = profileFile.readAll();
+    const QString path = dir.filePath(QStringLiteral("scan-cmyk.tif"));
+    const int w = 64, h = 32;
+    QByteArray samples(w * h * 4, Qt::Uninitialized);
+    for (int i = 0; i < w * h; ++i) {
+        const int x = i % w, y = i / w;
+        samples[i * 4 + 0] = char(x * 4);
+        samples[i * 4 + 1] = char(y * 8);
+        samples[i * 4 + 2] = char((x + y) * 2);
+        samples[i * 4 + 3] = char(x < w / 2 ? 0 : 60);
+    }
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    QVERIFY(tiff);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 4);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, uint32_t(profile.size()), profile.constData());
+    for (int y = 0; y < h; ++y)
+        TIFFWriteScanline(tiff, samples.data() + y * w * 4, uint32_t(y), 0);
+    TIFFClose(tiff);
+
+    QString why;
+    const QImage image = ImageLoader::read(path, &why);
+    QVERIFY2(!image.isNull(), qPrintable(why));
+    QCOMPARE(image.size(), QSize(w, h));
+
+    cmsHPROFILE cmyk = cmsOpenProfileFromMem(profile.constData(), cmsUInt32Number(profile.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(cmyk, TYPE_CMYK_8, srgb, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC,
+                                              cmsFLAGS_BLACKPOINTCOMPENSATION);
+    cmsHTRANSFORM toLab = cmsCreateTransform(srgb, TYPE_RGB_8, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+    double worst = 0;
+    for (int i = 0; i < w * h; ++i) {
+        uchar expected[3];
+        cmsDoTransform(toSrgb, samples.constData() + i * 4, expected, 1);
+        const QRgb got = image.pixel(i % w, i / w);
+        const uchar actual[3] = {uchar(qRed(got)), uchar(qGreen(got)), uchar(qBlue(got))};
+        cmsCIELab a, b;
+        cmsDoTransform(toLab, expected, &a, 1);
+        cmsDoTransform(toLab, actual, &b, 1);
+        worst = qMax(worst, cmsCIE2000DeltaE(&a, &b, 1, 1, 1));
+    }
+    cmsDeleteTransform(toSrgb);
+    cmsDeleteTransform(toLab);
+    cmsCloseProfile(cmyk);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(lab);
+    QVERIFY2(worst <= 1.5, qPrintable(QString::number(worst)));
+}
+
+QTEST_MAIN(tst_Formats)
+#include "tst_formats.moc"
