@@ -160,7 +160,8 @@ bool HeifDecoder::recognizes(QByteArrayView head)
 {
     const heif_filetype_result type = heif_check_filetype(
             reinterpret_cast<const uint8_t *>(head.data()), int(head.size()));
-    return type == heif_filetype_yes_supported || type == heif_filetype_maybe;
+    // Also those of a kind libheif cannot decode: its reason beats a guess.
+    return type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported;
 }
 
 QByteArray HeifDecoder::format() const
