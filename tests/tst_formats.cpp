@@ -162,7 +162,58 @@ QByteArray tga(const QImage &image)
     return bytes;
 }
 
-QString saveWithDate(const QString &path, const QImage &image, const char *format)
+// An animated GIF of two frames, the quadrant pattern and then all
+// yellow; Qt reads GIF but has no writer for it. The LZW stream holds
+// literals only, cleared every two codes so that codes stay 3 bits wide.
+QByteArray animatedGif(const QSize &size)
+{
+    const auto le16 = [](QByteArray &b, int v) { b.append(char(v & 0xff)).append(char(v >> 8)); };
+    QByteArray gif("GIF89a");
+    le16(gif, size.width());
+    le16(gif, size.height());
+    gif.append(char(0x81)).append('\0').append('\0'); // a table of 4 colours
+    gif.append("\xff\0\0\0\xff\0\0\0\xff\xff\xff\0", 12);
+    gif.append("\x21\xff\x0bNETSCAPE2.0\x03\x01\0\0\0", 19); // loop for ever
+    for (int frame = 0; frame < 2; ++frame) {
+        gif.append("\x21\xf9\x04\0\x0a\0\0\0", 8); // 1/10 s a frame
+        gif.append(',');
+        le16(gif, 0);
+        le16(gif, 0);
+        le16(gif, size.width());
+        le16(gif, size.height());
+        gif.append('\0').append('\x02'); // no local table; LZW minimum code size 2
+        QByteArray codes;
+        quint32 bits = 0;
+        int count = 0;
+        const auto put = [&](int code) {
+            bits |= quint32(code) << count;
+            count += 3;
+            while (count >= 8) {
+                codes.append(char(bits & 0xff));
+                bits >>= 8;
+                count -= 8;
+            }
+        };
+        for (int i = 0; i < size.width() * size.height(); ++i) {
+            const int x = i % size.width(), y = i / size.width();
+            if (i % 2 == 0)
+                put(4); // clear
+            put(frame == 1 ? 3 : (y >= size.height() / 2) * 2 + (x >= size.width() / 2));
+        }
+        put(5); // end of information
+        if (count > 0)
+            codes.append(char(bits & 0xff));
+        for (qsizetype at = 0; at < codes.size(); at += 255) {
+            const QByteArray block = codes.mid(at, 255);
+            gif.append(char(block.size())).append(block);
+        }
+        gif.append('\0');
+    }
+    gif.append(';');
+    return gif;
+}
+
+QString writeWith(const QString &path, const QImage &image, const char *format)
 {
     QImageWriter writer(path, format);
     if (!writer.write(image))
@@ -210,12 +261,14 @@ void tst_Formats::convertsToHalfSizeJpg_data()
     QTest::newRow("truncated-dng") << save(d + "truncated-mosaic.dng", whole.left(whole.size() * 3 / 4))
                                    << sceneSize << false << QStringLiteral("cannot develop the RAW file");
     const QImage upright = pattern(sceneSize);
-    QTest::newRow("webp") << saveWithDate(d + "web.webp", upright, "webp") << sceneSize << false << QString();
+    QTest::newRow("webp") << writeWith(d + "web.webp", upright, "webp") << sceneSize << false << QString();
+    QTest::newRow("animated gif, first frame") << save(d + "moving.gif", animatedGif(sceneSize))
+                                               << sceneSize << false << QString();
     QTest::newRow("tga") << save(d + "old.tga", tga(upright)) << sceneSize << false << QString();
-    QTest::newRow("icns") << saveWithDate(d + "icon.icns", pattern(QSize(256, 256)), "icns") << QSize(256, 256)
+    QTest::newRow("icns") << writeWith(d + "icon.icns", pattern(QSize(256, 256)), "icns") << QSize(256, 256)
                           << false << QString();
     QImage deep = upright.convertToFormat(QImage::Format_RGBA64);
-    QTest::newRow("16-bit png") << saveWithDate(d + "deep.png", deep, "png") << sceneSize << false << QString();
+    QTest::newRow("16-bit png") << writeWith(d + "deep.png", deep, "png") << sceneSize << false << QString();
 }
 
 void tst_Formats::convertsToHalfSizeJpg()
