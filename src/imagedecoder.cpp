@@ -25,14 +25,15 @@ std::unique_ptr<ImageDecoder> ImageDecoder::forFile(SourceFile *file)
         // a small preview, which Qt's reader would take for the photo. Only
         // the libraries can tell these from a plain TIFF.
         const QByteArray bytes = file->contents();
-        if (RawDecoder::isRaw(bytes))
-            return std::make_unique<RawDecoder>(bytes);
+        auto raw = std::make_unique<RawDecoder>(bytes);
+        if (raw->isValid())
+            return raw;
         if (CmykTiff::isCmyk(bytes))
             return std::make_unique<CmykTiff>(bytes);
         // A RAW file libraw cannot read (damaged, or of a camera it does
         // not know) fails rather than being read some other way.
         if (!CmykTiff::recognizes(head) || CmykTiff::startsWithPreview(bytes))
-            return std::make_unique<RawDecoder>(bytes);
+            return raw;
     }
     return nullptr;
 }

@@ -38,6 +38,8 @@ RawDecoder::RawDecoder(QByteArray fileBytes)
     raw = opened(bytes, &code);
     if (code != LIBRAW_SUCCESS)
         error = reasonOf(code);
+    else if (raw->imgdata.idata.raw_count == 0) // a plain TIFF: no sensor data
+        error = reasonOf(LIBRAW_FILE_UNSUPPORTED);
 }
 
 RawDecoder::~RawDecoder() = default;
@@ -48,14 +50,6 @@ bool RawDecoder::recognizes(QByteArrayView head)
             || startsWith(head, "IIRO") || startsWith(head, "IIRS") || startsWith(head, "MMOR") // ORF
             || startsWith(head, "IIU\0")                                                      // RW2
             || startsWith(head, "FUJIFILMCCD-RAW");                                           // RAF
-}
-
-bool RawDecoder::isRaw(const QByteArray &bytes)
-{
-    int code = 0;
-    const std::unique_ptr<LibRaw> raw = opened(bytes, &code);
-    // A plain TIFF has no sensor data for libraw to find.
-    return code == LIBRAW_SUCCESS && raw->imgdata.idata.raw_count > 0;
 }
 
 QSize RawDecoder::size() const

@@ -17,14 +17,15 @@ class LibRaw;
 class RawDecoder : public ImageDecoder
 {
 public:
+    // Valid when libraw takes the file for a camera RAW; a plain TIFF
+    // is not one.
     explicit RawDecoder(QByteArray bytes);
     ~RawDecoder() override;
 
     // The signature of a RAW format that is not TIFF-based, or a TIFF
-    // header (which may be a DNG, NEF, CR2, ARW or PEF; isRaw() tells).
+    // header (which may be a DNG, NEF, CR2, ARW or PEF; only the decoder
+    // made of the whole file can tell).
     static bool recognizes(QByteArrayView head);
-    // Whether libraw takes the whole file for a camera RAW.
-    static bool isRaw(const QByteArray &bytes);
 
     QByteArray format() const override { return QByteArrayLiteral("raw"); }
     QSize size() const override;
