@@ -31,6 +31,7 @@ private slots:
     void convertsToHalfSizeJpg();
     void noWriterForRawOriginal();
     void cmykTiffThroughItsProfile();
+    void deepHeicKeepsSixteenBits();
 
 private:
     QTemporaryDir dir;
@@ -47,7 +48,7 @@ QImage storedScene()
     return pattern(sceneSize).transformed(QTransform().rotate(270));
 }
 
-QByteArray heif(const QImage &stored, heif_compression_format compression)
+QByteArray heif(const QImage &stored, heif_compression_format compression, int bits = 8)
 {
     heif_context *context = heif_context_alloc();
     heif_encoder *encoder = nullptr;
@@ -55,12 +56,21 @@ QByteArray heif(const QImage &stored, heif_compression_format compression)
     heif_encoder_set_lossy_quality(encoder, 90);
     const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
     heif_image *image = nullptr;
-    heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
-    heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8);
+    heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB,
+                      bits > 8 ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), bits);
     int stride = 0;
     uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    for (int y = 0; y < rgb.height(); ++y)
-        memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *in = rgb.constScanLine(y);
+        if (bits == 8) {
+            memcpy(plane + y * stride, in, size_t(rgb.width()) * 3);
+            continue;
+        }
+        auto *out = reinterpret_cast<quint16 *>(plane + y * stride);
+        for (int i = 0; i < rgb.width() * 3; ++i)
+            out[i] = quint16(in[i] * ((1 << bits) - 1) / 255);
+    }
     heif_encoding_options *options = heif_encoding_options_alloc();
     options->image_orientation = heif_orientation_rotate_90_cw;
     heif_context_encode_image(context, image, encoder, options, nullptr);
@@ -378,6 +388,24 @@ void tst_Formats::cmykTiffThroughItsProfile()
     cmsCloseProfile(srgb);
     cmsCloseProfile(lab);
     QVERIFY2(worst <= 1.5, qPrintable(QString::number(worst)));
+}
+
+// A 10-bit HEIC comes out in 16 bits a channel, white still white, and
+// a PNG of it keeps them.
+void tst_Formats::deepHeicKeepsSixteenBits()
+{
+    const QString path = save(dir.filePath(QStringLiteral("deep.heic")),
+                              heif(pattern(QSize(64, 48)).transformed(QTransform().rotate(270)),
+                                   heif_compression_HEVC, 10));
+    QString why;
+    const QImage image = ImageLoader::read(path, &why);
+    QVERIFY2(!image.isNull(), qPrintable(why));
+    QCOMPARE(image.depth(), 64);
+    QCOMPARE(image.size(), QSize(64, 48));
+    QVERIFY2(image.pixelColor(8, 8).red() > 240, qPrintable(image.pixelColor(8, 8).name()));
+    const QString png = path + QStringLiteral(".png");
+    QCOMPARE(ImageSaver::write(image, png, QStringLiteral("png")), QString());
+    QCOMPARE(QImage(png).depth(), 64);
 }
 
 QTEST_MAIN(tst_Formats)
