@@ -259,6 +259,12 @@ void tst_Formats::convertsToHalfSizeJpg_data()
     QTest::newRow("avif") << save(d + "web.avif", heif(stored, heif_compression_AV1)) << sceneSize
                           << false << QString();
     QTest::newRow("jpeg xl") << save(d + "new.jxl", jxl(stored)) << sceneSize << false << QString();
+    const QByteArray heic = heif(stored, heif_compression_HEVC);
+    QTest::newRow("truncated heic") << save(d + "truncated-at-half.heic", heic.left(heic.size() / 2))
+                                    << sceneSize << false << QStringLiteral("cannot read the HEIF file");
+    const QByteArray jpegXl = jxl(stored);
+    QTest::newRow("truncated jxl") << save(d + "truncated-at-half.jxl", jpegXl.left(jpegXl.size() / 2))
+                                   << sceneSize << false << QStringLiteral("cannot read the JPEG XL file");
     QVERIFY(RawFixture::writeDng(d + "camera.dng", stored, captured));
     QTest::newRow("dng, not its preview") << d + "camera.dng" << sceneSize << true << QString();
     QFile::copy(d + "camera.dng", d + "dng-named.nef");
