@@ -20,7 +20,11 @@ std::unique_ptr<ImageDecoder> ImageDecoder::forFile(SourceFile *file)
         return std::make_unique<HeifDecoder>(file->contents());
     if (JpegXlDecoder::recognizes(head))
         return std::make_unique<JpegXlDecoder>(file->contents());
-    if (RawDecoder::recognizes(head) || CmykTiff::recognizes(head)) {
+    // Camera RAW files stay well below this; a larger TIFF (a big scan) is
+    // not read into memory only to be told apart, and goes to Qt's reader.
+    constexpr qint64 largestTold = 512LL * 1024 * 1024;
+    if ((RawDecoder::recognizes(head) || CmykTiff::recognizes(head))
+        && file->device()->size() <= largestTold) {
         // A DNG, NEF, CR2, ARW or PEF is a TIFF file whose first picture is
         // a small preview, which Qt's reader would take for the photo. Only
         // the libraries can tell these from a plain TIFF.
