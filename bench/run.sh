@@ -17,12 +17,14 @@ fi
 
 source "$root/scripts/deps.sh"
 # The other tools are compared against; 'file' reads photo sizes for the corpus.
-pictavo_install_packages imagemagick libvips-tools file >&2
+# heif-convert, cjxl/djxl and dcraw_emu decode what bench_formats compares.
+pictavo_install_packages imagemagick libvips-tools file libheif-examples libjxl-tools \
+    libraw-bin >&2
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2
 cmake --build "$build" --target bench_thumbnails bench_batch bench_encode bench_scale \
-    bench_makecorpus >&2
+    bench_formats bench_makecorpus >&2
 
 corpus="$(PICTAVO_MAKECORPUS="$build/bench/bench_makecorpus" "$root/scripts/fetch-corpus.sh")"
 
@@ -46,6 +48,8 @@ run "$build/bench/bench_thumbnails" "$corpus" 30 --rounds "$thumb_rounds"
 run "$build/bench/bench_batch" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_batch" "$corpus" --memory 20 "$memory_large" --rounds "$memory_rounds"
 run "$build/bench/bench_encode" "$corpus" --rounds "$((batch_rounds + 2))"
+run "$build/bench/bench_formats" "$(find "$corpus/photos" -maxdepth 1 -type f | sort | head -1)" \
+    --rounds "$batch_rounds"
 # Thousands of photos, one process per count. 10000 takes about half an
 # hour on 2 cores: PICTAVO_SCALE_COUNTS="300 3000 10000" to include it.
 {

@@ -87,7 +87,7 @@ if(PICTAVO_DPKG_SHLIBDEPS AND PICTAVO_FILE_PROGRAM)
 else()
     message(STATUS "dpkg-shlibdeps or file missing: the .deb gets a fixed Depends list")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libexiv2-27, liblcms2-2, libjpeg62-turbo, ${PICTAVO_RUNTIME_PLUGINS}")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libexiv2-27, liblcms2-2, libjpeg62-turbo, libheif1, libjxl0.7, libraw20, libtiff6, ${PICTAVO_RUNTIME_PLUGINS}")
 endif()
 
 include(CPack)

@@ -152,7 +152,7 @@ ConversionResult ConversionJob::write(const Target &target)
         return outcome;
     }
     if (!OutputFormat::canWrite(targetFormat)) {
-        fail(Step::Encode, tr("no writer for this format (%1)").arg(targetFormat), QString());
+        fail(Step::Encode, tr("no writer for %1 files: choose a target format").arg(targetFormat.toUpper()), QString());
         return outcome;
     }
 

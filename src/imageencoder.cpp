@@ -1,6 +1,7 @@
 #include "imageencoder.h"
 
 #include "colorconverter.h"
+#include "heifencoder.h"
 #include "imagelimits.h"
 #include "outputformat.h"
 #include "photometadata.h"
@@ -111,6 +112,14 @@ QByteArray encodeWith(const QImage &image, const QString &format,
             if (errorString)
                 *errorString = ImageLimits::outOfMemory();
             return QByteArray();
+        }
+        if (HeifEncoder::handles(format)) {
+            bytes = HeifEncoder::encode(pixels, format, errorString);
+            if (bytes.isEmpty())
+                return QByteArray();
+            if (written)
+                *written = pixels;
+            return bytes;
         }
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);

@@ -39,14 +39,14 @@ QSize ImageLoader::displaySize(const QString &path)
     SourceReader source(path);
     if (!source.isOpen())
         return QSize();
-    const QSize size = source.reader().size();
+    const QSize size = source.size();
     if (!size.isValid()) {
         // Some handlers cannot tell the size without decoding.
         const QImage image = source.read(nullptr);
         return image.isNull() ? QSize() : image.size();
     }
     // size() reports the stored size, not the size as the picture appears.
-    return Orientation::shown(size, source.reader().transformation());
+    return Orientation::shown(size, source.transformation());
 }
 
 QImage ImageLoader::read(const QString &path, QString *errorString, const Admit &admit)
@@ -63,7 +63,7 @@ QImage ImageLoader::read(SourceReader &source, QString *errorString, const Admit
             *failedStep = source.isOpen() ? Step::Admit : Step::Open;
         return QImage();
     }
-    if (admit && !admit(ImageLimits::bytesFor(source.reader().size())))
+    if (admit && !admit(ImageLimits::bytesFor(source.size())))
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     return decoded(source, errorString, failedStep);
 }
@@ -94,9 +94,8 @@ QImage ImageLoader::readScaled(SourceReader &source,
             *failedStep = source.isOpen() ? Step::Admit : Step::Open;
         return QImage();
     }
-    QImageReader &reader = source.reader();
-    const QSize stored = reader.size();
-    const QImageIOHandler::Transformations turn = reader.transformation();
+    const QSize stored = source.size();
+    const QImageIOHandler::Transformations turn = source.transformation();
     QImage image;
     QSize shown = Orientation::shown(stored, turn);
     if (!stored.isValid()) {
@@ -122,11 +121,11 @@ QImage ImageLoader::readScaled(SourceReader &source,
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.
-        const bool shrinkWhileDecoding = reader.supportsOption(QImageIOHandler::ScaledSize)
+        const bool shrinkWhileDecoding = source.canScale()
                 && !wanted.isEmpty() && wanted.width() <= shown.width()
                 && wanted.height() <= shown.height();
         if (shrinkWhileDecoding) // the reader scales before it turns
-            reader.setScaledSize(Orientation::stored(wanted, turn));
+            source.setScaledSize(Orientation::stored(wanted, turn));
         image = decoded(source, errorString, failedStep);
         if (image.isNull() || shrinkWhileDecoding)
             return image;

@@ -1,5 +1,7 @@
 #include "outputformat.h"
 
+#include "heifencoder.h"
+
 #include <QImageWriter>
 
 #include <initializer_list>
@@ -19,8 +21,10 @@ bool isOneOf(const QString &format, std::initializer_list<const char *> names)
 
 bool OutputFormat::canWrite(const QString &format)
 {
-    return !format.isEmpty()
-            && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
+    // HEIC and AVIF through libheif, when its encoders are there.
+    return HeifEncoder::canWrite(format)
+            || (!format.isEmpty()
+                && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8()));
 }
 
 bool OutputFormat::carriesMetadata(const QString &format)

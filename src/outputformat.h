@@ -8,7 +8,7 @@
 // here rather than keeping lists of their own.
 namespace OutputFormat {
 
-// Whether Qt has a writer for the format.
+// Whether there is a writer for the format: Qt's, or libheif's for HEIC/AVIF.
 bool canWrite(const QString &format);
 
 // JPG, PNG and TIFF carry an ICC profile and the source's EXIF, XMP, IPTC.

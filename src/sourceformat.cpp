@@ -1,5 +1,6 @@
 #include "sourceformat.h"
 
+#include "imagedecoder.h"
 #include "sourcefile.h"
 
 #include <QImageReader>
@@ -9,8 +10,9 @@ bool SourceFormat::isImage(const QString &path)
     SourceFile file(path);
     if (!file.isOpen())
         return false;
-    // Readers that Qt's plug-ins lack go before this line, each asked of
-    // the same open file.
+    // HEIF, AVIF, JPEG XL and camera RAW, which Qt's plug-ins lack.
+    if (ImageDecoder::recognizes(file.contents(ImageDecoder::headBytes)))
+        return true;
     QImageReader reader(file.device());
     reader.setDecideFormatFromContent(true);
     return reader.canRead();

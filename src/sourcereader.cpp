@@ -9,13 +9,23 @@
 #include <QCoreApplication>
 
 SourceReader::SourceReader(const QString &path)
-    : file(path), imageReader(file.device())
+    : file(path), imageReader(file.device()), decoder(ImageDecoder::forFile(&file))
 {
     // The format comes from the contents alone: a file is not trusted to
     // be what its suffix says, and the readers look at the contents anyway
     // when the suffix is wrong.
     imageReader.setAutoTransform(true);
     PngTextGuard::protect(imageReader);
+    // TGA files have no signature, and other readers' content tests take
+    // some of them for icons; a file named so that its reader accepts is
+    // read as one.
+    if (!decoder && file.isOpen() && path.endsWith(QLatin1String(".tga"), Qt::CaseInsensitive)) {
+        QImageReader tga(file.device(), "tga");
+        tga.setAutoDetectImageFormat(false);
+        if (tga.canRead())
+            imageReader.setFormat("tga");
+        file.device()->seek(0);
+    }
 }
 
 bool SourceReader::check(QString *errorString)
@@ -25,7 +35,12 @@ bool SourceReader::check(QString *errorString)
             *errorString = file.errorString();
         return false;
     }
-    const QSize stored = imageReader.size();
+    if (decoder && !decoder->isValid()) {
+        if (errorString)
+            *errorString = decoder->errorString();
+        return false;
+    }
+    const QSize stored = size();
     if (stored.isValid() && !ImageLimits::fitsLimit(stored)) {
         if (errorString)
             *errorString = QCoreApplication::translate("SourceReader", "image too large (%1 x %2)")
@@ -35,8 +50,39 @@ bool SourceReader::check(QString *errorString)
     return true;
 }
 
+QSize SourceReader::size()
+{
+    return decoder ? decoder->size() : imageReader.size();
+}
+
+QImageIOHandler::Transformations SourceReader::transformation()
+{
+    return decoder ? QImageIOHandler::TransformationNone : imageReader.transformation();
+}
+
+bool SourceReader::canScale()
+{
+    return decoder ? decoder->canScale() : imageReader.supportsOption(QImageIOHandler::ScaledSize);
+}
+
+void SourceReader::setScaledSize(const QSize &size)
+{
+    if (decoder)
+        decoder->setScaledSize(size);
+    else
+        imageReader.setScaledSize(size);
+}
+
+QImage SourceReader::preview()
+{
+    return decoder ? ImageLimits::orNull([&]() { return decoder->preview(); }, nullptr)
+                   : QImage();
+}
+
 QImage SourceReader::read(QString *errorString)
 {
+    if (decoder)
+        return ImageLimits::orNull([&]() { return decoder->read(errorString); }, errorString);
     if (imageReader.format() == "jpeg") {
         // The frame header comes after the metadata segments, usually in
         // the first few kilobytes; a large embedded profile can push it

@@ -1,18 +1,24 @@
 #ifndef SOURCEREADER_H
 #define SOURCEREADER_H
 
+#include "imagedecoder.h"
 #include "sourcefile.h"
 
 #include <QImage>
 #include <QImageReader>
 #include <QString>
 
+#include <memory>
+
 // An image reader over a source file opened the safe way (SourceFile),
 // turning images upright as their orientation says. check() refuses, before
 // anything is decoded, a file that is not open or whose header claims more
 // pixels than the allocation limit admits; read() turns an allocation
 // failure into a failed image instead of an exception, and decodes CMYK
-// JPEGs to true colour (CmykJpeg), which Qt's reader does not.
+// JPEGs to true colour (CmykJpeg), which Qt's reader does not. Files Qt
+// does not read, or reads wrongly (HEIF, AVIF, JPEG XL, camera RAW, CMYK
+// TIFF), go to an ImageDecoder instead; the accessors below answer for
+// whichever of the two reads the file.
 class SourceReader
 {
 public:
@@ -27,9 +33,21 @@ public:
     // (the metadata).
     SourceFile &source() { return file; }
 
+    // The stored size and the turn that makes it upright (none for the
+    // decoders, whose sizes are upright already).
+    QSize size();
+    QImageIOHandler::Transformations transformation();
+    // Whether the picture can be made smaller while it is decoded, and the
+    // stored size to make it (before any turn).
+    bool canScale();
+    void setScaledSize(const QSize &size);
+    // A preview the file carries for thumbnails (RAW and HEIF files).
+    QImage preview();
+
 private:
     SourceFile file; // declared first: the reader reads from it
     QImageReader imageReader;
+    std::unique_ptr<ImageDecoder> decoder; // when Qt's reader is not the one
 };
 
 #endif // SOURCEREADER_H

@@ -204,19 +204,24 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
     // take: no thumbnail, and nothing waited for.
     if (!source.check(nullptr))
         return QImage();
-    QImageReader &reader = source.reader();
-    const QSize stored = reader.size();
+    const QSize stored = source.size();
     if (stored.isValid() && !stored.isEmpty()) {
-        const QImageIOHandler::Transformations turn = reader.transformation();
+        const QImageIOHandler::Transformations turn = source.transformation();
         const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
         const QSize shown = sideways ? stored.transposed() : stored;
         if (shownSize)
             *shownSize = shown;
         const QSize fitted = shown.scaled(QSize(side, side), Qt::KeepAspectRatio);
-        if (!fitted.isEmpty() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
-            // The reader scales before it applies the orientation.
-            reader.setScaledSize(sideways ? fitted.transposed() : fitted);
-            return source.read(nullptr);
+        if (!fitted.isEmpty()) {
+            // RAW and HEIF files carry previews of their own, upright.
+            const QImage carried = source.preview();
+            if (previewFits(carried, shown, side))
+                return carried.scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            if (source.canScale()) {
+                // The reader scales before it applies the orientation.
+                source.setScaledSize(sideways ? fitted.transposed() : fitted);
+                return source.read(nullptr);
+            }
         }
     }
     const QImage image = source.read(nullptr);

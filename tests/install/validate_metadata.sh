@@ -38,7 +38,12 @@ check "copyright" test -s "$share/doc/pictavo/copyright"
 # A desktop entry that names a missing icon or program shows a blank
 # launcher, which neither validator notices.
 check "desktop Icon= names the installed icon" grep -qx 'Icon=pictavo' "$share/applications/$app_id.desktop"
-check "desktop Exec= names the installed program" grep -qx 'Exec=pictavo' "$share/applications/$app_id.desktop"
+check "desktop Exec= names the installed program" grep -qx 'Exec=pictavo %F' "$share/applications/$app_id.desktop"
+# A file manager offers the program for the types of the desktop entry,
+# software centres for those of the metainfo: the same list in both.
+desktop_types=$(sed -n 's/^MimeType=//p' "$share/applications/$app_id.desktop" | tr ';' '\n' | sed '/^$/d' | sort)
+metainfo_types=$(sed -n 's|.*<mediatype>\(.*\)</mediatype>.*|\1|p' "$share/metainfo/$app_id.metainfo.xml" | sort)
+check "desktop MimeType= lists the metainfo's media types" test -n "$desktop_types" -a "$desktop_types" = "$metainfo_types"
 
 rm -rf "$scratch"
 exit $fail

@@ -1,0 +1,215 @@
+#include "cmyktiff.h"
+
+#include "colorconverter.h"
+#include "imagelimits.h"
+#include "orientation.h"
+
+#include <QColorSpace>
+
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+// The file in memory as libtiff's client I/O, with its complaints kept
+// instead of printed.
+struct Stream
+{
+    explicit Stream(QByteArrayView data) : bytes(data) {}
+    QByteArrayView bytes;
+    toff_t at = 0;
+    QString message;
+};
+
+tsize_t readProc(thandle_t h, tdata_t data, tsize_t size)
+{
+    auto *s = static_cast<Stream *>(h);
+    const toff_t left = s->at < toff_t(s->bytes.size()) ? toff_t(s->bytes.size()) - s->at : 0;
+    const tsize_t n = tsize_t(qMin<toff_t>(left, toff_t(size)));
+    std::memcpy(data, s->bytes.data() + s->at, size_t(n));
+    s->at += toff_t(n);
+    return n;
+}
+
+tsize_t writeProc(thandle_t, tdata_t, tsize_t)
+{
+    return 0;
+}
+
+toff_t seekProc(thandle_t h, toff_t offset, int whence)
+{
+    auto *s = static_cast<Stream *>(h);
+    const toff_t base = whence == SEEK_CUR ? s->at : whence == SEEK_END ? toff_t(s->bytes.size()) : 0;
+    s->at = base + offset;
+    return s->at;
+}
+
+int closeProc(thandle_t)
+{
+    return 0;
+}
+
+toff_t sizeProc(thandle_t h)
+{
+    return toff_t(static_cast<Stream *>(h)->bytes.size());
+}
+
+int keepMessage(TIFF *, void *user, const char *, const char *format, va_list args)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    static_cast<Stream *>(user)->message = QString::fromLocal8Bit(text);
+    return 1;
+}
+
+int ignoreMessage(TIFF *, void *, const char *, const char *, va_list)
+{
+    return 1;
+}
+
+using TiffHandle = std::unique_ptr<TIFF, decltype(&TIFFClose)>;
+
+TiffHandle open(Stream *stream)
+{
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, keepMessage, stream);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreMessage, stream);
+    TIFF *tiff = TIFFClientOpenExt("source", "rm", stream, readProc, writeProc, seekProc,
+                                   closeProc, sizeProc, nullptr, nullptr, options);
+    TIFFOpenOptionsFree(options);
+    return TiffHandle(tiff, TIFFClose);
+}
+
+struct Layout
+{
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0, samples = 0, planar = PLANARCONFIG_CONTIG, orientation = ORIENTATION_TOPLEFT;
+};
+
+bool cmykLayout(TIFF *tiff, Layout *layout)
+{
+    uint16_t photometric = 0, inkSet = INKSET_CMYK;
+    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric) || photometric != PHOTOMETRIC_SEPARATED)
+        return false;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inkSet);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout->samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout->bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &layout->planar);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &layout->orientation);
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout->width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout->height);
+    return inkSet == INKSET_CMYK && layout->samples >= 4 && (layout->bits == 8 || layout->bits == 16)
+            && !TIFFIsTiled(tiff) && layout->width > 0 && layout->height > 0
+            && layout->width <= INT_MAX && layout->height <= INT_MAX;
+}
+
+} // namespace
+
+CmykTiff::CmykTiff(QByteArray fileBytes)
+    : bytes(std::move(fileBytes))
+{
+    Stream stream(bytes);
+    const TiffHandle tiff = open(&stream);
+    Layout layout;
+    if (!tiff || !cmykLayout(tiff.get(), &layout)) {
+        error = QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message);
+        return;
+    }
+    shown = QSize(int(layout.width), int(layout.height));
+    if (layout.orientation > ORIENTATION_BOTLEFT) // the quarter turns
+        shown.transpose();
+}
+
+bool CmykTiff::recognizes(QByteArrayView head)
+{
+    return head.startsWith(QByteArrayView("II*\0", 4)) || head.startsWith(QByteArrayView("MM\0*", 4));
+}
+
+bool CmykTiff::isCmyk(const QByteArray &bytes)
+{
+    Stream stream(bytes);
+    const TiffHandle tiff = open(&stream);
+    Layout layout;
+    return tiff && cmykLayout(tiff.get(), &layout);
+}
+
+bool CmykTiff::startsWithPreview(const QByteArray &bytes)
+{
+    Stream stream(bytes);
+    const TiffHandle tiff = open(&stream);
+    if (!tiff)
+        return false;
+    uint32_t subfileType = 0;
+    const void *dngVersion = nullptr;
+    return TIFFGetField(tiff.get(), TIFFTAG_DNGVERSION, &dngVersion)
+            || (TIFFGetField(tiff.get(), TIFFTAG_SUBFILETYPE, &subfileType)
+                && (subfileType & FILETYPE_REDUCEDIMAGE));
+}
+
+QImage CmykTiff::read(QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return QImage();
+    };
+    if (!isValid())
+        return fail(error);
+    Stream stream(bytes);
+    const TiffHandle tiff = open(&stream);
+    Layout layout;
+    if (!tiff || !cmykLayout(tiff.get(), &layout))
+        return fail(QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
+    const QSize stored(int(layout.width), int(layout.height));
+    if (!ImageLimits::fitsLimit(stored))
+        return fail(QStringLiteral("image too large (%1 x %2)").arg(stored.width()).arg(stored.height()));
+
+    uint32_t iccSize = 0;
+    const void *iccData = nullptr;
+    QByteArray icc;
+    if (TIFFGetField(tiff.get(), TIFFTAG_ICCPROFILE, &iccSize, &iccData) && iccData)
+        icc = QByteArray(static_cast<const char *>(iccData), qsizetype(iccSize));
+    const ColorConverter converter = ColorConverter::fromCmyk(icc, false);
+    if (!converter.isValid())
+        return fail(converter.errorString());
+
+    QImage image(stored, QImage::Format_RGB32);
+    if (image.isNull())
+        return fail(QStringLiteral("out of memory"));
+    image.fill(0xFFFFFFFF); // the converter leaves the fourth byte alone
+    const int width = stored.width();
+    const bool separate = layout.planar == PLANARCONFIG_SEPARATE;
+    const tmsize_t lineSize = TIFFScanlineSize(tiff.get());
+    std::vector<uchar> line, cmyk(size_t(width) * 4);
+    try {
+        line.resize(size_t(lineSize));
+    } catch (const std::bad_alloc &) {
+        return fail(QStringLiteral("out of memory"));
+    }
+    const int step = layout.bits / 8;
+    // 16-bit samples are in the machine's order once libtiff has read them;
+    // their high byte is what the 8-bit conversion wants.
+    const int high = Q_BYTE_ORDER == Q_LITTLE_ENDIAN && step == 2 ? 1 : 0;
+    for (int y = 0; y < stored.height(); ++y) {
+        for (int plane = 0; plane < (separate ? 4 : 1); ++plane) {
+            if (TIFFReadScanline(tiff.get(), line.data(), uint32_t(y), uint16_t(plane)) < 0)
+                return fail(QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
+            for (int x = 0; x < width; ++x) {
+                if (separate)
+                    cmyk[size_t(x) * 4 + plane] = line[size_t(x) * step + high];
+                else
+                    for (int c = 0; c < 4; ++c)
+                        cmyk[size_t(x) * 4 + c] = line[(size_t(x) * layout.samples + c) * step + high];
+            }
+        }
+        converter.convertRow(cmyk.data(), image.scanLine(y), width);
+    }
+    image.setColorSpace(QColorSpace::SRgb);
+    return Orientation::applied(image, fromOrientation(layout.orientation));
+}

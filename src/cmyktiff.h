@@ -1,0 +1,34 @@
+#ifndef CMYKTIFF_H
+#define CMYKTIFF_H
+
+#include "imagedecoder.h"
+
+#include <QByteArrayView>
+
+// TIFF files of CMYK samples (8 or 16 bits, in strips), as scanners and
+// print work deliver them. Qt's reader turns their ink values into RGB as
+// if they were screen colours; here they are converted through the file's
+// own CMYK profile, or the standard one when it has none (ColorConverter).
+class CmykTiff : public ImageDecoder
+{
+public:
+    explicit CmykTiff(QByteArray bytes);
+
+    static bool recognizes(QByteArrayView head);
+    // Whether bytes is a CMYK TIFF this decoder reads.
+    static bool isCmyk(const QByteArray &bytes);
+    // Whether the first picture of a TIFF file is a DNG's, or marked as a
+    // reduced preview of another (as camera RAW files have it): the file is
+    // not to be read as a plain TIFF, which would give the preview.
+    static bool startsWithPreview(const QByteArray &bytes);
+
+    QByteArray format() const override { return QByteArrayLiteral("tiff"); }
+    QSize size() const override { return shown; }
+    QImage read(QString *errorString) override;
+
+private:
+    QByteArray bytes;
+    QSize shown;
+};
+
+#endif // CMYKTIFF_H

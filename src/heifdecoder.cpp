@@ -1,0 +1,247 @@
+#include "heifdecoder.h"
+
+#include <QColorSpace>
+#include <QPointF>
+
+#include <libheif/heif.h>
+
+#include <cstring>
+
+struct HeifDecoder::Data
+{
+    QByteArray bytes; // read in place by libheif
+    heif_context *context = nullptr;
+    heif_image_handle *handle = nullptr;
+    bool avif = false;
+
+    ~Data()
+    {
+        if (handle)
+            heif_image_handle_release(handle);
+        if (context)
+            heif_context_free(context);
+    }
+};
+
+namespace {
+
+QString reasonOf(const heif_error &e)
+{
+    return QStringLiteral("cannot read the HEIF file: %1")
+            .arg(QString::fromUtf8(e.message ? e.message : "unknown error"));
+}
+
+// The nclx colour description as a colour space Qt knows; primaries from
+// their chromaticities, the transfer named where Qt has it. The video
+// curves (BT.709, BT.601, BT.2020) are close to sRGB's and shown as such.
+QColorSpace colorSpaceOf(const heif_color_profile_nclx *nclx)
+{
+    QColorSpace::TransferFunction transfer = QColorSpace::TransferFunction::SRgb;
+    float gamma = 0.0f;
+    switch (nclx->transfer_characteristics) {
+    case heif_transfer_characteristic_linear:
+        transfer = QColorSpace::TransferFunction::Linear;
+        break;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_M:
+        transfer = QColorSpace::TransferFunction::Gamma;
+        gamma = 2.2f;
+        break;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_B_G:
+        transfer = QColorSpace::TransferFunction::Gamma;
+        gamma = 2.8f;
+        break;
+    default:
+        break;
+    }
+    if (nclx->color_primaries == heif_color_primaries_ITU_R_BT_709_5
+        || nclx->color_primaries == heif_color_primaries_unspecified) {
+        return QColorSpace(QColorSpace::Primaries::SRgb, transfer, gamma);
+    }
+    return QColorSpace(QPointF(nclx->color_primary_white_x, nclx->color_primary_white_y),
+                       QPointF(nclx->color_primary_red_x, nclx->color_primary_red_y),
+                       QPointF(nclx->color_primary_green_x, nclx->color_primary_green_y),
+                       QPointF(nclx->color_primary_blue_x, nclx->color_primary_blue_y),
+                       transfer, gamma);
+}
+
+QByteArray metadataOf(heif_image_handle *handle, const char *type)
+{
+    if (!handle)
+        return QByteArray();
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle, type, &id, 1) < 1)
+        return QByteArray();
+    QByteArray block(qsizetype(heif_image_handle_get_metadata_size(handle, id)), Qt::Uninitialized);
+    if (block.isEmpty() || heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
+        return QByteArray();
+    return block;
+}
+
+// A decoded heif_image as a QImage of its own (deep copy), 8 or 16 bits.
+QImage toQImage(heif_image_handle *handle, QString *errorString)
+{
+    const bool alpha = heif_image_handle_has_alpha_channel(handle);
+    const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
+    const heif_chroma chroma = deep
+            ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+            : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    heif_image *decoded = nullptr;
+    const heif_error e = heif_decode_image(handle, &decoded, heif_colorspace_RGB, chroma, nullptr);
+    if (e.code != heif_error_Ok) {
+        if (errorString)
+            *errorString = reasonOf(e);
+        return QImage();
+    }
+    std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
+    const int width = heif_image_get_width(decoded, heif_channel_interleaved);
+    const int height = heif_image_get_height(decoded, heif_channel_interleaved);
+    int stride = 0;
+    const uint8_t *plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
+    if (!plane || width <= 0 || height <= 0) {
+        if (errorString)
+            *errorString = QStringLiteral("cannot read the HEIF file: no picture decoded");
+        return QImage();
+    }
+    QImage out(width, height,
+               deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
+                    : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888));
+    if (out.isNull()) {
+        if (errorString)
+            *errorString = QStringLiteral("out of memory");
+        return out;
+    }
+    if (!deep) {
+        for (int y = 0; y < height; ++y)
+            std::memcpy(out.scanLine(y), plane + qsizetype(y) * stride, size_t(width) * (alpha ? 4 : 3));
+        return out;
+    }
+    // Samples of 10 or 12 bits, in the low bits: widened to 16, the top
+    // bits repeated below so that white stays white.
+    const int bits = qBound(9, heif_image_get_bits_per_pixel_range(decoded, heif_channel_interleaved), 16);
+    const int shift = 16 - bits;
+    const auto widen = [shift, bits](quint16 v) { return quint16((v << shift) | (v >> (bits - shift))); };
+    const int channels = alpha ? 4 : 3;
+    for (int y = 0; y < height; ++y) {
+        const auto *in = reinterpret_cast<const quint16 *>(plane + qsizetype(y) * stride);
+        auto *row = reinterpret_cast<quint16 *>(out.scanLine(y));
+        for (int x = 0; x < width; ++x, in += channels, row += 4) {
+            row[0] = widen(in[0]);
+            row[1] = widen(in[1]);
+            row[2] = widen(in[2]);
+            row[3] = alpha ? widen(in[3]) : 0xffff;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+HeifDecoder::HeifDecoder(QByteArray bytes)
+    : d(std::make_unique<Data>())
+{
+    d->bytes = std::move(bytes);
+    d->context = heif_context_alloc();
+    heif_error e = heif_context_read_from_memory_without_copy(
+            d->context, d->bytes.constData(), size_t(d->bytes.size()), nullptr);
+    if (e.code == heif_error_Ok)
+        e = heif_context_get_primary_image_handle(d->context, &d->handle);
+    if (e.code != heif_error_Ok) {
+        error = reasonOf(e);
+        return;
+    }
+    const char *mime = heif_get_file_mime_type(
+            reinterpret_cast<const uint8_t *>(d->bytes.constData()), int(qMin<qsizetype>(d->bytes.size(), 64)));
+    d->avif = mime && std::strcmp(mime, "image/avif") == 0;
+}
+
+HeifDecoder::~HeifDecoder() = default;
+
+bool HeifDecoder::recognizes(QByteArrayView head)
+{
+    const heif_filetype_result type = heif_check_filetype(
+            reinterpret_cast<const uint8_t *>(head.data()), int(head.size()));
+    // Also those of a kind libheif cannot decode: its reason beats a guess.
+    return type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported;
+}
+
+QByteArray HeifDecoder::format() const
+{
+    return d->avif ? QByteArrayLiteral("avif") : QByteArrayLiteral("heif");
+}
+
+QSize HeifDecoder::size() const
+{
+    // libheif gives the size with the rotation already applied.
+    if (!d->handle)
+        return QSize();
+    return QSize(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
+}
+
+QImage HeifDecoder::read(QString *errorString)
+{
+    if (!d->handle) {
+        if (errorString)
+            *errorString = error;
+        return QImage();
+    }
+    QImage image = toQImage(d->handle, errorString);
+    if (image.isNull())
+        return image;
+    switch (heif_image_handle_get_color_profile_type(d->handle)) {
+    case heif_color_profile_type_prof:
+    case heif_color_profile_type_rICC: {
+        QByteArray icc(qsizetype(heif_image_handle_get_raw_color_profile_size(d->handle)),
+                       Qt::Uninitialized);
+        if (!icc.isEmpty()
+            && heif_image_handle_get_raw_color_profile(d->handle, icc.data()).code == heif_error_Ok)
+            return withProfile(image, icc);
+        break;
+    }
+    case heif_color_profile_type_nclx: {
+        heif_color_profile_nclx *nclx = nullptr;
+        if (heif_image_handle_get_nclx_color_profile(d->handle, &nclx).code == heif_error_Ok && nclx) {
+            image.setColorSpace(colorSpaceOf(nclx));
+            heif_nclx_color_profile_free(nclx);
+            return image;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    image.setColorSpace(QColorSpace::SRgb);
+    return image;
+}
+
+QImage HeifDecoder::preview()
+{
+    if (!d->handle)
+        return QImage();
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_thumbnail_IDs(d->handle, &id, 1) < 1)
+        return QImage();
+    heif_image_handle *thumbnail = nullptr;
+    if (heif_image_handle_get_thumbnail(d->handle, id, &thumbnail).code != heif_error_Ok)
+        return QImage();
+    QImage image = toQImage(thumbnail, nullptr);
+    heif_image_handle_release(thumbnail);
+    return image;
+}
+
+QByteArray HeifDecoder::exif() const
+{
+    // The block starts with the offset of the TIFF header within it.
+    const QByteArray block = metadataOf(d->handle, "Exif");
+    if (block.size() < 4)
+        return QByteArray();
+    const quint32 offset = (quint32(quint8(block[0])) << 24) | (quint32(quint8(block[1])) << 16)
+            | (quint32(quint8(block[2])) << 8) | quint32(quint8(block[3]));
+    if (offset > quint32(block.size() - 4))
+        return QByteArray();
+    return block.mid(4 + qsizetype(offset));
+}
+
+QByteArray HeifDecoder::xmp() const
+{
+    return metadataOf(d->handle, "mime");
+}

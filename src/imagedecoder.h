@@ -1,0 +1,65 @@
+#ifndef IMAGEDECODER_H
+#define IMAGEDECODER_H
+
+#include <QByteArray>
+#include <QImage>
+#include <QImageIOHandler>
+#include <QSize>
+#include <QString>
+
+#include <memory>
+
+class SourceFile;
+
+// A decoder for the kinds of files Qt's readers do not read, or read
+// wrongly: HEIF and AVIF, JPEG XL, camera RAW, CMYK TIFF. It works on the
+// file's bytes, read once through SourceFile. Pictures come out upright:
+// size() is the size the picture appears at, and read() has applied the
+// file's own rotation and mirroring.
+class ImageDecoder
+{
+public:
+    virtual ~ImageDecoder() = default;
+
+    // The decoder for the file, chosen from its first bytes (and, for
+    // TIFF-based files, from what the libraries make of the whole file);
+    // none when Qt's readers are the right ones.
+    static std::unique_ptr<ImageDecoder> forFile(SourceFile *file);
+    // Whether a file starting with head is one of the kinds above; cheap,
+    // for telling images from other files. headBytes are enough.
+    static constexpr int headBytes = 64;
+    static bool recognizes(QByteArrayView head);
+
+    // Whether the header could be read; errorString() says why not.
+    bool isValid() const { return error.isEmpty(); }
+    QString errorString() const { return error; }
+
+    // A short lower-case name of the kind of file ("heif", "avif", "jxl",
+    // "raw", "tiff").
+    virtual QByteArray format() const = 0;
+    // As the picture appears; invalid when the header could not be read.
+    virtual QSize size() const = 0;
+    // Decoders that can make a smaller picture faster than a full one.
+    virtual bool canScale() const { return false; }
+    // The size read() is to return, exactly; only when canScale().
+    virtual void setScaledSize(const QSize &) {}
+    // The picture, upright, with its colour space; a null image with
+    // errorString set on failure.
+    virtual QImage read(QString *errorString) = 0;
+    // A preview the file carries for showing it small, upright; null when
+    // there is none. Never a stand-in for the picture itself.
+    virtual QImage preview() { return QImage(); }
+
+    // The transformation an EXIF or TIFF orientation value (1 to 8) asks for.
+    static QImageIOHandler::Transformations fromOrientation(int orientation);
+
+    // image tagged with the colour space of an ICC profile, or, when Qt
+    // cannot make one of it (table-based profiles), converted to sRGB
+    // through Little CMS, so that its colours are not lost either way.
+    static QImage withProfile(const QImage &image, const QByteArray &icc);
+
+protected:
+    QString error;
+};
+
+#endif // IMAGEDECODER_H

@@ -1,0 +1,127 @@
+#include "rawdecoder.h"
+
+#include "orientation.h"
+
+#include <QColorSpace>
+
+#include <libraw.h>
+
+#include <cstring>
+
+namespace {
+
+template<qsizetype N>
+bool startsWith(QByteArrayView head, const char (&signature)[N])
+{
+    return head.startsWith(QByteArrayView(signature, N - 1)); // signatures hold zero bytes
+}
+
+QString reasonOf(int code)
+{
+    return QStringLiteral("cannot develop the RAW file: %1").arg(QString::fromUtf8(libraw_strerror(code)));
+}
+
+std::unique_ptr<LibRaw> opened(const QByteArray &bytes, int *code)
+{
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
+    // libraw reads the buffer in place and never writes to it.
+    *code = raw->open_buffer(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
+    return raw;
+}
+
+} // namespace
+
+RawDecoder::RawDecoder(QByteArray fileBytes)
+    : bytes(std::move(fileBytes))
+{
+    int code = 0;
+    raw = opened(bytes, &code);
+    if (code != LIBRAW_SUCCESS)
+        error = reasonOf(code);
+    else if (raw->imgdata.idata.raw_count == 0) // a plain TIFF: no sensor data
+        error = reasonOf(LIBRAW_FILE_UNSUPPORTED);
+}
+
+RawDecoder::~RawDecoder() = default;
+
+bool RawDecoder::recognizes(QByteArrayView head)
+{
+    return startsWith(head, "II*\0") || startsWith(head, "MM\0*") // TIFF-based
+            || startsWith(head, "IIRO") || startsWith(head, "IIRS") || startsWith(head, "MMOR") // ORF
+            || startsWith(head, "IIU\0")                                                      // RW2
+            || startsWith(head, "FUJIFILMCCD-RAW");                                           // RAF
+}
+
+QSize RawDecoder::size() const
+{
+    if (!isValid())
+        return QSize();
+    const libraw_image_sizes_t &sizes = raw->imgdata.sizes;
+    QSize size(sizes.width, sizes.height);
+    if (sizes.flip & 4) // a quarter turn
+        size.transpose();
+    return size;
+}
+
+QImage RawDecoder::read(QString *errorString)
+{
+    auto fail = [errorString](const QString &why) {
+        if (errorString)
+            *errorString = why;
+        return QImage();
+    };
+    if (!isValid())
+        return fail(error);
+    const QSize full = size();
+    const QSize wanted = scaledSize.isValid() && !scaledSize.isEmpty() ? scaledSize : full;
+    libraw_output_params_t &params = raw->imgdata.params;
+    params.use_camera_wb = 1;
+    params.output_color = 1; // sRGB
+    params.output_bps = 8;
+    params.gamm[0] = 1 / 2.4; // the sRGB curve, not BT.709's
+    params.gamm[1] = 12.92;
+    params.half_size = wanted.width() * 2 <= full.width() && wanted.height() * 2 <= full.height();
+    int code = raw->unpack();
+    if (code == LIBRAW_SUCCESS)
+        code = raw->dcraw_process();
+    if (code != LIBRAW_SUCCESS)
+        return fail(reasonOf(code));
+    libraw_processed_image_t *processed = raw->dcraw_make_mem_image(&code);
+    if (!processed)
+        return fail(reasonOf(code));
+    std::unique_ptr<libraw_processed_image_t, decltype(&LibRaw::dcraw_clear_mem)> owner(
+            processed, LibRaw::dcraw_clear_mem);
+    raw->recycle();
+    if (processed->type != LIBRAW_IMAGE_BITMAP || processed->colors != 3 || processed->bits != 8)
+        return fail(QStringLiteral("cannot develop the RAW file: unexpected output"));
+    const int width = processed->width;
+    const int height = processed->height;
+    QImage image(width, height, QImage::Format_RGB888);
+    if (image.isNull())
+        return fail(QStringLiteral("out of memory"));
+    for (int y = 0; y < height; ++y)
+        std::memcpy(image.scanLine(y), processed->data + qsizetype(y) * width * 3, size_t(width) * 3);
+    owner.reset();
+    if (image.size() != wanted) {
+        image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        if (image.isNull())
+            return fail(QStringLiteral("cannot scale to %1 x %2").arg(wanted.width()).arg(wanted.height()));
+    }
+    image.setColorSpace(QColorSpace::SRgb);
+    return image;
+}
+
+QImage RawDecoder::preview()
+{
+    if (!isValid() || raw->unpack_thumb() != LIBRAW_SUCCESS)
+        return QImage();
+    const libraw_thumbnail_t &thumbnail = raw->imgdata.thumbnail;
+    if (thumbnail.tformat != LIBRAW_THUMBNAIL_JPEG || !thumbnail.thumb)
+        return QImage();
+    QImage image;
+    image.loadFromData(QByteArrayView(thumbnail.thumb, qsizetype(thumbnail.tlength)), "jpeg");
+    // Previews are stored as the sensor saw the scene, like the photo.
+    const int flip = raw->imgdata.sizes.flip;
+    const int orientation = flip == 3 ? 3 : flip == 5 ? 8 : flip == 6 ? 6 : 1;
+    return Orientation::applied(image, fromOrientation(orientation));
+}

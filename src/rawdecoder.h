@@ -1,0 +1,43 @@
+#ifndef RAWDECODER_H
+#define RAWDECODER_H
+
+#include "imagedecoder.h"
+
+#include <QByteArrayView>
+
+#include <memory>
+
+class LibRaw;
+
+// Camera RAW files (DNG, CR2, NEF, ARW, RAF, ORF, RW2, PEF and the others
+// libraw knows), developed with the camera's white balance into sRGB, at
+// half size when that is still as large as wanted. The small preview such
+// files carry serves for list thumbnails only: a RAW picture that cannot be
+// developed fails, whatever preview it has.
+class RawDecoder : public ImageDecoder
+{
+public:
+    // Valid when libraw takes the file for a camera RAW; a plain TIFF
+    // is not one.
+    explicit RawDecoder(QByteArray bytes);
+    ~RawDecoder() override;
+
+    // The signature of a RAW format that is not TIFF-based, or a TIFF
+    // header (which may be a DNG, NEF, CR2, ARW or PEF; only the decoder
+    // made of the whole file can tell).
+    static bool recognizes(QByteArrayView head);
+
+    QByteArray format() const override { return QByteArrayLiteral("raw"); }
+    QSize size() const override;
+    bool canScale() const override { return true; }
+    void setScaledSize(const QSize &size) override { scaledSize = size; }
+    QImage read(QString *errorString) override;
+    QImage preview() override;
+
+private:
+    QByteArray bytes;
+    std::unique_ptr<LibRaw> raw;
+    QSize scaledSize;
+};
+
+#endif // RAWDECODER_H
