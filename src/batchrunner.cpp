@@ -8,7 +8,10 @@
 #include "thumbnailloader.h"
 #include "workerpriority.h"
 
+#include <algorithm>
+
 #include <QDebug>
+#include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
 
@@ -50,6 +53,7 @@ int BatchRunner::start(const QString &finishedText, int convertMode,
     const int id = ++lastBatchId;
     Batch &batch = batches[id];
     batch.report.finishedText = finishedText;
+    batch.report.convertMode = convertMode;
     batch.report.directory = directory;
     batch.report.openFolder = openFolder;
     batch.report.total = int(sources.size());
@@ -168,6 +172,11 @@ void BatchRunner::handled(int batchId, const QString &path, const ConversionResu
     --inFlight;
     --it->running;
     ++it->done;
+    if (it->reported) {
+        finishIfDone(batchId);
+        startWaiting();
+        return;
+    }
     BatchReport &report = it->report;
     switch (result.outcome) {
     case ConversionResult::Written:
@@ -193,14 +202,33 @@ void BatchRunner::finishIfDone(int batchId)
     const auto it = batches.find(batchId);
     if (it == batches.end())
         return;
-    const bool over = it->report.stopped ? it->running == 0 : it->done == it->report.total;
+    if (it->reported) {
+        if (it->running == 0)
+            forget(batchId);
+        return;
+    }
+    // Every file a stopped batch put in place has been handled once its
+    // count is reached; the rest of its images can only be dropped.
+    const bool over = it->report.stopped ? it->report.written >= it->committedAtStop
+                                         : it->done == it->report.total;
     if (!over)
         return;
     const BatchReport report = it->report;
-    batches.erase(it);
+    it->reported = true;
+    if (it->running == 0)
+        forget(batchId);
     emit batchFinished(report);
-    if (batches.isEmpty())
+    const bool anyRunning = std::any_of(batches.cbegin(), batches.cend(),
+                                        [](const Batch &b) { return !b.reported; });
+    if (!anyRunning)
         reportProgress(true);
+}
+
+void BatchRunner::forget(int batchId)
+{
+    batches.remove(batchId);
+    const QMutexLocker guard(&commitOrder.lock);
+    commitOrder.written.remove(batchId);
 }
 
 void BatchRunner::protectSources(const QStringList &sources)
@@ -211,11 +239,22 @@ void BatchRunner::protectSources(const QStringList &sources)
 
 void BatchRunner::stop()
 {
-    for (Batch &batch : batches) {
-        batch.stopped->store(true);
-        batch.report.stopped = true;
+    {
+        // Writers look at the flag under this lock just before they put a
+        // file in place: once it is set, the files counted are all there
+        // will be.
+        const QMutexLocker guard(&commitOrder.lock);
+        for (auto it = batches.begin(); it != batches.end(); ++it) {
+            if (it->reported)
+                continue;
+            it->stopped->store(true);
+            it->report.stopped = true;
+            it->committedAtStop = commitOrder.written.value(it.key(), 0);
+        }
     }
     waiting.clear();
+    // Workers waiting for memory give up their turn.
+    budget.wake();
     const QList<int> ids = batches.keys();
     for (int id : ids)
         finishIfDone(id);
@@ -249,6 +288,7 @@ void BatchRunner::startWaiting()
         Waiting next = waiting.dequeue();
         ImageThread *thread = next.makeWorker();
         thread->setMemoryBudget(&budget);
+        thread->setStopFlag(batches[next.batchId].stopped);
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });
@@ -271,6 +311,8 @@ void BatchRunner::reportProgress(bool now)
     int total = 0;
     qint64 elapsed = 0;
     for (const Batch &batch : std::as_const(batches)) {
+        if (batch.reported)
+            continue;
         done += batch.done;
         total += batch.report.total;
         elapsed = qMax(elapsed, batch.clock.elapsed());
