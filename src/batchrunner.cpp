@@ -17,7 +17,7 @@
 
 BatchRunner::BatchRunner(QObject *parent)
     : QObject(parent), budget(defaultMemoryBudget()),
-      progressThrottle(new QTimer(this)), inFlightLimit(qMax(1, QThread::idealThreadCount())),
+      progressThrottle(new QTimer(this)), inFlightLimit(defaultMaxInFlight()),
       previewSide(ThumbnailLoader::thumbnailSide)
 {
     writers.setMaxThreadCount(QThread::idealThreadCount());
@@ -33,6 +33,16 @@ BatchRunner::BatchRunner(QObject *parent)
 BatchRunner::~BatchRunner()
 {
     shutdown();
+}
+
+int BatchRunner::defaultMaxInFlight()
+{
+    // Two more than the cores: an image spends part of its turn off the
+    // CPU (its file going to the disk, the hand-offs through the window's
+    // thread, its worker starting), and with one image per core a core
+    // waits each time. The memory budget still holds the decoded images
+    // together to what it allows.
+    return qMax(1, QThread::idealThreadCount()) + 2;
 }
 
 qint64 BatchRunner::defaultMemoryBudget()

@@ -64,6 +64,9 @@ public:
     int runningCount() const { return inFlight; }
     int waitingCount() const { return int(waiting.size()); }
 
+    // Images in flight by default: a few more than the cores.
+    static int defaultMaxInFlight();
+
     // Bytes that the images in flight may take together: twice what one
     // decoded image may take.
     static qint64 defaultMemoryBudget();
