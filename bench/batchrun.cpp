@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
+#include <QImageReader>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSpinBox>
@@ -45,14 +46,21 @@ bool resetPeakRss()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
-int countPngs(const QString &dir)
+// Results: the PNGs, or the JPEGs of the JPG runs (the window names them .JPG).
+int countResults(const QString &dir)
 {
-    return int(QDir(dir).entryList({QStringLiteral("*.png")}, QDir::Files).size());
+    return int(QDir(dir).entryList({QStringLiteral("*.png"), QStringLiteral("*.jpg")},
+                                   QDir::Files)
+                       .size());
 }
+
+// The JPG job: 50 % to JPG at the writers' default quality (75).
+constexpr int jpgFormatIndex = 2;
+constexpr int pngFormatIndex = 4;
 
 // ---- the window -----------------------------------------------------------
 
-Result runWindow(const QStringList &files, const QString &outDir, bool resize)
+Result runWindow(const QStringList &files, const QString &outDir, bool resize, int formatIndex)
 {
     Result result;
     QTemporaryDir settings;
@@ -76,7 +84,7 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
 
     window.findChild<QComboBox *>(QStringLiteral("comboBoxSizeSettingMode"))->setCurrentIndex(0);
     window.findChild<QSpinBox *>(QStringLiteral("spinBoxPercent"))->setValue(50);
-    window.findChild<QComboBox *>(QStringLiteral("comboBoxFormat"))->setCurrentIndex(4); // PNG
+    window.findChild<QComboBox *>(QStringLiteral("comboBoxFormat"))->setCurrentIndex(formatIndex);
     // Set after opening: opening proposes a folder beside the sources.
     window.findChild<QLineEdit *>(QStringLiteral("lineEditSaveDir"))->setText(outDir);
 
@@ -118,7 +126,7 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
         result.peakKiB = procStatusKiB("VmHWM");
     }
     result.longestGapMs = monitor.longestMs();
-    result.written = countPngs(outDir);
+    result.written = countResults(outDir);
     if (seen.isEmpty()) {
         result.note = QStringLiteral("batch never finished");
         result.seconds = -1;
@@ -142,7 +150,7 @@ Result runWindow(const QStringList &files, const QString &outDir, bool resize)
 
 // ---- plain Qt calls on every core ----------------------------------------
 
-Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
+Result runPlainQt(const QStringList &files, const QString &outDir, bool resize, bool jpg)
 {
     Result result;
     ImageLimits::configureProcess();
@@ -153,14 +161,22 @@ Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
     clock.start();
     const double cpuBefore = cpuSeconds(RUSAGE_SELF);
     for (const QString &path : files) {
-        const QString target =
-                QDir(outDir).absoluteFilePath(QFileInfo(path).completeBaseName() + ".png");
-        pool.start([path, target, resize, &failed]() {
-            QImage image(path);
-            if (resize)
-                image = image.scaled(image.width() / 2, image.height() / 2,
-                                     Qt::IgnoreAspectRatio, Qt::FastTransformation);
-            if (image.isNull() || !image.save(target, "png"))
+        const QString target = QDir(outDir).absoluteFilePath(
+                QFileInfo(path).completeBaseName() + (jpg ? ".jpg" : ".png"));
+        pool.start([path, target, resize, jpg, &failed]() {
+            QImage image;
+            if (jpg) {
+                // The decoder shrinks while it decodes, as djpeg -scale does.
+                QImageReader reader(path);
+                reader.setScaledSize(reader.size() / 2);
+                image = reader.read();
+            } else {
+                image = QImage(path);
+                if (resize)
+                    image = image.scaled(image.width() / 2, image.height() / 2,
+                                         Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            }
+            if (image.isNull() || !image.save(target, jpg ? "jpg" : "png"))
                 ++failed;
         });
     }
@@ -168,7 +184,7 @@ Result runPlainQt(const QStringList &files, const QString &outDir, bool resize)
     result.seconds = clock.nsecsElapsed() / 1e9;
     result.cpuSeconds = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     result.peakKiB = procStatusKiB("VmHWM");
-    result.written = countPngs(outDir);
+    result.written = countResults(outDir);
     result.failed = failed;
     return result;
 }
@@ -228,6 +244,16 @@ Result runTool(const QString &scenario, const QStringList &files, const QString 
             halves[i % 2] << files.at(i);
         commands << (QStringList(mogrify) << halves[0]) << (QStringList(mogrify) << halves[1]);
         parallel = 2;
+    } else if (scenario == QLatin1String("djpeg2")) {
+        // libjpeg-turbo's own tools: decode at half size, encode at 75,
+        // one pipeline per core.
+        for (const QString &path : files)
+            commands << QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                                    QStringLiteral("djpeg -scale 1/2 \"$0\" | cjpeg -quality 75 > \"$1\""),
+                                    path,
+                                    QDir(outDir).absoluteFilePath(
+                                            QFileInfo(path).completeBaseName() + ".jpg")};
+        parallel = QThread::idealThreadCount();
     } else if (scenario == QLatin1String("vips2")) {
         for (const QString &path : files)
             commands << QStringList{QStringLiteral("vips"), QStringLiteral("resize"), path,
@@ -248,7 +274,7 @@ Result runTool(const QString &scenario, const QStringList &files, const QString 
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     result.peakKiB = usage.ru_maxrss;
-    result.written = countPngs(outDir);
+    result.written = countResults(outDir);
     result.failed = int(files.size()) - result.written;
     if (!ok)
         result.note = QStringLiteral("a tool process failed");
@@ -267,13 +293,17 @@ int runOne(const QString &scenario, const QString &listFile, const QString &outD
     QDir().mkpath(outDir);
     Result r;
     if (scenario == QLatin1String("window-both"))
-        r = runWindow(files, outDir, true);
+        r = runWindow(files, outDir, true, pngFormatIndex);
     else if (scenario == QLatin1String("window-format"))
-        r = runWindow(files, outDir, false);
+        r = runWindow(files, outDir, false, pngFormatIndex);
+    else if (scenario == QLatin1String("window-jpg"))
+        r = runWindow(files, outDir, true, jpgFormatIndex);
     else if (scenario == QLatin1String("qt-both"))
-        r = runPlainQt(files, outDir, true);
+        r = runPlainQt(files, outDir, true, false);
     else if (scenario == QLatin1String("qt-format"))
-        r = runPlainQt(files, outDir, false);
+        r = runPlainQt(files, outDir, false, false);
+    else if (scenario == QLatin1String("qt-jpg"))
+        r = runPlainQt(files, outDir, true, true);
     else
         r = runTool(scenario, files, outDir);
     out() << r.line() << "\n";

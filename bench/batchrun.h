@@ -63,9 +63,10 @@ struct Result
     }
 };
 
-// Runs scenario (window-both, window-format, qt-both, qt-format, or a tool's
-// name) over the files listed one per line in listFile, writing to outDir;
-// prints the RESULT line. Returns 0 when the run finished.
+// Runs scenario (window-both, window-format, window-jpg, qt-both, qt-format,
+// qt-jpg, or a tool's name: mogrify1, mogrify2, vips2, djpeg2) over the
+// files listed one per line in listFile, writing to outDir; prints the
+// RESULT line. Returns 0 when the run finished.
 int runOne(const QString &scenario, const QString &listFile, const QString &outDir);
 
 } // namespace Bench

@@ -16,10 +16,11 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 source "$root/scripts/deps.sh"
-# The other tools are compared against; 'file' reads photo sizes for the corpus.
-# heif-convert, cjxl/djxl and dcraw_emu decode what bench_formats compares.
-pictavo_install_packages imagemagick libvips-tools file libheif-examples libjxl-tools \
-    libraw-bin >&2
+# The other tools are compared against (libjpeg-turbo-progs: djpeg and
+# cjpeg); 'file' reads photo sizes for the corpus. heif-convert, cjxl/djxl
+# and dcraw_emu decode what bench_formats compares.
+pictavo_install_packages imagemagick libvips-tools libjpeg-turbo-progs file libheif-examples \
+    libjxl-tools libraw-bin >&2
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2

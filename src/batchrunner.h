@@ -25,6 +25,7 @@ struct ConvertSettings;
 struct BatchReport
 {
     QString finishedText; // the command's "... finished" text
+    int convertMode = 0;  // ImageThread's mode of the command
     int total = 0;        // images in the batch
     int written = 0;
     QList<ImageFailure> failures;
@@ -63,6 +64,9 @@ public:
     int runningCount() const { return inFlight; }
     int waitingCount() const { return int(waiting.size()); }
 
+    // Images in flight by default: a few more than the cores.
+    static int defaultMaxInFlight();
+
     // Bytes that the images in flight may take together: twice what one
     // decoded image may take.
     static qint64 defaultMemoryBudget();
@@ -91,7 +95,9 @@ public:
 
     // No further image of the running batches starts; those in flight are
     // written whole or dropped before their file is put in place. Each
-    // batch then reports, stopped.
+    // batch reports, stopped, as soon as the files it has put in place are
+    // handled: images still being decoded or encoded are not waited for,
+    // they are dropped when they get there.
     void stop();
 
     // Drops waiting images and waits for running ones; for shutdown.
@@ -115,6 +121,12 @@ private:
         int done = 0;
         int running = 0;
         bool toldMissingDirectory = false;
+        // Stopped: the files it had put in place when it was stopped; no
+        // more can come.
+        int committedAtStop = 0;
+        // Its report has gone out; kept until its last worker is over, so
+        // that the places in flight are given back.
+        bool reported = false;
     };
 
     struct Waiting
@@ -127,6 +139,7 @@ private:
     void handled(int batchId, const QString &path, const ConversionResult &result,
                  qint64 reservedBytes);
     void finishIfDone(int batchId);
+    void forget(int batchId);
     void reportProgress(bool now);
 
     MemoryBudget budget;

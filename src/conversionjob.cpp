@@ -202,13 +202,16 @@ ConversionResult ConversionJob::write(const Target &target)
     if (target.commitOrder)
         lock = std::unique_lock<QMutex>(target.commitOrder->lock, std::defer_lock);
     why = AtomicFile::write(bytes, fileName, [&]() {
+        // The flag is looked at under the lock, which a stop holds while it
+        // sets it: a file is then either counted in written or dropped.
+        if (target.commitOrder && target.order > 0)
+            lock.lock();
         if (target.cancelled && target.cancelled->load()) {
             cancelled = true;
             return false;
         }
-        if (!target.commitOrder || target.order <= 0)
+        if (!lock.owns_lock())
             return true;
-        lock.lock();
         superseded = target.commitOrder->committed.value(key, 0) > target.order;
         return !superseded;
     });
@@ -227,10 +230,11 @@ ConversionResult ConversionJob::write(const Target &target)
         fail(Step::Commit, why, QString());
         return outcome;
     }
-    if (lock.owns_lock())
+    if (lock.owns_lock()) {
         target.commitOrder->committed.insert(key, target.order);
-    if (lock.owns_lock())
+        ++target.commitOrder->written[target.order];
         lock.unlock();
+    }
 
     // The list preview shows what the file holds: the flattened, converted
     // pixels, or the file read back where the writer changes them.

@@ -24,6 +24,10 @@ struct CommitOrder
 {
     QMutex lock;
     QHash<QString, int> committed; // by the name as the volume compares it
+    // Files each order has put in place. Whoever sets a target's cancelled
+    // flag under the lock knows from this how many of its files there are
+    // and will be: no later one can be committed.
+    QHash<int, int> written;
 };
 
 // The conversion of one photo, its steps in the order they happen:

@@ -76,9 +76,11 @@ void ImageThread::run()
             convertMode == FormatConvert ? 0 : targetPercent, targetFormat,
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
     job->read([this, &job](qint64 bytes) {
+        if (stopFlag && stopFlag->load())
+            return false;
         if (!memoryBudget)
             return true;
-        const qint64 taken = memoryBudget->acquire(bytes);
+        const qint64 taken = memoryBudget->acquire(bytes, stopFlag.get());
         job->setReservedBytes(qMax<qint64>(taken, 0));
         return taken >= 0;
     });

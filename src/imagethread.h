@@ -6,6 +6,7 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <memory>
 
 class ConversionJob;
@@ -46,6 +47,10 @@ public:
     // share before decoding. None: no waiting.
     void setMemoryBudget(MemoryBudget *budget);
 
+    // Set: the batch was stopped, so run() neither waits for memory nor
+    // decodes; the source goes back unread.
+    void setStopFlag(std::shared_ptr<const std::atomic<bool>> flag) { stopFlag = std::move(flag); }
+
     // The job run() read, with its outcome so far and the bytes it took
     // from the budget; valid after imageConvertFinished(), on the thread
     // that receives it. Null before.
@@ -68,6 +73,7 @@ private:
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given
     MemoryBudget *memoryBudget = nullptr;
+    std::shared_ptr<const std::atomic<bool>> stopFlag;
     std::shared_ptr<ConversionJob> conversion;
 };
 

@@ -3,6 +3,7 @@
 
 #include "accessiblenames.h"
 #include "batchrunner.h"
+#include "batchstatus.h"
 #include "convertchords.h"
 #include "convertsettings.h"
 #include "dialogabout.h"
@@ -23,7 +24,6 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
@@ -57,15 +57,12 @@ MainWindow::MainWindow(QWidget *parent)
                 convertedRows->addRow(fileName, preview);
                 qDebug() << "save img finished:" << fileName;
             });
-    connect(batchRunner, &BatchRunner::progressChanged, this,
-            [this](int done, int total) { showBatchProgress(done, total); });
     connect(batchRunner, &BatchRunner::batchFinished, this, &MainWindow::batchFinished);
 
-    batchProgress = new QProgressBar(this);
-    batchProgress->setMaximumWidth(200);
-    batchProgress->setFormat(tr("%v of %m"));
-    batchProgress->hide();
-    ui->statusBar->addPermanentWidget(batchProgress);
+    batchStatus = new BatchStatus(this);
+    ui->statusBar->addPermanentWidget(batchStatus);
+    connect(batchRunner, &BatchRunner::progressChanged, batchStatus, &BatchStatus::showProgress);
+    connect(batchStatus, &BatchStatus::stopRequested, batchRunner, &BatchRunner::stop);
 
     failuresButton = new FailuresButton(this);
     ui->statusBar->addPermanentWidget(failuresButton);
@@ -415,6 +412,7 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
     batchRunner->setPreviewSide(convertedRows->pixelSide());
     batchRunner->start(finishedText, convertMode, convertSettings(), imageFiles, dir,
                        dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked());
+    batchStatus->batchStarted();
 }
 
 void MainWindow::makeWorker(ImageThread *thread)
@@ -427,27 +425,18 @@ void MainWindow::batchFinished(const BatchReport &report)
 {
     const int failed = int(report.failures.size());
     QString text = report.finishedText;
-    if (failed > 0)
+    if (report.stopped)
+        text = BatchStatus::stoppedText(report.convertMode, report.written, report.total);
+    else if (failed > 0)
         text += tr(", %1 of %2 images failed").arg(failed).arg(report.total);
     ui->statusBar->showMessage(text, 0);
     failuresButton->setFailures(report.failures);
 
     // Opened now that the batch is over, so the folder exists and is full;
     // when nothing was written there may be no folder to open.
-    if (report.openFolder && failed < report.total && !report.directory.isEmpty())
+    if (report.openFolder && report.written + report.superseded > 0
+        && !report.directory.isEmpty())
         QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(report.directory).absolutePath()));
-}
-
-void MainWindow::showBatchProgress(int done, int total)
-{
-    // The runner sends at most ten a second, the end of the work at once.
-    if (total == 0) {
-        batchProgress->hide();
-        return;
-    }
-    batchProgress->setRange(0, total);
-    batchProgress->setValue(done);
-    batchProgress->show();
 }
 
 void MainWindow::progressChanged()

@@ -11,10 +11,10 @@ class QAction;
 class QCloseEvent;
 class QListWidget;
 class QMenu;
-class QProgressBar;
 class LoadingDialog;
 class QTimer;
 class BatchRunner;
+class BatchStatus;
 class FailuresButton;
 class FolderScanner;
 class FrameFitter;
@@ -70,7 +70,6 @@ private:
     void progressChanged();
     void updateProgress();
     void batchFinished(const BatchReport &report);
-    void showBatchProgress(int done, int total);
     void openFiles(const QStringList &files);
 
     Ui_MainWindow *ui;
@@ -90,7 +89,7 @@ private:
     ThumbnailList *originalRows;
     ThumbnailList *convertedRows;
     BatchRunner *batchRunner;
-    QProgressBar *batchProgress;
+    BatchStatus *batchStatus;
     FailuresButton *failuresButton;
     // The save folder proposed beside the opened images: one the user did
     // not choose, so a link there (planted by an archive) is not followed.

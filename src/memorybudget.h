@@ -3,8 +3,10 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 
 // The memory that the images of running conversions may hold together.
 // A worker asks for the bytes its image will cost once it knows the size,
@@ -21,9 +23,13 @@ public:
     qint64 capacity() const { return total; }
 
     // Blocks until cost bytes (at most the capacity) are free and takes
-    // them; returns how many were taken, or -1 once cancel() was called.
-    qint64 acquire(qint64 cost);
+    // them; returns how many were taken, or -1 once cancel() was called or
+    // abandon was set (checked whenever wake() is called).
+    qint64 acquire(qint64 cost, const std::atomic<bool> *abandon = nullptr);
     void release(qint64 taken);
+
+    // Lets waiters whose abandon flag has been set give up their turn.
+    void wake();
 
     // Wakes every waiter with a refusal, now and from then on; for shutdown.
     void cancel();
@@ -39,6 +45,9 @@ private:
     qint64 used = 0;
     quint64 nextTicket = 0;
     quint64 serving = 0;
+    // Turns given up while others were still ahead of them: skipped when
+    // they come up.
+    std::set<quint64> abandoned;
     bool cancelled = false;
 };
 

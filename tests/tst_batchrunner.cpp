@@ -6,6 +6,7 @@
 #include "testsupport.h"
 
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 
 using namespace TestSupport;
@@ -19,6 +20,7 @@ private slots:
     void initTestCase();
     void boundsAndReports();
     void stopEndsBatchWhole();
+    void stopDoesNotWaitForLargeImage();
     void shutdownDropsWaiting();
 
 private:
@@ -116,6 +118,45 @@ void tst_BatchRunner::stopEndsBatchWhole()
     QCOMPARE(rows.count(), report.written);
     for (const QString &name : names)
         QCOMPARE(QImage(out + QLatin1Char('/') + name).size(), QSize(300, 300));
+}
+
+// A large image still being encoded does not hold the stopped batch's
+// report back; it is dropped when it gets to its commit.
+void tst_BatchRunner::stopDoesNotWaitForLargeImage()
+{
+    QImage noise(2500, 2500, QImage::Format_RGB32);
+    QRandomGenerator random(3);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, random.generate());
+    const QString large = tmp.filePath(QStringLiteral("l/0-large-noise.png"));
+    QDir().mkpath(tmp.filePath(QStringLiteral("l")));
+    QVERIFY(noise.save(large));
+    QStringList files{large};
+    for (int i = 0; i < 10; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("l/%1.png").arg(i)), QSize(50, 50));
+    BatchRunner runner;
+    runner.setMaxInFlight(2);
+    wire(&runner);
+    QSignalSpy rows(&runner, &BatchRunner::rowWritten);
+    int runningAtReport = -1;
+    BatchReport report;
+    connect(&runner, &BatchRunner::batchFinished, this, [&](const BatchReport &r) {
+        report = r;
+        runningAtReport = runner.runningCount();
+    });
+    const QString out = tmp.filePath(QStringLiteral("l/out"));
+    runner.start(QStringLiteral("done"), ImageThread::FormatConvert, toPng, files, out, true, false);
+    QVERIFY(rows.wait(20000));
+    runner.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(runningAtReport >= 0, 20000);
+    QVERIFY(report.stopped);
+    QVERIFY(runningAtReport >= 1); // the large one at least, still being encoded
+    QTRY_COMPARE_WITH_TIMEOUT(runner.runningCount(), 0, 60000);
+    QCOMPARE(rows.count(), report.written);
+    QStringList names = QDir(out).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(names.size(), report.written);
+    QVERIFY(!names.contains(QStringLiteral("0-large-noise.png")));
 }
 
 void tst_BatchRunner::shutdownDropsWaiting()

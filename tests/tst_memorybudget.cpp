@@ -13,6 +13,7 @@ class tst_MemoryBudget : public QObject
 private slots:
     void waiterHeldBack_data();
     void waiterHeldBack();
+    void abandonedTurnIsSkipped();
 };
 
 void tst_MemoryBudget::waiterHeldBack_data()
@@ -52,6 +53,34 @@ void tst_MemoryBudget::waiterHeldBack()
     QCOMPARE(waiter.result(), waiterTaken);
     if (!cancel)
         QCOMPARE(budget.inUse(), waiterTaken);
+}
+
+// A stopped batch's waiter gives up its turn; those behind it still get
+// theirs.
+void tst_MemoryBudget::abandonedTurnIsSkipped()
+{
+    MemoryBudget budget(10);
+    QCOMPARE(budget.acquire(10), qint64(10));
+    std::atomic<bool> stopped{false};
+    const auto waiting = [&budget](const std::atomic<bool> *abandon) {
+        QFuture<qint64> f = QtConcurrent::run([&budget, abandon]() { return budget.acquire(4, abandon); });
+        // Each in line before the next asks.
+        (void)QTest::qWaitFor([&]() { return f.isFinished(); }, 100);
+        return f;
+    };
+    QFuture<qint64> first = waiting(nullptr);
+    QFuture<qint64> second = waiting(&stopped);
+    QFuture<qint64> third = waiting(nullptr);
+    QVERIFY(!first.isFinished() && !second.isFinished() && !third.isFinished());
+    stopped = true;
+    budget.wake();
+    QTRY_VERIFY(second.isFinished());
+    QCOMPARE(second.result(), qint64(-1));
+    QVERIFY(!first.isFinished() && !third.isFinished());
+    budget.release(10);
+    QTRY_VERIFY(first.isFinished() && third.isFinished());
+    QCOMPARE(first.result() + third.result(), qint64(8));
+    QCOMPARE(budget.inUse(), qint64(8));
 }
 
 QTEST_GUILESS_MAIN(tst_MemoryBudget)
