@@ -65,6 +65,7 @@ public:
     bool writeInto(QByteArray *encoded, const QSize &size, QString *errorString,
                    QStringList *warnings = nullptr) const;
 
+    // What was read; shared by the readers in photometadata.cpp.
     struct Data;
 
 private:
