@@ -170,7 +170,8 @@ ConversionResult ConversionJob::write(const Target &target)
     metadata.reset();
     QByteArray bytes;
     try {
-        bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written);
+        bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written,
+                                     &outcome.warnings);
     } catch (const std::bad_alloc &) {
         why = ImageLimits::outOfMemory();
     }

@@ -34,7 +34,8 @@ struct ConversionResult
     Step step = NoStep;
     QString reason;
     QString detail;
-    // What the written file lacks that the source had; empty for now.
+    // What the written file lacks that the source had (metadata that
+    // could not be read, a profile that does not fit), in the user's words.
     QStringList warnings;
     QString fileName; // the file written, when Written
     QImage preview;   // list-sized, what the written file looks like

@@ -12,15 +12,34 @@ FailuresButton::FailuresButton(QWidget *parent)
     connect(this, &QToolButton::clicked, this, &FailuresButton::showDialog);
 }
 
-void FailuresButton::setFailures(const QList<ImageFailure> &failures)
+void FailuresButton::setFailures(const QList<ImageFailure> &failures,
+                                 const QList<QPair<QString, QStringList>> &warnings)
 {
     shown = failures;
-    setText(tr("%1 failed").arg(failures.size()));
-    setVisible(!failures.isEmpty());
+    shownWarnings = warnings;
+    qsizetype warned = 0;
+    for (const auto &image : warnings)
+        warned += image.second.size();
+    QStringList parts;
+    if (!failures.isEmpty())
+        parts << tr("%1 failed").arg(failures.size());
+    if (warned == 1)
+        parts << tr("1 warning");
+    else if (warned > 1)
+        parts << tr("%1 warnings").arg(warned);
+    setText(parts.join(QStringLiteral(", ")));
+    if (warned > 0) {
+        setToolTip(tr("Show which images failed or were written without something of theirs, "
+                      "and why"));
+    } else {
+        setToolTip(tr("Show which images failed, and why"));
+    }
+    setAccessibleDescription(toolTip());
+    setVisible(!parts.isEmpty());
 }
 
 void FailuresButton::showDialog()
 {
-    FailuresDialog dialog(shown, window());
+    FailuresDialog dialog(shown, shownWarnings, window());
     dialog.exec();
 }

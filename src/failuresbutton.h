@@ -5,8 +5,9 @@
 
 #include <QToolButton>
 
-// The status bar's "N failed" button: shown while there are failures to
-// tell of, it lists them in a FailuresDialog when clicked.
+// The status bar's "N failed" button ("1 failed, 3 warnings", "3 warnings"
+// when written images lack something): shown while there is something to
+// tell of, it lists it in a FailuresDialog when clicked.
 class FailuresButton : public QToolButton
 {
     Q_OBJECT
@@ -14,13 +15,15 @@ class FailuresButton : public QToolButton
 public:
     explicit FailuresButton(QWidget *parent = nullptr);
 
-    // Replaces the failures told of; none hides the button.
-    void setFailures(const QList<ImageFailure> &failures);
+    // Replaces what is told of; nothing hides the button.
+    void setFailures(const QList<ImageFailure> &failures,
+                     const QList<QPair<QString, QStringList>> &warnings = {});
 
 private:
     void showDialog();
 
     QList<ImageFailure> shown;
+    QList<QPair<QString, QStringList>> shownWarnings;
 };
 
 #endif // FAILURESBUTTON_H

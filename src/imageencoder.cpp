@@ -12,6 +12,7 @@
 #include <QImageWriter>
 #include <QPainter>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -38,8 +39,9 @@ QImage onWhite(const QImage &image)
 // The picture in sRGB, converted from its own colour space, or from the
 // profile the source file has when Qt could not make a colour space of it
 // (table-based or grey profiles). Unchanged when neither says anything,
-// and when the conversion fails (said in the debug output).
-QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProfile)
+// and when the conversion fails: the warning then says so.
+QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProfile,
+              QStringList *warnings)
 {
     const QColorSpace space = image.colorSpace();
     if (space.isValid() && space == QColorSpace(QColorSpace::SRgb))
@@ -51,9 +53,71 @@ QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProf
     const QImage converted = ColorConverter::toSrgb(image, profile, &why);
     if (converted.isNull()) {
         qDebug().noquote() << "colours not converted to sRGB:" << why;
+        if (warnings) {
+            *warnings << ImageEncoder::tr("its colour profile does not fit the picture: its "
+                                          "colours were written as stored");
+        }
         return image;
     }
     return converted;
+}
+
+// An ICC profile's colour space is in its header, at byte 16.
+bool isGreyProfile(const QColorSpace &space)
+{
+    return space.isValid() && space.iccProfile().mid(16, 4) == "GRAY";
+}
+
+// libpng takes a text keyword or profile name of 1 to 79 printable Latin-1
+// characters without leading, trailing or double spaces, and fails the
+// whole file over one that is not. The name repaired to that; empty when
+// nothing printable is left.
+QString pngKeyword(const QString &name)
+{
+    QString kept;
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        const bool printable = (u > 0x20 && u < 0x7f) || (u > 0xa0 && u <= 0xff);
+        kept += printable ? c : QChar(u' ');
+    }
+    return kept.simplified().left(79).trimmed();
+}
+
+bool isPngKeyword(const QString &name)
+{
+    return !name.isEmpty() && pngKeyword(name) == name;
+}
+
+// The picture with keywords libpng takes: texts under a broken keyword are
+// kept under the repaired one, or dropped when none is left; the profile's
+// name, which is written as a keyword too, is repaired the same way.
+QImage withPngKeywords(const QImage &image)
+{
+    QColorSpace space = image.colorSpace();
+    const bool nameOk = !space.isValid() || space.description().isEmpty()
+            || isPngKeyword(space.description());
+    const QStringList keys = image.textKeys();
+    const bool keysOk = std::all_of(keys.begin(), keys.end(), isPngKeyword);
+    if (nameOk && keysOk)
+        return image;
+    if (!nameOk) {
+        const QString name = pngKeyword(space.description());
+        space.setDescription(name.isEmpty() ? QStringLiteral("ICC profile") : name);
+    }
+    // A QImage cannot lose a text, so the pixels are shared by a new one
+    // that carries only the good texts. It lives no longer than image.
+    QImage clean(image.constBits(), image.width(), image.height(), image.bytesPerLine(),
+                 image.format());
+    clean.setColorTable(image.colorTable());
+    clean.setColorSpace(space);
+    clean.setDotsPerMeterX(image.dotsPerMeterX());
+    clean.setDotsPerMeterY(image.dotsPerMeterY());
+    for (const QString &key : keys) {
+        const QString repaired = pngKeyword(key);
+        if (!repaired.isEmpty() && clean.text(repaired).isEmpty())
+            clean.setText(repaired, image.text(key));
+    }
+    return clean;
 }
 
 } // namespace
@@ -70,19 +134,42 @@ void ImageEncoder::setCarryOver(bool on)
 }
 
 QImage ImageEncoder::prepared(const QImage &image, const QString &format,
-                              const std::function<QByteArray()> &sourceProfile)
+                              const std::function<QByteArray()> &sourceProfile,
+                              QStringList *warnings)
 {
     QImage pixels = image;
+    if (!pixels.colorSpace().isValid()) {
+        // Qt 6.4's reader drops the colour space when it turns a picture a
+        // quarter turn upright (a phone's Display P3 photo, EXIF
+        // orientation 6): the source's profile gives it back, rather than
+        // the colours being squeezed into sRGB below.
+        const QByteArray profile = sourceProfile();
+        const QColorSpace space =
+                profile.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(profile);
+        if (space.isValid())
+            pixels.setColorSpace(space);
+    }
+    if (isGreyProfile(pixels.colorSpace()) && !pixels.allGray()) {
+        // A grey profile on colour pixels says nothing true of them, and a
+        // writer would store it (JPEG) or refuse it (PNG): they are taken
+        // as sRGB, as a viewer would.
+        pixels.setColorSpace(QColorSpace());
+        if (warnings) {
+            *warnings << ImageEncoder::tr("its colour profile does not fit the picture: its "
+                                          "colours were written as stored");
+        }
+        return ImageEncoder::prepared(pixels, format, []() { return QByteArray(); }, warnings);
+    }
     if (dropsAlpha(format) && pixels.hasAlphaChannel())
         pixels = onWhite(pixels);
     if (wantsSrgb(format)) {
-        pixels = inSrgb(pixels, sourceProfile);
+        pixels = inSrgb(pixels, sourceProfile, warnings);
     } else if (!pixels.colorSpace().isValid()) {
         // A profile Qt cannot read would be lost: its colours are put into
         // sRGB instead, which the writer then names.
         const QByteArray profile = sourceProfile();
         if (!profile.isEmpty())
-            pixels = inSrgb(pixels, [&profile]() { return profile; });
+            pixels = inSrgb(pixels, [&profile]() { return profile; }, warnings);
     }
     if (isXbm(format) && pixels.depth() != 1) {
         // The writer would dither; a logo or a scan wants clean edges.
@@ -99,14 +186,16 @@ namespace {
 
 QByteArray encodeWith(const QImage &image, const QString &format,
                       const std::function<const PhotoMetadata &()> &source,
-                      const QString &sourceName, QString *errorString, QImage *written)
+                      const QString &sourceName, QString *errorString, QImage *written,
+                      QStringList *warnings)
 {
     const bool carry = carryOver.load(std::memory_order_relaxed);
+    QStringList noted;
     QByteArray bytes;
     QImage pixels;
     try {
-        pixels = carry ? ImageEncoder::prepared(image, format,
-                                                [&]() { return source().iccProfile(); })
+        pixels = carry ? ImageEncoder::prepared(
+                                 image, format, [&]() { return source().iccProfile(); }, &noted)
                        : image;
         if (pixels.isNull()) {
             if (errorString)
@@ -121,12 +210,16 @@ QByteArray encodeWith(const QImage &image, const QString &format,
                 *written = pixels;
             return bytes;
         }
+        // Shares pixels: written before pixels goes.
+        const QImage handed = isPng(format) ? withPngKeywords(pixels) : pixels;
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         QImageWriter writer(&buffer, format.toUtf8());
         if (isTiff(format))
             writer.setCompression(1); // LZW
-        if (!writer.write(pixels)) {
+        // Huffman tables made for this picture: fewer bytes, the same pixels.
+        writer.setOptimizedWrite(true);
+        if (!writer.write(handed)) {
             if (errorString)
                 *errorString = writer.errorString();
             return QByteArray();
@@ -137,18 +230,28 @@ QByteArray encodeWith(const QImage &image, const QString &format,
         return QByteArray();
     }
 
+    if (carry && !pixels.colorSpace().isValid() && !sourceName.isEmpty()
+        && (source().lostParts() & PhotoMetadata::Profile)) {
+        noted << ImageEncoder::tr("its colour profile is damaged: its colours were written "
+                                  "as stored");
+    }
     if (carry && carriesMetadata(format) && !sourceName.isEmpty()) {
         const PhotoMetadata &carried = source();
-        QString why = carried.errorString();
-        if (why.isEmpty() && carried.hasMetadata())
-            carried.writeInto(&bytes, pixels.size(), &why);
-        if (!why.isEmpty()) {
-            qDebug().noquote() << QStringLiteral("EXIF, XMP and IPTC of %1 not copied: %2")
-                                          .arg(sourceName, why);
+        noted << carried.warnings();
+        QString why;
+        if (carried.hasMetadata() && !carried.writeInto(&bytes, pixels.size(), &why, &noted)) {
+            noted << ImageEncoder::tr("its EXIF, XMP and IPTC data could not be written "
+                                      "into the new file");
         }
+        if (!carried.errorString().isEmpty())
+            why = carried.errorString() + (why.isEmpty() ? QString() : QStringLiteral("; ") + why);
+        if (!why.isEmpty())
+            qDebug().noquote() << QStringLiteral("metadata of %1: %2").arg(sourceName, why);
     }
     if (written)
         *written = pixels;
+    if (warnings)
+        *warnings << noted;
     return bytes;
 }
 
@@ -156,7 +259,7 @@ QByteArray encodeWith(const QImage &image, const QString &format,
 
 QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
                                 const QString &sourcePath, QString *errorString,
-                                QImage *written)
+                                QImage *written, QStringList *warnings)
 {
     // Read at most once, and only when something needs it.
     PhotoMetadata metadata;
@@ -167,14 +270,15 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
         metadataRead = true;
         return metadata;
     };
-    return encodeWith(image, format, source, sourcePath, errorString, written);
+    return encodeWith(image, format, source, sourcePath, errorString, written, warnings);
 }
 
 QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
                                 const PhotoMetadata &metadata, const QString &sourceName,
-                                QString *errorString, QImage *written)
+                                QString *errorString, QImage *written,
+                                QStringList *warnings)
 {
     return encodeWith(
             image, format, [&]() -> const PhotoMetadata & { return metadata; }, sourceName,
-            errorString, written);
+            errorString, written, warnings);
 }

@@ -3,7 +3,9 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -19,23 +21,27 @@ class PhotoMetadata;
 //   white (XBM is then thresholded), rather than showing whatever colour
 //   happens to be stored under them;
 // - TIFF is compressed without loss.
-// A metadata problem never fails an image: the pixels are still encoded and
-// the debug output says what was not copied. Safe to call from any thread.
+// A metadata problem never fails an image: the pixels are still encoded,
+// the warnings say what was not copied and the debug output why. Safe to call from any thread.
 class ImageEncoder
 {
+    Q_DECLARE_TR_FUNCTIONS(ImageEncoder)
+
 public:
     // The file's bytes, or empty with errorString set when the writer
     // failed. written, when given, receives the pixels handed to the
-    // writer: what a lossless output file shows.
+    // writer: what a lossless output file shows. warnings, when given,
+    // receives what the file lacks that the source had, in the user's words.
     static QByteArray encode(const QImage &image, const QString &format,
                              const QString &sourcePath, QString *errorString,
-                             QImage *written = nullptr);
+                             QImage *written = nullptr, QStringList *warnings = nullptr);
 
     // The same with the source's metadata already read (from the open the
     // pixels came from); sourceName names it in the debug output.
     static QByteArray encode(const QImage &image, const QString &format,
                              const PhotoMetadata &metadata, const QString &sourceName,
-                             QString *errorString, QImage *written = nullptr);
+                             QString *errorString, QImage *written = nullptr,
+                             QStringList *warnings = nullptr);
 
     // Whether encoding image as format will look at the source's metadata:
     // to copy it, or for the profile of a picture Qt found none in.
@@ -44,8 +50,10 @@ public:
     // The pixels a format gets: flattened, thresholded, converted to sRGB
     // as above. sourceProfile is asked for the source file's ICC profile
     // only when the picture has no colour space Qt could read.
+    // warnings receives what could not be done (a profile that does not fit).
     static QImage prepared(const QImage &image, const QString &format,
-                           const std::function<QByteArray()> &sourceProfile);
+                           const std::function<QByteArray()> &sourceProfile,
+                           QStringList *warnings = nullptr);
 
     // Off, the encoder writes pixels only, as plain Qt would: for
     // measuring what the metadata and colour work costs.

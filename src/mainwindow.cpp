@@ -430,7 +430,7 @@ void MainWindow::batchFinished(const BatchReport &report)
     else if (failed > 0)
         text += tr(", %1 of %2 images failed").arg(failed).arg(report.total);
     ui->statusBar->showMessage(text, 0);
-    failuresButton->setFailures(report.failures);
+    failuresButton->setFailures(report.failures, report.warnings);
 
     // Opened now that the batch is over, so the folder exists and is full;
     // when nothing was written there may be no folder to open.

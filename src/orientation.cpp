@@ -1,5 +1,6 @@
 #include "orientation.h"
 
+#include <QColorSpace>
 #include <QTransform>
 
 QImage Orientation::applied(const QImage &image, QImageIOHandler::Transformations turn)
@@ -8,11 +9,16 @@ QImage Orientation::applied(const QImage &image, QImageIOHandler::Transformation
         return image;
     // Mirror and flip first, then a quarter turn clockwise, as Qt's readers
     // do; 270 degrees is a turn of its own.
-    if (turn == QImageIOHandler::TransformationRotate270)
-        return image.transformed(QTransform().rotate(270));
-    QImage result = image.mirrored(turn.testFlag(QImageIOHandler::TransformationMirror),
-                                   turn.testFlag(QImageIOHandler::TransformationFlip));
-    if (turn.testFlag(QImageIOHandler::TransformationRotate90))
-        result = result.transformed(QTransform().rotate(90));
+    QImage result;
+    if (turn == QImageIOHandler::TransformationRotate270) {
+        result = image.transformed(QTransform().rotate(270));
+    } else {
+        result = image.mirrored(turn.testFlag(QImageIOHandler::TransformationMirror),
+                                turn.testFlag(QImageIOHandler::TransformationFlip));
+        if (turn.testFlag(QImageIOHandler::TransformationRotate90))
+            result = result.transformed(QTransform().rotate(90));
+    }
+    // Qt 6.4 drops the colour space in a quarter turn.
+    result.setColorSpace(image.colorSpace());
     return result;
 }

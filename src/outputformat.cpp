@@ -29,7 +29,7 @@ bool OutputFormat::canWrite(const QString &format)
 
 bool OutputFormat::carriesMetadata(const QString &format)
 {
-    return isOneOf(format, {"jpg", "jpeg", "png", "tif", "tiff"});
+    return isOneOf(format, {"jpg", "jpeg", "png", "tif", "tiff", "webp"});
 }
 
 bool OutputFormat::dropsAlpha(const QString &format)
@@ -40,6 +40,11 @@ bool OutputFormat::dropsAlpha(const QString &format)
 bool OutputFormat::wantsSrgb(const QString &format)
 {
     return isOneOf(format, {"bmp", "ppm", "pgm", "pbm", "xbm", "xpm"});
+}
+
+bool OutputFormat::isPng(const QString &format)
+{
+    return isOneOf(format, {"png"});
 }
 
 bool OutputFormat::isTiff(const QString &format)

@@ -11,7 +11,7 @@ namespace OutputFormat {
 // Whether there is a writer for the format: Qt's, or libheif's for HEIC/AVIF.
 bool canWrite(const QString &format);
 
-// JPG, PNG and TIFF carry an ICC profile and the source's EXIF, XMP, IPTC.
+// JPG, PNG, TIFF and WebP carry an ICC profile and the source's EXIF, XMP, IPTC.
 bool carriesMetadata(const QString &format);
 
 // Formats that store no alpha: their writers drop it and keep whatever
@@ -22,6 +22,7 @@ bool dropsAlpha(const QString &format);
 // pixels for sRGB.
 bool wantsSrgb(const QString &format);
 
+bool isPng(const QString &format);
 bool isTiff(const QString &format);
 bool isXbm(const QString &format);
 

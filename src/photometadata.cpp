@@ -1,12 +1,19 @@
 #include "photometadata.h"
 
+#include "jpeghead.h"
 #include "sourcefile.h"
 
 #include <QDebug>
 
 #include <exiv2/exiv2.hpp>
+#include <exiv2/pngimage.hpp>
+#include <exiv2/webpimage.hpp>
 
+#include <cstdio>
 #include <mutex>
+
+#include <jpeglib.h>
+#include <zlib.h>
 
 struct PhotoMetadata::Data
 {
@@ -15,6 +22,7 @@ struct PhotoMetadata::Data
     Exiv2::XmpData xmp;
     QByteArray icc;
     QString error;
+    PhotoMetadata::Parts lost;
 };
 
 namespace {
@@ -125,6 +133,199 @@ Exiv2::XmpData xmpFor(const Exiv2::XmpData &source, const QSize &size, bool same
     return xmp;
 }
 
+
+// Whatever exiv2 makes of bytes, taken into data: the parts asked for,
+// or nothing and an exception when it gives up.
+void readInto(QByteArrayView bytes, PhotoMetadata::Data &data, PhotoMetadata::Parts parts)
+{
+    const std::unique_ptr<Exiv2::Image> image = openImage(bytes);
+    image->readMetadata();
+    if (parts & PhotoMetadata::Exif) {
+        for (const Exiv2::Exifdatum &datum : image->exifData())
+            data.exif.add(datum);
+    }
+    if (parts & PhotoMetadata::Xmp) {
+        for (const Exiv2::Xmpdatum &datum : image->xmpData())
+            data.xmp.add(datum);
+    }
+    if (parts & PhotoMetadata::Iptc) {
+        for (const Exiv2::Iptcdatum &datum : image->iptcData())
+            data.iptc.add(datum);
+    }
+    if ((parts & PhotoMetadata::Profile) && image->iccProfileDefined()) {
+        const Exiv2::DataBuf *icc = image->iccProfile();
+        data.icc = QByteArray(reinterpret_cast<const char *>(icc->pData_), icc->size_);
+    }
+}
+
+// The same, and on failure the parts are noted as lost.
+void tryReadInto(QByteArrayView bytes, PhotoMetadata::Data &data, PhotoMetadata::Parts parts)
+{
+    try {
+        readInto(bytes, data, parts);
+    } catch (const Exiv2::AnyError &e) {
+        data.error = QString::fromUtf8(e.what());
+        data.lost |= parts;
+    }
+}
+
+} // namespace
+
+// A JPEG's metadata lives in segments before its picture data, read with
+// libjpeg's walk (JpegHead), never the whole file. Each kind goes to exiv2
+// by itself, in a JPEG made of its segments only: a damaged profile or a
+// broken IPTC block then costs that kind alone, not the EXIF with it.
+void PhotoMetadata::readJpeg(SourceFile &file, Data &data)
+{
+    const JpegHead head(file.device(), {JPEG_APP0 + 1, JPEG_APP0 + 2, JPEG_APP0 + 13});
+    struct Kind
+    {
+        Parts part;
+        int marker;
+        QByteArrayView signature;
+        QByteArray jpeg;
+    };
+    Kind kinds[] = {
+        {Exif, JPEG_APP0 + 1, QByteArrayView("Exif\0", 5), {}},
+        {Xmp, JPEG_APP0 + 1, QByteArrayView("http://ns.adobe.com/xap/1.0/\0", 29), {}},
+        {Profile, JPEG_APP0 + 2, QByteArrayView("ICC_PROFILE\0", 12), {}},
+        {Iptc, JPEG_APP0 + 13, QByteArrayView("Photoshop 3.0\0", 14), {}},
+    };
+    for (const JpegHead::Segment &segment : head.segments()) {
+        for (Kind &kind : kinds) {
+            if (segment.marker != kind.marker || !segment.data.startsWith(kind.signature))
+                continue;
+            if (kind.jpeg.isEmpty())
+                kind.jpeg = QByteArray("\xff\xd8", 2);
+            const qsizetype length = segment.data.size() + 2;
+            kind.jpeg += char(0xff);
+            kind.jpeg += char(segment.marker);
+            kind.jpeg += char(length >> 8);
+            kind.jpeg += char(length & 0xff);
+            kind.jpeg += segment.data;
+        }
+    }
+    for (Kind &kind : kinds) {
+        if (!kind.jpeg.isEmpty())
+            tryReadInto(kind.jpeg + QByteArray("\xff\xd9", 2), data, kind.part);
+    }
+    if (head.truncated())
+        data.lost |= Exif | Xmp | Iptc;
+}
+
+namespace {
+
+// The parts of a PNG text chunk, by its keyword: what exiv2 makes of it.
+PhotoMetadata::Parts pngTextParts(QByteArrayView type, QByteArrayView body)
+{
+    if (type == "eXIf")
+        return PhotoMetadata::Exif;
+    if (type == "iCCP")
+        return PhotoMetadata::Profile;
+    const QByteArrayView keyword = body.first(qMax<qsizetype>(body.indexOf('\0'), 0));
+    if (keyword == "XML:com.adobe.xmp" || keyword == "Raw profile type xmp")
+        return PhotoMetadata::Xmp;
+    if (keyword == "Raw profile type exif" || keyword == "Raw profile type APP1")
+        return PhotoMetadata::Exif;
+    if (keyword == "Raw profile type iptc")
+        return PhotoMetadata::Iptc;
+    // A comment or a title: Qt's reader and writer carry those.
+    return {};
+}
+
+// A PNG that exiv2 gave up on, chunk by chunk: each metadata chunk goes to
+// exiv2 in a PNG of its own (the signature, the header, the chunk, the
+// end), so that an over-long comment or a broken profile costs only itself.
+void readPngByChunk(QByteArrayView png, PhotoMetadata::Data &data)
+{
+    constexpr qsizetype signature = 8;
+    constexpr qsizetype headerChunk = 8 + 13 + 4;
+    if (png.size() < signature + headerChunk)
+        return;
+    const QByteArray start = png.first(signature + headerChunk).toByteArray();
+    static const QByteArray end("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    qsizetype at = signature + headerChunk;
+    while (at + 12 <= png.size()) {
+        const quint32 length = quint32(uchar(png[at])) << 24 | quint32(uchar(png[at + 1])) << 16
+                | quint32(uchar(png[at + 2])) << 8 | quint32(uchar(png[at + 3]));
+        if (length > quint32(png.size() - at - 12))
+            break;
+        const QByteArrayView type = png.sliced(at + 4, 4);
+        const QByteArrayView body = png.sliced(at + 8, length);
+        const qsizetype chunk = 12 + qsizetype(length);
+        if (type == "IEND")
+            break;
+        if (type == "tEXt" || type == "zTXt" || type == "iTXt" || type == "iCCP" || type == "eXIf") {
+            const PhotoMetadata::Parts parts = pngTextParts(type, body);
+            if (parts)
+                tryReadInto(start + png.sliced(at, chunk).toByteArray() + end, data, parts);
+        }
+        at += chunk;
+    }
+}
+
+} // namespace
+
+// Other formats are read into memory up to a bound: exiv2 wants random
+// access to a TIFF, and a TIFF's directories may come after its pixels.
+void PhotoMetadata::readOther(SourceFile &file, Data &data)
+{
+    const qint64 size = file.device()->size();
+    const QByteArray bytes = file.contents(readLimit); // read in place by exiv2
+    try {
+        readInto(bytes, data, Exif | Xmp | Iptc | Profile);
+        return;
+    } catch (const Exiv2::AnyError &e) {
+        if (e.code() == Exiv2::kerMemoryContainsUnknownImageType)
+            return;
+        data.error = QString::fromUtf8(e.what());
+    }
+    data.exif.clear();
+    data.xmp.clear();
+    data.iptc.clear();
+    data.icc.clear();
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
+        readPngByChunk(bytes, data);
+    else
+        data.lost |= Exif | Xmp | Iptc;
+    if (size > bytes.size() && data.lost)
+        data.error += QStringLiteral(" (only the first %1 bytes read)").arg(bytes.size());
+}
+
+namespace {
+
+// The PNG with an eXIf chunk holding exif (a TIFF structure, as in a
+// JPEG's APP1 after its "Exif" mark) put before its first IDAT, where
+// readers look for it. A chunk is its length, type, data and the CRC-32 of
+// type and data, all lengths big-endian.
+QByteArray withExifChunk(const QByteArray &png, const Exiv2::ExifData &exif)
+{
+    Exiv2::Blob tiff;
+    Exiv2::ExifParser::encode(tiff, Exiv2::littleEndian, exif);
+    qsizetype idat = 8; // past the signature
+    while (idat + 8 <= png.size() && png.mid(idat + 4, 4) != "IDAT") {
+        const quint32 length = quint32(uchar(png[idat])) << 24 | quint32(uchar(png[idat + 1])) << 16
+                | quint32(uchar(png[idat + 2])) << 8 | quint32(uchar(png[idat + 3]));
+        idat += 12 + qsizetype(length);
+    }
+    if (tiff.empty() || idat + 8 > png.size())
+        throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
+    QByteArray chunk;
+    const quint32 length = quint32(tiff.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        chunk += char(length >> shift);
+    chunk += "eXIf";
+    chunk.append(reinterpret_cast<const char *>(tiff.data()), qsizetype(tiff.size()));
+    const quint32 crc = quint32(::crc32(::crc32(0, nullptr, 0),
+                                        reinterpret_cast<const Bytef *>(chunk.constData() + 4),
+                                        uInt(chunk.size() - 4)));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        chunk += char(crc >> shift);
+    QByteArray result = png;
+    result.insert(idat, chunk);
+    return result;
+}
+
 } // namespace
 
 PhotoMetadata::PhotoMetadata()
@@ -139,6 +340,10 @@ void PhotoMetadata::initLibrary()
     static std::once_flag once;
     std::call_once(once, []() {
         Exiv2::XmpParser::initialize(lockXmp, nullptr);
+#ifdef EXV_ENABLE_BMFF
+        // HEIC and AVIF files: exiv2 reads their EXIF and XMP only when asked to.
+        Exiv2::enableBMFF(true);
+#endif
         // Its warnings are about oddities it reads past; its errors are
         // worth a line among ours.
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
@@ -158,26 +363,21 @@ PhotoMetadata PhotoMetadata::read(SourceFile &file)
 {
     initLibrary();
     PhotoMetadata metadata;
+    Data &data = *metadata.d;
     if (!file.isOpen()) {
-        metadata.d->error = file.errorString();
+        data.error = file.errorString();
         return metadata;
     }
     try {
-        const QByteArray bytes = file.contents(); // read in place by exiv2
-        const std::unique_ptr<Exiv2::Image> image = openImage(bytes);
-        image->readMetadata();
-        metadata.d->exif = image->exifData();
-        metadata.d->iptc = image->iptcData();
-        metadata.d->xmp = image->xmpData();
-        if (image->iccProfileDefined()) {
-            const Exiv2::DataBuf *icc = image->iccProfile();
-            metadata.d->icc = QByteArray(reinterpret_cast<const char *>(icc->pData_), icc->size_);
-        }
-    } catch (const Exiv2::AnyError &e) {
-        if (e.code() != Exiv2::kerMemoryContainsUnknownImageType)
-            metadata.d->error = QString::fromUtf8(e.what());
+        const QByteArray start = file.contents(8);
+        if (start.startsWith("\xff\xd8"))
+            readJpeg(file, data);
+        else
+            readOther(file, data);
     } catch (const std::exception &e) {
-        metadata.d->error = QString::fromUtf8(e.what());
+        // Out of memory, most likely: what was read so far is kept.
+        data.error = QString::fromUtf8(e.what());
+        data.lost |= Exif | Xmp | Iptc;
     }
     return metadata;
 }
@@ -197,21 +397,67 @@ QString PhotoMetadata::errorString() const
     return d->error;
 }
 
-bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *errorString) const
+PhotoMetadata::Parts PhotoMetadata::lostParts() const
+{
+    return d->lost;
+}
+
+QStringList PhotoMetadata::warnings() const
+{
+    QStringList texts;
+    if (d->lost & Exif)
+        texts << tr("its EXIF data (capture date, camera, place) could not be read and was not copied");
+    if (d->lost & Xmp)
+        texts << tr("its XMP data could not be read and was not copied");
+    if (d->lost & Iptc)
+        texts << tr("its IPTC data (caption, keywords, credit) could not be read and was not copied");
+    return texts;
+}
+
+bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *errorString,
+                              QStringList *warnings) const
 {
     initLibrary();
     try {
         const std::unique_ptr<Exiv2::Image> image = openImage(*encoded);
         // What the writer put there (the profile, a TIFF's own layout) is
-        // read first, so that it is written back.
-        image->readMetadata();
+        // read first, so that it is written back. A PNG's text that exiv2
+        // will not inflate (a long comment Qt carried over) is copied
+        // as it is when exiv2 writes, so it need not be read.
+        try {
+            image->readMetadata();
+        } catch (const Exiv2::AnyError &) {
+            if (image->imageType() != Exiv2::ImageType::png)
+                throw;
+        }
+        // Qt's writer spreads a long text over several comment segments;
+        // exiv2 reads them as one and would write it as one, which a
+        // segment's 64 KB cannot hold.
+        constexpr size_t maxComment = 65532; // with its length and a final NUL
+        if (image->imageType() == Exiv2::ImageType::jpeg && image->comment().size() > maxComment) {
+            image->setComment(image->comment().substr(0, maxComment));
+            if (warnings)
+                *warnings << tr("its comment was cut to 64 KB, what a JPEG file holds");
+        }
         const Exiv2::DataBuf *profile = image->iccProfile();
         const bool sameProfile = QByteArrayView(reinterpret_cast<const char *>(profile->pData_),
                                                 profile->size_)
                 == QByteArrayView(d->icc);
-        image->setExifData(exifFor(d->exif, size));
-        image->setIptcData(d->iptc);
-        image->setXmpData(xmpFor(d->xmp, size, sameProfile));
+        const Exiv2::ExifData exif = exifFor(d->exif, size);
+        // exiv2 writes a PNG's EXIF as an old text chunk; it goes in as
+        // the standard eXIf chunk instead, below.
+        const bool png = image->imageType() == Exiv2::ImageType::png;
+        image->setExifData(png ? Exiv2::ExifData() : exif);
+        Exiv2::XmpData xmp = xmpFor(d->xmp, size, sameProfile);
+        if (image->imageType() == Exiv2::ImageType::webp) {
+            // WebP has no place for IPTC: its fields go into the XMP, where
+            // they have standard names.
+            if (!d->iptc.empty())
+                Exiv2::copyIptcToXmp(d->iptc, xmp);
+        } else {
+            image->setIptcData(d->iptc);
+        }
+        image->setXmpData(xmp);
         image->writeMetadata();
 
         Exiv2::BasicIo &io = image->io();
@@ -223,6 +469,8 @@ bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *e
         io.close();
         if (got != long(written.size()))
             throw Exiv2::Error(Exiv2::kerInputDataReadFailed);
+        if (png && !exif.empty())
+            written = withExifChunk(written, exif);
         *encoded = written;
         return true;
     } catch (const Exiv2::AnyError &e) {

@@ -2,8 +2,11 @@
 #define PHOTOMETADATA_H
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QFlags>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -16,7 +19,17 @@ class SourceFile;
 // end here.
 class PhotoMetadata
 {
+    Q_DECLARE_TR_FUNCTIONS(PhotoMetadata)
+
 public:
+    enum Part { Exif = 1, Xmp = 2, Iptc = 4, Profile = 8 };
+    Q_DECLARE_FLAGS(Parts, Part)
+
+    // What is read of a file exiv2 wants whole (all but JPEG): a TIFF's
+    // metadata may follow its pixels, but a file padded to a gigabyte is
+    // not read to its end.
+    static constexpr qint64 readLimit = 128 * 1024 * 1024;
+
     PhotoMetadata();
     ~PhotoMetadata();
 
@@ -26,8 +39,10 @@ public:
     static void initLibrary();
 
     // The metadata of the file at path. Files of a kind exiv2 does not
-    // know carry nothing; a file it cannot parse carries nothing, and
-    // errorString() says why.
+    // know carry nothing. Of a file it cannot parse whole, what can be read
+    // by itself is kept (a JPEG's EXIF beside a broken profile, a PNG's XMP
+    // beside an over-long comment); lostParts() says what was not, and
+    // errorString() why.
     static PhotoMetadata read(const QString &path);
     // The same from a source already open, so that the metadata comes from
     // the very file the pixels were decoded from.
@@ -36,17 +51,30 @@ public:
     bool hasMetadata() const; // EXIF, XMP or IPTC
     QByteArray iccProfile() const;
     QString errorString() const;
+    Parts lostParts() const;
+    // What lostParts() means to the user, one sentence a part; the
+    // profile is left to the encoder, which knows whether it was needed.
+    QStringList warnings() const;
 
     // Copies the EXIF, XMP and IPTC into encoded (a JPEG, PNG or TIFF file
     // in memory) and makes them true of it: no orientation to apply, the
     // pixel dimensions of size, no embedded thumbnail of the old picture.
     // The profile the writer put in stays. On failure encoded is left as
-    // it was and errorString says why.
-    bool writeInto(QByteArray *encoded, const QSize &size, QString *errorString) const;
+    // it was and errorString says why. warnings receives what the file
+    // could not hold.
+    bool writeInto(QByteArray *encoded, const QSize &size, QString *errorString,
+                   QStringList *warnings = nullptr) const;
+
+    // What was read; shared by the readers in photometadata.cpp.
+    struct Data;
 
 private:
-    struct Data;
+    static void readJpeg(SourceFile &file, Data &data);
+    static void readOther(SourceFile &file, Data &data);
+
     std::shared_ptr<Data> d;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(PhotoMetadata::Parts)
 
 #endif // PHOTOMETADATA_H

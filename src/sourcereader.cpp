@@ -3,6 +3,7 @@
 #include "cmykjpeg.h"
 #include "decodewatch.h"
 #include "imagelimits.h"
+#include "jpeghead.h"
 #include "orientation.h"
 #include "pngtextguard.h"
 
@@ -84,15 +85,9 @@ QImage SourceReader::read(QString *errorString)
     if (decoder)
         return ImageLimits::orNull([&]() { return decoder->read(errorString); }, errorString);
     if (imageReader.format() == "jpeg") {
-        // The frame header comes after the metadata segments, usually in
-        // the first few kilobytes; a large embedded profile can push it
-        // further, and then the whole file is looked at.
-        constexpr qint64 headLimit = 256 * 1024;
-        const QByteArray head = file.contents(headLimit);
-        bool headerFound = false;
-        bool cmyk = CmykJpeg::isCmyk(head, &headerFound);
-        if (!headerFound && head.size() == headLimit)
-            cmyk = CmykJpeg::isCmyk(file.contents());
+        // libjpeg walks the segments before the frame header by seeking
+        // past them: a large profile or a padded file is not read for this.
+        const bool cmyk = JpegHead(file.device()).components() == 4;
         if (cmyk) {
             // Decoded as stored; turned here the way the reader would.
             const QImage stored =

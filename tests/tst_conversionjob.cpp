@@ -3,8 +3,13 @@
 #include "targetnamer.h"
 
 #include "testsupport.h"
+#include "hostile/hostilecorpus.h"
 
+#include <QColorSpace>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -24,6 +29,7 @@ private slots:
     void onePhoto_data();
     void onePhoto();
     void laterOrderWins();
+    void paddedJpegWithinMemory();
 
 private:
     QTemporaryDir tmp;
@@ -34,6 +40,37 @@ void tst_ConversionJob::initTestCase()
     QVERIFY(tmp.isValid());
     ImageLimits::configureProcess();
 }
+
+namespace {
+
+QByteArray encoded(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+// A PNG with a text under a keyword libpng would not write itself.
+QByteArray pngWithKeyword(const QByteArray &keyword)
+{
+    const QByteArray png = encoded(pattern(QSize(20, 10)), "png");
+    // After the signature and the header chunk.
+    return png.left(33) + Hostile::pngChunk("tEXt", keyword + '\0' + "a note") + png.mid(33);
+}
+
+// A JPEG whose profile describes itself with name.
+QByteArray jpegWithProfileNamed(const QString &name)
+{
+    QColorSpace space(QColorSpace::DisplayP3);
+    space.setDescription(name);
+    QImage image = pattern(QSize(20, 10));
+    image.setColorSpace(space);
+    return encoded(image, "jpeg");
+}
+
+} // namespace
 
 void tst_ConversionJob::onePhoto_data()
 {
@@ -63,6 +100,18 @@ void tst_ConversionJob::onePhoto_data()
     QTest::newRow("turned upright") << writeRotatedJpeg(dir + "/turned-by-exif.jpg", QSize(30, 10), 6)
                                     << both << QSize(10, 30) << "png" << "out"
                                     << int(Result::Written) << int(Result::NoStep) << QSize(10, 30);
+
+    // libpng refuses such keywords (and profile names, written as one),
+    // failing the whole file: they are repaired or dropped.
+    const QList<QPair<const char *, QByteArray>> odd{
+            {"blank-keyword.png", pngWithKeyword(" ")},
+            {"control-keyword.png", pngWithKeyword("\x1f")},
+            {"profile-named-blank.jpg", jpegWithProfileNamed(QStringLiteral(" "))},
+            {"profile-named-control.jpg", jpegWithProfileNamed(QStringLiteral("\x1f"))}};
+    for (const auto &[name, bytes] : odd) {
+        QTest::newRow(name) << writeBytes(dir + '/' + name, bytes) << format << QSize() << "png"
+                            << "out" << int(Result::Written) << int(Result::NoStep) << QSize(20, 10);
+    }
 
     QTest::newRow("missing source") << dir + "/missing.png" << format << QSize() << "png"
                                     << "out" << int(Result::Failed) << int(Result::Open) << QSize();
@@ -163,6 +212,49 @@ void tst_ConversionJob::laterOrderWins()
     QCOMPARE(int(write(QSize(30, 30), 3).outcome), int(Result::Written));
     QCOMPARE(QImage(dir + "/same.png").size(), QSize(30, 30));
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"same.png"});
+}
+
+// A 4.5 KB JPEG padded to a gigabyte (sparse: a few kilobytes on disk),
+// converted through the window under a limit on its address space: only
+// what the photo holds is read, not the padding.
+void tst_ConversionJob::paddedJpegWithinMemory()
+{
+#ifndef PICTAVO_MEMORY_DRIVER
+    QSKIP("no address-space limit can hold under a sanitizer");
+#else
+    const QString images = tmp.filePath(QStringLiteral("padded"));
+    const QString warmUp = tmp.filePath(QStringLiteral("warm-up"));
+    writeImage(warmUp + QStringLiteral("/w1.png"), QSize(40, 30));
+    writeImage(warmUp + QStringLiteral("/w2.png"), QSize(40, 30));
+    const QString padded = writeBytes(images + QStringLiteral("/padded-to-1-gb.jpg"),
+                                      noiseJpeg(QSize(40, 30)));
+    QVERIFY(QFile::resize(padded, qint64(1) << 30));
+
+    QTemporaryDir settings;
+    QProcess driver;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), settings.path());
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), settings.filePath(QStringLiteral("cache")));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    driver.setProcessEnvironment(env);
+    QElapsedTimer clock;
+    clock.start();
+    // 50 % to PNG (the format list's fifth entry), 400 MB above what the
+    // window uses once it runs.
+    driver.start(QStringLiteral(PICTAVO_MEMORY_DRIVER),
+                 {images, warmUp, QStringLiteral("400"), QStringLiteral("50"), QStringLiteral("4")});
+    QVERIFY(driver.waitForFinished(120000));
+    const QString out = QString::fromLocal8Bit(driver.readAllStandardOutput())
+            + QString::fromLocal8Bit(driver.readAllStandardError()).right(3000);
+    QVERIFY2(out.contains(QLatin1String("report: Size and format convert finished\n")),
+             qPrintable(out));
+    static const QRegularExpression peakLine(QStringLiteral("peak resident MiB: (\\d+)"));
+    const int peak = peakLine.match(out).captured(1).toInt();
+    qInfo("padded-to-1-gb.jpg: peak %d MiB, %lld ms", peak, clock.elapsed());
+    QVERIFY2(peak > 0 && peak <= 400, qPrintable(out));
+    QCOMPARE(QImage(images + QStringLiteral("/ConvertedImages/padded-to-1-gb.png")).size(),
+             QSize(20, 15));
+#endif
 }
 
 QTEST_MAIN(tst_ConversionJob)

@@ -5,6 +5,8 @@
 #include "urlcatcher.h"
 
 #include <QDesktopServices>
+#include <QBuffer>
+#include <QColorSpace>
 #include <QDialog>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -24,8 +26,10 @@ private slots:
     void cleanupTestCase();
     void damagedJpegFailsBesideWholeOne();
     void everyFailureListed();
+    void warningsBesideFailures();
 
 private:
+    QList<QStringList> dialogRows(QToolButton *button);
     void convert(WindowDriver &d, const QStringList &files, StatusReport *report);
 
     QTemporaryDir settingsDir;
@@ -43,6 +47,30 @@ void tst_FailuresDialog::initTestCase()
 void tst_FailuresDialog::cleanupTestCase()
 {
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+// Clicks the button, which opens a modal dialog; reads its rows, then
+// closes it as a user would.
+QList<QStringList> tst_FailuresDialog::dialogRows(QToolButton *button)
+{
+    QList<QStringList> rows;
+    bool modal = false;
+    QTimer::singleShot(0, [&]() {
+        QTRY_VERIFY(QApplication::activeModalWidget());
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        modal = dialog && dialog->isModal();
+        if (auto *tree = dialog->findChild<QTreeWidget *>(QStringLiteral("treeWidgetFailures"))) {
+            for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem *item = tree->topLevelItem(i);
+                rows << QStringList{item->text(0), item->text(1), item->text(2)};
+            }
+        }
+        QTest::keyClick(dialog, Qt::Key_Escape);
+    });
+    QTest::mouseClick(button, Qt::LeftButton);
+    if (!modal)
+        qWarning("the failures dialog was not modal");
+    return rows;
 }
 
 void tst_FailuresDialog::convert(WindowDriver &d, const QStringList &files, StatusReport *report)
@@ -95,24 +123,7 @@ void tst_FailuresDialog::everyFailureListed()
     QVERIFY(button && button->isVisible());
     QCOMPARE(button->text(), QStringLiteral("2 failed"));
 
-    // The button opens a modal dialog; read its rows, then close it as a
-    // user would.
-    QList<QStringList> rows;
-    bool modal = false;
-    QTimer::singleShot(0, [&]() {
-        QTRY_VERIFY(QApplication::activeModalWidget());
-        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        modal = dialog && dialog->isModal();
-        if (auto *tree = dialog->findChild<QTreeWidget *>(QStringLiteral("treeWidgetFailures"))) {
-            for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-                const QTreeWidgetItem *item = tree->topLevelItem(i);
-                rows << QStringList{item->text(0), item->text(1), item->text(2)};
-            }
-        }
-        QTest::keyClick(dialog, Qt::Key_Escape);
-    });
-    QTest::mouseClick(button, Qt::LeftButton);
-    QVERIFY(modal);
+    const QList<QStringList> rows = dialogRows(button);
     const QString folder = QDir::toNativeSeparators(QFileInfo(dir).absoluteFilePath());
     const QList<QStringList> expected{
             {QStringLiteral("text-named-photo.jpg"), folder, QStringLiteral("not an image")},
@@ -124,6 +135,54 @@ void tst_FailuresDialog::everyFailureListed()
     QVERIFY(d.startCommand(FormatCommand));
     QVERIFY(!button->isVisible());
     QTRY_VERIFY(d.report().finished);
+}
+
+// A photo written without something of its own (here its damaged profile)
+// is counted apart from the failures and listed with what it lacks.
+void tst_FailuresDialog::warningsBesideFailures()
+{
+    const QString dir = work.filePath(QStringLiteral("warned"));
+    QByteArray jpeg;
+    {
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        TestSupport::pattern(QSize(60, 40)).save(&buffer, "jpeg");
+    }
+    // Half a profile: its header claims the whole.
+    const QByteArray whole = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    const QByteArray profile = whole.left(whole.size() / 2);
+    QByteArray app2 = QByteArray("\xff\xe2", 2);
+    app2 += char((profile.size() + 16) >> 8);
+    app2 += char((profile.size() + 16) & 0xff);
+    app2 += QByteArray("ICC_PROFILE\0\1\1", 14) + profile;
+    const QString damaged = TestSupport::writeBytes(dir + QStringLiteral("/profile-truncated.jpg"),
+                                                    jpeg.left(2) + app2 + jpeg.mid(2));
+    const QString cut = TestSupport::writeTruncatedJpeg(dir + QStringLiteral("/truncated-at-half.jpg"));
+
+    MainWindow w;
+    w.show();
+    WindowDriver d(&w);
+    StatusReport report;
+    convert(d, {damaged, cut}, &report);
+    QCOMPARE(w.statusBar()->currentMessage(),
+             QStringLiteral("Size convert finished, 1 of 2 images failed"));
+    auto *button = w.findChild<QToolButton *>(QStringLiteral("toolButtonFailures"));
+    QVERIFY(button && button->isVisible());
+    QCOMPARE(button->text(), QStringLiteral("1 failed, 1 warning"));
+    const QString folder = QDir::toNativeSeparators(QFileInfo(dir).absoluteFilePath());
+    const QList<QStringList> expected{
+            {QStringLiteral("profile-truncated.jpg"), folder,
+             QStringLiteral("written, but its colour profile is damaged: its colours were "
+                            "written as stored")},
+            {QStringLiteral("truncated-at-half.jpg"), folder,
+             QStringLiteral("damaged file (data ends early)")}};
+    QCOMPARE(dialogRows(button), expected);
+    QVERIFY(QFileInfo::exists(dir + QStringLiteral("/ConvertedImages/profile-truncated.jpg")));
+
+    // Warnings alone: the batch did not fail.
+    convert(d, {damaged}, &report);
+    QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral("Size convert finished"));
+    QCOMPARE(button->text(), QStringLiteral("1 warning"));
 }
 
 QTEST_MAIN(tst_FailuresDialog)

@@ -6,9 +6,12 @@
 #include "photometadata.h"
 
 #include "testsupport.h"
+#include "hostile/hostilecorpus.h"
 
 #include <QColorSpace>
 #include <QImageReader>
+#include <QImageWriter>
+#include <QtEndian>
 
 #include <exiv2/exiv2.hpp>
 #include <lcms2.h>
@@ -24,6 +27,9 @@ private slots:
     void initTestCase();
     void keepsWhatPhotosCarry_data();
     void keepsWhatPhotosCarry();
+    void metadataBesideFaults_data();
+    void metadataBesideFaults();
+    void jpegTablesOptimized();
 
 private:
     QString make(const QString &name, const QByteArray &bytes);
@@ -39,7 +45,7 @@ struct Probe
 };
 Q_DECLARE_METATYPE(QList<Probe>)
 
-enum Profile { AnyProfile, RgbOrNone, AdobeRgb };
+enum Profile { AnyProfile, RgbOrNone, AdobeRgb, DisplayP3 };
 enum { SourceInks = 4 };
 
 namespace {
@@ -185,6 +191,76 @@ QByteArray palettePng()
     return encoded(image, "png");
 }
 
+// A JPEG segment (APPn) of the given marker.
+QByteArray segment(int marker, const QByteArray &data)
+{
+    const qsizetype length = data.size() + 2;
+    return QByteArray("\xff", 1) + char(marker) + char(length >> 8) + char(length & 0xff) + data;
+}
+
+// The photo with an ICC profile segment (1 of 1) per profile, right after SOI.
+QByteArray photoWithProfiles(const QList<QByteArray> &profiles)
+{
+    QByteArray segments;
+    for (const QByteArray &profile : profiles)
+        segments += segment(0xe2, QByteArray("ICC_PROFILE\0\1\1", 14) + profile);
+    const QByteArray jpeg = photo();
+    return jpeg.left(2) + segments + jpeg.mid(2);
+}
+
+QByteArray greyProfile()
+{
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(grey, nullptr, &size);
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    cmsSaveProfileToMem(grey, bytes.data(), &size);
+    cmsCloseProfile(grey);
+    cmsFreeToneCurve(gamma);
+    return bytes;
+}
+
+// The photo as a PNG (EXIF and XMP as exiv2 writes them) with one comment
+// of 200 KB, past what exiv2 inflates.
+QByteArray longCommentPng()
+{
+    QImage image(64, 96, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    const QByteArray png = withMetadata(encoded(image, "png"), [](Exiv2::Image &file) {
+        file.exifData()["Exif.Photo.DateTimeOriginal"] = "2024:07:14 18:30:00";
+        file.xmpData()["Xmp.xmp.Rating"] = "4";
+    });
+    return Hostile::textBombPng(png, "zTXt", 1, 200000);
+}
+
+// A Display P3 photo stored on its side (EXIF orientation 6), as phones
+// write them.
+QByteArray p3Photo()
+{
+    QImage image(96, 64, QImage::Format_RGB32);
+    image.fill(QColor(0, 200, 60));
+    image.setColorSpace(QColorSpace::DisplayP3);
+    return withMetadata(encoded(image, "jpeg"), [](Exiv2::Image &file) {
+        file.exifData()["Exif.Image.Orientation"] = uint16_t(6);
+    });
+}
+
+// The PNG without its comment chunks: exiv2 gives up on a whole file whose
+// comment inflates past its limit.
+QByteArray withoutComments(const QByteArray &png)
+{
+    QByteArray kept = png.left(8);
+    for (qsizetype at = 8; at + 12 <= png.size();) {
+        const qsizetype length = qsizetype(qFromBigEndian<quint32>(png.constData() + at));
+        const QByteArray chunk = png.mid(at, length + 12);
+        if (!chunk.mid(8).startsWith(QByteArrayView("Comment\0", 8)))
+            kept += chunk;
+        at += length + 12;
+    }
+    return kept;
+}
+
 QString tagOf(const Exiv2::Image &image, const char *key)
 {
     const std::string name(key);
@@ -231,6 +307,12 @@ void tst_ImageEncoder::initTestCase()
     make("srgb.png", taggedPatch(QColorSpace::SRgb));
     make("logo.png", logo());
     make("palette-trns.png", palettePng());
+    const QByteArray p3 = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    make("profile-truncated.jpg", photoWithProfiles({p3.left(p3.size() / 2)}));
+    make("profile-doubled.jpg", photoWithProfiles({p3, p3}));
+    make("profile-grey-on-rgb.jpg", photoWithProfiles({greyProfile()}));
+    make("long-comment.png", longCommentPng());
+    make("p3-turned-by-exif.jpg", p3Photo());
     QVERIFY(TestSupport::fileBytes(tmp.filePath("palette-trns.png")).contains("tRNS"));
 }
 
@@ -244,7 +326,7 @@ void tst_ImageEncoder::keepsWhatPhotosCarry_data()
     QTest::addColumn<QList<Probe>>("probes");
 
     const QList<Probe> upright{{QPointF(0.5, 0.2), Qt::red, 40}, {QPointF(0.5, 0.8), Qt::blue, 40}};
-    for (const char *format : {"jpg", "png", "tiff"})
+    for (const char *format : {"jpg", "png", "tiff", "webp"})
         QTest::addRow("photo %s", format) << "photo.jpg" << format << 50 << true << int(AnyProfile) << upright;
     QTest::newRow("photo bmp") << "photo.jpg" << "bmp" << 100 << false << int(AnyProfile) << upright;
     QTest::newRow("damaged exif still written")
@@ -264,6 +346,11 @@ void tst_ImageEncoder::keepsWhatPhotosCarry_data()
                                                  << QList<Probe>{{QPointF(0.5, 0.5), patch, 4}};
     for (const char *format : {"bmp", "ppm", "xpm"})
         QTest::addRow("adobe rgb %s in srgb", format) << "adobe-rgb.png" << format << 100 << false << int(AnyProfile) << converted;
+    for (const char *format : {"png", "jpg", "tiff"}) {
+        QTest::addRow("p3 turned upright keeps p3, %s", format)
+                << "p3-turned-by-exif.jpg" << format << 100 << false << int(DisplayP3)
+                << QList<Probe>{{QPointF(0.5, 0.5), QColor(0, 200, 60), 4}};
+    }
     QTest::newRow("srgb bmp unchanged") << "srgb.png" << "bmp" << 100 << false << int(AnyProfile) << adobe;
 
     const QColor white(255, 255, 255);
@@ -327,6 +414,10 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     }
     if (profile == AdobeRgb)
         QCOMPARE(written.colorSpace(), QColorSpace(QColorSpace::AdobeRgb));
+    if (profile == DisplayP3) {
+        QCOMPARE(written.colorSpace(), QColorSpace(QColorSpace::DisplayP3));
+        QCOMPARE(written.size(), QSize(64, 96));
+    }
 
     if (!OutputFormat::carriesMetadata(format))
         return;
@@ -344,19 +435,103 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     }
     if (format.startsWith(QLatin1String("tif")))
         QCOMPARE(tagOf(*file, "Exif.Image.Compression"), QStringLiteral("5")); // LZW
+    if (format == QLatin1String("png") && metadata) {
+        // The standard chunk, not the old text form.
+        QVERIFY(bytes.contains("eXIf"));
+        QVERIFY(!bytes.contains("Raw profile type exif"));
+    }
     if (!metadata)
         return;
     QCOMPARE(tagOf(*file, "Exif.Photo.DateTimeOriginal"), QStringLiteral("2024:07:14 18:30:00"));
     QCOMPARE(tagOf(*file, "Exif.Image.Make"), QStringLiteral("Tarnwick Optics"));
     QCOMPARE(tagOf(*file, "Exif.GPSInfo.GPSLatitude"), QStringLiteral("48/1 23/1 0/1"));
     QCOMPARE(tagOf(*file, "Xmp.xmp.Rating"), QStringLiteral("4"));
-    QCOMPARE(tagOf(*file, "Iptc.Application2.City"), QStringLiteral("Brest"));
+    // WebP holds no IPTC: it goes into the XMP.
+    QCOMPARE(tagOf(*file, format == QLatin1String("webp") ? "Xmp.photoshop.City"
+                                                         : "Iptc.Application2.City"),
+             QStringLiteral("Brest"));
     // True of the new file: upright pixels, its own size, no old thumbnail.
     QCOMPARE(tagOf(*file, "Exif.Image.Orientation"), QStringLiteral("1"));
     QCOMPARE(tagOf(*file, "Xmp.tiff.Orientation"), QStringLiteral("1"));
     QCOMPARE(tagOf(*file, "Exif.Photo.PixelXDimension"), QString::number(written.width()));
     QCOMPARE(tagOf(*file, "Exif.Photo.PixelYDimension"), QString::number(written.height()));
     QCOMPARE(Exiv2::ExifThumbC(file->exifData()).copy().size_, 0);
+}
+
+void tst_ImageEncoder::metadataBesideFaults_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("iptc");
+    QTest::addColumn<QStringList>("warnings");
+
+    const QString damaged = ImageEncoder::tr("its colour profile is damaged: its colours were "
+                                             "written as stored");
+    const QString unfit = ImageEncoder::tr("its colour profile does not fit the picture: its "
+                                           "colours were written as stored");
+    for (const char *format : {"jpg", "png"}) {
+        QTest::addRow("profile-truncated.jpg to %s", format)
+                << "profile-truncated.jpg" << format << true << QStringList{damaged};
+        QTest::addRow("profile-doubled.jpg to %s", format)
+                << "profile-doubled.jpg" << format << true << QStringList{damaged};
+        QTest::addRow("profile-grey-on-rgb.jpg to %s", format)
+                << "profile-grey-on-rgb.jpg" << format << true << QStringList{unfit};
+    }
+    // Qt's reader and writer carry the comment itself.
+    QTest::newRow("long-comment.png to png") << "long-comment.png" << "png" << false << QStringList();
+    QTest::newRow("long-comment.png to jpg")
+            << "long-comment.png" << "jpg" << false
+            << QStringList{PhotoMetadata::tr("its comment was cut to 64 KB, what a JPEG file holds")};
+}
+
+// What exiv2 cannot read whole (a profile, a comment) costs no EXIF or XMP,
+// and what is lost is said on the image.
+void tst_ImageEncoder::metadataBesideFaults()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, format);
+    QFETCH(bool, iptc);
+    QFETCH(QStringList, warnings);
+
+    ConversionJob job(tmp.filePath(source), ConversionJob::FormatConvert, QSize(), 0, format,
+                      Qt::IgnoreAspectRatio);
+    QDir().mkpath(tmp.filePath(QStringLiteral("faults")));
+    const ConversionResult result = job.run(ConversionJob::Target(
+            tmp.filePath(QStringLiteral("faults/%1").arg(QTest::currentDataTag()))));
+    QVERIFY2(result.written(), qPrintable(result.detail));
+    QVERIFY2(result.warnings == warnings, qPrintable(result.warnings.join(QLatin1Char('\n'))));
+    QByteArray bytes = TestSupport::fileBytes(result.fileName);
+    if (format == QLatin1String("png"))
+        bytes = withoutComments(bytes);
+    const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);
+    file->readMetadata();
+    QCOMPARE(tagOf(*file, "Exif.Photo.DateTimeOriginal"), QStringLiteral("2024:07:14 18:30:00"));
+    QCOMPARE(tagOf(*file, "Xmp.xmp.Rating"), QStringLiteral("4"));
+    if (iptc)
+        QCOMPARE(tagOf(*file, "Iptc.Application2.City"), QStringLiteral("Brest"));
+}
+
+// The JPEG writer's own Huffman tables: fewer bytes than Qt's default write
+// of the same picture at the same quality, and the very same pixels.
+void tst_ImageEncoder::jpegTablesOptimized()
+{
+    const QImage picture = QImage::fromData(TestSupport::noiseJpeg(QSize(200, 150)));
+    const QString source = make("noise.png", encoded(picture, "png"));
+    QByteArray plain;
+    {
+        QBuffer buffer(&plain);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(QImageWriter(&buffer, "jpeg").write(QImage(source)));
+    }
+    ConversionJob job(source, ConversionJob::FormatConvert, QSize(), 0, QStringLiteral("jpg"),
+                      Qt::IgnoreAspectRatio);
+    const ConversionResult result = job.run(ConversionJob::Target(tmp.filePath("optimized")));
+    QVERIFY2(result.written(), qPrintable(result.detail));
+    const QByteArray optimized = TestSupport::fileBytes(result.fileName);
+    QVERIFY2(optimized.size() < plain.size(),
+             qPrintable(QStringLiteral("%1 bytes, not fewer than %2").arg(optimized.size()).arg(plain.size())));
+    QCOMPARE(QImage::fromData(optimized).convertToFormat(QImage::Format_RGB32),
+             QImage::fromData(plain).convertToFormat(QImage::Format_RGB32));
 }
 
 QTEST_MAIN(tst_ImageEncoder)

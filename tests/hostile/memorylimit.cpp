@@ -3,7 +3,7 @@
 // window as main() does, converts a few small images once so that the
 // program's threads exist, then lowers the limit to what it uses now plus
 // the headroom given and converts every PNG in the folder at the percentage
-// and format given. It prints the status bar's report and returns what
+// and format given (its PNGs and JPEGs). It prints the status bar's report and returns what
 // app.exec() returns, so that tst_safety sees whether the program survived,
 // and the peak resident memory of the whole run.
 //
@@ -40,7 +40,8 @@ QStringList pngsIn(const QString &folder)
 {
     const QDir dir(folder);
     QStringList files;
-    for (const QString &name : dir.entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name))
+    for (const QString &name : dir.entryList({QStringLiteral("*.png"), QStringLiteral("*.jpg")},
+                                             QDir::Files, QDir::Name))
         files << dir.absoluteFilePath(name);
     return files;
 }
