@@ -1,5 +1,6 @@
 #include "photometadata.h"
 
+#include "exivsupport.h"
 #include "sourcefile.h"
 
 #include <QDebug>
@@ -27,14 +28,6 @@ void lockXmp(void *, bool lock)
         xmpLock.lock();
     else
         xmpLock.unlock();
-}
-
-std::unique_ptr<Exiv2::Image> openImage(QByteArrayView bytes)
-{
-    return std::unique_ptr<Exiv2::Image>(
-            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(bytes.data()),
-                                      long(bytes.size()))
-                    .release());
 }
 
 // Tags of a TIFF source's first directory that describe how its pixels are
@@ -164,7 +157,7 @@ PhotoMetadata PhotoMetadata::read(SourceFile &file)
     }
     try {
         const QByteArray bytes = file.contents(); // read in place by exiv2
-        const std::unique_ptr<Exiv2::Image> image = openImage(bytes);
+        const std::unique_ptr<Exiv2::Image> image = ExivSupport::open(bytes);
         image->readMetadata();
         metadata.d->exif = image->exifData();
         metadata.d->iptc = image->iptcData();
@@ -201,7 +194,7 @@ bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *e
 {
     initLibrary();
     try {
-        const std::unique_ptr<Exiv2::Image> image = openImage(*encoded);
+        const std::unique_ptr<Exiv2::Image> image = ExivSupport::open(*encoded);
         // What the writer put there (the profile, a TIFF's own layout) is
         // read first, so that it is written back.
         image->readMetadata();
