@@ -18,9 +18,10 @@
 
 using namespace Hostile;
 
-// Damaged, odd and oddly named files through the whole path a user takes:
-// the open dialog, each batch command, the writing of results; and save
-// folders that cannot take the results.
+// Damaged, odd and oddly named files through the whole path a user takes,
+// all of them in one batch: the open dialog, each batch command, the
+// writing and listing of results; and save folders that cannot take the
+// results. What each file alone comes to is tst_conversionjob's.
 class tst_Hostile : public QObject
 {
     Q_OBJECT
@@ -31,8 +32,6 @@ private slots:
     void init();
 
     void corpusIsWhatItClaims();
-    void everyCase_data();
-    void everyCase();
     void wholeCorpus_data();
     void wholeCorpus();
 
@@ -216,63 +215,6 @@ void tst_Hostile::corpusIsWhatItClaims()
     }
 }
 
-void tst_Hostile::everyCase_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<int>("command");
-    const QList<Case> all = corpus();
-    const char *commands[] = {"size", "format", "both"};
-    for (int i = 0; i < all.size(); ++i) {
-        for (int command : {SizeCommand, FormatCommand, BothCommand}) {
-            QTest::addRow("%s %s", all[i].fileName.toUtf8().constData(), commands[command])
-                    << i << command;
-        }
-    }
-}
-
-// One file through open, one command and save.
-void tst_Hostile::everyCase()
-{
-    QFETCH(int, index);
-    QFETCH(int, command);
-    const Case &c = cases.at(index);
-    auto w = newWindow();
-    WindowDriver d(w.get());
-    open(d, {paths[index]});
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(d.original->item(0)->text(), c.fileName);
-    QCOMPARE(d.saveDir->text(), outDir);
-    d.sizeMode->setCurrentIndex(0);
-    d.percent->setValue(percent);
-    d.format->setCurrentIndex(c.formatIndex);
-
-    StatusReport report;
-    run(d, command, &report);
-    if (QTest::currentTestFailed())
-        return;
-    const int total = report.total < 0 ? 1 : report.total;
-    QCOMPARE(total, 1);
-    const Outcome outcome = c.outcome[command];
-    if (outcome == Outcome::Converts)
-        QVERIFY2(report.failed == 0, "a file every decoder should take was counted as failed");
-    if (outcome == Outcome::Fails)
-        QVERIFY2(report.failed == 1, "a file no decoder can take was counted as converted");
-
-    const QStringList written = filesIn(outDir);
-    QCOMPARE(written.size() + report.failed, 1);
-    QCOMPARE(d.converted->count(), written.size());
-    if (!written.isEmpty()) {
-        const QString name = expectedName(c, command, c.formatIndex);
-        QCOMPARE(written.first(), name);
-        QCOMPARE(d.converted->item(0)->text(), name);
-        QString why;
-        QVERIFY2(isCompleteImage(outDir + QLatin1Char('/') + name, expectedSize(c, command), &why),
-                 qPrintable(why));
-    }
-    verifyCorpusUntouched();
-}
-
 void tst_Hostile::wholeCorpus_data()
 {
     QTest::addColumn<int>("command");
@@ -293,8 +235,8 @@ void tst_Hostile::wholeCorpus()
     QList<Case> chosen;
     QStringList files;
     for (int i = 0; i < cases.size(); ++i) {
-        // The dialog's filter hides a file without a suffix; everyCase
-        // opens it by typing its name.
+        // The dialog's filter hides a file without a suffix; the job's
+        // own tests take it.
         if (QFileInfo(cases[i].fileName).suffix().isEmpty())
             continue;
         chosen << cases[i];
