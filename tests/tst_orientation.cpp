@@ -10,22 +10,23 @@ class tst_Orientation : public QObject
     Q_OBJECT
 
 private slots:
-    void appliedLikeReader_data();
-    void appliedLikeReader();
+    void likeReader_data();
+    void likeReader();
 
 private:
     QTemporaryDir tmp;
 };
 
-void tst_Orientation::appliedLikeReader_data()
+void tst_Orientation::likeReader_data()
 {
     QTest::addColumn<int>("orientation");
     for (int orientation = 1; orientation <= 8; ++orientation)
         QTest::addRow("%d", orientation) << orientation;
 }
 
-// Images decoded some other way turn as Qt's readers turn theirs.
-void tst_Orientation::appliedLikeReader()
+// Tags read and images decoded some other way turn as Qt's readers turn
+// theirs.
+void tst_Orientation::likeReader()
 {
     QFETCH(int, orientation);
     const QString path = TestSupport::writeRotatedJpeg(
@@ -37,6 +38,7 @@ void tst_Orientation::appliedLikeReader()
     QImageReader turned(path);
     turned.setAutoTransform(true);
     const QImageIOHandler::Transformations turn = turned.transformation();
+    QCOMPARE(Orientation::fromExifTag(orientation), turn);
     const QImage upright = turned.read();
     QCOMPARE(Orientation::shown(stored.size(), turn), upright.size());
     QCOMPARE(Orientation::stored(upright.size(), turn), stored.size());
