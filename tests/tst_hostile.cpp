@@ -46,6 +46,8 @@ private:
     std::unique_ptr<MainWindow> newWindow();
     void open(WindowDriver &d, const QStringList &files);
     void run(WindowDriver &d, int command, StatusReport *report);
+    bool openAndRun(WindowDriver &d, const QStringList &files, int command, int formatIndex,
+                    const QString &saveDir, StatusReport *report);
     void verifyCorpusUntouched();
     QString expectedName(const Case &c, int command, int formatIndex) const;
     QSize expectedSize(const Case &c, int command) const;
@@ -118,6 +120,21 @@ void tst_Hostile::run(WindowDriver &d, int command, StatusReport *report)
     QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 120000);
     *report = d.report();
     QCOMPARE(report->command, WindowDriver::finishedTextOf(command));
+}
+
+// Opens the files, picks the format and (when given) the save folder, and
+// runs the command; false when a check on the way failed.
+bool tst_Hostile::openAndRun(WindowDriver &d, const QStringList &files, int command,
+                             int formatIndex, const QString &saveDir, StatusReport *report)
+{
+    open(d, files);
+    if (QTest::currentTestFailed())
+        return false;
+    d.format->setCurrentIndex(formatIndex);
+    if (!saveDir.isEmpty())
+        d.saveDir->setText(saveDir);
+    run(d, command, report);
+    return !QTest::currentTestFailed();
 }
 
 void tst_Hostile::verifyCorpusUntouched()
@@ -244,15 +261,9 @@ void tst_Hostile::wholeCorpus()
     }
     auto w = newWindow();
     WindowDriver d(w.get());
-    open(d, files);
-    if (QTest::currentTestFailed())
-        return;
     d.percent->setValue(percent);
-    d.format->setCurrentIndex(formatIndex);
-
     StatusReport report;
-    run(d, command, &report);
-    if (QTest::currentTestFailed())
+    if (!openAndRun(d, files, command, formatIndex, QString(), &report))
         return;
     const int total = report.total < 0 ? int(files.size()) : report.total;
     QCOMPARE(total, files.size());
@@ -328,14 +339,8 @@ void tst_Hostile::failsThenRecovers(const QString &badDir, const QString &watchD
 
     auto w = newWindow();
     WindowDriver d(w.get());
-    open(d, files);
-    if (QTest::currentTestFailed())
-        return;
-    d.format->setCurrentIndex(formatIndex);
-    d.saveDir->setText(badDir);
     StatusReport report;
-    run(d, FormatCommand, &report);
-    if (QTest::currentTestFailed())
+    if (!openAndRun(d, files, FormatCommand, formatIndex, badDir, &report))
         return;
     QCOMPARE(d.status->currentMessage(),
              QStringLiteral("Format convert finished, 4 of 4 images failed"));
@@ -438,14 +443,8 @@ void tst_Hostile::diskFillsUp()
 
     auto w = newWindow();
     WindowDriver d(w.get());
-    open(d, files);
-    if (QTest::currentTestFailed())
-        return;
-    d.format->setCurrentIndex(formatIndex);
-    d.saveDir->setText(full);
     StatusReport report;
-    run(d, FormatCommand, &report);
-    if (QTest::currentTestFailed())
+    if (!openAndRun(d, files, FormatCommand, formatIndex, full, &report))
         return;
     QVERIFY2(report.failed > 0, qPrintable(d.status->currentMessage()));
     QCOMPARE(report.total, count);
