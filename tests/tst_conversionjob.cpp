@@ -75,13 +75,6 @@ void tst_ConversionJob::onePhoto_data()
     QTest::newRow("fifo") << fifo << format << QSize() << "png" << "out"
                           << int(Result::Failed) << int(Result::Open) << QSize();
 #endif
-    QTest::newRow("text named as a photo")
-            << writeBytes(dir + "/text-named-photo.jpg", "Holiday notes, not a photograph.\n")
-            << format << QSize() << "png" << "out" << int(Result::Failed) << int(Result::Decode)
-            << QSize();
-    QTest::newRow("truncated jpeg") << writeTruncatedJpeg(dir + "/truncated-at-half.jpg") << both
-                                    << QSize(60, 40) << "png" << "out" << int(Result::Failed)
-                                    << int(Result::Decode) << QSize();
     QTest::newRow("empty target size") << photo << size << QSize() << "png" << "out"
                                        << int(Result::Failed) << int(Result::Fit) << QSize();
     for (const char *f : {"gif", "", "abc"}) {
