@@ -67,16 +67,16 @@ QString AtomicFile::reasonFor(int error)
 #ifdef EDQUOT
     case EDQUOT:
 #endif
-        return QStringLiteral("disk full");
+        return QCoreApplication::translate("AtomicFile", "disk full");
     case EACCES:
     case EPERM:
-        return QStringLiteral("permission denied");
+        return QCoreApplication::translate("AtomicFile", "permission denied");
     case EROFS:
-        return QStringLiteral("read-only file system");
+        return QCoreApplication::translate("AtomicFile", "read-only file system");
     case ENAMETOOLONG:
-        return QStringLiteral("file name too long");
+        return QCoreApplication::translate("AtomicFile", "file name too long");
     case ENOENT:
-        return QStringLiteral("folder not found");
+        return QCoreApplication::translate("AtomicFile", "folder not found");
     default:
         return QString::fromLocal8Bit(std::strerror(error));
     }
@@ -120,7 +120,8 @@ QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
         return fail(errno);
     if (mayCommit && !mayCommit()) {
         ::unlinkat(dir.fd, temporary.constData(), 0);
-        return QStringLiteral("a later conversion has written this file");
+        return QCoreApplication::translate("AtomicFile",
+                                           "a later conversion has written this file");
     }
     if (::renameat(dir.fd, temporary.constData(), dir.fd, name.constData()) != 0)
         return fail(errno);
@@ -170,11 +171,12 @@ QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
         return file.errorString();
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         file.cancelWriting();
-        return QStringLiteral("disk full");
+        return QCoreApplication::translate("AtomicFile", "disk full");
     }
     if (mayCommit && !mayCommit()) {
         file.cancelWriting();
-        return QStringLiteral("a later conversion has written this file");
+        return QCoreApplication::translate("AtomicFile",
+                                           "a later conversion has written this file");
     }
     if (!file.commit())
         return file.errorString();

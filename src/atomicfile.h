@@ -15,7 +15,7 @@ class AtomicFile
 {
 public:
     // Writes bytes to fileName. Returns an empty string on success, else the
-    // reason in plain words ("disk full", "permission denied", ...).
+    // reason in the user's words ("disk full", "permission denied", ...).
     // mayCommit, when given, is asked last, just before the rename.
     static QString write(const QByteArray &bytes, const QString &fileName,
                          const std::function<bool()> &mayCommit = {});
@@ -26,7 +26,9 @@ public:
     // are called, stay. Returns how many were removed.
     static int removeStale(const QString &directory);
 
-    // The plain words for a system error number.
+    // The user's words for a system error number: ours for the errors a
+    // write meets most, the system's own (in the user's language) for the
+    // rest.
     static QString reasonFor(int error);
 };
 

@@ -182,8 +182,11 @@ void BatchRunner::handled(int batchId, const QString &path, const ConversionResu
     budget.release(reservedBytes);
     if (result.outcome == ConversionResult::Failed && result.step != ConversionResult::Stop)
         qDebug() << "convert failed:" << path << result.detail;
-    if (result.written())
+    if (result.written()) {
+        writtenPreviews.insert(result.fileName, result.preview);
         emit rowWritten(result.fileName, result.preview);
+        writtenPreviews.remove(result.fileName);
+    }
 
     const auto it = batches.find(batchId);
     if (it == batches.end())

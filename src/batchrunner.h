@@ -90,6 +90,10 @@ public:
               const QString &format, const QString &shownDirectory,
               const QStringList &sources, bool shownMayBeLink);
 
+    // The list preview of a file whose rowWritten is being emitted, taken
+    // by whoever lists the row; null for any other file.
+    QImage takePreview(const QString &fileName) { return writtenPreviews.take(fileName); }
+
     // Sources opened while batches run are protected from them as well.
     void protectSources(const QStringList &sources);
 
@@ -147,6 +151,7 @@ private:
     QHash<int, Batch> batches;
     QQueue<Waiting> waiting;
     QHash<const QObject *, int> threadBatch;
+    QHash<QString, QImage> writtenPreviews; // while their rowWritten is emitted
     std::function<void(ImageThread *)> wiring;
     QThreadPool writers;
     QTimer *progressThrottle;

@@ -1,5 +1,6 @@
 #include "exifthumbnail.h"
 
+#include "orientation.h"
 #include "photometadata.h"
 #include "sourcefile.h"
 
@@ -173,21 +174,6 @@ QImage decodePreview(QByteArray jpeg)
     return reader.read();
 }
 
-// As Qt's readers turn the EXIF orientation into a transformation.
-QImageIOHandler::Transformations transformationOf(long orientation)
-{
-    switch (orientation) {
-    case 2: return QImageIOHandler::TransformationMirror;
-    case 3: return QImageIOHandler::TransformationRotate180;
-    case 4: return QImageIOHandler::TransformationFlip;
-    case 5: return QImageIOHandler::TransformationFlipAndRotate90;
-    case 6: return QImageIOHandler::TransformationRotate90;
-    case 7: return QImageIOHandler::TransformationMirrorAndRotate90;
-    case 8: return QImageIOHandler::TransformationRotate270;
-    default: return QImageIOHandler::TransformationNone;
-    }
-}
-
 ExifThumbnail::Head headOf(QIODevice *device)
 {
     ExifThumbnail::Head head;
@@ -208,7 +194,7 @@ ExifThumbnail::Head headOf(QIODevice *device)
                                   uint32_t(exif.size()));
         const auto orientation = data.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
         if (orientation != data.end() && orientation->count() > 0)
-            head.orientation = transformationOf(orientation->toLong());
+            head.orientation = Orientation::fromExifTag(orientation->toLong());
         const Exiv2::ExifThumbC thumbnail(data);
         if (QByteArrayView(thumbnail.mimeType()) == "image/jpeg") {
             const Exiv2::DataBuf bytes = thumbnail.copy();

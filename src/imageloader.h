@@ -39,12 +39,6 @@ public:
     static QImage read(SourceReader &source, QString *errorString, const Admit &admit,
                        ConversionResult::Step *failedStep);
 
-    // The image turned as an orientation tag says (Orientation::applied).
-    static QImage transformed(const QImage &image, QImageIOHandler::Transformations turn)
-    {
-        return Orientation::applied(image, turn);
-    }
-
     // Decodes the image turned upright at exactly targetSize (as it
     // appears). Where the decoder can scale while it decodes (JPEG) that is
     // done, which is several times faster than decoding in full; otherwise

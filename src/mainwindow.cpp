@@ -51,12 +51,10 @@ MainWindow::MainWindow(QWidget *parent)
     convertedRows = new ThumbnailList(ui->listWidgetConvert, thumbnailLoader);
     batchRunner = new BatchRunner(this);
     batchRunner->setWiring([this](ImageThread *thread) { makeWorker(thread); });
-    connect(batchRunner, &BatchRunner::rowWritten, this,
-            [this](const QString &fileName, const QImage &preview) {
-                // The writer has made the row's thumbnail already.
-                convertedRows->addRow(fileName, preview);
-                qDebug() << "save img finished:" << fileName;
-            });
+    connect(batchRunner, &BatchRunner::rowWritten, this, [this](const QString &fileName) {
+        addConvertImageToList(fileName);
+        qDebug() << "save img finished:" << fileName;
+    });
     connect(batchRunner, &BatchRunner::batchFinished, this, &MainWindow::batchFinished);
 
     batchStatus = new BatchStatus(this);
@@ -263,7 +261,9 @@ void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format
 
 void MainWindow::addConvertImageToList(const QString &filename)
 {
-    convertedRows->addRow(filename, QImage());
+    // A file a batch has just written comes with the thumbnail its writer
+    // made; any other is read.
+    convertedRows->addRow(filename, batchRunner->takePreview(filename));
 }
 
 void MainWindow::deleteThread()

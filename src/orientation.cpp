@@ -22,3 +22,17 @@ QImage Orientation::applied(const QImage &image, QImageIOHandler::Transformation
     result.setColorSpace(image.colorSpace());
     return result;
 }
+
+QImageIOHandler::Transformations Orientation::fromExifTag(long tag)
+{
+    switch (tag) {
+    case 2: return QImageIOHandler::TransformationMirror;
+    case 3: return QImageIOHandler::TransformationRotate180;
+    case 4: return QImageIOHandler::TransformationFlip;
+    case 5: return QImageIOHandler::TransformationFlipAndRotate90;
+    case 6: return QImageIOHandler::TransformationRotate90;
+    case 7: return QImageIOHandler::TransformationMirrorAndRotate90;
+    case 8: return QImageIOHandler::TransformationRotate270;
+    default: return QImageIOHandler::TransformationNone;
+    }
+}

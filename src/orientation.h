@@ -9,6 +9,10 @@
 // picture is turned to appear upright. A leaf.
 namespace Orientation {
 
+// The turn an EXIF orientation tag (1 to 8) stands for, as Qt's readers
+// take it; none for any other value.
+QImageIOHandler::Transformations fromExifTag(long tag);
+
 // Whether the turn swaps width and height (a quarter turn either way).
 inline bool sideways(QImageIOHandler::Transformations turn)
 {

@@ -1,5 +1,6 @@
 #include "photometadata.h"
 
+#include "exivsupport.h"
 #include "jpeghead.h"
 #include "sourcefile.h"
 
@@ -35,14 +36,6 @@ void lockXmp(void *, bool lock)
         xmpLock.lock();
     else
         xmpLock.unlock();
-}
-
-std::unique_ptr<Exiv2::Image> openImage(QByteArrayView bytes)
-{
-    return std::unique_ptr<Exiv2::Image>(
-            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(bytes.data()),
-                                      long(bytes.size()))
-                    .release());
 }
 
 // Tags of a TIFF source's first directory that describe how its pixels are
@@ -138,7 +131,7 @@ Exiv2::XmpData xmpFor(const Exiv2::XmpData &source, const QSize &size, bool same
 // or nothing and an exception when it gives up.
 void readInto(QByteArrayView bytes, PhotoMetadata::Data &data, PhotoMetadata::Parts parts)
 {
-    const std::unique_ptr<Exiv2::Image> image = openImage(bytes);
+    const std::unique_ptr<Exiv2::Image> image = ExivSupport::open(bytes);
     image->readMetadata();
     if (parts & PhotoMetadata::Exif) {
         for (const Exiv2::Exifdatum &datum : image->exifData())
@@ -419,7 +412,7 @@ bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *e
 {
     initLibrary();
     try {
-        const std::unique_ptr<Exiv2::Image> image = openImage(*encoded);
+        const std::unique_ptr<Exiv2::Image> image = ExivSupport::open(*encoded);
         // What the writer put there (the profile, a TIFF's own layout) is
         // read first, so that it is written back. A PNG's text that exiv2
         // will not inflate (a long comment Qt carried over) is copied

@@ -1,5 +1,6 @@
 #include "sourcefile.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
@@ -12,17 +13,21 @@
 
 namespace {
 
-const QString notRegular = QStringLiteral("not a regular file");
+QString notRegular()
+{
+    return QCoreApplication::translate("SourceFile", "not a regular file");
+}
 
 #ifdef Q_OS_UNIX
 // Qt turns the bytes of a name that is not UTF-8 (a Latin-1 name from an
 // old camera or a zip archive) into U+FFFD when it lists a folder, and the
 // bytes cannot be had back: such a path names no file. Said as it is, not
-// as the system's "No such file or directory".
+// as the system's "No such file or directory". The system's words come in
+// the user's language from the C library.
 QString missingReason(const QString &path, int error)
 {
     if (error == ENOENT && path.contains(QChar::ReplacementCharacter))
-        return QStringLiteral("file name is not valid UTF-8");
+        return QCoreApplication::translate("SourceFile", "file name is not valid UTF-8");
     return QString::fromLocal8Bit(std::strerror(error));
 }
 #endif
@@ -41,7 +46,7 @@ SourceFile::SourceFile(const QString &path)
         return;
     }
     if (!S_ISREG(st.st_mode)) {
-        error = notRegular;
+        error = notRegular();
         return;
     }
     // Non-blocking, so that a FIFO put in its place meanwhile cannot hold
@@ -52,7 +57,7 @@ SourceFile::SourceFile(const QString &path)
         return;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = notRegular;
+        error = notRegular();
         ::close(fd);
         return;
     }
@@ -64,7 +69,7 @@ SourceFile::SourceFile(const QString &path)
 #else
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
-        error = notRegular;
+        error = notRegular();
         return;
     }
     file.setFileName(path);

@@ -15,8 +15,8 @@ public:
     explicit SourceFile(const QString &path);
 
     bool isOpen() const { return file.isOpen(); }
-    // Why the file is not open: "not a regular file", "file name is not
-    // valid UTF-8", or the system's word.
+    // Why the file is not open, in the user's words: "not a regular file",
+    // "file name is not valid UTF-8", or the system's.
     QString errorString() const { return error; }
     QFile *device() { return &file; }
 

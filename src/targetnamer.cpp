@@ -68,10 +68,12 @@ TargetNamer::TargetNamer(const QStringList &sources)
 }
 
 QString TargetNamer::targetFileName(const QString &directory, const QString &sourcePath,
-                                    const QString &format)
+                                    const QString &format, int copy)
 {
-    return directory + QLatin1Char('/') + QFileInfo(sourcePath).completeBaseName()
-            + QLatin1Char('.') + format;
+    const QString base = QFileInfo(sourcePath).completeBaseName();
+    return directory + QLatin1Char('/')
+            + (copy > 1 ? base + QStringLiteral(" (%1)").arg(copy) : base) + QLatin1Char('.')
+            + format;
 }
 
 QString TargetNamer::pathKey(const QString &path)
@@ -170,15 +172,14 @@ QString TargetNamer::claim(const QString &directory, const QString &sourcePath,
         folds = directoryFolds.insert(directoryKey, QFileInfo(directoryKey).isDir()
                                                             && foldsCase(directoryKey));
 
-    const QString base = QFileInfo(sourcePath).completeBaseName();
-    QString fileName = base + QLatin1Char('.') + format;
-    QString name = directory + QLatin1Char('/') + fileName;
-    QString key = nameKey(directoryKey, *folds, fileName);
-    for (int n = 2; isTaken(name, key, *folds); ++n) {
-        fileName = base + QStringLiteral(" (%1).").arg(n) + format;
-        name = directory + QLatin1Char('/') + fileName;
-        key = nameKey(directoryKey, *folds, fileName);
-    }
+    const auto keyOf = [&](const QString &name) {
+        return nameKey(directoryKey, *folds, name.mid(directory.size() + 1));
+    };
+    int copy = 1;
+    QString name = targetFileName(directory, sourcePath, format, copy);
+    while (isTaken(name, keyOf(name), *folds))
+        name = targetFileName(directory, sourcePath, format, ++copy);
+    const QString key = keyOf(name);
     claimedKeys.insert(key);
     if (claimedKey)
         *claimedKey = key;

@@ -27,9 +27,10 @@ class TargetNamer
 public:
     explicit TargetNamer(const QStringList &sources = QStringList());
 
-    // The plain name, joined as text: the directory is used as given.
+    // The plain name, joined as text: the directory is used as given. A
+    // copy past the first is "name (copy).ext".
     static QString targetFileName(const QString &directory, const QString &sourcePath,
-                                  const QString &format);
+                                  const QString &format, int copy = 1);
 
     // A key under which two spellings of one file compare equal: "..",
     // doubled "/" and symbolic links resolved.

@@ -1,7 +1,8 @@
 #include "thumbnailloader.h"
 
 #include "exifthumbnail.h"
-#include "imageloader.h"
+#include "imagelimits.h"
+#include "orientation.h"
 #include "sourcefile.h"
 #include "sourcereader.h"
 #include "thumbnailcache.h"
@@ -9,8 +10,6 @@
 
 #include <QImageIOHandler>
 #include <QImageReader>
-
-#include <new>
 
 ThumbnailLoader::ThumbnailLoader(QObject *parent)
     : QObject(parent)
@@ -164,14 +163,13 @@ QImage ThumbnailLoader::fromPreview(const QImage &preview, const QSize &stored,
 {
     if (!previewFits(preview, stored, side))
         return QImage();
-    const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
-    const QSize shown = sideways ? stored.transposed() : stored;
+    const QSize shown = Orientation::shown(stored, turn);
     const QSize fitted = shown.scaled(QSize(side, side), Qt::KeepAspectRatio);
     if (fitted.isEmpty())
         return QImage();
     if (shownSize)
         *shownSize = shown;
-    return ImageLoader::transformed(preview, turn)
+    return Orientation::applied(preview, turn)
             .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
 }
 
@@ -207,8 +205,7 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
     const QSize stored = source.size();
     if (stored.isValid() && !stored.isEmpty()) {
         const QImageIOHandler::Transformations turn = source.transformation();
-        const bool sideways = turn.testFlag(QImageIOHandler::TransformationRotate90);
-        const QSize shown = sideways ? stored.transposed() : stored;
+        const QSize shown = Orientation::shown(stored, turn);
         if (shownSize)
             *shownSize = shown;
         const QSize fitted = shown.scaled(QSize(side, side), Qt::KeepAspectRatio);
@@ -219,7 +216,7 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
                 return carried.scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
             if (source.canScale()) {
                 // The reader scales before it applies the orientation.
-                source.setScaledSize(sideways ? fitted.transposed() : fitted);
+                source.setScaledSize(Orientation::stored(fitted, turn));
                 return source.read(nullptr);
             }
         }
@@ -245,9 +242,7 @@ QImage ThumbnailLoader::fromImage(const QImage &image, int side)
 {
     if (image.isNull())
         return image;
-    try {
-        return image.scaled(side, side, Qt::KeepAspectRatio, Qt::FastTransformation);
-    } catch (const std::bad_alloc &) {
-        return QImage();
-    }
+    return ImageLimits::orNull(
+            [&]() { return image.scaled(side, side, Qt::KeepAspectRatio, Qt::FastTransformation); },
+            nullptr);
 }

@@ -64,6 +64,10 @@ void tst_BatchRunner::boundsAndReports()
     wire(&runner, &most);
     QSignalSpy finished(&runner, &BatchRunner::batchFinished);
     QSignalSpy rows(&runner, &BatchRunner::rowWritten);
+    // Whoever lists a row takes its preview while the row is announced.
+    QList<QImage> previews;
+    connect(&runner, &BatchRunner::rowWritten, this,
+            [&](const QString &name) { previews << runner.takePreview(name); });
     QSignalSpy progress(&runner, &BatchRunner::progressChanged);
     const QString out = tmp.filePath(QStringLiteral("b/out"));
     runner.start(QStringLiteral("done"), ImageThread::SizeConvert, toPng, files, out, true, true);
@@ -84,6 +88,9 @@ void tst_BatchRunner::boundsAndReports()
     QVERIFY(report.openFolder);
     QCOMPARE(rows.count(), 6);
     QCOMPARE(rows.at(0).at(1).value<QImage>().size(), QSize(128, 128));
+    QCOMPARE(previews.size(), 6);
+    QCOMPARE(previews.at(0).size(), QSize(128, 128));
+    QVERIFY(runner.takePreview(rows.at(0).at(0).toString()).isNull()); // none kept after
     QVERIFY(most <= 2);
     QCOMPARE(runner.runningCount(), 0);
     // The end of the work shows at once, and the time it took.

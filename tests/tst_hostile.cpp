@@ -18,9 +18,10 @@
 
 using namespace Hostile;
 
-// Damaged, odd and oddly named files through the whole path a user takes:
-// the open dialog, each batch command, the writing of results; and save
-// folders that cannot take the results.
+// Damaged, odd and oddly named files through the whole path a user takes,
+// all of them in one batch: the open dialog, each batch command, the
+// writing and listing of results; and save folders that cannot take the
+// results. What each file alone comes to is tst_conversionjob's.
 class tst_Hostile : public QObject
 {
     Q_OBJECT
@@ -31,8 +32,6 @@ private slots:
     void init();
 
     void corpusIsWhatItClaims();
-    void everyCase_data();
-    void everyCase();
     void wholeCorpus_data();
     void wholeCorpus();
 
@@ -47,6 +46,8 @@ private:
     std::unique_ptr<MainWindow> newWindow();
     void open(WindowDriver &d, const QStringList &files);
     void run(WindowDriver &d, int command, StatusReport *report);
+    bool openAndRun(WindowDriver &d, const QStringList &files, int command, int formatIndex,
+                    const QString &saveDir, StatusReport *report);
     void verifyCorpusUntouched();
     QString expectedName(const Case &c, int command, int formatIndex) const;
     QSize expectedSize(const Case &c, int command) const;
@@ -119,6 +120,21 @@ void tst_Hostile::run(WindowDriver &d, int command, StatusReport *report)
     QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 120000);
     *report = d.report();
     QCOMPARE(report->command, WindowDriver::finishedTextOf(command));
+}
+
+// Opens the files, picks the format and (when given) the save folder, and
+// runs the command; false when a check on the way failed.
+bool tst_Hostile::openAndRun(WindowDriver &d, const QStringList &files, int command,
+                             int formatIndex, const QString &saveDir, StatusReport *report)
+{
+    open(d, files);
+    if (QTest::currentTestFailed())
+        return false;
+    d.format->setCurrentIndex(formatIndex);
+    if (!saveDir.isEmpty())
+        d.saveDir->setText(saveDir);
+    run(d, command, report);
+    return !QTest::currentTestFailed();
 }
 
 void tst_Hostile::verifyCorpusUntouched()
@@ -216,63 +232,6 @@ void tst_Hostile::corpusIsWhatItClaims()
     }
 }
 
-void tst_Hostile::everyCase_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<int>("command");
-    const QList<Case> all = corpus();
-    const char *commands[] = {"size", "format", "both"};
-    for (int i = 0; i < all.size(); ++i) {
-        for (int command : {SizeCommand, FormatCommand, BothCommand}) {
-            QTest::addRow("%s %s", all[i].fileName.toUtf8().constData(), commands[command])
-                    << i << command;
-        }
-    }
-}
-
-// One file through open, one command and save.
-void tst_Hostile::everyCase()
-{
-    QFETCH(int, index);
-    QFETCH(int, command);
-    const Case &c = cases.at(index);
-    auto w = newWindow();
-    WindowDriver d(w.get());
-    open(d, {paths[index]});
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(d.original->item(0)->text(), c.fileName);
-    QCOMPARE(d.saveDir->text(), outDir);
-    d.sizeMode->setCurrentIndex(0);
-    d.percent->setValue(percent);
-    d.format->setCurrentIndex(c.formatIndex);
-
-    StatusReport report;
-    run(d, command, &report);
-    if (QTest::currentTestFailed())
-        return;
-    const int total = report.total < 0 ? 1 : report.total;
-    QCOMPARE(total, 1);
-    const Outcome outcome = c.outcome[command];
-    if (outcome == Outcome::Converts)
-        QVERIFY2(report.failed == 0, "a file every decoder should take was counted as failed");
-    if (outcome == Outcome::Fails)
-        QVERIFY2(report.failed == 1, "a file no decoder can take was counted as converted");
-
-    const QStringList written = filesIn(outDir);
-    QCOMPARE(written.size() + report.failed, 1);
-    QCOMPARE(d.converted->count(), written.size());
-    if (!written.isEmpty()) {
-        const QString name = expectedName(c, command, c.formatIndex);
-        QCOMPARE(written.first(), name);
-        QCOMPARE(d.converted->item(0)->text(), name);
-        QString why;
-        QVERIFY2(isCompleteImage(outDir + QLatin1Char('/') + name, expectedSize(c, command), &why),
-                 qPrintable(why));
-    }
-    verifyCorpusUntouched();
-}
-
 void tst_Hostile::wholeCorpus_data()
 {
     QTest::addColumn<int>("command");
@@ -293,8 +252,8 @@ void tst_Hostile::wholeCorpus()
     QList<Case> chosen;
     QStringList files;
     for (int i = 0; i < cases.size(); ++i) {
-        // The dialog's filter hides a file without a suffix; everyCase
-        // opens it by typing its name.
+        // The dialog's filter hides a file without a suffix; the job's
+        // own tests take it.
         if (QFileInfo(cases[i].fileName).suffix().isEmpty())
             continue;
         chosen << cases[i];
@@ -302,15 +261,9 @@ void tst_Hostile::wholeCorpus()
     }
     auto w = newWindow();
     WindowDriver d(w.get());
-    open(d, files);
-    if (QTest::currentTestFailed())
-        return;
     d.percent->setValue(percent);
-    d.format->setCurrentIndex(formatIndex);
-
     StatusReport report;
-    run(d, command, &report);
-    if (QTest::currentTestFailed())
+    if (!openAndRun(d, files, command, formatIndex, QString(), &report))
         return;
     const int total = report.total < 0 ? int(files.size()) : report.total;
     QCOMPARE(total, files.size());
@@ -386,14 +339,8 @@ void tst_Hostile::failsThenRecovers(const QString &badDir, const QString &watchD
 
     auto w = newWindow();
     WindowDriver d(w.get());
-    open(d, files);
-    if (QTest::currentTestFailed())
-        return;
-    d.format->setCurrentIndex(formatIndex);
-    d.saveDir->setText(badDir);
     StatusReport report;
-    run(d, FormatCommand, &report);
-    if (QTest::currentTestFailed())
+    if (!openAndRun(d, files, FormatCommand, formatIndex, badDir, &report))
         return;
     QCOMPARE(d.status->currentMessage(),
              QStringLiteral("Format convert finished, 4 of 4 images failed"));
@@ -496,14 +443,8 @@ void tst_Hostile::diskFillsUp()
 
     auto w = newWindow();
     WindowDriver d(w.get());
-    open(d, files);
-    if (QTest::currentTestFailed())
-        return;
-    d.format->setCurrentIndex(formatIndex);
-    d.saveDir->setText(full);
     StatusReport report;
-    run(d, FormatCommand, &report);
-    if (QTest::currentTestFailed())
+    if (!openAndRun(d, files, FormatCommand, formatIndex, full, &report))
         return;
     QVERIFY2(report.failed > 0, qPrintable(d.status->currentMessage()));
     QCOMPARE(report.total, count);

@@ -33,7 +33,6 @@ private slots:
     void embeddedPreview_data();
     void embeddedPreview();
     void damagedExifIgnored();
-    void transformedLikeReader();
     void loaderServesMovedJobsFirst();
     void loaderDeliversEveryJobOnce();
 
@@ -230,21 +229,6 @@ void tst_ImageLoader::damagedExifIgnored()
     QVERIFY(ExifThumbnail::fromBytes(scribbled).isNull());
     QVERIFY(ExifThumbnail::fromBytes(QByteArray(1000, '\0')).isNull());
     QVERIFY(ExifThumbnail::read(writeImage(tmp.filePath("plain.jpg"), QSize(50, 50))).isNull());
-}
-
-void tst_ImageLoader::transformedLikeReader()
-{
-    for (quint16 orientation = 1; orientation <= 8; ++orientation) {
-        const QString path = writeRotatedJpeg(
-                tmp.filePath(QStringLiteral("o%1.jpg").arg(orientation)), QSize(60, 30), orientation);
-        QImageReader raw(path);
-        raw.setAutoTransform(false);
-        const QImage stored = raw.read();
-        QImageReader turned(path);
-        turned.setAutoTransform(true);
-        const QImageIOHandler::Transformations turn = turned.transformation();
-        QCOMPARE(ImageLoader::transformed(stored, turn), turned.read());
-    }
 }
 
 void tst_ImageLoader::loaderServesMovedJobsFirst()

@@ -155,6 +155,47 @@ QByteArray hugePng(quint32 width, quint32 height)
             + pngChunk("IEND", QByteArray());
 }
 
+QByteArray jpegClaiming(const QSize &claimed)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    writer.write(TestSupport::pattern(QSize(16, 16)));
+    for (int at = 2; at + 9 < bytes.size(); ++at) {
+        const auto marker = quint8(bytes.at(at + 1));
+        if (quint8(bytes.at(at)) == 0xFF && (marker == 0xC0 || marker == 0xC2)) {
+            bytes[at + 5] = char(claimed.height() >> 8);
+            bytes[at + 6] = char(claimed.height() & 0xFF);
+            bytes[at + 7] = char(claimed.width() >> 8);
+            bytes[at + 8] = char(claimed.width() & 0xFF);
+            break;
+        }
+    }
+    return bytes;
+}
+
+// Greyscale, one row of 16 bytes.
+QByteArray tiffClaimingWidth(quint32 width)
+{
+    QByteArray bytes("II*\0\x08\0\0\0", 8);
+    const auto put16 = [&bytes](quint16 v) { bytes += char(v & 0xFF); bytes += char(v >> 8); };
+    const auto put32 = [&](quint32 v) { put16(quint16(v & 0xFFFF)); put16(quint16(v >> 16)); };
+    const struct { quint16 tag, type; quint32 value; } entries[] = {
+        {256, 4, width}, {257, 4, 1}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1},
+        {273, 4, 8 + 2 + 9 * 12 + 4}, {277, 3, 1}, {278, 4, 1}, {279, 4, 16}};
+    put16(9);
+    for (const auto &e : entries) {
+        put16(e.tag);
+        put16(e.type);
+        put32(1);
+        put32(e.value);
+    }
+    put32(0);
+    return bytes + QByteArray(16, '\x80');
+}
+
 // A JPEG with four components and an APP14 marker saying "no colour
 // transform", the way print workflows store CMYK (inverted); the quadrants
 // are red, green, blue and yellow once the CMYK is turned into RGB.

@@ -48,6 +48,11 @@ QStringList writeCorpus(const QString &dir, const QList<Case> &cases);
 // Pieces, exposed for the corpus' own checks.
 QByteArray pngChunk(const char type[4], const QByteArray &data);
 QByteArray hugePng(quint32 width, quint32 height);
+// A JPEG whose frame header claims this size, and a one-row TIFF that
+// claims this width: a few hundred bytes a decoder believing them would
+// turn into gigabytes.
+QByteArray jpegClaiming(const QSize &claimed);
+QByteArray tiffClaimingWidth(quint32 width);
 // A PNG of the picture carrying count text chunks of type zTXt or iTXt,
 // each inflating to inflated bytes, before the picture data or after it.
 QByteArray textBombPng(const QByteArray &png, const char type[4], int count, int inflated,
