@@ -27,6 +27,7 @@ struct DeviceSource
     QList<JpegHead::Segment> *kept = nullptr;
     qint64 keptBytes = 0;
     bool *overLimit = nullptr;
+    QByteArray signature; // empty: every segment asked for is kept
 };
 
 struct ErrorExit
@@ -97,15 +98,31 @@ boolean keep(j_decompress_ptr info)
     const long length = long(uchar(be[0]) << 8 | uchar(be[1])) - 2;
     if (length <= 0)
         return TRUE;
+    QByteArray start;
+    if (!source->signature.isEmpty()) {
+        // Looked at by its first bytes; one only is kept.
+        const qint64 wanted = source->signature.size();
+        if (!source->kept->isEmpty() || length < wanted) {
+            skip(info, length);
+            return TRUE;
+        }
+        start.resize(wanted);
+        take(info, start.data(), wanted);
+        if (start != source->signature) {
+            skip(info, length - wanted);
+            return TRUE;
+        }
+    }
     if (source->keptBytes + length > JpegHead::keptLimit) {
         *source->overLimit = true;
-        skip(info, length);
+        skip(info, length - start.size());
         return TRUE;
     }
     QByteArray data(length, Qt::Uninitialized);
     // What is kept is read on top of the stray allowance.
     source->readLimit += length;
-    take(info, data.data(), length);
+    std::memcpy(data.data(), start.constData(), size_t(start.size()));
+    take(info, data.data() + start.size(), length - start.size());
     source->keptBytes += length;
     source->kept->append({info->unread_marker, data});
     return TRUE;
@@ -120,7 +137,7 @@ void quietly(j_common_ptr) {}
 
 } // namespace
 
-JpegHead::JpegHead(QIODevice *device, const QList<int> &markers)
+JpegHead::JpegHead(QIODevice *device, const QList<int> &markers, const QByteArray &signature)
 {
     const qint64 at = device->pos();
     if (!device->seek(0))
@@ -136,6 +153,7 @@ JpegHead::JpegHead(QIODevice *device, const QList<int> &markers)
     source.device = device;
     source.kept = &kept;
     source.overLimit = &overLimit;
+    source.signature = signature;
 
     jpeg_decompress_struct info;
     ErrorExit error;

@@ -25,7 +25,11 @@ public:
 
     // Reads the head of the JPEG on device from its start; the device's
     // position is kept. markers: the segments to keep (APPn, COM).
-    explicit JpegHead(QIODevice *device, const QList<int> &markers = {});
+    // signature, when given: only the first segment whose data starts
+    // with it is kept (an "Exif\0\0" APP1 among XMP ones); the others are
+    // skipped once their first bytes are seen.
+    explicit JpegHead(QIODevice *device, const QList<int> &markers = {},
+                      const QByteArray &signature = QByteArray());
 
     // Whether a frame header was found: false for no JPEG, a broken head,
     // or one that ends before its frame.
