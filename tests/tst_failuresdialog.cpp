@@ -25,8 +25,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void damagedJpegFailsBesideWholeOne();
-    void everyFailureListed();
-    void warningsBesideFailures();
+    void listed_data();
+    void listed();
 
 private:
     QList<QStringList> dialogRows(QToolButton *button);
@@ -105,43 +105,22 @@ void tst_FailuresDialog::damagedJpegFailsBesideWholeOne()
     QCOMPARE(button->text(), QStringLiteral("1 failed"));
 }
 
-void tst_FailuresDialog::everyFailureListed()
+// Each row: the files of one batch, what the status bar and the button
+// then say, and the dialog's rows. A photo written without something of
+// its own (here its damaged profile) is counted apart from the failures
+// and listed with what it lacks.
+void tst_FailuresDialog::listed_data()
 {
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("buttonText");
+    QTest::addColumn<QList<QStringList>>("rows"); // name, reason; the folder is the files'
+    QTest::addColumn<QStringList>("written");
+
     const QString dir = work.filePath(QStringLiteral("bad"));
     const QString text = TestSupport::writeBytes(dir + QStringLiteral("/text-named-photo.jpg"),
                                                  "Holiday notes, not a photograph.\n");
     const QString cut = TestSupport::writeTruncatedJpeg(dir + QStringLiteral("/truncated-at-half.jpg"));
-
-    MainWindow w;
-    w.show();
-    WindowDriver d(&w);
-    StatusReport report;
-    convert(d, {text, cut}, &report);
-    QCOMPARE(w.statusBar()->currentMessage(),
-             QStringLiteral("Size convert finished, 2 of 2 images failed"));
-    auto *button = w.findChild<QToolButton *>(QStringLiteral("toolButtonFailures"));
-    QVERIFY(button && button->isVisible());
-    QCOMPARE(button->text(), QStringLiteral("2 failed"));
-
-    const QList<QStringList> rows = dialogRows(button);
-    const QString folder = QDir::toNativeSeparators(QFileInfo(dir).absoluteFilePath());
-    const QList<QStringList> expected{
-            {QStringLiteral("text-named-photo.jpg"), folder, QStringLiteral("not an image")},
-            {QStringLiteral("truncated-at-half.jpg"), folder,
-             QStringLiteral("damaged file (data ends early)")}};
-    QCOMPARE(rows, expected);
-
-    // The next batch starts without the old failures.
-    QVERIFY(d.startCommand(FormatCommand));
-    QVERIFY(!button->isVisible());
-    QTRY_VERIFY(d.report().finished);
-}
-
-// A photo written without something of its own (here its damaged profile)
-// is counted apart from the failures and listed with what it lacks.
-void tst_FailuresDialog::warningsBesideFailures()
-{
-    const QString dir = work.filePath(QStringLiteral("warned"));
     QByteArray jpeg;
     {
         QBuffer buffer(&jpeg);
@@ -157,32 +136,61 @@ void tst_FailuresDialog::warningsBesideFailures()
     app2 += QByteArray("ICC_PROFILE\0\1\1", 14) + profile;
     const QString damaged = TestSupport::writeBytes(dir + QStringLiteral("/profile-truncated.jpg"),
                                                     jpeg.left(2) + app2 + jpeg.mid(2));
-    const QString cut = TestSupport::writeTruncatedJpeg(dir + QStringLiteral("/truncated-at-half.jpg"));
+
+    const QStringList notAnImage{QStringLiteral("text-named-photo.jpg"), QStringLiteral("not an image")};
+    const QStringList endsEarly{QStringLiteral("truncated-at-half.jpg"),
+                                QStringLiteral("damaged file (data ends early)")};
+    const QStringList profileDamaged{
+            QStringLiteral("profile-truncated.jpg"),
+            QStringLiteral("written, but its colour profile is damaged: its colours were "
+                           "written as stored")};
+    QTest::newRow("two failures") << QStringList{text, cut}
+                                  << QStringLiteral("Size convert finished, 2 of 2 images failed")
+                                  << QStringLiteral("2 failed")
+                                  << QList<QStringList>{notAnImage, endsEarly} << QStringList();
+    QTest::newRow("a warning beside a failure")
+            << QStringList{damaged, cut}
+            << QStringLiteral("Size convert finished, 1 of 2 images failed")
+            << QStringLiteral("1 failed, 1 warning") << QList<QStringList>{profileDamaged, endsEarly}
+            << QStringList{QStringLiteral("profile-truncated.jpg")};
+    // Warnings alone: the batch did not fail.
+    QTest::newRow("a warning alone") << QStringList{damaged} << QStringLiteral("Size convert finished")
+                                     << QStringLiteral("1 warning")
+                                     << QList<QStringList>{profileDamaged}
+                                     << QStringList{QStringLiteral("profile-truncated.jpg")};
+}
+
+void tst_FailuresDialog::listed()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, status);
+    QFETCH(QString, buttonText);
+    QFETCH(QList<QStringList>, rows);
+    QFETCH(QStringList, written);
 
     MainWindow w;
     w.show();
     WindowDriver d(&w);
     StatusReport report;
-    convert(d, {damaged, cut}, &report);
-    QCOMPARE(w.statusBar()->currentMessage(),
-             QStringLiteral("Size convert finished, 1 of 2 images failed"));
+    convert(d, files, &report);
+    QCOMPARE(w.statusBar()->currentMessage(), status);
     auto *button = w.findChild<QToolButton *>(QStringLiteral("toolButtonFailures"));
     QVERIFY(button && button->isVisible());
-    QCOMPARE(button->text(), QStringLiteral("1 failed, 1 warning"));
-    const QString folder = QDir::toNativeSeparators(QFileInfo(dir).absoluteFilePath());
-    const QList<QStringList> expected{
-            {QStringLiteral("profile-truncated.jpg"), folder,
-             QStringLiteral("written, but its colour profile is damaged: its colours were "
-                            "written as stored")},
-            {QStringLiteral("truncated-at-half.jpg"), folder,
-             QStringLiteral("damaged file (data ends early)")}};
-    QCOMPARE(dialogRows(button), expected);
-    QVERIFY(QFileInfo::exists(dir + QStringLiteral("/ConvertedImages/profile-truncated.jpg")));
+    QCOMPARE(button->text(), buttonText);
 
-    // Warnings alone: the batch did not fail.
-    convert(d, {damaged}, &report);
-    QCOMPARE(w.statusBar()->currentMessage(), QStringLiteral("Size convert finished"));
-    QCOMPARE(button->text(), QStringLiteral("1 warning"));
+    const QString dir = QFileInfo(files.first()).absolutePath();
+    const QString folder = QDir::toNativeSeparators(dir);
+    QList<QStringList> expected;
+    for (const QStringList &row : std::as_const(rows))
+        expected.append({row.at(0), folder, row.at(1)});
+    QCOMPARE(dialogRows(button), expected);
+    for (const QString &name : std::as_const(written))
+        QVERIFY(QFileInfo::exists(dir + QStringLiteral("/ConvertedImages/") + name));
+
+    // The next batch starts without the old failures.
+    QVERIFY(d.startCommand(FormatCommand));
+    QVERIFY(!button->isVisible());
+    QTRY_VERIFY(d.report().finished);
 }
 
 QTEST_MAIN(tst_FailuresDialog)
