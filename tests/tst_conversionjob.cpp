@@ -7,9 +7,6 @@
 
 #include <QColorSpace>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QRegularExpression>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -29,7 +26,6 @@ private slots:
     void onePhoto_data();
     void onePhoto();
     void laterOrderWins();
-    void paddedJpegWithinMemory();
     void claimedSizes_data();
     void claimedSizes();
 
@@ -241,49 +237,6 @@ void tst_ConversionJob::laterOrderWins()
     QCOMPARE(int(write(QSize(30, 30), 3).outcome), int(Result::Written));
     QCOMPARE(QImage(dir + "/same.png").size(), QSize(30, 30));
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"same.png"});
-}
-
-// A 4.5 KB JPEG padded to a gigabyte (sparse: a few kilobytes on disk),
-// converted through the window under a limit on its address space: only
-// what the photo holds is read, not the padding.
-void tst_ConversionJob::paddedJpegWithinMemory()
-{
-#ifndef PICTAVO_MEMORY_DRIVER
-    QSKIP("no address-space limit can hold under a sanitizer");
-#else
-    const QString images = tmp.filePath(QStringLiteral("padded"));
-    const QString warmUp = tmp.filePath(QStringLiteral("warm-up"));
-    writeImage(warmUp + QStringLiteral("/w1.png"), QSize(40, 30));
-    writeImage(warmUp + QStringLiteral("/w2.png"), QSize(40, 30));
-    const QString padded = writeBytes(images + QStringLiteral("/padded-to-1-gb.jpg"),
-                                      noiseJpeg(QSize(40, 30)));
-    QVERIFY(QFile::resize(padded, qint64(1) << 30));
-
-    QTemporaryDir settings;
-    QProcess driver;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), settings.path());
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), settings.filePath(QStringLiteral("cache")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    driver.setProcessEnvironment(env);
-    QElapsedTimer clock;
-    clock.start();
-    // 50 % to PNG (the format list's fifth entry), 400 MB above what the
-    // window uses once it runs.
-    driver.start(QStringLiteral(PICTAVO_MEMORY_DRIVER),
-                 {images, warmUp, QStringLiteral("400"), QStringLiteral("50"), QStringLiteral("4")});
-    QVERIFY(driver.waitForFinished(120000));
-    const QString out = QString::fromLocal8Bit(driver.readAllStandardOutput())
-            + QString::fromLocal8Bit(driver.readAllStandardError()).right(3000);
-    QVERIFY2(out.contains(QLatin1String("report: Size and format convert finished\n")),
-             qPrintable(out));
-    static const QRegularExpression peakLine(QStringLiteral("peak resident MiB: (\\d+)"));
-    const int peak = peakLine.match(out).captured(1).toInt();
-    qInfo("padded-to-1-gb.jpg: peak %d MiB, %lld ms", peak, clock.elapsed());
-    QVERIFY2(peak > 0 && peak <= 400, qPrintable(out));
-    QCOMPARE(QImage(images + QStringLiteral("/ConvertedImages/padded-to-1-gb.png")).size(),
-             QSize(20, 15));
-#endif
 }
 
 void tst_ConversionJob::claimedSizes_data()

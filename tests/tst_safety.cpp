@@ -50,8 +50,8 @@ private slots:
     void staleTemporariesRemoved();
     void caseFoldingVolume();
     void encoderOutOfMemory();
-    void textBombs_data();
-    void textBombs();
+    void craftedWithinMemory_data();
+    void craftedWithinMemory();
 
 private:
     std::unique_ptr<MainWindow> newWindow(WindowDriver **driver);
@@ -423,32 +423,42 @@ QString tst_Safety::runUnderLimit(const QString &images, const QString &headroom
 #endif
 }
 
-void tst_Safety::textBombs_data()
+void tst_Safety::craftedWithinMemory_data()
 {
-    QTest::addColumn<QByteArray>("type");
-    QTest::addColumn<bool>("afterData");
-    // 20 chunks of 7 MB of text each, about 150 KB on disk: Qt's reader
-    // would inflate and keep them all, 140 MB and their copies as strings.
-    QTest::newRow("ztxt-bomb-before-pixels.png") << QByteArray("zTXt") << false;
-    QTest::newRow("itxt-bomb-after-pixels.png") << QByteArray("iTXt") << true;
-}
-
-// A text bomb converts like any PNG, thumbnail included, and the program
-// stays within 400 MiB all along.
-void tst_Safety::textBombs()
-{
-#ifndef PICTAVO_MEMORY_DRIVER
-    QSKIP("no address-space limit can hold under a sanitizer");
-#else
-    QFETCH(QByteArray, type);
-    QFETCH(bool, afterData);
-    const QString images = freshDir(QStringLiteral("bombs"));
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("paddedTo"); // the file's size on disk; 0: as it is
+    QTest::addColumn<QSize>("written");   // at 50 %
     QByteArray png;
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     QVERIFY(TestSupport::pattern(QSize(300, 200)).save(&buffer, "png"));
-    TestSupport::writeBytes(images + QLatin1Char('/') + QString::fromLatin1(QTest::currentDataTag()),
-                            textBombPng(png, type.constData(), 20, 7000000, afterData));
+    // 20 chunks of 7 MB of text each, about 150 KB on disk: Qt's reader
+    // would inflate and keep them all, 140 MB and their copies as strings.
+    QTest::newRow("ztxt-bomb-before-pixels.png")
+            << textBombPng(png, "zTXt", 20, 7000000, false) << qint64(0) << QSize(150, 100);
+    QTest::newRow("itxt-bomb-after-pixels.png")
+            << textBombPng(png, "iTXt", 20, 7000000, true) << qint64(0) << QSize(150, 100);
+    // A 4.5 KB JPEG padded to a gigabyte (sparse: a few kilobytes on
+    // disk): only what the photo holds is read, not the padding.
+    QTest::newRow("padded-to-1-gb.jpg")
+            << TestSupport::noiseJpeg(QSize(40, 30)) << (qint64(1) << 30) << QSize(20, 15);
+}
+
+// A crafted source (text bombs, a sparse gigabyte) converts like any
+// other, thumbnail included, and the program stays within 400 MiB all along.
+void tst_Safety::craftedWithinMemory()
+{
+#ifndef PICTAVO_MEMORY_DRIVER
+    QSKIP("no address-space limit can hold under a sanitizer");
+#else
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, paddedTo);
+    QFETCH(QSize, written);
+    const QString images = freshDir(QStringLiteral("bombs"));
+    const QString source = TestSupport::writeBytes(
+            images + QLatin1Char('/') + QString::fromLatin1(QTest::currentDataTag()), bytes);
+    if (paddedTo > 0)
+        QVERIFY(QFile::resize(source, paddedTo));
     QElapsedTimer clock;
     clock.start();
     const QString out = runUnderLimit(images, QStringLiteral("400"), QStringLiteral("50"),
@@ -462,7 +472,7 @@ void tst_Safety::textBombs()
     QCOMPARE(QImage(images + QStringLiteral("/ConvertedImages/")
                     + QFileInfo(QString::fromLatin1(QTest::currentDataTag())).completeBaseName()
                     + QStringLiteral(".png")).size(),
-             QSize(150, 100));
+             written);
 #endif
 }
 
