@@ -2,9 +2,9 @@
 
 #include "benchsupport.h"
 
-#include "imagelimits.h"
-#include "imageloader.h"
-#include "mainwindow.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
+#include "ui/mainwindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>

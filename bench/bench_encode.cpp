@@ -10,12 +10,12 @@
 
 #include "benchsupport.h"
 
-#include "colorconverter.h"
-#include "imageencoder.h"
-#include "imagelimits.h"
-#include "imageloader.h"
-#include "conversionjob.h"
-#include "photometadata.h"
+#include "cms/colorconverter.h"
+#include "encode/imageencoder.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
+#include "conversion/conversionjob.h"
+#include "metadata/photometadata.h"
 
 #include <QImageReader>
 #include <QTemporaryDir>

@@ -9,9 +9,9 @@
 
 #include "benchsupport.h"
 
-#include "conversionjob.h"
-#include "heifencoder.h"
-#include "imagelimits.h"
+#include "conversion/conversionjob.h"
+#include "encode/heifencoder.h"
+#include "base/imagelimits.h"
 #include "rawfixture.h"
 
 #include <QElapsedTimer>

@@ -18,9 +18,9 @@
 #include "benchsupport.h"
 #include "eventmeter.h"
 
-#include "imagelimits.h"
-#include "mainwindow.h"
-#include "thumbnaillist.h"
+#include "base/imagelimits.h"
+#include "ui/mainwindow.h"
+#include "ui/thumbnaillist.h"
 
 #include <QCheckBox>
 #include <QComboBox>

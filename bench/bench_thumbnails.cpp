@@ -8,10 +8,10 @@
 
 #include "benchsupport.h"
 
-#include "imagelimits.h"
-#include "imageloader.h"
-#include "mainwindow.h"
-#include "thumbnailloader.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
+#include "ui/mainwindow.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QCheckBox>
 #include <QImage>

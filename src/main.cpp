@@ -1,5 +1,5 @@
-#include "imagelimits.h"
-#include "mainwindow.h"
+#include "base/imagelimits.h"
+#include "ui/mainwindow.h"
 
 #include <QApplication>
 

@@ -1,7 +1,7 @@
-#include "batchrunner.h"
-#include "convertsettings.h"
-#include "imagelimits.h"
-#include "imagethread.h"
+#include "conversion/batchrunner.h"
+#include "conversion/convertsettings.h"
+#include "base/imagelimits.h"
+#include "conversion/imagethread.h"
 
 #include "testsupport.h"
 

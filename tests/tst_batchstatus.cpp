@@ -1,4 +1,4 @@
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 
 #include "hostile/windowdriver.h"
 #include "testsupport.h"

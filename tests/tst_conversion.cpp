@@ -1,8 +1,8 @@
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "batchrunner.h"
-#include "imagelimits.h"
+#include "conversion/batchrunner.h"
+#include "base/imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 

@@ -1,7 +1,7 @@
-#include "conversionjob.h"
+#include "conversion/conversionjob.h"
 #include "hostile/hostilecorpus.h"
-#include "imagelimits.h"
-#include "targetnamer.h"
+#include "base/imagelimits.h"
+#include "fs/targetnamer.h"
 
 #include "testsupport.h"
 

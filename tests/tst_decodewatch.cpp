@@ -1,6 +1,6 @@
-#include "decodewatch.h"
-#include "imagelimits.h"
-#include "imageloader.h"
+#include "decode/decodewatch.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
 
 #include "testsupport.h"
 

@@ -1,4 +1,4 @@
-#include "dialogabout.h"
+#include "ui/dialogabout.h"
 #include "urlcatcher.h"
 
 #include <QDesktopServices>

@@ -1,4 +1,4 @@
-#include "folderscanner.h"
+#include "sources/folderscanner.h"
 
 #include "testsupport.h"
 

@@ -1,12 +1,12 @@
-#include "conversionjob.h"
-#include "heifencoder.h"
-#include "imagelimits.h"
-#include "imageloader.h"
+#include "conversion/conversionjob.h"
+#include "encode/heifencoder.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
 #include "rawfixture.h"
-#include "sourceformat.h"
-#include "sourcereader.h"
+#include "sources/sourceformat.h"
+#include "decode/sourcereader.h"
 #include "testsupport.h"
-#include "thumbnailloader.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QColorSpace>
 #include <QImageWriter>

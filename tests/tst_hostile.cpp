@@ -1,9 +1,9 @@
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
 #include "hostile/tmpfsmount.h"
 #include "hostile/windowdriver.h"
-#include "imagelimits.h"
+#include "base/imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 

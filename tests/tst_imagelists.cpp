@@ -1,8 +1,8 @@
-#include "imageloader.h"
-#include "mainwindow.h"
-#include "sourcereader.h"
-#include "thumbnaillist.h"
-#include "thumbnailloader.h"
+#include "decode/imageloader.h"
+#include "ui/mainwindow.h"
+#include "decode/sourcereader.h"
+#include "ui/thumbnaillist.h"
+#include "thumbnail/thumbnailloader.h"
 #include "ui_mainwindow.h"
 
 #include "testsupport.h"

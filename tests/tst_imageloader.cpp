@@ -1,7 +1,7 @@
-#include "exifthumbnail.h"
-#include "imagelimits.h"
-#include "imageloader.h"
-#include "thumbnailloader.h"
+#include "thumbnail/exifthumbnail.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QSet>
 

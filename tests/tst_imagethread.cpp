@@ -1,6 +1,6 @@
-#include "conversionjob.h"
-#include "imagelimits.h"
-#include "imagethread.h"
+#include "conversion/conversionjob.h"
+#include "base/imagelimits.h"
+#include "conversion/imagethread.h"
 
 #include "testsupport.h"
 

@@ -1,4 +1,4 @@
-#include "memorybudget.h"
+#include "conversion/memorybudget.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 #include <QFuture>

@@ -1,8 +1,8 @@
-#include "batchrunner.h"
-#include "conversionjob.h"
-#include "imagelimits.h"
-#include "mainwindow.h"
-#include "targetnamer.h"
+#include "conversion/batchrunner.h"
+#include "conversion/conversionjob.h"
+#include "base/imagelimits.h"
+#include "ui/mainwindow.h"
+#include "fs/targetnamer.h"
 
 #include "hostile/hostilecorpus.h"
 #include "hostile/windowdriver.h"

@@ -1,4 +1,4 @@
-#include "screenfit.h"
+#include "ui/screenfit.h"
 
 #include <QTest>
 

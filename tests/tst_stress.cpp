@@ -1,6 +1,6 @@
-#include "batchrunner.h"
-#include "imagelimits.h"
-#include "mainwindow.h"
+#include "conversion/batchrunner.h"
+#include "base/imagelimits.h"
+#include "ui/mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
 #include "hostile/windowdriver.h"

@@ -1,4 +1,4 @@
-#include "targetnamer.h"
+#include "fs/targetnamer.h"
 
 #include "testsupport.h"
 

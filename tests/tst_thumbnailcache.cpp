@@ -1,6 +1,6 @@
-#include "mainwindow.h"
-#include "thumbnailcache.h"
-#include "thumbnailloader.h"
+#include "ui/mainwindow.h"
+#include "thumbnail/thumbnailcache.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include "hostile/hostilecorpus.h"
 #include "hostile/windowdriver.h"

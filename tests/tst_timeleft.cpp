@@ -1,4 +1,4 @@
-#include "timeleft.h"
+#include "base/timeleft.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "imagelimits.h"
+#include "base/imagelimits.h"
 
 #include <QImageReader>
 

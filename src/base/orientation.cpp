@@ -1,4 +1,4 @@
-#include "orientation.h"
+#include "base/orientation.h"
 
 #include <QColorSpace>
 #include <QTransform>

@@ -1,4 +1,4 @@
-#include "temporaryname.h"
+#include "base/temporaryname.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>

@@ -1,4 +1,4 @@
-#include "workerpriority.h"
+#include "base/workerpriority.h"
 
 #include <QThread>
 

@@ -1,4 +1,4 @@
-#include "colorconverter.h"
+#include "cms/colorconverter.h"
 
 #include <QColorSpace>
 #include <QCryptographicHash>

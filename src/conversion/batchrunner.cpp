@@ -1,12 +1,12 @@
-#include "batchrunner.h"
+#include "conversion/batchrunner.h"
 
-#include "atomicfile.h"
-#include "convertsettings.h"
-#include "imagelimits.h"
-#include "imagethread.h"
-#include "targetnamer.h"
-#include "thumbnailloader.h"
-#include "workerpriority.h"
+#include "fs/atomicfile.h"
+#include "conversion/convertsettings.h"
+#include "base/imagelimits.h"
+#include "conversion/imagethread.h"
+#include "fs/targetnamer.h"
+#include "thumbnail/thumbnailloader.h"
+#include "base/workerpriority.h"
 
 #include <algorithm>
 

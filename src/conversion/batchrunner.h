@@ -1,9 +1,9 @@
 #ifndef BATCHRUNNER_H
 #define BATCHRUNNER_H
 
-#include "conversionjob.h"
-#include "conversionresult.h"
-#include "memorybudget.h"
+#include "conversion/conversionjob.h"
+#include "base/conversionresult.h"
+#include "conversion/memorybudget.h"
 
 #include <QElapsedTimer>
 #include <QHash>

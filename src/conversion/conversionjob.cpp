@@ -1,15 +1,15 @@
-#include "conversionjob.h"
+#include "conversion/conversionjob.h"
 
-#include "atomicfile.h"
-#include "convertsettings.h"
-#include "imageencoder.h"
-#include "imagelimits.h"
-#include "imageloader.h"
-#include "outputformat.h"
-#include "photometadata.h"
-#include "sourcereader.h"
-#include "targetnamer.h"
-#include "thumbnailloader.h"
+#include "fs/atomicfile.h"
+#include "conversion/convertsettings.h"
+#include "encode/imageencoder.h"
+#include "base/imagelimits.h"
+#include "decode/imageloader.h"
+#include "encode/outputformat.h"
+#include "metadata/photometadata.h"
+#include "decode/sourcereader.h"
+#include "fs/targetnamer.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QDir>
 #include <QFileInfo>

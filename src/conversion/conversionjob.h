@@ -1,7 +1,7 @@
 #ifndef CONVERSIONJOB_H
 #define CONVERSIONJOB_H
 
-#include "conversionresult.h"
+#include "base/conversionresult.h"
 
 #include <QCoreApplication>
 #include <QHash>

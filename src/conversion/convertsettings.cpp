@@ -1,6 +1,6 @@
-#include "convertsettings.h"
+#include "conversion/convertsettings.h"
 
-#include "imageloader.h"
+#include "decode/imageloader.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
-#include "imagethread.h"
+#include "conversion/imagethread.h"
 
-#include "conversionjob.h"
-#include "convertsettings.h"
-#include "memorybudget.h"
-#include "workerpriority.h"
+#include "conversion/conversionjob.h"
+#include "conversion/convertsettings.h"
+#include "conversion/memorybudget.h"
+#include "base/workerpriority.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "memorybudget.h"
+#include "conversion/memorybudget.h"
 
 MemoryBudget::MemoryBudget(qint64 capacityBytes)
     : total(qMax<qint64>(1, capacityBytes))

@@ -1,7 +1,7 @@
-#include "cmykjpeg.h"
+#include "decode/cmykjpeg.h"
 
-#include "colorconverter.h"
-#include "imagelimits.h"
+#include "cms/colorconverter.h"
+#include "base/imagelimits.h"
 
 #include <QCoreApplication>
 #include <QByteArray>

@@ -1,8 +1,8 @@
-#include "cmyktiff.h"
+#include "decode/cmyktiff.h"
 
-#include "colorconverter.h"
-#include "imagelimits.h"
-#include "orientation.h"
+#include "cms/colorconverter.h"
+#include "base/imagelimits.h"
+#include "base/orientation.h"
 
 #include <QColorSpace>
 

@@ -1,7 +1,7 @@
 #ifndef CMYKTIFF_H
 #define CMYKTIFF_H
 
-#include "imagedecoder.h"
+#include "decode/imagedecoder.h"
 
 #include <QByteArrayView>
 

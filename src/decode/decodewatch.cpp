@@ -1,4 +1,4 @@
-#include "decodewatch.h"
+#include "decode/decodewatch.h"
 
 #include <QCoreApplication>
 #include <QImageReader>

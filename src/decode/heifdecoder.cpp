@@ -1,4 +1,4 @@
-#include "heifdecoder.h"
+#include "decode/heifdecoder.h"
 
 #include <QColorSpace>
 #include <QPointF>

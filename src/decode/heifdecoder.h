@@ -1,7 +1,7 @@
 #ifndef HEIFDECODER_H
 #define HEIFDECODER_H
 
-#include "imagedecoder.h"
+#include "decode/imagedecoder.h"
 
 #include <QByteArrayView>
 

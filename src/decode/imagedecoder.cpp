@@ -1,11 +1,11 @@
-#include "imagedecoder.h"
+#include "decode/imagedecoder.h"
 
-#include "cmyktiff.h"
-#include "colorconverter.h"
-#include "heifdecoder.h"
-#include "jxldecoder.h"
-#include "rawdecoder.h"
-#include "sourcefile.h"
+#include "decode/cmyktiff.h"
+#include "cms/colorconverter.h"
+#include "decode/heifdecoder.h"
+#include "decode/jxldecoder.h"
+#include "decode/rawdecoder.h"
+#include "fs/sourcefile.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
-#include "imageloader.h"
+#include "decode/imageloader.h"
 
-#include "imagelimits.h"
-#include "sourcereader.h"
+#include "base/imagelimits.h"
+#include "decode/sourcereader.h"
 
 #include <QCoreApplication>
 #include <QImageReader>

@@ -1,8 +1,8 @@
 #ifndef IMAGELOADER_H
 #define IMAGELOADER_H
 
-#include "conversionresult.h"
-#include "orientation.h"
+#include "base/conversionresult.h"
+#include "base/orientation.h"
 
 #include <QImage>
 #include <QImageIOHandler>

@@ -1,4 +1,4 @@
-#include "jxldecoder.h"
+#include "decode/jxldecoder.h"
 
 #include <QColorSpace>
 

@@ -1,7 +1,7 @@
 #ifndef JXLDECODER_H
 #define JXLDECODER_H
 
-#include "imagedecoder.h"
+#include "decode/imagedecoder.h"
 
 #include <QByteArrayView>
 

@@ -1,4 +1,4 @@
-#include "pngtextguard.h"
+#include "decode/pngtextguard.h"
 
 #include <QIODevice>
 #include <QImageReader>

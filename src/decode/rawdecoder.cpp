@@ -1,6 +1,6 @@
-#include "rawdecoder.h"
+#include "decode/rawdecoder.h"
 
-#include "orientation.h"
+#include "base/orientation.h"
 
 #include <QColorSpace>
 

@@ -1,7 +1,7 @@
 #ifndef RAWDECODER_H
 #define RAWDECODER_H
 
-#include "imagedecoder.h"
+#include "decode/imagedecoder.h"
 
 #include <QByteArrayView>
 

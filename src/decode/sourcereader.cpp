@@ -1,11 +1,11 @@
-#include "sourcereader.h"
+#include "decode/sourcereader.h"
 
-#include "cmykjpeg.h"
-#include "decodewatch.h"
-#include "imagelimits.h"
-#include "jpeghead.h"
-#include "orientation.h"
-#include "pngtextguard.h"
+#include "decode/cmykjpeg.h"
+#include "decode/decodewatch.h"
+#include "base/imagelimits.h"
+#include "metadata/jpeghead.h"
+#include "base/orientation.h"
+#include "decode/pngtextguard.h"
 
 #include <QCoreApplication>
 

@@ -1,8 +1,8 @@
 #ifndef SOURCEREADER_H
 #define SOURCEREADER_H
 
-#include "imagedecoder.h"
-#include "sourcefile.h"
+#include "decode/imagedecoder.h"
+#include "fs/sourcefile.h"
 
 #include <QImage>
 #include <QImageReader>

@@ -1,4 +1,4 @@
-#include "heifencoder.h"
+#include "encode/heifencoder.h"
 
 #include <QColorSpace>
 

@@ -1,10 +1,10 @@
-#include "imageencoder.h"
+#include "encode/imageencoder.h"
 
-#include "colorconverter.h"
-#include "heifencoder.h"
-#include "imagelimits.h"
-#include "outputformat.h"
-#include "photometadata.h"
+#include "cms/colorconverter.h"
+#include "encode/heifencoder.h"
+#include "base/imagelimits.h"
+#include "encode/outputformat.h"
+#include "metadata/photometadata.h"
 
 #include <QBuffer>
 #include <QColorSpace>

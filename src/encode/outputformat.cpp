@@ -1,6 +1,6 @@
-#include "outputformat.h"
+#include "encode/outputformat.h"
 
-#include "heifencoder.h"
+#include "encode/heifencoder.h"
 
 #include <QImageWriter>
 

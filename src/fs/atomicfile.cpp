@@ -1,6 +1,6 @@
-#include "atomicfile.h"
+#include "fs/atomicfile.h"
 
-#include "temporaryname.h"
+#include "base/temporaryname.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "sourcefile.h"
+#include "fs/sourcefile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

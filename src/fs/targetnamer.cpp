@@ -1,6 +1,6 @@
-#include "targetnamer.h"
+#include "fs/targetnamer.h"
 
-#include "temporaryname.h"
+#include "base/temporaryname.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "exivsupport.h"
+#include "metadata/exivsupport.h"
 
 #include <exiv2/exiv2.hpp>
 

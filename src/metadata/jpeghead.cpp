@@ -1,4 +1,4 @@
-#include "jpeghead.h"
+#include "metadata/jpeghead.h"
 
 #include <QIODevice>
 

@@ -1,8 +1,8 @@
-#include "photometadata.h"
+#include "metadata/photometadata.h"
 
-#include "exivsupport.h"
-#include "jpeghead.h"
-#include "sourcefile.h"
+#include "metadata/exivsupport.h"
+#include "metadata/jpeghead.h"
+#include "fs/sourcefile.h"
 
 #include <QDebug>
 

@@ -1,6 +1,6 @@
-#include "folderscanner.h"
+#include "sources/folderscanner.h"
 
-#include "sourceformat.h"
+#include "sources/sourceformat.h"
 
 #include <QCollator>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "sourceformat.h"
+#include "sources/sourceformat.h"
 
-#include "imagedecoder.h"
-#include "sourcefile.h"
+#include "decode/imagedecoder.h"
+#include "fs/sourcefile.h"
 
 #include <QImageReader>
 

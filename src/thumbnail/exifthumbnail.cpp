@@ -1,9 +1,9 @@
-#include "exifthumbnail.h"
+#include "thumbnail/exifthumbnail.h"
 
-#include "jpeghead.h"
-#include "orientation.h"
-#include "photometadata.h"
-#include "sourcefile.h"
+#include "metadata/jpeghead.h"
+#include "base/orientation.h"
+#include "metadata/photometadata.h"
+#include "fs/sourcefile.h"
 
 #include <QBuffer>
 #include <QImageReader>

@@ -1,7 +1,7 @@
-#include "thumbnailcache.h"
+#include "thumbnail/thumbnailcache.h"
 
-#include "pngtextguard.h"
-#include "temporaryname.h"
+#include "decode/pngtextguard.h"
+#include "base/temporaryname.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

@@ -1,12 +1,12 @@
-#include "thumbnailloader.h"
+#include "thumbnail/thumbnailloader.h"
 
-#include "exifthumbnail.h"
-#include "imagelimits.h"
-#include "orientation.h"
-#include "sourcefile.h"
-#include "sourcereader.h"
-#include "thumbnailcache.h"
-#include "workerpriority.h"
+#include "thumbnail/exifthumbnail.h"
+#include "base/imagelimits.h"
+#include "base/orientation.h"
+#include "fs/sourcefile.h"
+#include "decode/sourcereader.h"
+#include "thumbnail/thumbnailcache.h"
+#include "base/workerpriority.h"
 
 #include <QImageIOHandler>
 #include <QImageReader>

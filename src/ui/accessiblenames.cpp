@@ -1,4 +1,4 @@
-#include "accessiblenames.h"
+#include "ui/accessiblenames.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>

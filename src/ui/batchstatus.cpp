@@ -1,7 +1,7 @@
-#include "batchstatus.h"
+#include "ui/batchstatus.h"
 
-#include "imagethread.h"
-#include "timeleft.h"
+#include "conversion/imagethread.h"
+#include "base/timeleft.h"
 
 #include <QHBoxLayout>
 #include <QProgressBar>

@@ -1,4 +1,4 @@
-#include "convertchords.h"
+#include "ui/convertchords.h"
 
 #include <QAction>
 #include <QApplication>

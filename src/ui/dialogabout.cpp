@@ -1,4 +1,4 @@
-#include "dialogabout.h"
+#include "ui/dialogabout.h"
 #include "ui_dialogabout.h"
 
 #include <QDesktopServices>

@@ -1,4 +1,4 @@
-#include "dropopener.h"
+#include "ui/dropopener.h"
 
 #include <QApplication>
 #include <QDropEvent>

@@ -1,4 +1,4 @@
-#include "failuresbutton.h"
+#include "ui/failuresbutton.h"
 
 FailuresButton::FailuresButton(QWidget *parent)
     : QToolButton(parent)

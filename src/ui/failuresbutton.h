@@ -1,7 +1,7 @@
 #ifndef FAILURESBUTTON_H
 #define FAILURESBUTTON_H
 
-#include "failuresdialog.h"
+#include "ui/failuresdialog.h"
 
 #include <QToolButton>
 

@@ -1,4 +1,4 @@
-#include "failuresdialog.h"
+#include "ui/failuresdialog.h"
 #include "ui_failuresdialog.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #ifndef FAILURESDIALOG_H
 #define FAILURESDIALOG_H
 
-#include "conversionresult.h"
+#include "base/conversionresult.h"
 
 #include <QDialog>
 #include <QList>

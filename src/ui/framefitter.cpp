@@ -1,6 +1,6 @@
-#include "framefitter.h"
+#include "ui/framefitter.h"
 
-#include "screenfit.h"
+#include "ui/screenfit.h"
 
 #include <QEvent>
 #include <QGuiApplication>

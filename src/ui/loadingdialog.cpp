@@ -1,4 +1,4 @@
-#include "loadingdialog.h"
+#include "ui/loadingdialog.h"
 
 #include <QFontDatabase>
 #include <QFontMetrics>

@@ -1,4 +1,4 @@
-#include "thumbnaildelegate.h"
+#include "ui/thumbnaildelegate.h"
 
 ThumbnailDelegate::ThumbnailDelegate(const QSize &box, QObject *parent)
     : QStyledItemDelegate(parent), box(box)

@@ -1,7 +1,7 @@
-#include "thumbnaillist.h"
+#include "ui/thumbnaillist.h"
 
-#include "thumbnaildelegate.h"
-#include "thumbnailloader.h"
+#include "ui/thumbnaildelegate.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QFileInfo>
 #include <QListWidget>

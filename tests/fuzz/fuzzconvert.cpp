@@ -11,10 +11,10 @@
 //
 // usage: pictavo_fuzz SECONDS [SEED] [OUT-DIR]
 
-#include "conversionjob.h"
+#include "conversion/conversionjob.h"
 #include "hostilecorpus.h"
-#include "imagelimits.h"
-#include "thumbnailloader.h"
+#include "base/imagelimits.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,9 +6,9 @@
 // tst_stress sees how the real program ends: exit code, warnings on stderr,
 // stored settings and the files left behind.
 
-#include "batchrunner.h"
-#include "imagelimits.h"
-#include "mainwindow.h"
+#include "conversion/batchrunner.h"
+#include "base/imagelimits.h"
+#include "ui/mainwindow.h"
 #include "windowdriver.h"
 
 #include <QApplication>

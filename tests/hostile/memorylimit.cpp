@@ -9,8 +9,8 @@
 //
 // usage: pictavo_memorylimit IMAGE-FOLDER WARM-UP-FOLDER HEADROOM-MB PERCENT FORMAT-INDEX
 
-#include "imagelimits.h"
-#include "mainwindow.h"
+#include "base/imagelimits.h"
+#include "ui/mainwindow.h"
 #include "windowdriver.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 #define WINDOWDRIVER_H
 
 #include "commands.h"
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 #include "opendialog.h"
 
 #include <QCheckBox>
