@@ -1,16 +1,25 @@
 #include "base/imagelimits.h"
 #include "ui/mainwindow.h"
+#include "ui/singleinstance.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // What QApplication leaves are files and folders to open ("Open with").
+    const QStringList paths = app.arguments().mid(1);
+    // One window: a window already open takes them, and this start ends.
+    if (SingleInstance::handOver(paths))
+        return 0;
+    SingleInstance instance;
+    // Another start won the race to answer: it takes them.
+    if (!instance.listen() && SingleInstance::handOver(paths))
+        return 0;
     ImageLimits::configureProcess();
     MainWindow window;
     window.show();
-    // What QApplication leaves are files and folders to open ("Open with").
-    const QStringList paths = app.arguments().mid(1);
+    instance.attach(&window);
     if (!paths.isEmpty())
         window.openImages(paths);
     return app.exec();

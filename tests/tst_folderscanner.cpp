@@ -1,4 +1,5 @@
 #include "sources/folderscanner.h"
+#include "fs/savefolder.h"
 
 #include "testsupport.h"
 
@@ -16,14 +17,20 @@ class tst_FolderScanner : public QObject
 private slots:
     void expand_data();
     void expand();
+    void scanKeepsPathsAndSkipsResults_data();
+    void scanKeepsPathsAndSkipsResults();
+    void proposedSaveFolder_data();
+    void proposedSaveFolder();
     void searchRunsOffTheWindow();
 
 private:
+    void makeFixture(const QString &root, const QStringList &fixture);
     QTemporaryDir tmp;
 };
 
 // Fixtures are written as "kind:relative/path", kind one of image (a PNG),
-// text, fifo, dir, or link ("link:from->to", to relative to from's folder).
+// text, fifo, dir, results (a folder we made to save into), or link
+// ("link:from->to", to relative to from's folder).
 void tst_FolderScanner::expand_data()
 {
     QTest::addColumn<QStringList>("fixture");
@@ -63,6 +70,33 @@ void tst_FolderScanner::expand_data()
                                   << QStringList{};
 }
 
+void tst_FolderScanner::makeFixture(const QString &root, const QStringList &fixture)
+{
+    QVERIFY(QDir().mkpath(root));
+    for (const QString &entry : std::as_const(fixture)) {
+        const QString kind = entry.section(QLatin1Char(':'), 0, 0);
+        const QString rest = entry.section(QLatin1Char(':'), 1);
+        const QString path = root + QLatin1Char('/') + rest.section(QLatin1String("->"), 0, 0);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        if (kind == QLatin1String("image")) {
+            QVERIFY(pattern(QSize(8, 8)).save(path, "PNG"));
+        } else if (kind == QLatin1String("text")) {
+            writeBytes(path, "not an image at all\n");
+        } else if (kind == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == QLatin1String("dir")) {
+            QVERIFY(QDir().mkpath(path));
+        } else if (kind == QLatin1String("results")) {
+            QVERIFY(!QFileInfo::exists(path));
+            QCOMPARE(SaveFolder::make(path, false), QString());
+            if (!SaveFolder::holdsResults(path))
+                QSKIP("this volume holds no extended attributes to mark folders of results");
+        } else {
+            QVERIFY(QFile::link(rest.section(QLatin1String("->"), 1), path));
+        }
+    }
+}
+
 void tst_FolderScanner::expand()
 {
     QFETCH(QStringList, fixture);
@@ -70,23 +104,7 @@ void tst_FolderScanner::expand()
     QFETCH(QStringList, expected);
     QVERIFY(tmp.isValid());
     const QString root = tmp.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(root));
-    for (const QString &entry : std::as_const(fixture)) {
-        const QString kind = entry.section(QLatin1Char(':'), 0, 0);
-        const QString rest = entry.section(QLatin1Char(':'), 1);
-        const QString path = root + QLatin1Char('/') + rest.section(QLatin1String("->"), 0, 0);
-        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-        if (kind == QLatin1String("image"))
-            QVERIFY(pattern(QSize(8, 8)).save(path, "PNG"));
-        else if (kind == QLatin1String("text"))
-            writeBytes(path, "not an image at all\n");
-        else if (kind == QLatin1String("fifo"))
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (kind == QLatin1String("dir"))
-            QVERIFY(QDir().mkpath(path));
-        else
-            QVERIFY(QFile::link(rest.section(QLatin1String("->"), 1), path));
-    }
+    makeFixture(root, fixture);
     QStringList absolute;
     for (const QString &path : std::as_const(dropped))
         absolute << root + QLatin1Char('/') + path;
@@ -94,6 +112,110 @@ void tst_FolderScanner::expand()
     for (QString &path : found)
         path = QDir(root).relativeFilePath(path);
     QCOMPARE(found, expected);
+}
+
+// Expected files are written "file" (straight into the save folder) or
+// "file>subfolder".
+void tst_FolderScanner::scanKeepsPathsAndSkipsResults_data()
+{
+    QTest::addColumn<QStringList>("fixture");
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QStringList>("skip");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("skipped");
+
+    QTest::newRow("one folder: paths below it")
+            << QStringList{"image:Phone/DCIM/100CANON/IMG_1.png",
+                           "image:Phone/DCIM/101CANON/IMG_1.png", "image:Phone/top.png"}
+            << QStringList{"Phone"} << QStringList{}
+            << QStringList{"Phone/top.png", "Phone/DCIM/100CANON/IMG_1.png>DCIM/100CANON",
+                           "Phone/DCIM/101CANON/IMG_1.png>DCIM/101CANON"}
+            << 0;
+    QTest::newRow("several folders: each under its own name")
+            << QStringList{"image:a/x.png", "image:b/x.png", "image:b/in/y.png"}
+            << QStringList{"a", "b"} << QStringList{}
+            << QStringList{"a/x.png>a", "b/x.png>b", "b/in/y.png>b/in"} << 0;
+    QTest::newRow("several folders of one name stay apart")
+            << QStringList{"image:one/DCIM/x.png", "image:two/DCIM/x.png"}
+            << QStringList{"one/DCIM", "two/DCIM"} << QStringList{}
+            << QStringList{"one/DCIM/x.png>DCIM", "two/DCIM/x.png>DCIM (2)"} << 0;
+    QTest::newRow("a file and a folder")
+            << QStringList{"image:loose.png", "image:t/sub/a.png"}
+            << QStringList{"loose.png", "t"} << QStringList{}
+            << QStringList{"loose.png", "t/sub/a.png>sub"} << 0;
+    QTest::newRow("folders of results skipped")
+            << QStringList{"image:t/a.png", "results:t/ConvertedImages", "image:t/ConvertedImages/a.png",
+                           "results:t/deep/out", "image:t/deep/out/b.png", "image:t/deep/c.png"}
+            << QStringList{"t"} << QStringList{}
+            << QStringList{"t/a.png", "t/deep/c.png>deep"} << 2;
+    QTest::newRow("the save folder skipped")
+            << QStringList{"image:t/a.png", "image:t/chosen/a.png"}
+            << QStringList{"t"} << QStringList{"t/chosen"} << QStringList{"t/a.png"} << 1;
+    QTest::newRow("a folder of results given is searched")
+            << QStringList{"results:out", "image:out/a.png"}
+            << QStringList{"out"} << QStringList{"out"} << QStringList{"out/a.png"} << 0;
+    QTest::newRow("a link to a folder outside not followed")
+            << QStringList{"image:t/a.png", "image:outside/secret.png", "link:t/away->../outside"}
+            << QStringList{"t"} << QStringList{} << QStringList{"t/a.png"} << 0;
+}
+
+void tst_FolderScanner::scanKeepsPathsAndSkipsResults()
+{
+    QFETCH(QStringList, fixture);
+    QFETCH(QStringList, dropped);
+    QFETCH(QStringList, skip);
+    QFETCH(QStringList, expected);
+    QFETCH(int, skipped);
+    QVERIFY(tmp.isValid());
+    const QString root = tmp.filePath(QStringLiteral("scan ") + QTest::currentDataTag());
+    makeFixture(root, fixture);
+    const auto absolute = [&root](const QStringList &paths) {
+        QStringList result;
+        for (const QString &path : paths)
+            result << root + QLatin1Char('/') + path;
+        return result;
+    };
+    const SourceTree tree = FolderScanner::scan(absolute(dropped), absolute(skip));
+    QStringList found;
+    for (const QString &file : tree.files) {
+        const QString sub = tree.subfolderOf(file);
+        found << QDir(root).relativeFilePath(file) + (sub.isEmpty() ? QString() : ">" + sub);
+    }
+    QCOMPARE(found, expected);
+    QCOMPARE(tree.skippedFolders, skipped);
+}
+
+void tst_FolderScanner::proposedSaveFolder_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("files alone") << QStringList{"/p/a.png", "/q/b.png"} << QStringList{}
+                                 << QStringLiteral("/p/ConvertedImages");
+    QTest::newRow("file in the root") << QStringList{"/a.png"} << QStringList{}
+                                      << QStringLiteral("/ConvertedImages");
+    QTest::newRow("one folder") << QStringList{"/m/Phone/a.png"} << QStringList{"/m/Phone"}
+                                << QStringLiteral("/m/Phone (converted)");
+    QTest::newRow("one folder after a file")
+            << QStringList{"/x/a.png", "/m/Phone/b.png"} << QStringList{"/m/Phone"}
+            << QStringLiteral("/m/Phone (converted)");
+    QTest::newRow("several folders") << QStringList{"/m/A/a.png"} << QStringList{"/m/A", "/m/B"}
+                                     << QStringLiteral("/m/ConvertedImages");
+    QTest::newRow("one inside another")
+            << QStringList{"/m/A/a.png"} << QStringList{"/m/A/in", "/m/A"}
+            << QStringLiteral("/m/ConvertedImages");
+    QTest::newRow("the root") << QStringList{"/a.png"} << QStringList{"/"}
+                              << QStringLiteral("/ConvertedImages");
+}
+
+void tst_FolderScanner::proposedSaveFolder()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, folders);
+    QFETCH(QString, expected);
+    SourceTree tree = SourceTree::flat(files);
+    tree.folders = folders;
+    QCOMPARE(tree.proposedSaveFolder(), expected);
 }
 
 void tst_FolderScanner::searchRunsOffTheWindow()
@@ -109,7 +231,7 @@ void tst_FolderScanner::searchRunsOffTheWindow()
     QVERIFY(finished.wait());
     QTest::qWait(50);
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0).at(0).toStringList(), QStringList{second});
+    QCOMPARE(qvariant_cast<SourceTree>(finished.at(0).at(0)).files, QStringList{second});
     Q_UNUSED(first);
 }
 

@@ -481,11 +481,12 @@ void tst_ImageLists::droppedFolderTreeOpensLikeOpenImages()
         QCOMPARE(w.ui->listWidgetOriginal->count(), 4);
         QCOMPARE(w.ui->listWidgetConvert->count(), 0);
         QCOMPARE(w.lastOpenDir, root);
-        QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/ConvertedImages");
+        // Beside the dropped folder, whose tree its results keep.
+        QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/trip (converted)");
         QTRY_VERIFY(!w.findChild<QProgressDialog *>());
         w.ui->statusBar->clearMessage();
     }
-    QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/ConvertedImages");
+    QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/trip (converted)");
 }
 
 void tst_ImageLists::dragWithoutLocalFilesRefused_data()

@@ -380,6 +380,8 @@ void tst_MainWindow::firstStartDefaults()
     QCOMPARE(w.ui->spinBoxWidth->value(), 1024);
     QCOMPARE(w.ui->spinBoxHeight->value(), 768);
     QVERIFY(w.ui->checkBoxAutoOpenDir->isChecked());
+    QVERIFY(w.ui->checkBoxKeepDates->isChecked());
+    QVERIFY(!w.ui->checkBoxRemoveLocation->isChecked());
     QCOMPARE(w.ui->comboBoxSizeSettingMode->currentIndex(), 0);
     QCOMPARE(w.ui->comboBoxFormat->currentIndex(), 0);
     QVERIFY(w.ui->frameDpi->isHidden());
@@ -396,13 +398,15 @@ void tst_MainWindow::settingsRoundTrip()
         w.ui->spinBoxWidth->setValue(640);
         w.ui->spinBoxHeight->setValue(480);
         w.ui->checkBoxAutoOpenDir->setChecked(false);
+        w.ui->checkBoxKeepDates->setChecked(false);
+        w.ui->checkBoxRemoveLocation->setChecked(true);
         w.ui->splitter->setSizes({100, 400});
         splitterState = w.ui->splitter->saveState();
         w.close();
     }
     QSettings s = settings();
     s.beginGroup(QStringLiteral("mainwindow"));
-    QCOMPARE(s.childKeys().size(), 9);
+    QCOMPARE(s.childKeys().size(), 11);
     QCOMPARE(s.value("size").toSize(), QSize(700, 500));
     QCOMPARE(s.value("splitter").toByteArray(), splitterState);
     s.endGroup();
@@ -413,6 +417,8 @@ void tst_MainWindow::settingsRoundTrip()
     QCOMPARE(again.ui->spinBoxWidth->value(), 640);
     QCOMPARE(again.ui->spinBoxHeight->value(), 480);
     QVERIFY(!again.ui->checkBoxAutoOpenDir->isChecked());
+    QVERIFY(!again.ui->checkBoxKeepDates->isChecked());
+    QVERIFY(again.ui->checkBoxRemoveLocation->isChecked());
     QCOMPARE(again.ui->splitter->saveState(), splitterState);
 }
 

@@ -67,7 +67,8 @@ void BatchRunner::setMaxInFlight(int count)
 
 int BatchRunner::start(const QString &finishedText, int convertMode,
                        const ConvertSettings &settings, const QStringList &sources,
-                       const QString &directory, bool folderMayBeLink, bool openFolder)
+                       const QString &directory, bool folderMayBeLink, bool openFolder,
+                       const QHash<QString, QString> &subfolders)
 {
     const int id = ++lastBatchId;
     Batch &batch = batches[id];
@@ -76,6 +77,9 @@ int BatchRunner::start(const QString &finishedText, int convertMode,
     batch.report.directory = directory;
     batch.report.openFolder = openFolder;
     batch.report.total = int(sources.size());
+    batch.subfolders = subfolders;
+    batch.keepDates = settings.keepDates;
+    batch.removeLocation = settings.removeLocation;
     // The namer looks at the sources when it first names a file, on a
     // writing thread, not here.
     batch.namer = std::make_shared<TargetNamer>(sources);
@@ -121,6 +125,9 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
         // A batch writes into the folder it was started with, whatever has
         // been opened since.
         target.directory = it->report.directory;
+        target.subfolder = it->subfolders.value(path);
+        target.keepDates = it->keepDates;
+        target.removeLocation = it->removeLocation;
         target.namer = it->namer;
         target.commitOrder = &commitOrder;
         target.order = batchId;

@@ -76,10 +76,11 @@ public:
 
     // A batch converting sources as convertMode and settings say, into
     // directory. folderMayBeLink: the user chose the folder, so it may be a
-    // link. Returns its id (never 0).
+    // link. subfolders: the folder below directory of a source's result
+    // ("a/b"), for sources that have one. Returns its id (never 0).
     int start(const QString &finishedText, int convertMode, const ConvertSettings &settings,
               const QStringList &sources, const QString &directory, bool folderMayBeLink,
-              bool openFolder);
+              bool openFolder, const QHash<QString, QString> &subfolders = {});
 
     // The result of worker: written into its batch's folder, or failed. A
     // result outside any batch goes to shownDirectory, never over one of
@@ -119,6 +120,9 @@ private:
     struct Batch
     {
         BatchReport report;
+        QHash<QString, QString> subfolders;
+        bool keepDates = false;
+        bool removeLocation = false;
         std::shared_ptr<TargetNamer> namer;
         std::shared_ptr<std::atomic<bool>> stopped;
         QElapsedTimer clock;

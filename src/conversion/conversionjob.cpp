@@ -8,18 +8,14 @@
 #include "encode/outputformat.h"
 #include "metadata/photometadata.h"
 #include "decode/sourcereader.h"
+#include "fs/savefolder.h"
 #include "fs/targetnamer.h"
 #include "thumbnail/thumbnailloader.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-#include <cerrno>
 #include <mutex>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 using Step = ConversionResult::Step;
 
@@ -62,6 +58,7 @@ bool ConversionJob::read(const Admit &admit)
 {
     outcome = ConversionResult();
     converted = QImage();
+    sourceDates = FileDates::of(path);
 
     // Open the source once: the pixels and the metadata both come from
     // this open, so a file replaced meanwhile cannot mix two photos.
@@ -108,38 +105,6 @@ QImage ConversionJob::decodeAtSize(SourceReader &source, const Admit &admit)
     return image;
 }
 
-namespace {
-
-// Makes the save folder when it is missing; the reason when that fails,
-// or when the folder is a link that may not be followed.
-QString makeDirectory(const QString &directory, bool mayBeLink)
-{
-    const QFileInfo info(directory);
-    if (info.isSymLink() && !mayBeLink) {
-        return ConversionJob::tr("folder %1 is a link to %2: choose it with the folder button "
-                                 "to save there")
-                .arg(directory, info.symLinkTarget());
-    }
-    if (info.isDir())
-        return QString();
-    if (info.exists() || info.isSymLink())
-        return ConversionJob::tr("cannot create folder %1: a file has its name").arg(directory);
-    // Only the folder itself: a missing parent means a mistyped path, not
-    // a tree to make.
-#ifdef Q_OS_UNIX
-    if (::mkdir(QFile::encodeName(directory).constData(), 0777) == 0 || errno == EEXIST)
-        return QString();
-#else
-    if (QDir().mkdir(directory))
-        return QString();
-    errno = EACCES;
-#endif
-    return ConversionJob::tr("cannot create folder %1: %2")
-            .arg(directory, AtomicFile::reasonFor(errno));
-}
-
-} // namespace
-
 ConversionResult ConversionJob::write(const Target &target)
 {
     const QImage image = converted;
@@ -164,10 +129,11 @@ ConversionResult ConversionJob::write(const Target &target)
     QImage written;
     // Read with the pixels; by path only for an image handed in from
     // elsewhere (setImage()).
-    const PhotoMetadata carried = metadata ? *metadata
+    PhotoMetadata carried = metadata ? *metadata
             : ImageEncoder::needsMetadata(image, targetFormat) ? PhotoMetadata::read(path)
                                                                : PhotoMetadata();
     metadata.reset();
+    carried.setLocationRemoved(target.removeLocation);
     QByteArray bytes;
     try {
         bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written,
@@ -183,7 +149,14 @@ ConversionResult ConversionJob::write(const Target &target)
     // The folder, made when missing.
     const std::shared_ptr<TargetNamer> namer =
             target.namer ? target.namer : std::make_shared<TargetNamer>(QStringList{path});
-    why = makeDirectory(target.directory, namer->folderMayBeLink());
+    why = SaveFolder::make(target.directory, namer->folderMayBeLink());
+    QString folder = target.directory;
+    if (why.isEmpty() && !target.subfolder.isEmpty()) {
+        why = SaveFolder::makeBelow(target.directory, target.subfolder);
+        if (!folder.endsWith(QLatin1Char('/')))
+            folder += QLatin1Char('/');
+        folder += target.subfolder;
+    }
     if (!why.isEmpty()) {
         fail(Step::Folder, why, QString());
         return outcome;
@@ -191,7 +164,7 @@ ConversionResult ConversionJob::write(const Target &target)
 
     // The name, unique in the batch and never a source's.
     QString key;
-    const QString fileName = namer->claim(target.directory, path, targetFormat, &key);
+    const QString fileName = namer->claim(folder, path, targetFormat, &key);
     outcome.fileName = fileName;
 
     // The commit: the whole file under its name, or nothing. The check of
@@ -247,5 +220,15 @@ ConversionResult ConversionJob::write(const Target &target)
                         : ThumbnailLoader::fromFile(fileName, target.previewSide);
             },
             nullptr);
+
+    // The dates go on the file in place, once nothing here reads it again
+    // (a read would move its access time): a volume that will not take
+    // them should not cost the photo.
+    if (target.keepDates) {
+        const FileDates dates = sourceDates.isValid() ? sourceDates : FileDates::of(path);
+        why = dates.applyTo(fileName);
+        if (!why.isEmpty())
+            outcome.warnings << tr("its file dates were not kept: %1").arg(why);
+    }
     return outcome;
 }

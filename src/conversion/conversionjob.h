@@ -2,6 +2,7 @@
 #define CONVERSIONJOB_H
 
 #include "base/conversionresult.h"
+#include "fs/filedates.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -59,6 +60,9 @@ public:
         explicit Target(const QString &folder = QString()) : directory(folder) {}
 
         QString directory;
+        // The folder below directory the file goes to ("a/b"), made when
+        // missing, one level at a time; empty: directory itself.
+        QString subfolder;
         // Names the file; null: a namer of the job's own, which protects
         // only the source.
         std::shared_ptr<TargetNamer> namer;
@@ -69,6 +73,11 @@ public:
         int order = 0;
         // Set: the result is dropped before its file is put in place.
         const std::atomic<bool> *cancelled = nullptr;
+        // The file gets the source's modification and access times once it
+        // is in place; a volume that will not take them leaves a warning.
+        bool keepDates = false;
+        // The photo's position and place names are left out of its metadata.
+        bool removeLocation = false;
     };
 
     // Told the bytes the decode will take once the header has been read;
@@ -111,6 +120,8 @@ private:
 
     QImage converted;
     std::unique_ptr<PhotoMetadata> metadata;
+    // Read before the source is, whose reading may change its access time.
+    FileDates sourceDates;
     ConversionResult outcome;
     qint64 reserved = 0;
 };

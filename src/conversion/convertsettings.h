@@ -15,6 +15,10 @@ struct ConvertSettings
     int percent = 100;
     QSize fixedSize;
     int formatIndex = 0;
+    // Each result gets its source's file dates.
+    bool keepDates = false;
+    // Results leave the photo's position and place names behind.
+    bool removeLocation = false;
 
     // Target size of one file. Percent: the image's own size (as it
     // appears) times percent / 100, truncated; a file that cannot be read

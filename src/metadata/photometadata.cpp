@@ -2,6 +2,7 @@
 
 #include "metadata/exivsupport.h"
 #include "metadata/jpeghead.h"
+#include "metadata/locationtags.h"
 #include "fs/sourcefile.h"
 
 #include <QDebug>
@@ -436,19 +437,22 @@ bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *e
         const bool sameProfile = QByteArrayView(reinterpret_cast<const char *>(profile->pData_),
                                                 profile->size_)
                 == QByteArrayView(d->icc);
-        const Exiv2::ExifData exif = exifFor(d->exif, size);
+        Exiv2::ExifData exif = exifFor(d->exif, size);
+        Exiv2::XmpData xmp = xmpFor(d->xmp, size, sameProfile);
+        Exiv2::IptcData iptc = d->iptc;
+        if (locationRemoved)
+            LocationTags::remove(exif, xmp, iptc);
         // exiv2 writes a PNG's EXIF as an old text chunk; it goes in as
         // the standard eXIf chunk instead, below.
         const bool png = image->imageType() == Exiv2::ImageType::png;
         image->setExifData(png ? Exiv2::ExifData() : exif);
-        Exiv2::XmpData xmp = xmpFor(d->xmp, size, sameProfile);
         if (image->imageType() == Exiv2::ImageType::webp) {
             // WebP has no place for IPTC: its fields go into the XMP, where
             // they have standard names.
-            if (!d->iptc.empty())
-                Exiv2::copyIptcToXmp(d->iptc, xmp);
+            if (!iptc.empty())
+                Exiv2::copyIptcToXmp(iptc, xmp);
         } else {
-            image->setIptcData(d->iptc);
+            image->setIptcData(iptc);
         }
         image->setXmpData(xmp);
         image->writeMetadata();

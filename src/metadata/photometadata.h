@@ -65,6 +65,11 @@ public:
     bool writeInto(QByteArray *encoded, const QSize &size, QString *errorString,
                    QStringList *warnings = nullptr) const;
 
+    // Set: writeInto() leaves out the photo's position and place names
+    // (LocationTags), everything else is written as read.
+    void setLocationRemoved(bool removed) { locationRemoved = removed; }
+    bool isLocationRemoved() const { return locationRemoved; }
+
     // What was read; shared by the readers in photometadata.cpp.
     struct Data;
 
@@ -73,6 +78,7 @@ private:
     static void readOther(SourceFile &file, Data &data);
 
     std::shared_ptr<Data> d;
+    bool locationRemoved = false;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(PhotoMetadata::Parts)

@@ -1,6 +1,8 @@
 #ifndef FOLDERSCANNER_H
 #define FOLDERSCANNER_H
 
+#include "sources/sourcetree.h"
+
 #include <QObject>
 #include <QStringList>
 #include <QThreadPool>
@@ -15,7 +17,10 @@
 // first and then its subfolders, each in the order a file manager shows
 // them: case ignored, numbers by value ("2" before "10"). Hidden files and
 // folders are passed over, and links to folders are not followed, so that
-// a link back up the tree cannot make the search endless.
+// a link back up the tree cannot make the search endless. Folders of
+// results are passed over too: the save folder of the moment and any folder
+// we made to save into (SaveFolder marks them), so that a second opening of
+// a tree does not offer its converted copies again.
 //
 // The search runs off the GUI thread: a folder on a slow disk or with
 // thousands of photos must not freeze the window.
@@ -28,8 +33,14 @@ public:
     // Stops a search under way and waits for it to end.
     ~FolderScanner() override;
 
-    // The files to open for paths, in order, as absolute paths. cancelled,
-    // when set meanwhile, ends the search early with what it found.
+    // The files to open for paths, in order, as absolute paths, with the
+    // subfolder each result goes to. Folders found inside that are one of
+    // skipFolders, or hold results, are passed over and counted; a folder
+    // given is searched whatever it is. cancelled, when set meanwhile, ends
+    // the search early with what it found.
+    static SourceTree scan(const QStringList &paths, const QStringList &skipFolders = {},
+                           const std::atomic<bool> *cancelled = nullptr);
+    // Only the files.
     static QStringList expand(const QStringList &paths,
                               const std::atomic<bool> *cancelled = nullptr);
     // Whether any path is a folder, that is, whether expand() searches.
@@ -37,10 +48,10 @@ public:
 
     // Expands paths on a worker thread; finished() tells the result. A new
     // start() drops the result of the one before.
-    void start(const QStringList &paths);
+    void start(const QStringList &paths, const QStringList &skipFolders = {});
 
 signals:
-    void finished(const QStringList &files);
+    void finished(const SourceTree &tree);
 
 private:
     QThreadPool pool;

@@ -10,6 +10,7 @@
 #include "ui/dropopener.h"
 #include "ui/failuresbutton.h"
 #include "sources/folderscanner.h"
+#include "sources/sourcetree.h"
 #include "ui/framefitter.h"
 #include "conversion/imagethread.h"
 #include "ui/loadingdialog.h"
@@ -30,6 +31,21 @@
 #include <QUrl>
 
 #include <algorithm>
+
+namespace {
+
+// What the status bar adds when a search passed over folders of results.
+QString skippedText(int folders)
+{
+    if (folders <= 0)
+        return QString();
+    return folders == 1
+            ? QCoreApplication::translate("MainWindow", ", 1 folder of converted images skipped")
+            : QCoreApplication::translate("MainWindow", ", %1 folders of converted images skipped")
+                      .arg(folders);
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow)
@@ -131,13 +147,15 @@ void MainWindow::addImages()
             this, tr("Open images"), lastOpenDir,
             QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
     if (!files.isEmpty())
-        openFiles(files);
+        openFiles(SourceTree::flat(files));
 }
 
 void MainWindow::openImages(const QStringList &paths)
 {
+    // The save folder of the moment holds results, not photos to convert.
+    const QStringList skip{ui->lineEditSaveDir->text()};
     if (!FolderScanner::holdsFolder(paths)) {
-        openFiles(FolderScanner::expand(paths));
+        openFiles(FolderScanner::scan(paths, skip));
         return;
     }
     // The window waits behind the loading dialog while folders are
@@ -146,20 +164,23 @@ void MainWindow::openImages(const QStringList &paths)
         loadProgress = new LoadingDialog(0, this);
         loadProgress->show();
     }
-    folderScanner->start(paths);
+    folderScanner->start(paths, skip);
 }
 
-void MainWindow::openFiles(const QStringList &files)
+void MainWindow::openFiles(const SourceTree &tree)
 {
+    const QStringList &files = tree.files;
     if (files.isEmpty()) {
         // Only folders without images were given: the list stays.
         if (loadProgress && loadedCount >= imageFiles.size())
             loadProgress->deleteLater();
-        ui->statusBar->showMessage(tr("No images found"), 0);
+        ui->statusBar->showMessage(tr("No images found") + skippedText(tree.skippedFolders), 0);
         return;
     }
 
     imageFiles = files;
+    resultFolders = tree.subfolders;
+    skippedFolders = tree.skippedFolders;
     lastOpenDir = QFileInfo(files.first()).dir().path();
     batchRunner->protectSources(files);
 
@@ -181,9 +202,7 @@ void MainWindow::openFiles(const QStringList &files)
     const int generation = loadGeneration;
     originalRows->addRows(files, [this, generation]() { thumbnailLoaded(generation); });
 
-    const QString dir = QFileInfo(files.first()).absoluteDir().path();
-    proposedSaveDir = dir.endsWith(QLatin1Char('/')) ? dir + QLatin1String("ConvertedImages")
-                                                     : dir + QLatin1String("/ConvertedImages");
+    proposedSaveDir = tree.proposedSaveFolder();
     ui->lineEditSaveDir->setText(proposedSaveDir);
 }
 
@@ -198,7 +217,8 @@ void MainWindow::thumbnailLoaded(int generation)
     }
     if (loadProgress)
         loadProgress->deleteLater();
-    ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount), 0);
+    ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount)
+                                       + skippedText(skippedFolders), 0);
 }
 
 void MainWindow::removeImages()
@@ -352,6 +372,11 @@ void MainWindow::readSettings()
     ui->spinBoxWidth->setValue(settings.value(QStringLiteral("width"), 1024).toInt());
     ui->spinBoxHeight->setValue(settings.value(QStringLiteral("height"), 768).toInt());
     ui->checkBoxAutoOpenDir->setChecked(settings.value(QStringLiteral("autoopen"), true).toBool());
+    // Dates are kept unless turned off: a photo's file date is when it was
+    // taken to most galleries, and a converted copy is the same photo.
+    ui->checkBoxKeepDates->setChecked(settings.value(QStringLiteral("keepdates"), true).toBool());
+    ui->checkBoxRemoveLocation->setChecked(
+            settings.value(QStringLiteral("removelocation"), false).toBool());
     settings.endGroup();
 }
 
@@ -368,6 +393,8 @@ void MainWindow::writeSettings()
     settings.setValue(QStringLiteral("width"), ui->spinBoxWidth->value());
     settings.setValue(QStringLiteral("height"), ui->spinBoxHeight->value());
     settings.setValue(QStringLiteral("autoopen"), ui->checkBoxAutoOpenDir->isChecked());
+    settings.setValue(QStringLiteral("keepdates"), ui->checkBoxKeepDates->isChecked());
+    settings.setValue(QStringLiteral("removelocation"), ui->checkBoxRemoveLocation->isChecked());
     settings.endGroup();
 }
 
@@ -384,6 +411,8 @@ ConvertSettings MainWindow::convertSettings() const
     settings.percent = ui->spinBoxPercent->value();
     settings.fixedSize = QSize(ui->spinBoxWidth->value(), ui->spinBoxHeight->value());
     settings.formatIndex = ui->comboBoxFormat->currentIndex();
+    settings.keepDates = ui->checkBoxKeepDates->isChecked();
+    settings.removeLocation = ui->checkBoxRemoveLocation->isChecked();
     return settings;
 }
 
@@ -411,7 +440,8 @@ void MainWindow::startConvert(int convertMode, const QString &finishedText)
     const QString dir = ui->lineEditSaveDir->text();
     batchRunner->setPreviewSide(convertedRows->pixelSide());
     batchRunner->start(finishedText, convertMode, convertSettings(), imageFiles, dir,
-                       dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked());
+                       dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked(),
+                       resultFolders);
     batchStatus->batchStarted();
 }
 

@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QHash>
 #include <QImage>
 #include <QMainWindow>
 #include <QPointer>
@@ -21,6 +22,7 @@ class FrameFitter;
 class ImageThread;
 struct BatchReport;
 struct ConvertSettings;
+struct SourceTree;
 class ThumbnailList;
 class ThumbnailLoader;
 class Ui_MainWindow;
@@ -70,7 +72,7 @@ private:
     void progressChanged();
     void updateProgress();
     void batchFinished(const BatchReport &report);
-    void openFiles(const QStringList &files);
+    void openFiles(const SourceTree &tree);
 
     Ui_MainWindow *ui;
     QStringList imageFiles;
@@ -94,6 +96,11 @@ private:
     // The save folder proposed beside the opened images: one the user did
     // not choose, so a link there (planted by an archive) is not followed.
     QString proposedSaveDir;
+    // Where each opened photo's result goes below the save folder, for
+    // photos found in a folder given; the rest go straight into it.
+    QHash<QString, QString> resultFolders;
+    // Folders of results the last search passed over, for the status bar.
+    int skippedFolders = 0;
     FolderScanner *folderScanner;
     FrameFitter *frameFitter;
     QPointer<LoadingDialog> loadProgress;

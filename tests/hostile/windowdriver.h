@@ -5,7 +5,11 @@
 #include "ui/mainwindow.h"
 #include "opendialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -43,6 +47,25 @@ inline StatusReport parseFinished(const QString &text)
     return report;
 }
 
+// Drags urls over target and drops them there, as a file manager would;
+// true when both the drag and the drop were taken, as a copy.
+inline bool dropUrls(QWidget *target, const QList<QUrl> &urls)
+{
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at = target->rect().center();
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &move);
+    QDropEvent dropped(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    return move.isAccepted() && dropped.isAccepted() && dropped.dropAction() == Qt::CopyAction;
+}
+
 // The main window driven only through what it shows: widgets found by their
 // object names and slots invoked by name, as the toolbar and menus do.
 class WindowDriver
@@ -57,13 +80,15 @@ public:
         sizeMode = find<QComboBox>("comboBoxSizeSettingMode");
         percent = find<QSpinBox>("spinBoxPercent");
         autoOpen = find<QCheckBox>("checkBoxAutoOpenDir");
+        keepDates = find<QCheckBox>("checkBoxKeepDates");
+        removeLocation = find<QCheckBox>("checkBoxRemoveLocation");
         status = find<QStatusBar>("statusBar");
     }
 
     bool complete() const
     {
         return original && converted && saveDir && format && sizeMode && percent && autoOpen
-                && status;
+                && keepDates && removeLocation && status;
     }
 
     // Starts the open command and answers its dialog; true once the dialog
@@ -112,6 +137,8 @@ public:
     QComboBox *sizeMode = nullptr;
     QSpinBox *percent = nullptr;
     QCheckBox *autoOpen = nullptr;
+    QCheckBox *keepDates = nullptr;
+    QCheckBox *removeLocation = nullptr;
     QStatusBar *status = nullptr;
 
 private:

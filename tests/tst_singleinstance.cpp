@@ -1,0 +1,173 @@
+#include "ui/mainwindow.h"
+#include "ui/singleinstance.h"
+
+#include "hostile/windowdriver.h"
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace TestSupport;
+using namespace Hostile;
+
+// One window: a second start hands its files to the window that is open,
+// which takes them as it takes a drop. Each case runs the built program as
+// a second process.
+class tst_SingleInstance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void secondStartHandsOver_data();
+    void secondStartHandsOver();
+    void firstStartAnswers();
+    void leftoverSocketReplaced();
+
+private:
+    QProcessEnvironment environment(const QString &runtimeDir) const;
+
+    QTemporaryDir settingsDir;
+    QTemporaryDir tmp;
+};
+
+void tst_SingleInstance::initTestCase()
+{
+    QVERIFY(settingsDir.isValid() && tmp.isValid());
+    isolateSettings(settingsDir);
+}
+
+QProcessEnvironment tst_SingleInstance::environment(const QString &runtimeDir) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+    // Should it open a window after all, it keeps away from the user's.
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), settingsDir.filePath(QStringLiteral("child")));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), settingsDir.filePath(QStringLiteral("cache")));
+    return env;
+}
+
+void tst_SingleInstance::secondStartHandsOver_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // "@" stands for the photos' folder
+    QTest::addColumn<QString>("loaded");
+    QTest::addColumn<QString>("saveDir"); // below the photos' folder's parent
+
+    QTest::newRow("a file named from the starter's folder")
+            << QStringList{"a.png"} << "1 images loaded" << "/photos/ConvertedImages";
+    QTest::newRow("a folder") << QStringList{"@"} << "3 images loaded" << "/photos (converted)";
+    QTest::newRow("a file: URL and a folder")
+            << QStringList{"file://@/a.png", "@/trip"} << "3 images loaded"
+            << "/photos/trip (converted)";
+    QTest::newRow("nothing: the window comes forward") << QStringList{} << QString() << QString();
+}
+
+void tst_SingleInstance::secondStartHandsOver()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, loaded);
+    QFETCH(QString, saveDir);
+    const QString root = tmp.filePath(QStringLiteral("hand ") + QTest::currentDataTag());
+    const QString photos = root + "/photos";
+    writeImage(photos + "/a.png", QSize(20, 20));
+    writeImage(photos + "/trip/b.png", QSize(20, 20));
+    writeImage(photos + "/trip/c.png", QSize(20, 20));
+    const QString runtime = root + "/run";
+    QVERIFY(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+
+    MainWindow w;
+    w.show();
+    WindowDriver d(&w);
+    SingleInstance instance;
+    QVERIFY(instance.listen());
+    instance.attach(&w);
+    QSignalSpy handed(&instance, &SingleInstance::filesHanded);
+
+    QProcess second;
+    second.setProcessEnvironment(environment(runtime));
+    second.setWorkingDirectory(photos);
+    second.setProcessChannelMode(QProcess::ForwardedChannels);
+    for (QString &argument : arguments)
+        argument.replace(QLatin1Char('@'), photos);
+    QSignalSpy ended(&second, &QProcess::finished);
+    second.start(QStringLiteral(PICTAVO_EXECUTABLE), arguments);
+    // The window answers while the test's event loop runs.
+    if (!ended.wait(30000)) {
+        second.kill();
+        second.waitForFinished();
+        QFAIL("the second start did not end");
+    }
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(handed.count(), 1);
+    if (loaded.isEmpty()) {
+        QCOMPARE(d.original->count(), 0);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 20000);
+    QCOMPARE(d.saveDir->text(), root + saveDir);
+}
+
+void tst_SingleInstance::firstStartAnswers()
+{
+    const QString root = tmp.filePath(QStringLiteral("first"));
+    const QString runtime = root + "/run";
+    QVERIFY(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString photo = writeImage(root + "/a.png", QSize(20, 20));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+
+    QProcess first;
+    first.setProcessEnvironment(environment(runtime));
+    first.setProcessChannelMode(QProcess::ForwardedChannels);
+    first.start(QStringLiteral(PICTAVO_EXECUTABLE), {});
+    QVERIFY(first.waitForStarted());
+    auto stop = qScopeGuard([&first]() {
+        first.kill();
+        first.waitForFinished();
+    });
+    // With no window open, the first start is the window and answers.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstance::serverName()), 20000);
+    QVERIFY(SingleInstance::serverName().startsWith(runtime + "/"));
+    QVERIFY(SingleInstance::handOver({photo}));
+    QCOMPARE(first.state(), QProcess::Running);
+    // Only one can answer.
+    SingleInstance another;
+    QVERIFY(!another.listen());
+}
+
+// A window that was killed leaves its socket: the next start takes the
+// name over rather than hand its files to nobody.
+void tst_SingleInstance::leftoverSocketReplaced()
+{
+    const QString runtime = tmp.filePath(QStringLiteral("leftover"));
+    QVERIFY(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    const QByteArray name = QFile::encodeName(SingleInstance::serverName());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, name.constData(), sizeof(address.sun_path) - 1);
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ::close(fd);
+    QVERIFY(QFileInfo::exists(SingleInstance::serverName()));
+
+    QVERIFY(!SingleInstance::handOver({QStringLiteral("/x.png")}, 2000));
+    SingleInstance instance;
+    QVERIFY(instance.listen());
+}
+
+QTEST_MAIN(tst_SingleInstance)
+#include "tst_singleinstance.moc"
