@@ -1,5 +1,7 @@
 #include "cms/colorconverter.h"
 
+#include "base/logging.h"
+
 #include <QColorSpace>
 #include <QCryptographicHash>
 #include <QDebug>
@@ -27,7 +29,7 @@ void routeLcmsErrors()
         // Little CMS complains on stderr about profiles it cannot use; the
         // callers already report such a profile as not usable.
         cmsSetLogErrorHandler([](cmsContext, cmsUInt32Number, const char *text) {
-            qDebug().noquote() << "lcms:" << text;
+            qCDebug(lcColor).noquote() << "lcms:" << text;
         });
     });
 }

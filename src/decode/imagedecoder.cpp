@@ -1,5 +1,6 @@
 #include "decode/imagedecoder.h"
 
+#include "base/logging.h"
 #include "decode/cmyktiff.h"
 #include "cms/colorconverter.h"
 #include "decode/heifdecoder.h"
@@ -124,7 +125,7 @@ QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
     QString why;
     const QImage converted = ColorConverter::toSrgb(image, icc, &why);
     if (converted.isNull()) {
-        qDebug().noquote() << "colour profile not used:" << why;
+        qCDebug(lcDecode).noquote() << "colour profile not used:" << why;
         return image;
     }
     return converted;

@@ -1,5 +1,6 @@
 #include "encode/imageencoder.h"
 
+#include "base/logging.h"
 #include "cms/colorconverter.h"
 #include "encode/heifencoder.h"
 #include "base/imagelimits.h"
@@ -52,7 +53,7 @@ QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProf
     QString why;
     const QImage converted = ColorConverter::toSrgb(image, profile, &why);
     if (converted.isNull()) {
-        qDebug().noquote() << "colours not converted to sRGB:" << why;
+        qCDebug(lcEncode).noquote() << "colours not converted to sRGB:" << why;
         if (warnings) {
             *warnings << ImageEncoder::tr("its colour profile does not fit the picture: its "
                                           "colours were written as stored");
@@ -246,7 +247,7 @@ QByteArray encodeWith(const QImage &image, const QString &format,
         if (!carried.errorString().isEmpty())
             why = carried.errorString() + (why.isEmpty() ? QString() : QStringLiteral("; ") + why);
         if (!why.isEmpty())
-            qDebug().noquote() << QStringLiteral("metadata of %1: %2").arg(sourceName, why);
+            qCDebug(lcMetadata).noquote() << QStringLiteral("metadata of %1: %2").arg(sourceName, why);
     }
     if (written)
         *written = pixels;
