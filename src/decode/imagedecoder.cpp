@@ -90,28 +90,6 @@ std::unique_ptr<ImageDecoder> ImageDecoder::forFile(SourceFile *file)
     return nullptr;
 }
 
-QImageIOHandler::Transformations ImageDecoder::fromOrientation(int orientation)
-{
-    switch (orientation) {
-    case 2:
-        return QImageIOHandler::TransformationMirror;
-    case 3:
-        return QImageIOHandler::TransformationRotate180;
-    case 4:
-        return QImageIOHandler::TransformationFlip;
-    case 5:
-        return QImageIOHandler::TransformationFlipAndRotate90;
-    case 6:
-        return QImageIOHandler::TransformationRotate90;
-    case 7:
-        return QImageIOHandler::TransformationMirrorAndRotate90;
-    case 8:
-        return QImageIOHandler::TransformationRotate270;
-    default:
-        return QImageIOHandler::TransformationNone;
-    }
-}
-
 QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
 {
     if (image.isNull() || icc.isEmpty())
