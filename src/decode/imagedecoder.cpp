@@ -92,19 +92,9 @@ std::unique_ptr<ImageDecoder> ImageDecoder::forFile(SourceFile *file)
 
 QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
 {
-    if (image.isNull() || icc.isEmpty())
-        return image;
-    const QColorSpace space = QColorSpace::fromIccProfile(icc);
-    if (space.isValid()) {
-        QImage tagged = image;
-        tagged.setColorSpace(space);
-        return tagged;
-    }
     QString why;
-    const QImage converted = ColorConverter::toSrgb(image, icc, &why);
-    if (converted.isNull()) {
+    const QImage result = ColorConverter::withProfile(image, icc, &why);
+    if (!why.isEmpty())
         qCDebug(lcDecode).noquote() << "colour profile not used:" << why;
-        return image;
-    }
-    return converted;
+    return result;
 }

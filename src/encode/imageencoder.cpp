@@ -44,14 +44,9 @@ QImage onWhite(const QImage &image)
 QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProfile,
               QStringList *warnings)
 {
-    const QColorSpace space = image.colorSpace();
-    if (space.isValid() && space == QColorSpace(QColorSpace::SRgb))
-        return image;
-    const QByteArray profile = space.isValid() ? space.iccProfile() : sourceProfile();
-    if (profile.isEmpty())
-        return image;
     QString why;
-    const QImage converted = ColorConverter::toSrgb(image, profile, &why);
+    const QImage converted = ColorConverter::intoSrgb(
+            image, image.colorSpace().isValid() ? QByteArray() : sourceProfile(), &why);
     if (converted.isNull()) {
         qCDebug(lcEncode).noquote() << "colours not converted to sRGB:" << why;
         if (warnings) {
@@ -63,10 +58,10 @@ QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProf
     return converted;
 }
 
-// An ICC profile's colour space is in its header, at byte 16.
 bool isGreyProfile(const QColorSpace &space)
 {
-    return space.isValid() && space.iccProfile().mid(16, 4) == "GRAY";
+    return space.isValid()
+            && ColorConverter::kindOf(space.iccProfile()) == ColorConverter::ProfileKind::Grey;
 }
 
 // libpng takes a text keyword or profile name of 1 to 79 printable Latin-1
@@ -144,11 +139,7 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
         // quarter turn upright (a phone's Display P3 photo, EXIF
         // orientation 6): the source's profile gives it back, rather than
         // the colours being squeezed into sRGB below.
-        const QByteArray profile = sourceProfile();
-        const QColorSpace space =
-                profile.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(profile);
-        if (space.isValid())
-            pixels.setColorSpace(space);
+        pixels = ColorConverter::tagged(pixels, sourceProfile());
     }
     if (isGreyProfile(pixels.colorSpace()) && !pixels.allGray()) {
         // A grey profile on colour pixels says nothing true of them, and a
