@@ -6,6 +6,7 @@
 #include "decode/heifdecoder.h"
 #include "decode/jxldecoder.h"
 #include "decode/rawdecoder.h"
+#include "base/imagelimits.h"
 #include "fs/sourcefile.h"
 
 #include <QColorSpace>
@@ -34,9 +35,7 @@ public:
     QSize size() const override { return QSize(); }
     QImage read(QString *errorString) override
     {
-        if (errorString)
-            *errorString = error;
-        return QImage();
+        return ImageDecoder::failed(errorString, error);
     }
 
 private:
@@ -97,4 +96,22 @@ QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
     if (!why.isEmpty())
         qCDebug(lcDecode).noquote() << "colour profile not used:" << why;
     return result;
+}
+
+QImage ImageDecoder::failed(QString *errorString, const QString &why)
+{
+    if (errorString)
+        *errorString = why;
+    return QImage();
+}
+
+bool ImageDecoder::admits(const QSize &size, QString *errorString)
+{
+    if (ImageLimits::fitsLimit(size))
+        return true;
+    if (errorString) {
+        *errorString = QCoreApplication::translate("ImageDecoder", "image too large (%1 x %2)")
+                               .arg(size.width()).arg(size.height());
+    }
+    return false;
 }

@@ -50,6 +50,13 @@ public:
     // there is none. Never a stand-in for the picture itself.
     virtual QImage preview() { return QImage(); }
 
+    // A failed read: a null image, and why in errorString when given.
+    static QImage failed(QString *errorString, const QString &why);
+    // Whether a picture of this size may be decoded at all (the allocation
+    // limit of ImageLimits); when not, errorString says how large it is.
+    // Asked of every size a header claims before pixels are allocated.
+    static bool admits(const QSize &size, QString *errorString);
+
     // image with the profile its file carries (ColorConverter::withProfile);
     // a profile that cannot be used is noted and left out.
     static QImage withProfile(const QImage &image, const QByteArray &icc);

@@ -42,13 +42,7 @@ bool SourceReader::check(QString *errorString)
         return false;
     }
     const QSize stored = size();
-    if (stored.isValid() && !ImageLimits::fitsLimit(stored)) {
-        if (errorString)
-            *errorString = QCoreApplication::translate("SourceReader", "image too large (%1 x %2)")
-                                   .arg(stored.width()).arg(stored.height());
-        return false;
-    }
-    return true;
+    return !stored.isValid() || ImageDecoder::admits(stored, errorString);
 }
 
 QSize SourceReader::size()
