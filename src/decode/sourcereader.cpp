@@ -2,6 +2,7 @@
 
 #include "decode/cmykjpeg.h"
 #include "decode/decodewatch.h"
+#include "decode/decoderfactory.h"
 #include "base/imagelimits.h"
 #include "metadata/jpeghead.h"
 #include "base/orientation.h"
@@ -10,7 +11,7 @@
 #include <QCoreApplication>
 
 SourceReader::SourceReader(const QString &path)
-    : file(path), imageReader(file.device()), decoder(ImageDecoder::forFile(&file))
+    : file(path), imageReader(file.device()), decoder(DecoderFactory::forFile(&file))
 {
     // The format comes from the contents alone: a file is not trusted to
     // be what its suffix says, and the readers look at the contents anyway
