@@ -1,12 +1,12 @@
 #include "base/imagelimits.h"
 #include "ui/mainwindow.h"
 #include "ui/singleinstance.h"
-
-#include <QApplication>
+#include "ui/watchedapplication.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // Logs the window's stalls when asked: QT_LOGGING_RULES="pictavo.stall=true".
+    WatchedApplication app(argc, argv);
     // What QApplication leaves are files and folders to open ("Open with").
     const QStringList paths = app.arguments().mid(1);
     // One window: a window already open takes them, and this start ends.

@@ -1,5 +1,6 @@
 #include "conversion/batchrunner.h"
 
+#include "base/logging.h"
 #include "fs/atomicfile.h"
 #include "conversion/convertsettings.h"
 #include "base/imagelimits.h"
@@ -165,15 +166,7 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
             it != batches.end() ? it->stopped : nullptr;
     writers.start([this, job, target, stopped, batchId, path, reserved]() {
         WorkerPriority::lowerCurrentThread();
-        ConversionResult result;
-        try {
-            result = job->write(target);
-        } catch (const std::bad_alloc &) {
-            // One image too large to encode fails; the batch goes on.
-            result = ConversionResult();
-            result.step = ConversionResult::Encode;
-            result.reason = result.detail = ImageLimits::outOfMemory();
-        }
+        const ConversionResult result = job->write(target);
         QMetaObject::invokeMethod(
                 this, [this, batchId, path, result, reserved]() {
                     handled(batchId, path, result, reserved);
@@ -188,7 +181,7 @@ void BatchRunner::handled(int batchId, const QString &path, const ConversionResu
 {
     budget.release(reservedBytes);
     if (result.outcome == ConversionResult::Failed && result.step != ConversionResult::Stop)
-        qDebug() << "convert failed:" << path << result.detail;
+        qCDebug(lcConvert) << "convert failed:" << path << result.detail;
     if (result.written()) {
         writtenPreviews.insert(result.fileName, result.preview);
         emit rowWritten(result.fileName, result.preview);

@@ -1,10 +1,13 @@
 #include "decode/heifdecoder.h"
 
+#include "base/imagelimits.h"
+
 #include <QColorSpace>
 #include <QPointF>
 
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <cstring>
 
 struct HeifDecoder::Data
@@ -87,29 +90,20 @@ QImage toQImage(heif_image_handle *handle, QString *errorString)
             : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_image *decoded = nullptr;
     const heif_error e = heif_decode_image(handle, &decoded, heif_colorspace_RGB, chroma, nullptr);
-    if (e.code != heif_error_Ok) {
-        if (errorString)
-            *errorString = reasonOf(e);
-        return QImage();
-    }
+    if (e.code != heif_error_Ok)
+        return ImageDecoder::failed(errorString, reasonOf(e));
     std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
     const int width = heif_image_get_width(decoded, heif_channel_interleaved);
     const int height = heif_image_get_height(decoded, heif_channel_interleaved);
     int stride = 0;
     const uint8_t *plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
-    if (!plane || width <= 0 || height <= 0) {
-        if (errorString)
-            *errorString = QStringLiteral("cannot read the HEIF file: no picture decoded");
-        return QImage();
-    }
+    if (!plane || width <= 0 || height <= 0)
+        return ImageDecoder::failed(errorString, QStringLiteral("cannot read the HEIF file: no picture decoded"));
     QImage out(width, height,
                deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
                     : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888));
-    if (out.isNull()) {
-        if (errorString)
-            *errorString = QStringLiteral("out of memory");
-        return out;
-    }
+    if (out.isNull())
+        return ImageDecoder::failed(errorString, ImageLimits::outOfMemory());
     if (!deep) {
         for (int y = 0; y < height; ++y)
             std::memcpy(out.scanLine(y), plane + qsizetype(y) * stride, size_t(width) * (alpha ? 4 : 3));
@@ -158,10 +152,33 @@ HeifDecoder::~HeifDecoder() = default;
 
 bool HeifDecoder::recognizes(QByteArrayView head)
 {
-    const heif_filetype_result type = heif_check_filetype(
-            reinterpret_cast<const uint8_t *>(head.data()), int(head.size()));
+    const auto *data = reinterpret_cast<const uint8_t *>(head.data());
+    const int length = int(head.size());
+    const heif_filetype_result type = heif_check_filetype(data, length);
     // Also those of a kind libheif cannot decode: its reason beats a guess.
-    return type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported;
+    if (type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported)
+        return true;
+    if (type != heif_filetype_maybe)
+        return false;
+    // Most cameras and phones write the general image brand (mif1, or msf1
+    // for a sequence) as the major one, and name the codec among the
+    // compatible brands; libheif is only "not sure" of those. The ftyp box
+    // says what the file holds whatever its major brand is.
+    // The box may be longer than the head: the brands within it are enough.
+    static const QByteArrayView brands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx",
+                                            "hevm", "hevs", "avif", "avis", "mif1", "msf1"};
+    if (length < 12 || head.sliced(4, 4) != "ftyp")
+        return false;
+    const quint32 boxSize = (quint32(data[0]) << 24) | (quint32(data[1]) << 16)
+            | (quint32(data[2]) << 8) | quint32(data[3]);
+    const qsizetype end = qMin<qsizetype>(head.size(), boxSize);
+    // The major brand at 8, the minor version at 12, the compatible ones after.
+    for (qsizetype at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) {
+        const QByteArrayView brand = head.sliced(at, 4);
+        if (std::find(std::begin(brands), std::end(brands), brand) != std::end(brands))
+            return true;
+    }
+    return false;
 }
 
 QByteArray HeifDecoder::format() const
@@ -179,11 +196,8 @@ QSize HeifDecoder::size() const
 
 QImage HeifDecoder::read(QString *errorString)
 {
-    if (!d->handle) {
-        if (errorString)
-            *errorString = error;
-        return QImage();
-    }
+    if (!d->handle)
+        return ImageDecoder::failed(errorString, error);
     QImage image = toQImage(d->handle, errorString);
     if (image.isNull())
         return image;

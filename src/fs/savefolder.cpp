@@ -1,6 +1,7 @@
 #include "fs/savefolder.h"
 
 #include "fs/atomicfile.h"
+#include "fs/descriptor.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -72,42 +73,36 @@ QString SaveFolder::makeBelow(const QString &directory, const QString &relative)
             return tr("%1 is not a folder below the save folder").arg(relative);
     }
 #ifdef Q_OS_UNIX
-    int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    Descriptor folder(
+            ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isOpen())
         return tr("cannot open folder %1: %2").arg(directory, AtomicFile::reasonFor(errno));
     QString reached = directory;
-    QString why;
     for (const QString &level : levels) {
         reached += QLatin1Char('/') + level;
         const QByteArray name = QFile::encodeName(level);
-        if (::mkdirat(fd, name.constData(), 0777) != 0 && errno != EEXIST) {
-            why = tr("cannot create folder %1: %2").arg(reached, AtomicFile::reasonFor(errno));
-            break;
-        }
+        if (::mkdirat(folder.get(), name.constData(), 0777) != 0 && errno != EEXIST)
+            return tr("cannot create folder %1: %2").arg(reached, AtomicFile::reasonFor(errno));
         // Opened, never followed: a link in its place is refused, whatever
         // it points at.
-        const int next = ::openat(fd, name.constData(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
+        Descriptor next(::openat(folder.get(), name.constData(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.isOpen()) {
             // Linux says ENOTDIR for a link as well as for a file.
             struct stat st;
             if ((errno == ELOOP || errno == ENOTDIR)
-                && ::fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                && ::fstatat(folder.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
                 && S_ISLNK(st.st_mode))
                 errno = ELOOP;
             if (errno == ELOOP)
-                why = tr("folder %1 is a link: results are not written through it").arg(reached);
-            else if (errno == ENOTDIR)
-                why = tr("cannot create folder %1: a file has its name").arg(reached);
-            else
-                why = tr("cannot open folder %1: %2").arg(reached, AtomicFile::reasonFor(errno));
-            break;
+                return tr("folder %1 is a link: results are not written through it").arg(reached);
+            if (errno == ENOTDIR)
+                return tr("cannot create folder %1: a file has its name").arg(reached);
+            return tr("cannot open folder %1: %2").arg(reached, AtomicFile::reasonFor(errno));
         }
-        ::close(fd);
-        fd = next;
+        folder = std::move(next);
     }
-    ::close(fd);
-    return why;
+    return QString();
 #else
     QString reached = directory;
     for (const QString &level : levels) {
