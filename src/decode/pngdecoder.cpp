@@ -1,5 +1,7 @@
 #include "decode/pngdecoder.h"
 
+#include "base/imagelimits.h"
+
 #include <QColorSpace>
 #include <QCoreApplication>
 #include <QtEndian>
@@ -71,13 +73,11 @@ bool PngDecoder::recognizes(QByteArrayView head)
 
 QImage PngDecoder::read(QString *errorString)
 {
-    auto fail = [errorString](const QString &why) {
-        if (errorString)
-            *errorString = why;
-        return QImage();
-    };
+    const auto fail = [errorString](const QString &why) { return failed(errorString, why); };
     if (!isValid())
         return fail(error);
+    if (!admits(stored, errorString))
+        return QImage();
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, bytes.constData(), size_t(bytes.size())))
@@ -88,7 +88,7 @@ QImage PngDecoder::read(QString *errorString)
     QImage out(int(image.width), int(image.height), QImage::Format_RGBA8888);
     if (out.isNull()) {
         png_image_free(&image);
-        return fail(QCoreApplication::translate("PngDecoder", "out of memory"));
+        return fail(ImageLimits::outOfMemory());
     }
     out.fill(0);
     if (!png_image_finish_read(&image, nullptr, out.bits(), int(out.bytesPerLine()), nullptr))
