@@ -3,11 +3,14 @@
 
 #include "conversion/conversionjob.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <exiv2/exiv2.hpp>
+#include <jxl/encode.h>
 #include <libheif/heif.h>
 #include <lcms2.h>
 #include <tiffio.h>
@@ -133,6 +136,7 @@ struct TiffLayout
     bool planar = false;
     bool tiled = false;
     int compression = COMPRESSION_NONE;
+    int orientation = ORIENTATION_TOPLEFT;
 };
 
 inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayout &layout)
@@ -149,6 +153,7 @@ inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayo
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG,
                  layout.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     if (layout.alpha) {
@@ -239,6 +244,93 @@ inline QByteArray rleBmp(const QSize &size)
     file += le32(40) + le32(quint32(w)) + le32(quint32(h)) + le16(1) + le16(8) + le32(1)
             + le32(quint32(data.size())) + le32(2835) + le32(2835) + le32(256) + le32(0);
     return file + palette + data;
+}
+
+// An EXIF block from its TIFF header on, with an orientation tag.
+inline QByteArray exifBlock(quint16 orientation)
+{
+    Exiv2::ExifData exif;
+    exif["Exif.Image.Orientation"] = orientation;
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+    return QByteArray(reinterpret_cast<const char *>(blob.data()), qsizetype(blob.size()));
+}
+
+// A WebP of picture in the extended layout, with an EXIF chunk.
+inline QByteArray webpWithExif(const QImage &picture, const QByteArray &exif)
+{
+    QByteArray simple;
+    {
+        QBuffer buffer(&simple);
+        buffer.open(QIODevice::WriteOnly);
+        picture.save(&buffer, "webp", 95);
+    }
+    const auto le = [](quint32 v, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i)
+            out.append(char((v >> (8 * i)) & 0xff));
+        return out;
+    };
+    QByteArray chunks = "VP8X" + le(10, 4) + char(0x08) + QByteArray(3, '\0')
+            + le(quint32(picture.width() - 1), 3) + le(quint32(picture.height() - 1), 3);
+    chunks += simple.mid(12); // the picture's own chunk
+    chunks += "EXIF" + le(quint32(exif.size()), 4) + exif;
+    if (exif.size() % 2)
+        chunks += '\0';
+    return "RIFF" + le(quint32(chunks.size() + 4), 4) + "WEBP" + chunks;
+}
+
+// A JPEG XL of picture's samples (8 bits, as they are), grey or RGB,
+// described as sRGB or as linear light, lossless (the samples kept, as
+// stored) or lossy (libjxl then keeps its own colour space, XYB).
+inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool lossless)
+{
+    JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = uint32_t(picture.width());
+    info.ysize = uint32_t(picture.height());
+    info.bits_per_sample = 8;
+    info.num_color_channels = grey ? 1 : 3;
+    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
+    JxlEncoderSetBasicInfo(encoder, &info);
+    JxlColorEncoding colour;
+    if (linearLight)
+        JxlColorEncodingSetToLinearSRGB(&colour, grey ? JXL_TRUE : JXL_FALSE);
+    else
+        JxlColorEncodingSetToSRGB(&colour, grey ? JXL_TRUE : JXL_FALSE);
+    JxlEncoderSetColorEncoding(encoder, &colour);
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    if (lossless)
+        JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    else
+        JxlEncoderSetFrameDistance(settings, 0.5f);
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    QByteArray samples;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *line = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width(); ++x) {
+            if (grey)
+                samples.append(char(line[3 * x]));
+            else
+                samples.append(reinterpret_cast<const char *>(line + 3 * x), 3);
+        }
+    }
+    const JxlPixelFormat format{uint32_t(grey ? 1 : 3), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    JxlEncoderAddImageFrame(settings, &format, samples.constData(), size_t(samples.size()));
+    JxlEncoderCloseInput(encoder);
+    QByteArray out(1 << 16, '\0');
+    uint8_t *next = reinterpret_cast<uint8_t *>(out.data());
+    size_t available = size_t(out.size());
+    while (JxlEncoderProcessOutput(encoder, &next, &available) == JXL_ENC_NEED_MORE_OUTPUT) {
+        const qsizetype used = next - reinterpret_cast<uint8_t *>(out.data());
+        out.resize(out.size() * 2);
+        next = reinterpret_cast<uint8_t *>(out.data()) + used;
+        available = size_t(out.size() - used);
+    }
+    out.truncate(next - reinterpret_cast<uint8_t *>(out.data()));
+    JxlEncoderDestroy(encoder);
+    return out;
 }
 
 // The result of converting one file at percent as the window does it, in
