@@ -99,6 +99,7 @@ public:
     void setReservedBytes(qint64 bytes) { reserved = bytes; }
 
 private:
+    ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
     QImage decodeAtSize(class SourceReader &source, const Admit &admit);
 
