@@ -3,6 +3,7 @@
 #include "decode/cmykjpeg.h"
 #include "decode/decodewatch.h"
 #include "decode/decoderfactory.h"
+#include "decode/filecompleteness.h"
 #include "base/imagelimits.h"
 #include "metadata/jpeghead.h"
 #include "base/orientation.h"
@@ -92,6 +93,17 @@ QImage SourceReader::read(QString *errorString)
                     errorString);
         }
     }
-    return ImageLimits::orNull([&]() { return DecodeWatch::read(imageReader, errorString); },
-                               errorString);
+    // A file cut short that its reader would decode without a word.
+    const QString missing = FileCompleteness::damage(file.device(), imageReader.format());
+    if (!missing.isEmpty()) {
+        if (errorString)
+            *errorString = missing;
+        return QImage();
+    }
+    const QString partial = FileCompleteness::warning(file.device(), imageReader.format());
+    QImage image = ImageLimits::orNull(
+            [&]() { return DecodeWatch::read(imageReader, errorString); }, errorString);
+    if (!image.isNull() && !partial.isEmpty() && !damage.contains(partial))
+        damage << partial;
+    return image;
 }

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -43,11 +44,15 @@ public:
     void setScaledSize(const QSize &size);
     // A preview the file carries for thumbnails (RAW and HEIF files).
     QImage preview();
+    // What the picture read() gave may lack, in the user's words (a file
+    // that ends early but still decodes): for a warning on the result.
+    QStringList warnings() const { return damage; }
 
 private:
     SourceFile file; // declared first: the reader reads from it
     QImageReader imageReader;
     std::unique_ptr<ImageDecoder> decoder; // when Qt's reader is not the one
+    QStringList damage;
 };
 
 #endif // SOURCEREADER_H
