@@ -3,11 +3,13 @@
 
 #include "conversion/conversionjob.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <exiv2/exiv2.hpp>
 #include <libheif/heif.h>
 #include <lcms2.h>
 #include <tiffio.h>
@@ -133,6 +135,7 @@ struct TiffLayout
     bool planar = false;
     bool tiled = false;
     int compression = COMPRESSION_NONE;
+    int orientation = ORIENTATION_TOPLEFT;
 };
 
 inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayout &layout)
@@ -149,6 +152,7 @@ inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayo
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG,
                  layout.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     if (layout.alpha) {
@@ -239,6 +243,40 @@ inline QByteArray rleBmp(const QSize &size)
     file += le32(40) + le32(quint32(w)) + le32(quint32(h)) + le16(1) + le16(8) + le32(1)
             + le32(quint32(data.size())) + le32(2835) + le32(2835) + le32(256) + le32(0);
     return file + palette + data;
+}
+
+// An EXIF block from its TIFF header on, with an orientation tag.
+inline QByteArray exifBlock(quint16 orientation)
+{
+    Exiv2::ExifData exif;
+    exif["Exif.Image.Orientation"] = orientation;
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+    return QByteArray(reinterpret_cast<const char *>(blob.data()), qsizetype(blob.size()));
+}
+
+// A WebP of picture in the extended layout, with an EXIF chunk.
+inline QByteArray webpWithExif(const QImage &picture, const QByteArray &exif)
+{
+    QByteArray simple;
+    {
+        QBuffer buffer(&simple);
+        buffer.open(QIODevice::WriteOnly);
+        picture.save(&buffer, "webp", 95);
+    }
+    const auto le = [](quint32 v, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i)
+            out.append(char((v >> (8 * i)) & 0xff));
+        return out;
+    };
+    QByteArray chunks = "VP8X" + le(10, 4) + char(0x08) + QByteArray(3, '\0')
+            + le(quint32(picture.width() - 1), 3) + le(quint32(picture.height() - 1), 3);
+    chunks += simple.mid(12); // the picture's own chunk
+    chunks += "EXIF" + le(quint32(exif.size()), 4) + exif;
+    if (exif.size() % 2)
+        chunks += '\0';
+    return "RIFF" + le(quint32(chunks.size() + 4), 4) + "WEBP" + chunks;
 }
 
 // The result of converting one file at percent as the window does it, in

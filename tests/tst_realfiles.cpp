@@ -24,6 +24,8 @@ private slots:
     void tinySides();
     void pngColourChunks_data();
     void pngColourChunks();
+    void exifOrientation_data();
+    void exifOrientation();
     void truncatedFiles_data();
     void truncatedFiles();
     void sameBytesTwice_data();
@@ -173,6 +175,45 @@ void tst_RealFiles::pngColourChunks()
     const Converted out = convert(path, outDir());
     QVERIFY2(out.result.written(), qPrintable(out.result.reason));
     const QImage expected = reference.scaled(reference.size() / 2);
+    QCOMPARE(out.image.size(), expected.size());
+    const double deltaE = meanDeltaE(out.image, expected);
+    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+}
+
+void tst_RealFiles::exifOrientation_data()
+{
+    QTest::addColumn<QString>("path");
+    const QString d = tmp.path() + "/turned/";
+    QDir().mkpath(d);
+    // Stored a quarter turn to the left, tagged 6 to be turned back.
+    const QImage stored = pattern(QSize(64, 48)).transformed(QTransform().rotate(270));
+    const QByteArray exif = exifBlock(6);
+    QByteArray jpeg;
+    {
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        stored.save(&buffer, "jpg", 95);
+    }
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + exif;
+    jpeg.insert(2, QByteArray("\xff\xe1", 2) + be16(quint16(app1.size() + 2)) + app1);
+    QTest::newRow("jpg") << writeBytes(d + "turned.jpg", jpeg);
+    QTest::newRow("png eXIf") << writeBytes(d + "turned.png", png(stored, 2, 8, {pngChunk("eXIf", exif)}));
+    QTest::newRow("png eXIf and gAMA")
+            << writeBytes(d + "turned-linear.png",
+                          png(linear(stored), 2, 16, {pngChunk("gAMA", be32(100000)), pngChunk("eXIf", exif)}));
+    QTest::newRow("webp EXIF") << writeBytes(d + "turned.webp", webpWithExif(stored, exif));
+    TiffLayout tagged;
+    tagged.orientation = ORIENTATION_RIGHTTOP; // 6
+    QVERIFY(writeTiff(d + "turned.tif", stored, tagged));
+    QTest::newRow("tiff") << d + "turned.tif";
+}
+
+void tst_RealFiles::exifOrientation()
+{
+    QFETCH(QString, path);
+    const Converted out = convert(path, outDir());
+    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
+    const QImage expected = pattern(QSize(64, 48)).scaled(32, 24);
     QCOMPARE(out.image.size(), expected.size());
     const double deltaE = meanDeltaE(out.image, expected);
     QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));

@@ -1,6 +1,8 @@
 #include "decode/pngdecoder.h"
 
 #include "base/imagelimits.h"
+#include "base/orientation.h"
+#include "metadata/exivsupport.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
@@ -33,6 +35,12 @@ PngDecoder::PngDecoder(QByteArray fileBytes)
     stored = QSize(int(qMin<png_uint_32>(image.width, INT_MAX)),
                    int(qMin<png_uint_32>(image.height, INT_MAX)));
     png_image_free(&image);
+    turn = Orientation::fromExifTag(ExivSupport::orientation(bytes));
+}
+
+QSize PngDecoder::size() const
+{
+    return Orientation::shown(stored, turn);
 }
 
 bool PngDecoder::recognizes(QByteArrayView head)
@@ -94,5 +102,5 @@ QImage PngDecoder::read(QString *errorString)
     if (!png_image_finish_read(&image, nullptr, out.bits(), int(out.bytesPerLine()), nullptr))
         return fail(reasonOf(image));
     out.setColorSpace(QColorSpace::SRgb);
-    return out;
+    return Orientation::applied(out, turn);
 }

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 // An image reader over a source file opened the safe way (SourceFile),
 // turning images upright as their orientation says. check() refuses, before
@@ -53,6 +54,10 @@ private:
     QImageReader imageReader;
     std::unique_ptr<ImageDecoder> decoder; // when Qt's reader is not the one
     QStringList damage;
+    // The turn an EXIF block asks for where Qt's reader does not look for
+    // one (PNG, WebP); worked out once.
+    QImageIOHandler::Transformations exifTurn();
+    std::optional<QImageIOHandler::Transformations> ownTurn;
 };
 
 #endif // SOURCEREADER_H
