@@ -291,6 +291,14 @@ void tst_RealFiles::truncatedFiles_data()
     row("tif", encoded("tif"), Fails);
     row("webp", encoded("webp"), Fails);
     row("heic", heif(picture, heif_compression_HEVC), Fails);
+    // A RAW file is never converted from its preview instead.
+    QVERIFY(RawFixture::writeDng(d + "whole.dng", pattern(QSize(64, 48)), "2024:01:02 03:04:05"));
+    row("dng", fileBytes(d + "whole.dng"), Fails);
+    // A CRW's signature with nothing behind it: libraw's reason, not Qt's.
+    QTest::newRow("crw-signature-only.crw")
+            << writeBytes(d + "crw-signature-only.crw", QByteArray("II\x1a\0\0\0HEAPCCDR", 14)
+                                                                + QByteArray(200, '\0'))
+            << int(Fails);
     // A GIF of one frame without its closing byte: the frame is whole.
     const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00"
                          ",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00", 35);
