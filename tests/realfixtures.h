@@ -344,7 +344,7 @@ struct Converted
 inline Converted convert(const QString &source, const QString &outDir, int percent = 50,
                          const QString &format = QStringLiteral("png"))
 {
-    ConversionJob job(source, ConversionJob::BothConvert, QSize(), percent, format,
+    ConversionJob job(source, ConvertMode::BothConvert, QSize(), percent, format,
                       Qt::IgnoreAspectRatio);
     Converted converted;
     converted.result = job.run(ConversionJob::Target(outDir));

@@ -23,7 +23,7 @@
 
 using Step = ConversionResult::Step;
 
-ConversionJob::ConversionJob(const QString &sourcePath, int mode, const QSize &size, int percent,
+ConversionJob::ConversionJob(const QString &sourcePath, ConvertMode mode, const QSize &size, int percent,
                              const QString &format, Qt::AspectRatioMode aspectRatioMode)
     : path(sourcePath), mode(mode), size(size), percent(percent), targetFormat(format),
       aspectRatioMode(aspectRatioMode)
@@ -86,8 +86,8 @@ QImage ConversionJob::decodeAtSize(SourceReader &source, const Admit &admit)
     Step step = Step::Decode;
     QImage image;
     switch (mode) {
-    case SizeConvert:
-    case BothConvert:
+    case ConvertMode::SizeConvert:
+    case ConvertMode::BothConvert:
         image = ImageLoader::readScaled(
                 source,
                 [this](const QSize &shown) {
@@ -97,11 +97,11 @@ QImage ConversionJob::decodeAtSize(SourceReader &source, const Admit &admit)
                 },
                 aspectRatioMode, &why, admit, &step);
         break;
-    case FormatConvert:
+    case ConvertMode::FormatConvert:
         image = ImageLoader::read(source, &why, admit, &step);
         break;
     default:
-        fail(Step::Decode, tr("unknown conversion mode %1").arg(mode), QString());
+        fail(Step::Decode, tr("unknown conversion mode %1").arg(int(mode)), QString());
         return QImage();
     }
     if (image.isNull())
