@@ -49,6 +49,7 @@ bool RawDecoder::recognizes(QByteArrayView head)
     return startsWith(head, "II*\0") || startsWith(head, "MM\0*") // TIFF-based
             || startsWith(head, "IIRO") || startsWith(head, "IIRS") || startsWith(head, "MMOR") // ORF
             || startsWith(head, "IIU\0")                                                      // RW2
+            || startsWith(head, "IIII") || startsWith(head, "MMMM")                           // IIQ
             || startsWith(head, "FUJIFILMCCD-RAW");                                           // RAF
 }
 
