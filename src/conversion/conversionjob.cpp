@@ -4,10 +4,10 @@
 #include "conversion/convertsettings.h"
 #include "encode/imageencoder.h"
 #include "base/imagelimits.h"
-#include "decode/imageloader.h"
 #include "encode/outputformat.h"
 #include "metadata/photometadata.h"
-#include "decode/sourcereader.h"
+#include "fs/sourcefile.h"
+#include "isolation/isolatedread.h"
 #include "fs/targetnamer.h"
 #include "thumbnail/thumbnailloader.h"
 
@@ -65,9 +65,10 @@ bool ConversionJob::read(const Admit &admit)
 
     // Open the source once: the pixels and the metadata both come from
     // this open, so a file replaced meanwhile cannot mix two photos.
-    SourceReader source(path);
+    SourceFile source(path);
 
-    // Limits, admission, decoding at size, orientation and fitting.
+    // Limits, admission, decoding at size, orientation and fitting, in a
+    // helper process.
     converted = decodeAtSize(source, admit);
     if (converted.isNull())
         return false;
@@ -75,37 +76,36 @@ bool ConversionJob::read(const Admit &admit)
     // The metadata, only when the encoder will look at it.
     metadata = std::make_unique<PhotoMetadata>();
     if (ImageEncoder::needsMetadata(converted, targetFormat))
-        *metadata = PhotoMetadata::read(source.source());
+        *metadata = PhotoMetadata::read(source);
     return true;
 }
 
-QImage ConversionJob::decodeAtSize(SourceReader &source, const Admit &admit)
+QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit)
 {
-    QString why;
-    Step step = Step::Decode;
-    QImage image;
+    IsolatedRead::Request request;
+    request.admit = admit;
+    request.abandoned = abandoned;
+    request.mode = aspectRatioMode;
     switch (mode) {
     case SizeConvert:
     case BothConvert:
-        image = ImageLoader::readScaled(
-                source,
-                [this](const QSize &shown) {
-                    if (percent > 0)
-                        size = ConvertSettings::percentOf(shown, percent);
-                    return size;
-                },
-                aspectRatioMode, &why, admit, &step);
+        request.scaled = true;
+        request.targetFor = [this](const QSize &shown) {
+            if (percent > 0)
+                size = ConvertSettings::percentOf(shown, percent);
+            return size;
+        };
         break;
     case FormatConvert:
-        image = ImageLoader::read(source, &why, admit, &step);
         break;
     default:
         fail(Step::Decode, tr("unknown conversion mode %1").arg(mode), QString());
         return QImage();
     }
-    if (image.isNull())
-        fail(step, why.isEmpty() ? tr("cannot decode the image") : why, QString());
-    return image;
+    const IsolatedRead::Result read = IsolatedRead::read(source, path, request);
+    if (read.image.isNull())
+        fail(read.step, read.reason.isEmpty() ? tr("cannot decode the image") : read.reason, QString());
+    return read.image;
 }
 
 namespace {
