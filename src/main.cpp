@@ -1,11 +1,11 @@
 #include "base/imagelimits.h"
 #include "ui/mainwindow.h"
-
-#include <QApplication>
+#include "ui/watchedapplication.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // Logs the window's stalls when asked: QT_LOGGING_RULES="pictavo.stall=true".
+    WatchedApplication app(argc, argv);
     ImageLimits::configureProcess();
     MainWindow window;
     window.show();

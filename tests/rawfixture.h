@@ -5,14 +5,19 @@
 #include <QImage>
 #include <QList>
 
+#include <algorithm>
+
 #include <tiffio.h>
 
-// Camera RAW files made from a picture, for the tests and the benchmarks.
+// Camera RAW files and CMYK TIFF scans made with libtiff, for the tests and
+// the benchmarks.
 namespace RawFixture {
 
 // A DNG as cameras write it: a 256 x 192 preview first, the sensor's
-// RGGB mosaic (16 bits, linear) in a sub-directory.
-inline bool writeDng(const QString &path, const QImage &stored, const char *dateTime)
+// RGGB mosaic (16 bits, linear) in a sub-directory; orientation is the
+// TIFF tag (6: stored on its side).
+inline bool writeDng(const QString &path, const QImage &stored, const char *dateTime,
+                     uint16_t orientation = ORIENTATION_RIGHTTOP)
 {
     TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
     if (!tiff)
@@ -24,7 +29,7 @@ inline bool writeDng(const QString &path, const QImage &stored, const char *date
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP); // 6
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, orientation);
     TIFFSetField(tiff, TIFFTAG_MAKE, "Tarnwick");
     TIFFSetField(tiff, TIFFTAG_MODEL, "Test Camera");
     TIFFSetField(tiff, TIFFTAG_DATETIME, dateTime);
@@ -70,6 +75,33 @@ inline bool writeDng(const QString &path, const QImage &stored, const char *date
         TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0);
     }
     TIFFWriteDirectory(tiff);
+    TIFFClose(tiff);
+    return true;
+}
+
+// A CMYK TIFF of w x h samples (C, M, Y, K a pixel), with an ICC profile
+// when one is given and the orientation tag.
+inline bool writeCmykTiff(const QString &path, const QByteArray &samples, int w, int h,
+                          const QByteArray &profile = QByteArray(),
+                          uint16_t orientation = ORIENTATION_TOPLEFT)
+{
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tiff)
+        return false;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 4);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, orientation);
+    if (!profile.isEmpty())
+        TIFFSetField(tiff, TIFFTAG_ICCPROFILE, uint32_t(profile.size()), profile.constData());
+    QByteArray line(w * 4, Qt::Uninitialized);
+    for (int y = 0; y < h; ++y) {
+        std::copy_n(samples.constData() + qsizetype(y) * w * 4, w * 4, line.data());
+        TIFFWriteScanline(tiff, line.data(), uint32_t(y), 0);
+    }
     TIFFClose(tiff);
     return true;
 }

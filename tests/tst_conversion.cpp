@@ -125,7 +125,9 @@ void tst_Conversion::percentSize_data()
     QTest::newRow("33% truncated") << 33 << QSize(333, 333) << QSize(109, 109);
     QTest::newRow("29% of 100 is 28") << 29 << QSize(100, 100) << QSize(28, 28);
     QTest::newRow("57% of 100 is 56") << 57 << QSize(100, 100) << QSize(56, 56);
-    QTest::newRow("1% of 50x40 is empty") << 1 << QSize(50, 40) << QSize(0, 0);
+    QTest::newRow("1% of 50x40 keeps a pixel") << 1 << QSize(50, 40) << QSize(1, 1);
+    QTest::newRow("50% of 1x13 keeps the line") << 50 << QSize(1, 13) << QSize(1, 6);
+    QTest::newRow("50% of 1x1") << 50 << QSize(1, 1) << QSize(1, 1);
     QTest::newRow("1% of 150x100") << 1 << QSize(150, 100) << QSize(1, 1);
     QTest::newRow("1000% of 400x300") << 1000 << QSize(400, 300) << QSize(4000, 3000);
 }

@@ -390,18 +390,7 @@ void tst_Formats::cmykTiffThroughItsProfile()
         samples[i * 4 + 2] = char((x + y) * 2);
         samples[i * 4 + 3] = char(x < w / 2 ? 0 : 60);
     }
-    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
-    QVERIFY(tiff);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 4);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ICCPROFILE, uint32_t(profile.size()), profile.constData());
-    for (int y = 0; y < h; ++y)
-        TIFFWriteScanline(tiff, samples.data() + y * w * 4, uint32_t(y), 0);
-    TIFFClose(tiff);
+    QVERIFY(RawFixture::writeCmykTiff(path, samples, w, h, profile));
 
     QString why;
     const QImage image = ImageLoader::read(path, &why);

@@ -167,8 +167,8 @@ QSize tst_Hostile::expectedSize(const Case &c, int command) const
 {
     if (!c.shown.isValid() || command == FormatCommand)
         return c.shown;
-    // A percentage truncates, as the conversion settings promise.
-    return QSize(c.shown.width() * percent / 100, c.shown.height() * percent / 100);
+    // A percentage truncates, keeping a pixel, as the conversion settings promise.
+    return QSize(qMax(1, c.shown.width() * percent / 100), qMax(1, c.shown.height() * percent / 100));
 }
 
 void tst_Hostile::corpusIsWhatItClaims()

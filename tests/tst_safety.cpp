@@ -409,6 +409,8 @@ QString tst_Safety::runUnderLimit(const QString &images, const QString &headroom
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), settingsDir.path());
     env.insert(QStringLiteral("XDG_CACHE_HOME"), settingsDir.filePath(QStringLiteral("cache")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Each failed image's reason is a diagnostic of the batch, off unless asked for.
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("pictavo.convert.debug=true"));
     driver.setProcessEnvironment(env);
     driver.start(QStringLiteral(PICTAVO_MEMORY_DRIVER),
                  {images, warmUp, headroomMB, percent, formatIndex});

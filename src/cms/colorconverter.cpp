@@ -1,5 +1,7 @@
 #include "cms/colorconverter.h"
 
+#include "base/logging.h"
+
 #include <QColorSpace>
 #include <QCryptographicHash>
 #include <QDebug>
@@ -27,7 +29,7 @@ void routeLcmsErrors()
         // Little CMS complains on stderr about profiles it cannot use; the
         // callers already report such a profile as not usable.
         cmsSetLogErrorHandler([](cmsContext, cmsUInt32Number, const char *text) {
-            qDebug().noquote() << "lcms:" << text;
+            qCDebug(lcColor).noquote() << "lcms:" << text;
         });
     });
 }
@@ -95,11 +97,6 @@ TransformCache &transformCache()
     return cache;
 }
 
-cmsColorSpaceSignature colorSpaceOf(const QByteArray &profile)
-{
-    const ProfileHandle handle = openProfile(profile);
-    return handle ? cmsGetColorSpace(handle.get()) : cmsColorSpaceSignature(0);
-}
 
 } // namespace
 
@@ -113,9 +110,17 @@ QByteArray ColorConverter::defaultCmykProfile()
     return profile;
 }
 
-bool ColorConverter::isCmykProfile(const QByteArray &profile)
+ColorConverter::ProfileKind ColorConverter::kindOf(const QByteArray &profile)
 {
-    return colorSpaceOf(profile) == cmsSigCmykData;
+    const ProfileHandle handle = openProfile(profile);
+    if (!handle)
+        return ProfileKind::Unusable;
+    switch (cmsGetColorSpace(handle.get())) {
+    case cmsSigRgbData: return ProfileKind::Rgb;
+    case cmsSigGrayData: return ProfileKind::Grey;
+    case cmsSigCmykData: return ProfileKind::Cmyk;
+    default: return ProfileKind::Other;
+    }
 }
 
 ColorConverter ColorConverter::fromCmyk(const QByteArray &profile, bool inverted)
@@ -125,7 +130,7 @@ ColorConverter ColorConverter::fromCmyk(const QByteArray &profile, bool inverted
     // Black point compensation keeps the shadows of a print profile, whose
     // black is far from the screen's, from turning into one flat black.
     const cmsUInt32Number flags = cmsFLAGS_BLACKPOINTCOMPENSATION;
-    if (!profile.isEmpty() && isCmykProfile(profile))
+    if (!profile.isEmpty() && kindOf(profile) == ProfileKind::Cmyk)
         converter.transform = transformCache().get(profile, inType, rgb32Type, flags);
     if (!converter.transform)
         converter.transform = transformCache().get(defaultCmykProfile(), inType, rgb32Type, flags);
@@ -149,19 +154,19 @@ QImage ColorConverter::toSrgb(const QImage &image, const QByteArray &profile,
     };
     if (image.isNull())
         return fail(QStringLiteral("no image"));
-    const cmsColorSpaceSignature space = colorSpaceOf(profile);
+    const ProfileKind kind = kindOf(profile);
     const bool alpha = image.hasAlphaChannel();
     QImage in;
     cmsUInt32Number inType = 0;
     cmsUInt32Number flags = 0;
-    if (space == cmsSigRgbData) {
+    if (kind == ProfileKind::Rgb) {
         in = image.convertToFormat(alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         inType = rgb32Type;
         flags = cmsFLAGS_COPY_ALPHA;
-    } else if (space == cmsSigGrayData && image.isGrayscale() && !alpha) {
+    } else if (kind == ProfileKind::Grey && image.isGrayscale() && !alpha) {
         in = image.convertToFormat(QImage::Format_Grayscale8);
         inType = TYPE_GRAY_8;
-    } else if (space == 0) {
+    } else if (kind == ProfileKind::Unusable) {
         return fail(QStringLiteral("unusable colour profile"));
     } else {
         return fail(QStringLiteral("colour profile does not fit the pixels"));
@@ -182,4 +187,39 @@ QImage ColorConverter::toSrgb(const QImage &image, const QByteArray &profile,
     out.setDotsPerMeterX(image.dotsPerMeterX());
     out.setDotsPerMeterY(image.dotsPerMeterY());
     return out;
+}
+
+QImage ColorConverter::tagged(const QImage &image, const QByteArray &icc)
+{
+    if (image.isNull() || icc.isEmpty())
+        return image;
+    const QColorSpace space = QColorSpace::fromIccProfile(icc);
+    if (!space.isValid())
+        return image;
+    QImage result = image;
+    result.setColorSpace(space);
+    return result;
+}
+
+QImage ColorConverter::intoSrgb(const QImage &image, const QByteArray &icc, QString *errorString)
+{
+    const QColorSpace space = image.colorSpace();
+    if (space.isValid() && space == QColorSpace(QColorSpace::SRgb))
+        return image;
+    const QByteArray profile = space.isValid() ? space.iccProfile() : icc;
+    if (profile.isEmpty())
+        return image;
+    return toSrgb(image, profile, errorString);
+}
+
+QImage ColorConverter::withProfile(const QImage &image, const QByteArray &icc,
+                                   QString *errorString)
+{
+    if (image.isNull() || icc.isEmpty())
+        return image;
+    const QImage result = tagged(image, icc);
+    if (result.colorSpace().isValid())
+        return result;
+    const QImage converted = toSrgb(image, icc, errorString);
+    return converted.isNull() ? image : converted;
 }

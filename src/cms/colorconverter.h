@@ -23,8 +23,11 @@ public:
     // The standard CMYK profile (coated paper), from the resources.
     static QByteArray defaultCmykProfile();
 
-    // Whether an ICC profile describes CMYK pixels.
-    static bool isCmykProfile(const QByteArray &profile);
+    // The kind of pixels an ICC profile describes, as Little CMS reads its
+    // header; Unusable when it cannot open the profile at all.
+    enum class ProfileKind { Unusable, Rgb, Grey, Cmyk, Other };
+    static ProfileKind kindOf(const QByteArray &profile);
+    static bool isCmykProfile(const QByteArray &profile) { return kindOf(profile) == ProfileKind::Cmyk; }
 
     // image converted from the colour space profile describes to sRGB
     // (matrix- or table-based, RGB or grey), in QImage::Format_RGB32 or
@@ -32,6 +35,21 @@ public:
     // the profile does not fit the pixels or cannot be used; errorString
     // then says why.
     static QImage toSrgb(const QImage &image, const QByteArray &profile, QString *errorString);
+
+    // image tagged with the colour space of an ICC profile when Qt can make
+    // one of it (matrix-based RGB profiles); unchanged otherwise.
+    static QImage tagged(const QImage &image, const QByteArray &icc);
+
+    // image in sRGB: converted from its own colour space or, when it has
+    // none, from icc, as toSrgb. Unchanged when it is sRGB already or
+    // nothing describes its colours; null on failure, as toSrgb.
+    static QImage intoSrgb(const QImage &image, const QByteArray &icc, QString *errorString);
+
+    // A decoded picture with the profile its file carries: tagged when Qt
+    // can make a colour space of it, else (table-based profiles) converted
+    // into sRGB, so that its colours are not lost either way. Unchanged,
+    // with errorString set, when the profile cannot be used.
+    static QImage withProfile(const QImage &image, const QByteArray &icc, QString *errorString);
 
     bool isValid() const { return transform != nullptr; }
     QString errorString() const { return error; }

@@ -1,5 +1,6 @@
 #include "conversion/batchrunner.h"
 
+#include "base/logging.h"
 #include "fs/atomicfile.h"
 #include "conversion/convertsettings.h"
 #include "base/imagelimits.h"
@@ -181,7 +182,7 @@ void BatchRunner::handled(int batchId, const QString &path, const ConversionResu
 {
     budget.release(reservedBytes);
     if (result.outcome == ConversionResult::Failed && result.step != ConversionResult::Stop)
-        qDebug() << "convert failed:" << path << result.detail;
+        qCDebug(lcConvert) << "convert failed:" << path << result.detail;
     if (result.written()) {
         writtenPreviews.insert(result.fileName, result.preview);
         emit rowWritten(result.fileName, result.preview);

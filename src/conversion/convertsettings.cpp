@@ -28,12 +28,14 @@ QSize ConvertSettings::percentOf(const QString &path, int percent)
 QSize ConvertSettings::percentOf(const QSize &size, int percent)
 {
     const double factor = percent / 100.0;
-    qDebug() << "factor is:" << factor;
     // Truncated, not rounded: 29 % of 100 pixels is 28. A header may claim
     // any size; clamped before the conversion to int, so that an absurd
     // claim stays a huge size (refused as too large) instead of wrapping.
+    // A side of one pixel or more never shrinks to nothing: a 1-pixel
+    // line at 50 % is still a 1-pixel line.
     const auto side = [factor](int length) {
-        return int(qMin(double(length) * factor, double(std::numeric_limits<int>::max())));
+        const int scaled = int(qMin(double(length) * factor, double(std::numeric_limits<int>::max())));
+        return length > 0 && factor > 0 ? qMax(1, scaled) : scaled;
     };
     return QSize(side(size.width()), side(size.height()));
 }

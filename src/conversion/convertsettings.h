@@ -17,7 +17,8 @@ struct ConvertSettings
     int formatIndex = 0;
 
     // Target size of one file. Percent: the image's own size (as it
-    // appears) times percent / 100, truncated; a file that cannot be read
+    // appears) times percent / 100, truncated but never below one pixel
+    // a side; a file that cannot be read
     // gives 0 x 0. Fixed: the width and height as given. Any other mode:
     // an invalid size.
     QSize targetSize(const QString &path) const;
@@ -28,7 +29,8 @@ struct ConvertSettings
     QString targetFormat(const QString &path) const;
 
     // The percent rule on its own: the image's size as it appears, times
-    // percent / 100, each side truncated; 0 x 0 for an unreadable file.
+    // percent / 100, each side truncated, at least 1; 0 x 0 for an
+    // unreadable file.
     static QSize percentOf(const QString &path, int percent);
     static QSize percentOf(const QSize &shown, int percent);
 

@@ -211,5 +211,5 @@ QImage CmykTiff::read(QString *errorString)
         converter.convertRow(cmyk.data(), image.scanLine(y), width);
     }
     image.setColorSpace(QColorSpace::SRgb);
-    return Orientation::applied(image, fromOrientation(layout.orientation));
+    return Orientation::applied(image, Orientation::fromExifTag(layout.orientation));
 }

@@ -5,6 +5,7 @@
 
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <cstring>
 
 struct HeifDecoder::Data
@@ -158,10 +159,33 @@ HeifDecoder::~HeifDecoder() = default;
 
 bool HeifDecoder::recognizes(QByteArrayView head)
 {
-    const heif_filetype_result type = heif_check_filetype(
-            reinterpret_cast<const uint8_t *>(head.data()), int(head.size()));
+    const auto *data = reinterpret_cast<const uint8_t *>(head.data());
+    const int length = int(head.size());
+    const heif_filetype_result type = heif_check_filetype(data, length);
     // Also those of a kind libheif cannot decode: its reason beats a guess.
-    return type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported;
+    if (type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported)
+        return true;
+    if (type != heif_filetype_maybe)
+        return false;
+    // Most cameras and phones write the general image brand (mif1, or msf1
+    // for a sequence) as the major one, and name the codec among the
+    // compatible brands; libheif is only "not sure" of those. The ftyp box
+    // says what the file holds whatever its major brand is.
+    // The box may be longer than the head: the brands within it are enough.
+    static const QByteArrayView brands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx",
+                                            "hevm", "hevs", "avif", "avis", "mif1", "msf1"};
+    if (length < 12 || head.sliced(4, 4) != "ftyp")
+        return false;
+    const quint32 boxSize = (quint32(data[0]) << 24) | (quint32(data[1]) << 16)
+            | (quint32(data[2]) << 8) | quint32(data[3]);
+    const qsizetype end = qMin<qsizetype>(head.size(), boxSize);
+    // The major brand at 8, the minor version at 12, the compatible ones after.
+    for (qsizetype at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) {
+        const QByteArrayView brand = head.sliced(at, 4);
+        if (std::find(std::begin(brands), std::end(brands), brand) != std::end(brands))
+            return true;
+    }
+    return false;
 }
 
 QByteArray HeifDecoder::format() const

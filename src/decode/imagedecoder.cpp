@@ -1,5 +1,6 @@
 #include "decode/imagedecoder.h"
 
+#include "base/logging.h"
 #include "decode/cmyktiff.h"
 #include "cms/colorconverter.h"
 #include "decode/heifdecoder.h"
@@ -89,43 +90,11 @@ std::unique_ptr<ImageDecoder> ImageDecoder::forFile(SourceFile *file)
     return nullptr;
 }
 
-QImageIOHandler::Transformations ImageDecoder::fromOrientation(int orientation)
-{
-    switch (orientation) {
-    case 2:
-        return QImageIOHandler::TransformationMirror;
-    case 3:
-        return QImageIOHandler::TransformationRotate180;
-    case 4:
-        return QImageIOHandler::TransformationFlip;
-    case 5:
-        return QImageIOHandler::TransformationFlipAndRotate90;
-    case 6:
-        return QImageIOHandler::TransformationRotate90;
-    case 7:
-        return QImageIOHandler::TransformationMirrorAndRotate90;
-    case 8:
-        return QImageIOHandler::TransformationRotate270;
-    default:
-        return QImageIOHandler::TransformationNone;
-    }
-}
-
 QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
 {
-    if (image.isNull() || icc.isEmpty())
-        return image;
-    const QColorSpace space = QColorSpace::fromIccProfile(icc);
-    if (space.isValid()) {
-        QImage tagged = image;
-        tagged.setColorSpace(space);
-        return tagged;
-    }
     QString why;
-    const QImage converted = ColorConverter::toSrgb(image, icc, &why);
-    if (converted.isNull()) {
-        qDebug().noquote() << "colour profile not used:" << why;
-        return image;
-    }
-    return converted;
+    const QImage result = ColorConverter::withProfile(image, icc, &why);
+    if (!why.isEmpty())
+        qCDebug(lcDecode).noquote() << "colour profile not used:" << why;
+    return result;
 }

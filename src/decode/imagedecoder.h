@@ -50,12 +50,8 @@ public:
     // there is none. Never a stand-in for the picture itself.
     virtual QImage preview() { return QImage(); }
 
-    // The transformation an EXIF or TIFF orientation value (1 to 8) asks for.
-    static QImageIOHandler::Transformations fromOrientation(int orientation);
-
-    // image tagged with the colour space of an ICC profile, or, when Qt
-    // cannot make one of it (table-based profiles), converted to sRGB
-    // through Little CMS, so that its colours are not lost either way.
+    // image with the profile its file carries (ColorConverter::withProfile);
+    // a profile that cannot be used is noted and left out.
     static QImage withProfile(const QImage &image, const QByteArray &icc);
 
 protected:

@@ -111,7 +111,11 @@ QImage ImageLoader::readScaled(SourceReader &source,
                       QCoreApplication::translate("ImageLoader", "empty target size %1").arg(sizeText(targetSize)),
                       failedStep, Step::Fit);
     }
-    const QSize wanted = shown.scaled(targetSize, mode);
+    // Fitting a long thin picture into a box can round its short side to
+    // nothing; it keeps one pixel.
+    QSize wanted = shown.scaled(targetSize, mode);
+    if (!shown.isEmpty())
+        wanted = wanted.expandedTo(QSize(1, 1));
     if (!ImageLimits::fitsLimit(wanted)) {
         return failed(errorString, QCoreApplication::translate("ImageLoader", "target too large (%1)").arg(sizeText(wanted)),
                       failedStep, Step::Admit);
@@ -131,7 +135,7 @@ QImage ImageLoader::readScaled(SourceReader &source,
             return image;
     }
     const QImage scaled = ImageLimits::orNull(
-            [&]() { return image.scaled(targetSize, mode, Qt::FastTransformation); }, nullptr);
+            [&]() { return image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::FastTransformation); }, nullptr);
     if (scaled.isNull()) {
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cannot scale to %1").arg(sizeText(targetSize)),
                       failedStep, Step::Fit);

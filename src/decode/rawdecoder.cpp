@@ -124,5 +124,5 @@ QImage RawDecoder::preview()
     // Previews are stored as the sensor saw the scene, like the photo.
     const int flip = raw->imgdata.sizes.flip;
     const int orientation = flip == 3 ? 3 : flip == 5 ? 8 : flip == 6 ? 6 : 1;
-    return Orientation::applied(image, fromOrientation(orientation));
+    return Orientation::applied(image, Orientation::fromExifTag(orientation));
 }

@@ -1,5 +1,6 @@
 #include "encode/imageencoder.h"
 
+#include "base/logging.h"
 #include "cms/colorconverter.h"
 #include "encode/heifencoder.h"
 #include "base/imagelimits.h"
@@ -43,16 +44,11 @@ QImage onWhite(const QImage &image)
 QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProfile,
               QStringList *warnings)
 {
-    const QColorSpace space = image.colorSpace();
-    if (space.isValid() && space == QColorSpace(QColorSpace::SRgb))
-        return image;
-    const QByteArray profile = space.isValid() ? space.iccProfile() : sourceProfile();
-    if (profile.isEmpty())
-        return image;
     QString why;
-    const QImage converted = ColorConverter::toSrgb(image, profile, &why);
+    const QImage converted = ColorConverter::intoSrgb(
+            image, image.colorSpace().isValid() ? QByteArray() : sourceProfile(), &why);
     if (converted.isNull()) {
-        qDebug().noquote() << "colours not converted to sRGB:" << why;
+        qCDebug(lcEncode).noquote() << "colours not converted to sRGB:" << why;
         if (warnings) {
             *warnings << ImageEncoder::tr("its colour profile does not fit the picture: its "
                                           "colours were written as stored");
@@ -62,10 +58,10 @@ QImage inSrgb(const QImage &image, const std::function<QByteArray()> &sourceProf
     return converted;
 }
 
-// An ICC profile's colour space is in its header, at byte 16.
 bool isGreyProfile(const QColorSpace &space)
 {
-    return space.isValid() && space.iccProfile().mid(16, 4) == "GRAY";
+    return space.isValid()
+            && ColorConverter::kindOf(space.iccProfile()) == ColorConverter::ProfileKind::Grey;
 }
 
 // libpng takes a text keyword or profile name of 1 to 79 printable Latin-1
@@ -143,11 +139,7 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
         // quarter turn upright (a phone's Display P3 photo, EXIF
         // orientation 6): the source's profile gives it back, rather than
         // the colours being squeezed into sRGB below.
-        const QByteArray profile = sourceProfile();
-        const QColorSpace space =
-                profile.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(profile);
-        if (space.isValid())
-            pixels.setColorSpace(space);
+        pixels = ColorConverter::tagged(pixels, sourceProfile());
     }
     if (isGreyProfile(pixels.colorSpace()) && !pixels.allGray()) {
         // A grey profile on colour pixels says nothing true of them, and a
@@ -246,7 +238,7 @@ QByteArray encodeWith(const QImage &image, const QString &format,
         if (!carried.errorString().isEmpty())
             why = carried.errorString() + (why.isEmpty() ? QString() : QStringLiteral("; ") + why);
         if (!why.isEmpty())
-            qDebug().noquote() << QStringLiteral("metadata of %1: %2").arg(sourceName, why);
+            qCDebug(lcMetadata).noquote() << QStringLiteral("metadata of %1: %2").arg(sourceName, why);
     }
     if (written)
         *written = pixels;

@@ -1,5 +1,6 @@
 #include "metadata/photometadata.h"
 
+#include "base/logging.h"
 #include "metadata/exivsupport.h"
 #include "metadata/jpeghead.h"
 #include "fs/sourcefile.h"
@@ -341,7 +342,7 @@ void PhotoMetadata::initLibrary()
         // worth a line among ours.
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
         Exiv2::LogMsg::setHandler([](int, const char *text) {
-            qDebug().noquote() << "exiv2:" << QString::fromUtf8(text).trimmed();
+            qCDebug(lcMetadata).noquote() << "exiv2:" << QString::fromUtf8(text).trimmed();
         });
     });
 }
