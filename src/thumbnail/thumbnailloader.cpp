@@ -7,9 +7,9 @@
 #include "decode/sourcereader.h"
 #include "thumbnail/thumbnailcache.h"
 #include "base/workerpriority.h"
+#include "base/logging.h"
 #include "isolation/helperpool.h"
 
-#include <QDebug>
 #include <QImageIOHandler>
 #include <QImageReader>
 
@@ -173,7 +173,7 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
             || outcome.status == HelperOutcome::Unavailable)
             return QImage();
         if (!outcome.done())
-            qDebug() << "thumbnail failed:" << path << outcome.reason;
+            qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
         thumbnail = outcome.image;
         shown = outcome.values.value(QStringLiteral("shown")).toSize();
         embedded = outcome.values.value(QStringLiteral("embedded")).toBool();
