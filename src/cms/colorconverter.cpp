@@ -1,5 +1,6 @@
 #include "cms/colorconverter.h"
 
+#include "base/imagelimits.h"
 #include "base/logging.h"
 
 #include <QColorSpace>
@@ -178,7 +179,7 @@ QImage ColorConverter::toSrgb(const QImage &image, const QByteArray &profile,
         return fail(QStringLiteral("unusable colour profile"));
     QImage out(in.size(), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (out.isNull())
-        return fail(QStringLiteral("out of memory"));
+        return fail(ImageLimits::outOfMemory());
     if (!alpha)
         out.fill(0xFFFFFFFF); // the fourth byte a grey source does not give
     for (int y = 0; y < in.height(); ++y)

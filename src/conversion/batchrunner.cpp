@@ -159,15 +159,7 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
             it != batches.end() ? it->stopped : nullptr;
     writers.start([this, job, target, stopped, batchId, path, reserved]() {
         WorkerPriority::lowerCurrentThread();
-        ConversionResult result;
-        try {
-            result = job->write(target);
-        } catch (const std::bad_alloc &) {
-            // One image too large to encode fails; the batch goes on.
-            result = ConversionResult();
-            result.step = ConversionResult::Encode;
-            result.reason = result.detail = ImageLimits::outOfMemory();
-        }
+        const ConversionResult result = job->write(target);
         QMetaObject::invokeMethod(
                 this, [this, batchId, path, result, reserved]() {
                     handled(batchId, path, result, reserved);

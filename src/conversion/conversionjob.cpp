@@ -142,6 +142,20 @@ QString makeDirectory(const QString &directory, bool mayBeLink)
 
 ConversionResult ConversionJob::write(const Target &target)
 {
+    // The one place an encode's failed allocation is caught: anywhere in
+    // the encoding, the metadata or the commit, it fails this image alone
+    // and the batch goes on.
+    try {
+        return writeFile(target);
+    } catch (const std::bad_alloc &) {
+        outcome = ConversionResult();
+        fail(Step::Encode, ImageLimits::outOfMemory(), QString());
+        return outcome;
+    }
+}
+
+ConversionResult ConversionJob::writeFile(const Target &target)
+{
     const QImage image = converted;
     // The pixels go with the result; the job holds none once it is over.
     converted = QImage();
@@ -168,13 +182,8 @@ ConversionResult ConversionJob::write(const Target &target)
             : ImageEncoder::needsMetadata(image, targetFormat) ? PhotoMetadata::read(path)
                                                                : PhotoMetadata();
     metadata.reset();
-    QByteArray bytes;
-    try {
-        bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written,
-                                     &outcome.warnings);
-    } catch (const std::bad_alloc &) {
-        why = ImageLimits::outOfMemory();
-    }
+    QByteArray bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written,
+                                            &outcome.warnings);
     if (bytes.isEmpty()) {
         fail(Step::Encode, why, QString());
         return outcome;

@@ -103,6 +103,7 @@ public:
     void setReservedBytes(qint64 bytes) { reserved = bytes; }
 
 private:
+    ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
     QImage decodeAtSize(class SourceFile &source, const Admit &admit);
 

@@ -2,6 +2,7 @@
 
 #include "cms/colorconverter.h"
 #include "base/imagelimits.h"
+#include "decode/imagedecoder.h"
 
 #include <QCoreApplication>
 #include <QByteArray>
@@ -44,12 +45,6 @@ struct Decoder
     Decoder(const Decoder &) = delete;
     Decoder &operator=(const Decoder &) = delete;
 };
-
-void setError(QString *errorString, const QString &text)
-{
-    if (errorString)
-        *errorString = text;
-}
 
 // The smallest of libjpeg's scales n/8 at which the picture still covers
 // wanted, so that what is left to scale afterwards is at most twice as big.
@@ -140,22 +135,18 @@ bool CmykJpeg::isCmyk(QByteArrayView jpeg, bool *headerFound)
 
 QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *errorString)
 {
-    auto fail = [errorString](const QString &why) {
-        setError(errorString, why);
-        return QImage();
-    };
     Decoder decoder;
     if (!readHeader(&decoder, jpeg, true))
-        return fail(failure(decoder));
+        return ImageDecoder::failed(errorString, failure(decoder));
     if (decoder.info.num_components != 4)
-        return fail(QCoreApplication::translate("CmykJpeg", "not a CMYK JPEG"));
+        return ImageDecoder::failed(errorString, QCoreApplication::translate("CmykJpeg", "not a CMYK JPEG"));
     const QSize stored(int(decoder.info.image_width), int(decoder.info.image_height));
     const bool scaled = scaledSize.isValid() && !scaledSize.isEmpty();
-    if (!ImageLimits::fitsLimit(stored) || (scaled && !ImageLimits::fitsLimit(scaledSize)))
-        return fail(QCoreApplication::translate("CmykJpeg", "image too large (%1 x %2)")
-                            .arg(stored.width()).arg(stored.height()));
+    if (!ImageDecoder::admits(stored, errorString)
+        || (scaled && !ImageDecoder::admits(scaledSize, errorString)))
+        return QImage();
     if (!setUpOutput(&decoder, scaled ? scaleNumerator(stored, scaledSize) : 8))
-        return fail(failure(decoder));
+        return ImageDecoder::failed(errorString, failure(decoder));
     const QSize decoded(int(decoder.info.output_width), int(decoder.info.output_height));
 
     // Adobe's programs write CMYK with 255 for no ink, and mark their files
@@ -163,7 +154,7 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
     const ColorConverter converter =
             ColorConverter::fromCmyk(iccProfileOf(&decoder.info), decoder.info.saw_Adobe_marker);
     if (!converter.isValid())
-        return fail(converter.errorString());
+        return ImageDecoder::failed(errorString, converter.errorString());
 
     QImage image;
     std::vector<uchar> row;
@@ -171,13 +162,13 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
         image = QImage(decoded, QImage::Format_RGB32);
         row.resize(size_t(decoded.width()) * 4);
     } catch (const std::bad_alloc &) {
-        return fail(ImageLimits::outOfMemory());
+        return ImageDecoder::failed(errorString, ImageLimits::outOfMemory());
     }
     if (image.isNull())
-        return fail(ImageLimits::outOfMemory());
+        return ImageDecoder::failed(errorString, ImageLimits::outOfMemory());
     image.fill(0xFFFFFFFF); // the converter leaves the fourth byte alone
     if (!decodeRows(&decoder, row.data(), &image, &converter))
-        return fail(failure(decoder));
+        return ImageDecoder::failed(errorString, failure(decoder));
     image.setColorSpace(QColorSpace::SRgb);
 
     if (scaled && scaledSize != decoded) {
@@ -188,7 +179,7 @@ QImage CmykJpeg::read(QByteArrayView jpeg, const QSize &scaledSize, QString *err
                 },
                 nullptr);
         if (image.isNull())
-            return fail(QCoreApplication::translate("CmykJpeg", "cannot scale to %1 x %2")
+            return ImageDecoder::failed(errorString, QCoreApplication::translate("CmykJpeg", "cannot scale to %1 x %2")
                                 .arg(scaledSize.width()).arg(scaledSize.height()));
         image.setColorSpace(QColorSpace::SRgb);
     }

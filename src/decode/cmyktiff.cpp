@@ -154,21 +154,16 @@ bool CmykTiff::startsWithPreview(const QByteArray &bytes)
 
 QImage CmykTiff::read(QString *errorString)
 {
-    auto fail = [errorString](const QString &why) {
-        if (errorString)
-            *errorString = why;
-        return QImage();
-    };
     if (!isValid())
-        return fail(error);
+        return failed(errorString, error);
     Stream stream(bytes);
     const TiffHandle tiff = open(&stream);
     Layout layout;
     if (!tiff || !cmykLayout(tiff.get(), &layout))
-        return fail(QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
+        return failed(errorString, QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
     const QSize stored(int(layout.width), int(layout.height));
-    if (!ImageLimits::fitsLimit(stored))
-        return fail(QStringLiteral("image too large (%1 x %2)").arg(stored.width()).arg(stored.height()));
+    if (!admits(stored, errorString))
+        return QImage();
 
     uint32_t iccSize = 0;
     const void *iccData = nullptr;
@@ -177,11 +172,11 @@ QImage CmykTiff::read(QString *errorString)
         icc = QByteArray(static_cast<const char *>(iccData), qsizetype(iccSize));
     const ColorConverter converter = ColorConverter::fromCmyk(icc, false);
     if (!converter.isValid())
-        return fail(converter.errorString());
+        return failed(errorString, converter.errorString());
 
     QImage image(stored, QImage::Format_RGB32);
     if (image.isNull())
-        return fail(QStringLiteral("out of memory"));
+        return failed(errorString, ImageLimits::outOfMemory());
     image.fill(0xFFFFFFFF); // the converter leaves the fourth byte alone
     const int width = stored.width();
     const bool separate = layout.planar == PLANARCONFIG_SEPARATE;
@@ -190,7 +185,7 @@ QImage CmykTiff::read(QString *errorString)
     try {
         line.resize(size_t(lineSize));
     } catch (const std::bad_alloc &) {
-        return fail(QStringLiteral("out of memory"));
+        return failed(errorString, ImageLimits::outOfMemory());
     }
     const int step = layout.bits / 8;
     // 16-bit samples are in the machine's order once libtiff has read them;
@@ -199,7 +194,7 @@ QImage CmykTiff::read(QString *errorString)
     for (int y = 0; y < stored.height(); ++y) {
         for (int plane = 0; plane < (separate ? 4 : 1); ++plane) {
             if (TIFFReadScanline(tiff.get(), line.data(), uint32_t(y), uint16_t(plane)) < 0)
-                return fail(QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
+                return failed(errorString, QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
             for (int x = 0; x < width; ++x) {
                 if (separate)
                     cmyk[size_t(x) * 4 + plane] = line[size_t(x) * step + high];

@@ -1,5 +1,7 @@
 #include "decode/heifdecoder.h"
 
+#include "base/imagelimits.h"
+
 #include <QColorSpace>
 #include <QPointF>
 
@@ -88,29 +90,20 @@ QImage toQImage(heif_image_handle *handle, QString *errorString)
             : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_image *decoded = nullptr;
     const heif_error e = heif_decode_image(handle, &decoded, heif_colorspace_RGB, chroma, nullptr);
-    if (e.code != heif_error_Ok) {
-        if (errorString)
-            *errorString = reasonOf(e);
-        return QImage();
-    }
+    if (e.code != heif_error_Ok)
+        return ImageDecoder::failed(errorString, reasonOf(e));
     std::unique_ptr<heif_image, decltype(&heif_image_release)> image(decoded, heif_image_release);
     const int width = heif_image_get_width(decoded, heif_channel_interleaved);
     const int height = heif_image_get_height(decoded, heif_channel_interleaved);
     int stride = 0;
     const uint8_t *plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
-    if (!plane || width <= 0 || height <= 0) {
-        if (errorString)
-            *errorString = QStringLiteral("cannot read the HEIF file: no picture decoded");
-        return QImage();
-    }
+    if (!plane || width <= 0 || height <= 0)
+        return ImageDecoder::failed(errorString, QStringLiteral("cannot read the HEIF file: no picture decoded"));
     QImage out(width, height,
                deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
                     : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888));
-    if (out.isNull()) {
-        if (errorString)
-            *errorString = QStringLiteral("out of memory");
-        return out;
-    }
+    if (out.isNull())
+        return ImageDecoder::failed(errorString, ImageLimits::outOfMemory());
     if (!deep) {
         for (int y = 0; y < height; ++y)
             std::memcpy(out.scanLine(y), plane + qsizetype(y) * stride, size_t(width) * (alpha ? 4 : 3));
@@ -203,11 +196,8 @@ QSize HeifDecoder::size() const
 
 QImage HeifDecoder::read(QString *errorString)
 {
-    if (!d->handle) {
-        if (errorString)
-            *errorString = error;
-        return QImage();
-    }
+    if (!d->handle)
+        return ImageDecoder::failed(errorString, error);
     QImage image = toQImage(d->handle, errorString);
     if (image.isNull())
         return image;

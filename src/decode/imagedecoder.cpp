@@ -1,94 +1,12 @@
 #include "decode/imagedecoder.h"
 
 #include "base/logging.h"
-#include "decode/cmyktiff.h"
 #include "cms/colorconverter.h"
-#include "decode/heifdecoder.h"
-#include "decode/jxldecoder.h"
-#include "decode/rawdecoder.h"
-#include "fs/sourcefile.h"
+#include "base/imagelimits.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
 #include <QDebug>
-
-namespace {
-
-// The libraries read from memory, so a file is read whole before a byte of
-// it is decoded, outside the budget of decoded pictures: past this size
-// (no phone or camera comes near it) it is not read at all.
-constexpr qint64 largestRead = 512LL * 1024 * 1024;
-
-// A HEIF or JPEG XL file too large to be read into memory: refused with
-// the reason, rather than read (a sparse file of a gigabyte costs nothing
-// on disk).
-class TooLarge : public ImageDecoder
-{
-public:
-    explicit TooLarge(QByteArray kind) : kind(std::move(kind))
-    {
-        error = QCoreApplication::translate("ImageDecoder", "file too large to read (over %1 MB)")
-                        .arg(largestRead / (1024 * 1024));
-    }
-    QByteArray format() const override { return kind; }
-    QSize size() const override { return QSize(); }
-    QImage read(QString *errorString) override
-    {
-        if (errorString)
-            *errorString = error;
-        return QImage();
-    }
-
-private:
-    QByteArray kind;
-};
-
-} // namespace
-
-bool ImageDecoder::recognizes(QByteArrayView head)
-{
-    return HeifDecoder::recognizes(head) || JpegXlDecoder::recognizes(head)
-            || RawDecoder::recognizes(head);
-}
-
-std::unique_ptr<ImageDecoder> ImageDecoder::forFile(SourceFile *file)
-{
-    if (!file->isOpen())
-        return nullptr;
-    // Enough for every signature looked at here.
-    const QByteArray head = file->contents(headBytes);
-    const bool readable = file->device()->size() <= largestRead;
-    if (HeifDecoder::recognizes(head)) {
-        if (!readable)
-            return std::make_unique<TooLarge>("heif");
-        return std::make_unique<HeifDecoder>(file->contents());
-    }
-    if (JpegXlDecoder::recognizes(head)) {
-        if (!readable)
-            return std::make_unique<TooLarge>("jxl");
-        return std::make_unique<JpegXlDecoder>(file->contents());
-    }
-    // Camera RAW files stay well below this; a larger TIFF (a big scan) is
-    // not read into memory only to be told apart, and goes to Qt's reader.
-    constexpr qint64 largestTold = largestRead;
-    if ((RawDecoder::recognizes(head) || CmykTiff::recognizes(head))
-        && file->device()->size() <= largestTold) {
-        // A DNG, NEF, CR2, ARW or PEF is a TIFF file whose first picture is
-        // a small preview, which Qt's reader would take for the photo. Only
-        // the libraries can tell these from a plain TIFF.
-        const QByteArray bytes = file->contents();
-        auto raw = std::make_unique<RawDecoder>(bytes);
-        if (raw->isValid())
-            return raw;
-        if (CmykTiff::isCmyk(bytes))
-            return std::make_unique<CmykTiff>(bytes);
-        // A RAW file libraw cannot read (damaged, or of a camera it does
-        // not know) fails rather than being read some other way.
-        if (!CmykTiff::recognizes(head) || CmykTiff::startsWithPreview(bytes))
-            return raw;
-    }
-    return nullptr;
-}
 
 QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
 {
@@ -97,4 +15,22 @@ QImage ImageDecoder::withProfile(const QImage &image, const QByteArray &icc)
     if (!why.isEmpty())
         qCDebug(lcDecode).noquote() << "colour profile not used:" << why;
     return result;
+}
+
+QImage ImageDecoder::failed(QString *errorString, const QString &why)
+{
+    if (errorString)
+        *errorString = why;
+    return QImage();
+}
+
+bool ImageDecoder::admits(const QSize &size, QString *errorString)
+{
+    if (ImageLimits::fitsLimit(size))
+        return true;
+    if (errorString) {
+        *errorString = QCoreApplication::translate("ImageDecoder", "image too large (%1 x %2)")
+                               .arg(size.width()).arg(size.height());
+    }
+    return false;
 }

@@ -7,12 +7,8 @@
 #include <QSize>
 #include <QString>
 
-#include <memory>
-
-class SourceFile;
-
 // A decoder for the kinds of files Qt's readers do not read, or read
-// wrongly: HEIF and AVIF, JPEG XL, camera RAW, CMYK TIFF. It works on the
+// wrongly (DecoderFactory picks one): HEIF and AVIF, JPEG XL, camera RAW, CMYK TIFF. It works on the
 // file's bytes, read once through SourceFile. Pictures come out upright:
 // size() is the size the picture appears at, and read() has applied the
 // file's own rotation and mirroring.
@@ -20,15 +16,6 @@ class ImageDecoder
 {
 public:
     virtual ~ImageDecoder() = default;
-
-    // The decoder for the file, chosen from its first bytes (and, for
-    // TIFF-based files, from what the libraries make of the whole file);
-    // none when Qt's readers are the right ones.
-    static std::unique_ptr<ImageDecoder> forFile(SourceFile *file);
-    // Whether a file starting with head is one of the kinds above; cheap,
-    // for telling images from other files. headBytes are enough.
-    static constexpr int headBytes = 64;
-    static bool recognizes(QByteArrayView head);
 
     // Whether the header could be read; errorString() says why not.
     bool isValid() const { return error.isEmpty(); }
@@ -49,6 +36,13 @@ public:
     // A preview the file carries for showing it small, upright; null when
     // there is none. Never a stand-in for the picture itself.
     virtual QImage preview() { return QImage(); }
+
+    // A failed read: a null image, and why in errorString when given.
+    static QImage failed(QString *errorString, const QString &why);
+    // Whether a picture of this size may be decoded at all (the allocation
+    // limit of ImageLimits); when not, errorString says how large it is.
+    // Asked of every size a header claims before pixels are allocated.
+    static bool admits(const QSize &size, QString *errorString);
 
     // image with the profile its file carries (ColorConverter::withProfile);
     // a profile that cannot be used is noted and left out.

@@ -1,5 +1,7 @@
 #include "decode/jxldecoder.h"
 
+#include "base/imagelimits.h"
+
 #include <QColorSpace>
 
 #include <jxl/decode.h>
@@ -54,13 +56,8 @@ bool JpegXlDecoder::recognizes(QByteArrayView head)
 
 QImage JpegXlDecoder::read(QString *errorString)
 {
-    auto fail = [errorString](const QString &why) {
-        if (errorString)
-            *errorString = why;
-        return QImage();
-    };
     if (!isValid())
-        return fail(error);
+        return failed(errorString, error);
     Decoder d;
     d.runner = JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
     if (d.runner)
@@ -78,14 +75,14 @@ QImage JpegXlDecoder::read(QString *errorString)
         case JXL_DEC_BASIC_INFO: {
             JxlBasicInfo info;
             if (JxlDecoderGetBasicInfo(d.decoder, &info) != JXL_DEC_SUCCESS)
-                return fail(damaged);
+                return failed(errorString, damaged);
             const bool deep = info.bits_per_sample > 8;
             format.data_type = deep ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8;
             const bool alpha = info.alpha_bits > 0;
             image = QImage(shown, deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
                                        : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888));
             if (image.isNull())
-                return fail(QStringLiteral("out of memory"));
+                return failed(errorString, ImageLimits::outOfMemory());
             break;
         }
         case JXL_DEC_COLOR_ENCODING: {
@@ -107,19 +104,19 @@ QImage JpegXlDecoder::read(QString *errorString)
                 || JxlDecoderImageOutBufferSize(d.decoder, &format, &needed) != JXL_DEC_SUCCESS
                 || needed != size_t(image.sizeInBytes())
                 || image.bytesPerLine() != image.width() * (format.data_type == JXL_TYPE_UINT16 ? 8 : 4))
-                return fail(damaged);
+                return failed(errorString, damaged);
             if (JxlDecoderSetImageOutBuffer(d.decoder, &format, image.bits(), needed) != JXL_DEC_SUCCESS)
-                return fail(damaged);
+                return failed(errorString, damaged);
             break;
         }
         case JXL_DEC_FULL_IMAGE:
             break;
         case JXL_DEC_SUCCESS:
             if (image.isNull())
-                return fail(damaged);
+                return failed(errorString, damaged);
             return icc.isEmpty() ? image : withProfile(image, icc);
         default: // an error, or input that ends too soon
-            return fail(damaged);
+            return failed(errorString, damaged);
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "decode/rawdecoder.h"
 
+#include "base/imagelimits.h"
 #include "base/orientation.h"
 
 #include <QColorSpace>
@@ -66,13 +67,8 @@ QSize RawDecoder::size() const
 
 QImage RawDecoder::read(QString *errorString)
 {
-    auto fail = [errorString](const QString &why) {
-        if (errorString)
-            *errorString = why;
-        return QImage();
-    };
     if (!isValid())
-        return fail(error);
+        return failed(errorString, error);
     const QSize full = size();
     const QSize wanted = scaledSize.isValid() && !scaledSize.isEmpty() ? scaledSize : full;
     libraw_output_params_t &params = raw->imgdata.params;
@@ -86,27 +82,27 @@ QImage RawDecoder::read(QString *errorString)
     if (code == LIBRAW_SUCCESS)
         code = raw->dcraw_process();
     if (code != LIBRAW_SUCCESS)
-        return fail(reasonOf(code));
+        return failed(errorString, reasonOf(code));
     libraw_processed_image_t *processed = raw->dcraw_make_mem_image(&code);
     if (!processed)
-        return fail(reasonOf(code));
+        return failed(errorString, reasonOf(code));
     std::unique_ptr<libraw_processed_image_t, decltype(&LibRaw::dcraw_clear_mem)> owner(
             processed, LibRaw::dcraw_clear_mem);
     raw->recycle();
     if (processed->type != LIBRAW_IMAGE_BITMAP || processed->colors != 3 || processed->bits != 8)
-        return fail(QStringLiteral("cannot develop the RAW file: unexpected output"));
+        return failed(errorString, QStringLiteral("cannot develop the RAW file: unexpected output"));
     const int width = processed->width;
     const int height = processed->height;
     QImage image(width, height, QImage::Format_RGB888);
     if (image.isNull())
-        return fail(QStringLiteral("out of memory"));
+        return failed(errorString, ImageLimits::outOfMemory());
     for (int y = 0; y < height; ++y)
         std::memcpy(image.scanLine(y), processed->data + qsizetype(y) * width * 3, size_t(width) * 3);
     owner.reset();
     if (image.size() != wanted) {
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         if (image.isNull())
-            return fail(QStringLiteral("cannot scale to %1 x %2").arg(wanted.width()).arg(wanted.height()));
+            return failed(errorString, QStringLiteral("cannot scale to %1 x %2").arg(wanted.width()).arg(wanted.height()));
     }
     image.setColorSpace(QColorSpace::SRgb);
     return image;

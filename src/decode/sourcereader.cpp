@@ -2,6 +2,7 @@
 
 #include "decode/cmykjpeg.h"
 #include "decode/decodewatch.h"
+#include "decode/decoderfactory.h"
 #include "base/imagelimits.h"
 #include "metadata/jpeghead.h"
 #include "base/orientation.h"
@@ -10,7 +11,7 @@
 #include <QCoreApplication>
 
 SourceReader::SourceReader(const QString &path)
-    : file(path), imageReader(file.device()), decoder(ImageDecoder::forFile(&file))
+    : file(path), imageReader(file.device()), decoder(DecoderFactory::forFile(&file))
 {
     setUp(path);
 }
@@ -53,13 +54,7 @@ bool SourceReader::check(QString *errorString)
         return false;
     }
     const QSize stored = size();
-    if (stored.isValid() && !ImageLimits::fitsLimit(stored)) {
-        if (errorString)
-            *errorString = QCoreApplication::translate("SourceReader", "image too large (%1 x %2)")
-                                   .arg(stored.width()).arg(stored.height());
-        return false;
-    }
-    return true;
+    return !stored.isValid() || ImageDecoder::admits(stored, errorString);
 }
 
 QSize SourceReader::size()

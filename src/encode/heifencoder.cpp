@@ -1,5 +1,7 @@
 #include "encode/heifencoder.h"
 
+#include "base/imagelimits.h"
+
 #include <QColorSpace>
 
 #include <libheif/heif.h>
@@ -56,7 +58,7 @@ QByteArray HeifEncoder::encode(const QImage &source, const QString &format, QStr
     const bool alpha = source.hasAlphaChannel();
     const QImage pixels = source.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
     if (pixels.isNull())
-        return fail(QStringLiteral("out of memory"));
+        return fail(ImageLimits::outOfMemory());
 
     std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
                                                                          heif_context_free);

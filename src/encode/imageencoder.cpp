@@ -184,41 +184,34 @@ QByteArray encodeWith(const QImage &image, const QString &format,
     const bool carry = carryOver.load(std::memory_order_relaxed);
     QStringList noted;
     QByteArray bytes;
-    QImage pixels;
-    try {
-        pixels = carry ? ImageEncoder::prepared(
-                                 image, format, [&]() { return source().iccProfile(); }, &noted)
-                       : image;
-        if (pixels.isNull()) {
-            if (errorString)
-                *errorString = ImageLimits::outOfMemory();
-            return QByteArray();
-        }
-        if (HeifEncoder::handles(format)) {
-            bytes = HeifEncoder::encode(pixels, format, errorString);
-            if (bytes.isEmpty())
-                return QByteArray();
-            if (written)
-                *written = pixels;
-            return bytes;
-        }
-        // Shares pixels: written before pixels goes.
-        const QImage handed = isPng(format) ? withPngKeywords(pixels) : pixels;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, format.toUtf8());
-        if (isTiff(format))
-            writer.setCompression(1); // LZW
-        // Huffman tables made for this picture: fewer bytes, the same pixels.
-        writer.setOptimizedWrite(true);
-        if (!writer.write(handed)) {
-            if (errorString)
-                *errorString = writer.errorString();
-            return QByteArray();
-        }
-    } catch (const std::bad_alloc &) {
+    QImage pixels = carry ? ImageEncoder::prepared(
+                                    image, format, [&]() { return source().iccProfile(); }, &noted)
+                          : image;
+    if (pixels.isNull()) {
         if (errorString)
             *errorString = ImageLimits::outOfMemory();
+        return QByteArray();
+    }
+    if (HeifEncoder::handles(format)) {
+        bytes = HeifEncoder::encode(pixels, format, errorString);
+        if (bytes.isEmpty())
+            return QByteArray();
+        if (written)
+            *written = pixels;
+        return bytes;
+    }
+    // Shares pixels: written before pixels goes.
+    const QImage handed = isPng(format) ? withPngKeywords(pixels) : pixels;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format.toUtf8());
+    if (isTiff(format))
+        writer.setCompression(1); // LZW
+    // Huffman tables made for this picture: fewer bytes, the same pixels.
+    writer.setOptimizedWrite(true);
+    if (!writer.write(handed)) {
+        if (errorString)
+            *errorString = writer.errorString();
         return QByteArray();
     }
 

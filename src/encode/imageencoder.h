@@ -32,6 +32,8 @@ public:
     // failed. written, when given, receives the pixels handed to the
     // writer: what a lossless output file shows. warnings, when given,
     // receives what the file lacks that the source had, in the user's words.
+    // A failed allocation is thrown (std::bad_alloc) to the caller, which
+    // fails the one image (ConversionJob::write).
     static QByteArray encode(const QImage &image, const QString &format,
                              const QString &sourcePath, QString *errorString,
                              QImage *written = nullptr, QStringList *warnings = nullptr);

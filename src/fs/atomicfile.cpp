@@ -1,6 +1,7 @@
 #include "fs/atomicfile.h"
 
 #include "base/temporaryname.h"
+#include "fs/descriptor.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -22,17 +23,6 @@
 namespace {
 
 #ifdef Q_OS_UNIX
-// Closes a descriptor when it goes out of scope.
-struct Descriptor
-{
-    int fd = -1;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 bool writeAll(int fd, const QByteArray &bytes)
 {
     const char *data = bytes.constData();
@@ -83,6 +73,31 @@ QString AtomicFile::reasonFor(int error)
 }
 
 #ifdef Q_OS_UNIX
+int AtomicFile::writeInto(int directory, const QByteArray &name, const QByteArray &bytes,
+                          const Options &options, const std::function<bool()> &mayCommit)
+{
+    const QByteArray temporary = QFile::encodeName(TemporaryName::forWrite());
+    Descriptor file(::openat(directory, temporary.constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, options.mode));
+    if (!file.isOpen())
+        return errno;
+    const auto fail = [&](int error) {
+        ::unlinkat(directory, temporary.constData(), 0);
+        return error;
+    };
+    // Some file systems report a full disk only when the data is flushed
+    // or the file closed.
+    if (!writeAll(file.get(), bytes) || (options.durable && ::fsync(file.get()) != 0))
+        return fail(errno);
+    if (::close(file.release()) != 0)
+        return fail(errno);
+    if (mayCommit && !mayCommit())
+        return fail(ECANCELED);
+    if (::renameat(directory, temporary.constData(), directory, name.constData()) != 0)
+        return fail(errno);
+    return 0;
+}
+
 QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
                           const std::function<bool()> &mayCommit)
 {
@@ -90,50 +105,25 @@ QString AtomicFile::write(const QByteArray &bytes, const QString &fileName,
     const QByteArray name = QFile::encodeName(info.fileName());
     // Everything is done relative to the folder, opened once: the file and
     // its temporary are both made in it, whatever its path turns into.
-    Descriptor dir;
-    dir.fd = ::open(QFile::encodeName(info.path()).constData(),
-                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir.fd < 0)
+    const Descriptor dir(::open(QFile::encodeName(info.path()).constData(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isOpen())
         return reasonFor(errno);
     // A name the rename cannot take is refused before any work.
     if (name.size() > NAME_MAX)
         return reasonFor(ENAMETOOLONG);
-
-    const QByteArray temporary = QFile::encodeName(TemporaryName::forWrite());
-    Descriptor file;
-    file.fd = ::openat(dir.fd, temporary.constData(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (file.fd < 0)
-        return reasonFor(errno);
-
-    const auto fail = [&](int error) {
-        ::unlinkat(dir.fd, temporary.constData(), 0);
-        return reasonFor(error);
-    };
-    // Some file systems report a full disk only when the data is flushed
-    // or the file closed.
-    if (!writeAll(file.fd, bytes) || ::fsync(file.fd) != 0)
-        return fail(errno);
-    const int fd = file.fd;
-    file.fd = -1;
-    if (::close(fd) != 0)
-        return fail(errno);
-    if (mayCommit && !mayCommit()) {
-        ::unlinkat(dir.fd, temporary.constData(), 0);
+    const int error = writeInto(dir.get(), name, bytes, Options{0666, true}, mayCommit);
+    if (error == ECANCELED)
         return QCoreApplication::translate("AtomicFile",
                                            "a later conversion has written this file");
-    }
-    if (::renameat(dir.fd, temporary.constData(), dir.fd, name.constData()) != 0)
-        return fail(errno);
-    return QString();
+    return error ? reasonFor(error) : QString();
 }
 
 int AtomicFile::removeStale(const QString &directory)
 {
-    Descriptor dir;
-    dir.fd = ::open(QFile::encodeName(directory).constData(),
-                    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir.fd < 0)
+    const Descriptor dir(::open(QFile::encodeName(directory).constData(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isOpen())
         return 0;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     int removed = 0;
@@ -151,13 +141,13 @@ int AtomicFile::removeStale(const QString &directory)
         // the one that made it, so only a day settles those.
         const QByteArray name = QFile::encodeName(entry);
         struct stat st;
-        if (::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+        if (::fstatat(dir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
             || !S_ISREG(st.st_mode))
             continue;
         const qint64 age = now - qint64(st.st_mtime);
         if (age < 3600 || (processRuns(pid) && age < 24 * 3600))
             continue;
-        if (::unlinkat(dir.fd, name.constData(), 0) == 0)
+        if (::unlinkat(dir.get(), name.constData(), 0) == 0)
             ++removed;
     }
     return removed;

@@ -20,6 +20,23 @@ public:
     static QString write(const QByteArray &bytes, const QString &fileName,
                          const std::function<bool()> &mayCommit = {});
 
+#ifdef Q_OS_UNIX
+    // How writeInto() makes the file.
+    struct Options
+    {
+        unsigned mode = 0666; // before the umask
+        bool durable = true;  // flushed to the disk before the rename
+    };
+    // The core of write(), for a folder the caller has opened itself (the
+    // thumbnail cache opens each of its folders without following links):
+    // bytes into a new hidden temporary in the folder open as directory,
+    // renamed over name once whole. 0 on success, else the errno of the
+    // step that failed, ECANCELED when mayCommit said no; no temporary is
+    // left either way.
+    static int writeInto(int directory, const QByteArray &name, const QByteArray &bytes,
+                         const Options &options, const std::function<bool()> &mayCommit = {});
+#endif
+
     // Removes our temporaries and case probes in directory that nobody can
     // still be writing: untouched for an hour and made by a process that
     // has ended, or untouched for a day. The user's files, whatever they

@@ -1,6 +1,6 @@
 #include "sources/sourceformat.h"
 
-#include "decode/imagedecoder.h"
+#include "decode/decoderfactory.h"
 #include "fs/sourcefile.h"
 
 #include <QImageReader>
@@ -11,7 +11,7 @@ bool SourceFormat::isImage(const QString &path)
     if (!file.isOpen())
         return false;
     // HEIF, AVIF, JPEG XL and camera RAW, which Qt's plug-ins lack.
-    if (ImageDecoder::recognizes(file.contents(ImageDecoder::headBytes)))
+    if (DecoderFactory::recognizes(file.contents(DecoderFactory::headBytes)))
         return true;
     QImageReader reader(file.device());
     reader.setDecideFormatFromContent(true);

@@ -1,7 +1,8 @@
 #include "thumbnail/thumbnailcache.h"
 
 #include "decode/pngtextguard.h"
-#include "base/temporaryname.h"
+#include "fs/atomicfile.h"
+#include "fs/descriptor.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -34,25 +35,6 @@ const QString failFolder = QStringLiteral("fail/pictavo-" PICTAVO_VERSION);
 constexpr qint64 maxEntryBytes = 300 * 1024;
 
 #ifdef Q_OS_UNIX
-// Closes a descriptor when it goes out of scope.
-struct Descriptor
-{
-    int fd = -1;
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd(fd) {}
-    Descriptor(Descriptor &&other) noexcept : fd(other.fd) { other.fd = -1; }
-    Descriptor &operator=(Descriptor &&other) noexcept
-    {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 // One folder below parent, never through a link, and only when it is the
 // user's own; made, private to the user, when make is set and it is
 // missing. Anyone who may write into the cache (a restored or shared home,
@@ -62,13 +44,13 @@ Descriptor openFolder(int parent, const QString &name, bool make)
     const QByteArray native = QFile::encodeName(name);
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     Descriptor dir(::openat(parent, native.constData(), flags));
-    if (dir.fd < 0 && errno == ENOENT && make) {
+    if (!dir.isOpen() && errno == ENOENT && make) {
         // Another thread may make it meanwhile: only its absence counts.
         if (::mkdirat(parent, native.constData(), 0700) == 0 || errno == EEXIST)
             dir = Descriptor(::openat(parent, native.constData(), flags));
     }
     struct stat st;
-    if (dir.fd >= 0 && (::fstat(dir.fd, &st) != 0 || st.st_uid != ::geteuid()))
+    if (dir.isOpen() && (::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()))
         return Descriptor();
     return dir;
 }
@@ -83,18 +65,18 @@ Descriptor openCacheFolder(const QString &root, const QString &relative, bool ma
         return Descriptor();
     Descriptor dir(::open(QFile::encodeName(base).constData(),
                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd < 0)
+    if (!dir.isOpen())
         return dir;
-    dir = openFolder(dir.fd, QFileInfo(root).fileName(), make);
+    dir = openFolder(dir.get(), QFileInfo(root).fileName(), make);
     struct stat st;
     // The pictures tell what the user looks at: the shared rule keeps the
     // thumbnails folder private, whoever made it.
-    if (make && dir.fd >= 0 && ::fstat(dir.fd, &st) == 0 && (st.st_mode & 077))
-        ::fchmod(dir.fd, 0700);
+    if (make && dir.isOpen() && ::fstat(dir.get(), &st) == 0 && (st.st_mode & 077))
+        ::fchmod(dir.get(), 0700);
     for (const QString &name : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (dir.fd < 0)
+        if (!dir.isOpen())
             break;
-        dir = openFolder(dir.fd, name, make);
+        dir = openFolder(dir.get(), name, make);
     }
     return dir;
 }
@@ -104,18 +86,18 @@ Descriptor openCacheFolder(const QString &root, const QString &relative, bool ma
 QByteArray readEntry(const QString &root, const QString &folder, const QString &name)
 {
     const Descriptor dir = openCacheFolder(root, folder, false);
-    if (dir.fd < 0)
+    if (!dir.isOpen())
         return QByteArray();
-    const Descriptor file(::openat(dir.fd, QFile::encodeName(name).constData(),
+    const Descriptor file(::openat(dir.get(), QFile::encodeName(name).constData(),
                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)
+    if (!file.isOpen() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)
         || st.st_size > maxEntryBytes)
         return QByteArray();
     QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::read(file.fd, bytes.data() + done, size_t(bytes.size() - done));
+        const ssize_t n = ::read(file.get(), bytes.data() + done, size_t(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -135,31 +117,10 @@ bool writeEntry(const QString &root, const QString &folder, const QString &name,
                 const QByteArray &bytes)
 {
     const Descriptor dir = openCacheFolder(root, folder, true);
-    if (dir.fd < 0)
-        return false;
-    const QByteArray temporary = QFile::encodeName(TemporaryName::forWrite());
-    Descriptor file(::openat(dir.fd, temporary.constData(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file.fd < 0)
-        return false;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(file.fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    const int fd = file.fd;
-    file.fd = -1;
-    const bool written = ::close(fd) == 0 && done == bytes.size();
-    if (!written || ::renameat(dir.fd, temporary.constData(), dir.fd,
-                               QFile::encodeName(name).constData()) != 0) {
-        ::unlinkat(dir.fd, temporary.constData(), 0);
-        return false;
-    }
-    return true;
+    return dir.isOpen()
+            && AtomicFile::writeInto(dir.get(), QFile::encodeName(name), bytes,
+                                     AtomicFile::Options{0600, false})
+            == 0;
 }
 #else
 QByteArray readEntry(const QString &root, const QString &folder, const QString &name)

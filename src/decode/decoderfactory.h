@@ -1,0 +1,28 @@
+#ifndef DECODERFACTORY_H
+#define DECODERFACTORY_H
+
+#include "decode/imagedecoder.h"
+
+#include <QByteArrayView>
+
+#include <memory>
+
+class SourceFile;
+
+// Picks the ImageDecoder for a file. The decoders know only their base;
+// this is the one place that knows them all.
+namespace DecoderFactory {
+
+// The decoder for the file, chosen from its first bytes (and, for
+// TIFF-based files, from what the libraries make of the whole file); none
+// when Qt's readers are the right ones.
+std::unique_ptr<ImageDecoder> forFile(SourceFile *file);
+
+// Whether a file starting with head is one of the kinds the decoders read;
+// cheap, for telling images from other files. headBytes are enough.
+constexpr int headBytes = 64;
+bool recognizes(QByteArrayView head);
+
+} // namespace DecoderFactory
+
+#endif // DECODERFACTORY_H
