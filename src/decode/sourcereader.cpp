@@ -17,7 +17,7 @@ SourceReader::SourceReader(const QString &path)
 }
 
 SourceReader::SourceReader(int descriptor, const QString &name)
-    : file(descriptor), imageReader(file.device()), decoder(ImageDecoder::forFile(&file))
+    : file(descriptor), imageReader(file.device()), decoder(DecoderFactory::forFile(&file))
 {
     setUp(name);
 }
