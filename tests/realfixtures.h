@@ -3,13 +3,17 @@
 
 #include "conversion/conversionjob.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <exiv2/exiv2.hpp>
 #include <libheif/heif.h>
 #include <lcms2.h>
+#include <tiffio.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstring>
@@ -59,6 +63,220 @@ inline QByteArray withBrands(QByteArray file, const QByteArray &major, const QBy
     for (qsizetype at = 16, i = 0; at + 4 <= qsizetype(boxSize); at += 4, ++i)
         file.replace(at, 4, compatible.value(qMin(i, compatible.size() - 1)));
     return file;
+}
+
+// A PNG chunk: length, type, data and zlib's CRC of type and data.
+inline QByteArray pngChunk(const char *type, const QByteArray &data)
+{
+    QByteArray chunk;
+    const auto be32 = [&chunk](quint32 v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            chunk.append(char((v >> shift) & 0xff));
+    };
+    be32(quint32(data.size()));
+    const QByteArray body = QByteArray(type, 4) + data;
+    chunk += body;
+    be32(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
+    return chunk;
+}
+
+inline QByteArray be16(quint16 v) { return QByteArray() + char(v >> 8) + char(v & 0xff); }
+inline QByteArray be32(quint32 v) { return be16(quint16(v >> 16)) + be16(quint16(v & 0xffff)); }
+
+// A PNG of picture as libpng's writers store it: colourType 0 (grey),
+// 2 (RGB), 4 (grey and alpha) or 6 (RGBA), depth 8 or 16 bits, with the
+// chunks given (each whole, from pngChunk) before the picture data.
+inline QByteArray png(const QImage &picture, int colourType, int depth,
+                      const QByteArrayList &chunks = {})
+{
+    const QImage rgba = picture.convertToFormat(QImage::Format_RGBA64);
+    const int channels = colourType == 0 ? 1 : colourType == 2 ? 3 : colourType == 4 ? 2 : 4;
+    QByteArray raw;
+    for (int y = 0; y < rgba.height(); ++y) {
+        raw.append(char(0)); // no filter
+        const auto *line = reinterpret_cast<const quint16 *>(rgba.constScanLine(y));
+        for (int x = 0; x < rgba.width(); ++x) {
+            const quint16 *p = line + 4 * x;
+            const quint16 grey = quint16((p[0] * 299 + p[1] * 587 + p[2] * 114) / 1000);
+            const quint16 all[4] = {p[0], p[1], p[2], p[3]};
+            const quint16 ga[2] = {grey, p[3]};
+            const quint16 *samples = channels <= 2 ? ga : all;
+            for (int c = 0; c < channels; ++c) {
+                if (depth == 16)
+                    raw += be16(samples[c]);
+                else
+                    raw.append(char(samples[c] >> 8));
+            }
+        }
+    }
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    QByteArray packed(qsizetype(packedSize), Qt::Uninitialized);
+    compress(reinterpret_cast<Bytef *>(packed.data()), &packedSize,
+             reinterpret_cast<const Bytef *>(raw.constData()), uLong(raw.size()));
+    packed.truncate(qsizetype(packedSize));
+    QByteArray file("\x89PNG\r\n\x1a\n", 8);
+    file += pngChunk("IHDR", be32(quint32(picture.width())) + be32(quint32(picture.height()))
+                                     + char(depth) + char(colourType) + QByteArray(3, '\0'));
+    for (const QByteArray &chunk : chunks)
+        file += chunk;
+    file += pngChunk("IDAT", packed);
+    file += pngChunk("IEND", QByteArray());
+    return file;
+}
+
+// A TIFF of picture through libtiff: samples of bits (8 or 16), RGB or
+// grey (photometric), with alpha (unassociated) or not, contiguous or
+// planar, in strips or tiles of 16 x 16.
+struct TiffLayout
+{
+    int bits = 8;
+    int photometric = PHOTOMETRIC_RGB;
+    bool alpha = false;
+    bool planar = false;
+    bool tiled = false;
+    int compression = COMPRESSION_NONE;
+    int orientation = ORIENTATION_TOPLEFT;
+};
+
+inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayout &layout)
+{
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tiff)
+        return false;
+    const int colours = layout.photometric == PHOTOMETRIC_MINISBLACK ? 1 : 3;
+    const int samples = colours + (layout.alpha ? 1 : 0);
+    const int w = picture.width(), h = picture.height();
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.bits);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, layout.photometric);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG,
+                 layout.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    if (layout.alpha) {
+        const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+        TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, extra);
+    }
+    if (layout.tiled) {
+        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+        TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
+    } else {
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 8);
+    }
+    const QImage rgba = picture.convertToFormat(QImage::Format_RGBA64);
+    // One sample of the pixel at x, y: channel 0..3 of R, G, B, A, or grey.
+    const auto sample = [&](int x, int y, int s) {
+        const quint16 *p = reinterpret_cast<const quint16 *>(rgba.constScanLine(y)) + 4 * x;
+        if (s >= colours)
+            return p[3];
+        if (colours == 1)
+            return quint16((p[0] * 299 + p[1] * 587 + p[2] * 114) / 1000);
+        return p[s];
+    };
+    const int perPixel = layout.planar ? 1 : samples;
+    const int bytes = layout.bits / 8;
+    const auto put = [&](uchar *to, int x, int y, int s) {
+        const quint16 v = sample(x, y, s);
+        if (bytes == 2)
+            memcpy(to, &v, 2);
+        else
+            *to = uchar(v >> 8);
+    };
+    const int planes = layout.planar ? samples : 1;
+    for (int plane = 0; plane < planes; ++plane) {
+        if (layout.tiled) {
+            QByteArray tile(16 * 16 * perPixel * bytes, '\0');
+            for (int ty = 0; ty < h; ty += 16) {
+                for (int tx = 0; tx < w; tx += 16) {
+                    tile.fill('\0');
+                    for (int y = ty; y < qMin(h, ty + 16); ++y)
+                        for (int x = tx; x < qMin(w, tx + 16); ++x)
+                            for (int s = 0; s < perPixel; ++s)
+                                put(reinterpret_cast<uchar *>(tile.data())
+                                            + (((y - ty) * 16 + (x - tx)) * perPixel + s) * bytes,
+                                    x, y, layout.planar ? plane : s);
+                    TIFFWriteTile(tiff, tile.data(), uint32_t(tx), uint32_t(ty), 0, uint16_t(plane));
+                }
+            }
+        } else {
+            QByteArray row(w * perPixel * bytes, '\0');
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x)
+                    for (int s = 0; s < perPixel; ++s)
+                        put(reinterpret_cast<uchar *>(row.data()) + (x * perPixel + s) * bytes, x, y,
+                            layout.planar ? plane : s);
+                TIFFWriteScanline(tiff, row.data(), uint32_t(y), uint16_t(plane));
+            }
+        }
+    }
+    TIFFClose(tiff);
+    return true;
+}
+
+// An 8-bit BMP compressed with RLE8: each row a run of its own colour,
+// the rows below the middle skipped with a delta escape, the bitmap ended
+// early; the skipped pixels are the background (palette entry 0).
+inline QByteArray rleBmp(const QSize &size)
+{
+    QByteArray palette;
+    for (int i = 0; i < 256; ++i)
+        palette += QByteArray() + char(i) + char(255 - i) + char((i * 7) & 0xff) + char(0);
+    QByteArray data;
+    const int w = size.width(), h = size.height();
+    for (int y = 0; y < h / 2; ++y) { // bottom-up: the lower half is written
+        for (int x = 0; x < w; x += 255)
+            data += QByteArray() + char(qMin(255, w - x)) + char(1 + y % 200);
+        data += QByteArray("\0\0", 2); // end of line
+    }
+    data += QByteArray("\0\2\0", 3) + char(1); // move up a row, then
+    data += QByteArray() + char(qMin(w, 255) / 2) + char(250);
+    data += QByteArray("\0\1", 2); // end of bitmap
+    const auto le32 = [](quint32 v) {
+        return QByteArray() + char(v & 0xff) + char((v >> 8) & 0xff) + char((v >> 16) & 0xff)
+                + char(v >> 24);
+    };
+    const auto le16 = [](quint16 v) { return QByteArray() + char(v & 0xff) + char(v >> 8); };
+    const quint32 offset = 14 + 40 + quint32(palette.size());
+    QByteArray file = "BM" + le32(offset + quint32(data.size())) + le32(0) + le32(offset);
+    file += le32(40) + le32(quint32(w)) + le32(quint32(h)) + le16(1) + le16(8) + le32(1)
+            + le32(quint32(data.size())) + le32(2835) + le32(2835) + le32(256) + le32(0);
+    return file + palette + data;
+}
+
+// An EXIF block from its TIFF header on, with an orientation tag.
+inline QByteArray exifBlock(quint16 orientation)
+{
+    Exiv2::ExifData exif;
+    exif["Exif.Image.Orientation"] = orientation;
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+    return QByteArray(reinterpret_cast<const char *>(blob.data()), qsizetype(blob.size()));
+}
+
+// A WebP of picture in the extended layout, with an EXIF chunk.
+inline QByteArray webpWithExif(const QImage &picture, const QByteArray &exif)
+{
+    QByteArray simple;
+    {
+        QBuffer buffer(&simple);
+        buffer.open(QIODevice::WriteOnly);
+        picture.save(&buffer, "webp", 95);
+    }
+    const auto le = [](quint32 v, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i)
+            out.append(char((v >> (8 * i)) & 0xff));
+        return out;
+    };
+    QByteArray chunks = "VP8X" + le(10, 4) + char(0x08) + QByteArray(3, '\0')
+            + le(quint32(picture.width() - 1), 3) + le(quint32(picture.height() - 1), 3);
+    chunks += simple.mid(12); // the picture's own chunk
+    chunks += "EXIF" + le(quint32(exif.size()), 4) + exif;
+    if (exif.size() % 2)
+        chunks += '\0';
+    return "RIFF" + le(quint32(chunks.size() + 4), 4) + "WEBP" + chunks;
 }
 
 // The result of converting one file at percent as the window does it, in

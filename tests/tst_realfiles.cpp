@@ -1,8 +1,10 @@
 #include "realfixtures.h"
+#include "rawfixture.h"
 #include "testsupport.h"
 
 #include "sources/sourceformat.h"
 
+#include <QProcess>
 #include <QTest>
 
 using namespace RealFixtures;
@@ -20,6 +22,14 @@ private slots:
     void heifBrands();
     void tinySides_data();
     void tinySides();
+    void pngColourChunks_data();
+    void pngColourChunks();
+    void exifOrientation_data();
+    void exifOrientation();
+    void truncatedFiles_data();
+    void truncatedFiles();
+    void sameBytesTwice_data();
+    void sameBytesTwice();
 
 private:
     QTemporaryDir tmp;
@@ -94,6 +104,222 @@ void tst_RealFiles::tinySides()
     const Converted out = convert(path, outDir(), percent);
     QVERIFY2(out.result.written(), qPrintable(out.result.reason));
     QCOMPARE(out.image.size(), written);
+}
+
+namespace {
+
+// Smooth ramps of colour (or grey), where a wrong gamma shows.
+QImage ramp(const QSize &size, bool grey = false)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            const int r = x * 255 / (size.width() - 1);
+            const int g = y * 255 / (size.height() - 1);
+            image.setPixel(x, y, grey ? qRgb(r, r, r) : qRgb(r, g, 128));
+        }
+    }
+    image.setColorSpace(QColorSpace::SRgb);
+    return image;
+}
+
+// The same picture with its samples in linear light, as a file with a
+// gamma of 1.0 stores them.
+QImage linear(const QImage &picture)
+{
+    QImage deep = picture.convertToFormat(QImage::Format_RGBA64);
+    deep.setColorSpace(QColorSpace::SRgb);
+    deep.convertToColorSpace(QColorSpace::SRgbLinear);
+    return deep;
+}
+
+} // namespace
+
+void tst_RealFiles::pngColourChunks_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QImage>("reference");
+    const QString d = tmp.path() + "/png/";
+    QDir().mkpath(d);
+    const QSize size(64, 48);
+    const auto row = [&](const char *name, const QByteArray &bytes, const QImage &reference) {
+        QTest::newRow(name) << writeBytes(d + name, bytes) << reference;
+    };
+    const QByteArray gammaOne = pngChunk("gAMA", be32(100000));
+    const QByteArray srgb = pngChunk("sRGB", QByteArray(1, '\0'));
+    row("rgb-gama-1.0.png", png(linear(ramp(size)), 2, 16, {gammaOne}), ramp(size));
+    row("rgb8-gama-1.0.png", png(linear(ramp(size)), 2, 8, {gammaOne}), ramp(size));
+    row("grey-gama-1.0.png", png(linear(ramp(size, true)), 0, 16, {gammaOne}), ramp(size, true));
+    row("grey-alpha-gama-1.0.png", png(linear(ramp(size, true)), 4, 16, {gammaOne}),
+        ramp(size, true));
+    row("rgb-gama-and-srgb.png",
+        png(ramp(size), 2, 8, {pngChunk("gAMA", be32(45455)), srgb}), ramp(size));
+    row("grey-gama-0.45.png", png(ramp(size, true), 0, 8, {pngChunk("gAMA", be32(45455))}),
+        ramp(size, true));
+    // The transparent colour is the red quadrant's: it shows the white behind.
+    QImage opened = pattern(size);
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x)
+            if (opened.pixel(x, y) == qRgb(255, 0, 0))
+                opened.setPixel(x, y, qRgb(255, 255, 255));
+    row("rgb16-trns.png", png(pattern(size), 2, 16, {pngChunk("tRNS", be16(0xffff) + be16(0) + be16(0))}),
+        opened);
+    row("rgb8-trns.png", png(pattern(size), 2, 8, {pngChunk("tRNS", be16(255) + be16(0) + be16(0))}),
+        opened);
+}
+
+void tst_RealFiles::pngColourChunks()
+{
+    QFETCH(QString, path);
+    QFETCH(QImage, reference);
+    const Converted out = convert(path, outDir());
+    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
+    const QImage expected = reference.scaled(reference.size() / 2);
+    QCOMPARE(out.image.size(), expected.size());
+    const double deltaE = meanDeltaE(out.image, expected);
+    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+}
+
+void tst_RealFiles::exifOrientation_data()
+{
+    QTest::addColumn<QString>("path");
+    const QString d = tmp.path() + "/turned/";
+    QDir().mkpath(d);
+    // Stored a quarter turn to the left, tagged 6 to be turned back.
+    const QImage stored = pattern(QSize(64, 48)).transformed(QTransform().rotate(270));
+    const QByteArray exif = exifBlock(6);
+    QByteArray jpeg;
+    {
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        stored.save(&buffer, "jpg", 95);
+    }
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + exif;
+    jpeg.insert(2, QByteArray("\xff\xe1", 2) + be16(quint16(app1.size() + 2)) + app1);
+    QTest::newRow("jpg") << writeBytes(d + "turned.jpg", jpeg);
+    QTest::newRow("png eXIf") << writeBytes(d + "turned.png", png(stored, 2, 8, {pngChunk("eXIf", exif)}));
+    QTest::newRow("png eXIf and gAMA")
+            << writeBytes(d + "turned-linear.png",
+                          png(linear(stored), 2, 16, {pngChunk("gAMA", be32(100000)), pngChunk("eXIf", exif)}));
+    QTest::newRow("webp EXIF") << writeBytes(d + "turned.webp", webpWithExif(stored, exif));
+    TiffLayout tagged;
+    tagged.orientation = ORIENTATION_RIGHTTOP; // 6
+    QVERIFY(writeTiff(d + "turned.tif", stored, tagged));
+    QTest::newRow("tiff") << d + "turned.tif";
+}
+
+void tst_RealFiles::exifOrientation()
+{
+    QFETCH(QString, path);
+    const Converted out = convert(path, outDir());
+    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
+    const QImage expected = pattern(QSize(64, 48)).scaled(32, 24);
+    QCOMPARE(out.image.size(), expected.size());
+    const double deltaE = meanDeltaE(out.image, expected);
+    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+}
+
+// What each format's file cut short gives: Fails, or Warns (written, with
+// a warning on its image that it is incomplete). Never a silent success.
+enum Cut { Fails, Warns };
+
+void tst_RealFiles::truncatedFiles_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("cut");
+    const QString d = tmp.path() + "/cut/";
+    QDir().mkpath(d);
+    const QImage picture = pattern(QSize(96, 64));
+    const auto encoded = [&](const char *format) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        picture.save(&buffer, format, 90);
+        return bytes;
+    };
+    const auto row = [&](const QString &name, const QByteArray &whole, int cut) {
+        const QString file = QStringLiteral("%1-truncated-at-60-percent.%2").arg(name, name);
+        QTest::newRow(qPrintable(file)) << writeBytes(d + file, whole.left(whole.size() * 6 / 10))
+                                        << cut;
+    };
+    row("jpg", encoded("jpg"), Fails);
+    row("png", encoded("png"), Fails);
+    row("bmp", encoded("bmp"), Fails);
+    row("tif", encoded("tif"), Fails);
+    row("webp", encoded("webp"), Fails);
+    row("heic", heif(picture, heif_compression_HEVC), Fails);
+    // A GIF of one frame without its closing byte: the frame is whole.
+    const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00"
+                         ",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00", 35);
+    QTest::newRow("gif-without-trailer.gif") << writeBytes(d + "gif-without-trailer.gif", gif) << int(Warns);
+}
+
+void tst_RealFiles::truncatedFiles()
+{
+    QFETCH(QString, path);
+    QFETCH(int, cut);
+    const Converted out = convert(path, outDir());
+    qDebug().noquote() << out.result.reason << out.result.warnings;
+    QCOMPARE(out.result.written(), cut == Warns);
+    if (cut == Warns)
+        QVERIFY(!out.result.warnings.isEmpty());
+}
+
+void tst_RealFiles::sameBytesTwice_data()
+{
+    QTest::addColumn<QString>("path");
+    const QString d = tmp.path() + "/twice/";
+    QDir().mkpath(d);
+    const QImage picture = pattern(QSize(60, 40), true);
+    const auto row = [&](const char *name, const QByteArray &bytes) {
+        QTest::newRow(name) << writeBytes(d + name, bytes);
+    };
+    row("sixteen-bit-trns.png",
+        png(picture, 2, 16, {pngChunk("tRNS", be16(0xffff) + be16(0) + be16(0))}));
+    row("eight-bit-trns.png", png(picture, 2, 8, {pngChunk("tRNS", be16(255) + be16(0) + be16(0))}));
+    TiffLayout planar;
+    planar.bits = 16;
+    planar.planar = true;
+    QVERIFY(writeTiff(d + "planar-16.tif", picture, planar));
+    QTest::newRow("planar-16.tif") << d + "planar-16.tif";
+    row("rle8.bmp", rleBmp(QSize(60, 40)));
+    QByteArray bmp;
+    {
+        QBuffer buffer(&bmp);
+        buffer.open(QIODevice::WriteOnly);
+        pattern(QSize(60, 40)).save(&buffer, "bmp");
+    }
+    row("truncated-at-60-percent.bmp", bmp.left(bmp.size() * 6 / 10));
+    QVERIFY(RawFixture::writeDng(d + "full.dng", pattern(QSize(64, 48)), "2024:01:02 03:04:05"));
+    const QByteArray dng = fileBytes(d + "full.dng");
+    row("dng-cut-in-sensor-data.dng", dng.left(dng.size() - 64 * 48));
+    row("dng-cut-before-sensor-data.dng", dng.left(dng.size() - 64 * 48 * 2 - 200));
+}
+
+void tst_RealFiles::sameBytesTwice()
+{
+    QFETCH(QString, path);
+    QByteArray outcome[2];
+    QByteArray bytes[2];
+    const char *fillings[2] = {"85", "170"};
+    for (int i = 0; i < 2; ++i) {
+        const QString out = outDir();
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("MALLOC_PERTURB_"), QLatin1String(fillings[i]));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(PICTAVO_CONVERT_ONCE), {path, out, "50", "png"});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+        outcome[i] = process.readAllStandardOutput();
+        const QByteArrayList lines = outcome[i].split('\n');
+        if (lines.value(0).startsWith("written "))
+            bytes[i] = fileBytes(QString::fromUtf8(lines[0].mid(8)));
+        outcome[i].replace(out.toUtf8(), "OUT");
+    }
+    qDebug().noquote() << outcome[0].trimmed();
+    QCOMPARE(outcome[0], outcome[1]);
+    QVERIFY2(bytes[0] == bytes[1], "different pixels from the same file");
 }
 
 QTEST_MAIN(tst_RealFiles)

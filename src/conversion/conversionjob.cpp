@@ -72,6 +72,7 @@ bool ConversionJob::read(const Admit &admit)
     converted = decodeAtSize(source, admit);
     if (converted.isNull())
         return false;
+    outcome.warnings << source.warnings();
 
     // The metadata, only when the encoder will look at it.
     metadata = std::make_unique<PhotoMetadata>();

@@ -3,6 +3,8 @@
 #include "decode/cmyktiff.h"
 #include "decode/heifdecoder.h"
 #include "decode/jxldecoder.h"
+#include "decode/pngdecoder.h"
+#include "decode/pngtextguard.h"
 #include "decode/rawdecoder.h"
 #include "fs/sourcefile.h"
 
@@ -56,6 +58,15 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)
         if (!readable)
             return std::make_unique<TooLarge>("heif");
         return std::make_unique<HeifDecoder>(file->contents());
+    }
+    if (head.startsWith("\x89PNG") && readable) {
+        // The chunks that matter come before the picture data; a file
+        // whose text chunks are too much stays with Qt's reader, which
+        // reads it without them.
+        constexpr qint64 chunksRead = 256 * 1024;
+        if (PngDecoder::recognizes(file->contents(chunksRead))
+            && !PngTextGuard(file->device()).tooMuchText())
+            return std::make_unique<PngDecoder>(file->contents());
     }
     if (JpegXlDecoder::recognizes(head)) {
         if (!readable)

@@ -92,12 +92,25 @@ QString DecodeWatch::damage() const
 
 QImage DecodeWatch::read(QImageReader &reader, QString *errorString)
 {
+    // Some of Qt's readers leave pixels they have no data for as the
+    // allocation found them (RLE skips, a BMP cut short, a 16-bit PNG's
+    // transparent colour): whatever the process held before would end up
+    // in the user's file. Those readers decode into a picture given to
+    // them when it has their size and format, so it starts out defined.
     QImage image;
+    const QSize size = reader.size();
+    const QImage::Format format = reader.imageFormat();
+    if (size.isValid() && format != QImage::Format_Invalid && !reader.scaledSize().isValid()
+        && !reader.clipRect().isValid() && !reader.scaledClipRect().isValid()) {
+        image = QImage(size, format);
+        image.fill(0);
+    }
     QStringList warnings;
     QString damaged;
     {
         DecodeWatch watch;
-        image = reader.read();
+        if (!reader.read(&image))
+            image = QImage();
         warnings = watch.seen;
         damaged = watch.damage();
     }

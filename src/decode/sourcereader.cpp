@@ -3,7 +3,9 @@
 #include "decode/cmykjpeg.h"
 #include "decode/decodewatch.h"
 #include "decode/decoderfactory.h"
+#include "decode/filecompleteness.h"
 #include "base/imagelimits.h"
+#include "metadata/exivsupport.h"
 #include "metadata/jpeghead.h"
 #include "base/orientation.h"
 #include "decode/pngtextguard.h"
@@ -64,7 +66,25 @@ QSize SourceReader::size()
 
 QImageIOHandler::Transformations SourceReader::transformation()
 {
-    return decoder ? QImageIOHandler::TransformationNone : imageReader.transformation();
+    if (decoder)
+        return QImageIOHandler::TransformationNone;
+    const QImageIOHandler::Transformations turn = imageReader.transformation();
+    return turn != QImageIOHandler::TransformationNone ? turn : exifTurn();
+}
+
+QImageIOHandler::Transformations SourceReader::exifTurn()
+{
+    if (!ownTurn) {
+        ownTurn = QImageIOHandler::TransformationNone;
+        // The EXIF block of a PNG (eXIf) or WebP (EXIF chunk) is read by
+        // the metadata library; files past this size are not read for it.
+        constexpr qint64 largestLookedInto = 64LL * 1024 * 1024;
+        const QByteArray format = imageReader.format();
+        if ((format == "png" || format == "webp") && file.isOpen()
+            && file.device()->size() <= largestLookedInto)
+            ownTurn = Orientation::fromExifTag(ExivSupport::orientation(file.contents()));
+    }
+    return *ownTurn;
 }
 
 bool SourceReader::canScale()
@@ -103,6 +123,22 @@ QImage SourceReader::read(QString *errorString)
                     errorString);
         }
     }
-    return ImageLimits::orNull([&]() { return DecodeWatch::read(imageReader, errorString); },
-                               errorString);
+    // A file cut short that its reader would decode without a word.
+    const QString missing = FileCompleteness::damage(file.device(), imageReader.format());
+    if (!missing.isEmpty()) {
+        if (errorString)
+            *errorString = missing;
+        return QImage();
+    }
+    const QString partial = FileCompleteness::warning(file.device(), imageReader.format());
+    QImage image = ImageLimits::orNull(
+            [&]() { return DecodeWatch::read(imageReader, errorString); }, errorString);
+    if (!image.isNull() && !partial.isEmpty() && !damage.contains(partial))
+        damage << partial;
+    if (!image.isNull() && imageReader.transformation() == QImageIOHandler::TransformationNone
+        && exifTurn() != QImageIOHandler::TransformationNone) {
+        image = ImageLimits::orNull([&]() { return Orientation::applied(image, exifTurn()); },
+                                    errorString);
+    }
+    return image;
 }

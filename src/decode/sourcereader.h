@@ -7,8 +7,10 @@
 #include <QImage>
 #include <QImageReader>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
+#include <optional>
 
 // An image reader over a source file opened the safe way (SourceFile),
 // turning images upright as their orientation says. check() refuses, before
@@ -46,6 +48,9 @@ public:
     void setScaledSize(const QSize &size);
     // A preview the file carries for thumbnails (RAW and HEIF files).
     QImage preview();
+    // What the picture read() gave may lack, in the user's words (a file
+    // that ends early but still decodes): for a warning on the result.
+    QStringList warnings() const { return damage; }
 
 private:
     void setUp(const QString &name);
@@ -53,6 +58,11 @@ private:
     SourceFile file; // declared first: the reader reads from it
     QImageReader imageReader;
     std::unique_ptr<ImageDecoder> decoder; // when Qt's reader is not the one
+    QStringList damage;
+    // The turn an EXIF block asks for where Qt's reader does not look for
+    // one (PNG, WebP); worked out once.
+    QImageIOHandler::Transformations exifTurn();
+    std::optional<QImageIOHandler::Transformations> ownTurn;
 };
 
 #endif // SOURCEREADER_H

@@ -10,3 +10,21 @@ std::unique_ptr<Exiv2::Image> ExivSupport::open(QByteArrayView bytes)
                                       long(bytes.size()))
                     .release());
 }
+
+int ExivSupport::orientation(QByteArrayView bytes)
+{
+    try {
+        const std::unique_ptr<Exiv2::Image> image = open(bytes);
+        if (!image)
+            return 0;
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        const auto tag = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+        if (tag == exif.end() || tag->count() < 1)
+            return 0;
+        const long value = tag->toLong();
+        return value >= 1 && value <= 8 ? int(value) : 0;
+    } catch (const std::exception &) {
+        return 0;
+    }
+}

@@ -1,0 +1,106 @@
+#include "decode/pngdecoder.h"
+
+#include "base/imagelimits.h"
+#include "base/orientation.h"
+#include "metadata/exivsupport.h"
+
+#include <QColorSpace>
+#include <QCoreApplication>
+#include <QtEndian>
+
+#include <png.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+QString reasonOf(const png_image &image)
+{
+    return QCoreApplication::translate("PngDecoder", "damaged file (%1)")
+            .arg(QString::fromLatin1(image.message));
+}
+
+} // namespace
+
+PngDecoder::PngDecoder(QByteArray fileBytes)
+    : bytes(std::move(fileBytes))
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.constData(), size_t(bytes.size()))) {
+        error = reasonOf(image);
+        return;
+    }
+    stored = QSize(int(qMin<png_uint_32>(image.width, INT_MAX)),
+                   int(qMin<png_uint_32>(image.height, INT_MAX)));
+    png_image_free(&image);
+    turn = Orientation::fromExifTag(ExivSupport::orientation(bytes));
+}
+
+QSize PngDecoder::size() const
+{
+    return Orientation::shown(stored, turn);
+}
+
+bool PngDecoder::recognizes(QByteArrayView head)
+{
+    if (!head.startsWith("\x89PNG\r\n\x1a\n"))
+        return false;
+    const auto *data = reinterpret_cast<const uchar *>(head.data());
+    int depth = 0, colourType = 0;
+    bool transparentColour = false, gamma = false, namedSpace = false;
+    quint32 gammaValue = 0;
+    for (qsizetype at = 8; at + 8 <= head.size();) {
+        const quint32 length = qFromBigEndian<quint32>(data + at);
+        const QByteArrayView type = head.sliced(at + 4, 4);
+        if (type == "IDAT")
+            break;
+        if (length > quint32(head.size()) || at + 12 + qsizetype(length) > head.size())
+            return false;
+        const uchar *body = data + at + 8;
+        if (type == "IHDR" && length >= 13) {
+            depth = body[8];
+            colourType = body[9];
+        } else if (type == "tRNS") {
+            transparentColour = true;
+        } else if (type == "gAMA" && length >= 4) {
+            gamma = true;
+            gammaValue = qFromBigEndian<quint32>(body);
+        } else if (type == "sRGB" || type == "iCCP") {
+            namedSpace = true;
+        }
+        at += 12 + qsizetype(length);
+    }
+    const bool garbled = depth == 16 && transparentColour && (colourType == 0 || colourType == 2);
+    // 1/2.2 is sRGB's own gamma, near enough: nothing to correct.
+    const bool ownGamma = gamma && !namedSpace && gammaValue > 0
+            && std::abs(int(gammaValue) - 45455) > 1000;
+    return garbled || ownGamma;
+}
+
+QImage PngDecoder::read(QString *errorString)
+{
+    const auto fail = [errorString](const QString &why) { return failed(errorString, why); };
+    if (!isValid())
+        return fail(error);
+    if (!admits(stored, errorString))
+        return QImage();
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.constData(), size_t(bytes.size())))
+        return fail(reasonOf(image));
+    // Every file comes out as 8-bit sRGB with straight alpha: libpng
+    // applies the transparent colour and the file's gamma on the way.
+    image.format = PNG_FORMAT_RGBA;
+    QImage out(int(image.width), int(image.height), QImage::Format_RGBA8888);
+    if (out.isNull()) {
+        png_image_free(&image);
+        return fail(ImageLimits::outOfMemory());
+    }
+    out.fill(0);
+    if (!png_image_finish_read(&image, nullptr, out.bits(), int(out.bytesPerLine()), nullptr))
+        return fail(reasonOf(image));
+    out.setColorSpace(QColorSpace::SRgb);
+    return Orientation::applied(out, turn);
+}

@@ -1,0 +1,33 @@
+#ifndef PNGDECODER_H
+#define PNGDECODER_H
+
+#include "decode/imagedecoder.h"
+
+#include <QByteArrayView>
+
+// The PNG files Qt's reader gets wrong, through libpng's own conversion
+// into 8-bit sRGB: 16-bit pictures with a transparent colour (tRNS),
+// which Qt 6.4 garbles, and pictures whose gamma (gAMA) is not sRGB's and
+// that name no colour space (sRGB, iCCP) to stand for it, which Qt leaves
+// uncorrected in grey. Everything else goes to Qt's reader. Turned upright
+// as its EXIF block says.
+class PngDecoder : public ImageDecoder
+{
+public:
+    explicit PngDecoder(QByteArray bytes);
+
+    // Whether the PNG starting with head is one of the kinds above; head
+    // must reach the first IDAT chunk, where every chunk concerned comes.
+    static bool recognizes(QByteArrayView head);
+
+    QByteArray format() const override { return QByteArrayLiteral("png"); }
+    QSize size() const override;
+    QImage read(QString *errorString) override;
+
+private:
+    QByteArray bytes;
+    QSize stored;
+    QImageIOHandler::Transformations turn; // from its EXIF block (eXIf)
+};
+
+#endif // PNGDECODER_H
