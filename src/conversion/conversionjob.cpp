@@ -69,10 +69,11 @@ bool ConversionJob::read(const Admit &admit)
 
     // Limits, admission, decoding at size, orientation and fitting, in a
     // helper process.
-    converted = decodeAtSize(source, admit);
+    QStringList warnings;
+    converted = decodeAtSize(source, admit, &warnings);
     if (converted.isNull())
         return false;
-    outcome.warnings << source.warnings();
+    outcome.warnings << warnings;
 
     // The metadata, only when the encoder will look at it.
     metadata = std::make_unique<PhotoMetadata>();
@@ -81,7 +82,7 @@ bool ConversionJob::read(const Admit &admit)
     return true;
 }
 
-QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit)
+QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit, QStringList *warnings)
 {
     IsolatedRead::Request request;
     request.admit = admit;
@@ -104,6 +105,7 @@ QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit)
         return QImage();
     }
     const IsolatedRead::Result read = IsolatedRead::read(source, path, request);
+    *warnings = read.warnings;
     if (read.image.isNull())
         fail(read.step, read.reason.isEmpty() ? tr("cannot decode the image") : read.reason, QString());
     return read.image;

@@ -105,7 +105,7 @@ public:
 private:
     ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
-    QImage decodeAtSize(class SourceFile &source, const Admit &admit);
+    QImage decodeAtSize(class SourceFile &source, const Admit &admit, QStringList *warnings);
 
     QString path;
     int mode;

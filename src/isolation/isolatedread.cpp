@@ -74,6 +74,7 @@ IsolatedRead::Result IsolatedRead::read(SourceFile &file, const QString &name,
         result.image = here.image;
     }
     result.reason = values.value(QStringLiteral("reason")).toString();
+    result.warnings = values.value(QStringLiteral("warnings")).toStringList();
     result.step = Step(values.value(QStringLiteral("step"), int(Step::Decode)).toInt());
     if (result.image.isNull() && result.step == Step::NoStep)
         result.step = Step::Decode;
@@ -118,5 +119,6 @@ HelperAnswer IsolatedRead::serve(HelperContext &context)
             answer.values.insert(QStringLiteral("outOfMemory"), true);
     }
     answer.values.insert(QStringLiteral("step"), int(step));
+    answer.values.insert(QStringLiteral("warnings"), source.warnings());
     return answer;
 }

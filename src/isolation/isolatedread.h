@@ -37,6 +37,8 @@ struct Result
     QImage image;
     QString reason;
     ConversionResult::Step step = ConversionResult::NoStep;
+    // What the reader noticed and patched over (SourceReader::warnings()).
+    QStringList warnings;
 };
 
 // Reads file (opened by the caller, named name) as request says.
