@@ -152,7 +152,7 @@ Timing batch(const QStringList &files, const QString &format, const QString &out
     clock.start();
     for (const QString &path : files) {
         pool.start([&, path]() {
-            ConversionJob job(path, ConversionJob::SizeConvert, QSize(), 50, format,
+            ConversionJob job(path, ConvertMode::SizeConvert, QSize(), 50, format,
                               Qt::IgnoreAspectRatio);
             if (!job.run(ConversionJob::Target(outDir)).written())
                 ++failed;

@@ -47,7 +47,7 @@ double timed(const std::function<bool()> &job)
 // The result lands in targetDir, named after the source.
 bool pictavo(const QString &source, const QString &targetDir)
 {
-    ConversionJob job(source, ConversionJob::BothConvert, QSize(), 50, QStringLiteral("jpg"),
+    ConversionJob job(source, ConvertMode::BothConvert, QSize(), 50, QStringLiteral("jpg"),
                       Qt::IgnoreAspectRatio);
     const ConversionResult result = job.run(ConversionJob::Target(targetDir));
     if (result.outcome != ConversionResult::Written) {

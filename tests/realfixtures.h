@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <exiv2/exiv2.hpp>
+#include <jxl/encode.h>
 #include <libheif/heif.h>
 #include <lcms2.h>
 #include <tiffio.h>
@@ -279,6 +280,59 @@ inline QByteArray webpWithExif(const QImage &picture, const QByteArray &exif)
     return "RIFF" + le(quint32(chunks.size() + 4), 4) + "WEBP" + chunks;
 }
 
+// A JPEG XL of picture's samples (8 bits, as they are), grey or RGB,
+// described as sRGB or as linear light, lossless (the samples kept, as
+// stored) or lossy (libjxl then keeps its own colour space, XYB).
+inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool lossless)
+{
+    JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = uint32_t(picture.width());
+    info.ysize = uint32_t(picture.height());
+    info.bits_per_sample = 8;
+    info.num_color_channels = grey ? 1 : 3;
+    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
+    JxlEncoderSetBasicInfo(encoder, &info);
+    JxlColorEncoding colour;
+    if (linearLight)
+        JxlColorEncodingSetToLinearSRGB(&colour, grey ? JXL_TRUE : JXL_FALSE);
+    else
+        JxlColorEncodingSetToSRGB(&colour, grey ? JXL_TRUE : JXL_FALSE);
+    JxlEncoderSetColorEncoding(encoder, &colour);
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    if (lossless)
+        JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    else
+        JxlEncoderSetFrameDistance(settings, 0.5f);
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    QByteArray samples;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *line = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width(); ++x) {
+            if (grey)
+                samples.append(char(line[3 * x]));
+            else
+                samples.append(reinterpret_cast<const char *>(line + 3 * x), 3);
+        }
+    }
+    const JxlPixelFormat format{uint32_t(grey ? 1 : 3), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    JxlEncoderAddImageFrame(settings, &format, samples.constData(), size_t(samples.size()));
+    JxlEncoderCloseInput(encoder);
+    QByteArray out(1 << 16, '\0');
+    uint8_t *next = reinterpret_cast<uint8_t *>(out.data());
+    size_t available = size_t(out.size());
+    while (JxlEncoderProcessOutput(encoder, &next, &available) == JXL_ENC_NEED_MORE_OUTPUT) {
+        const qsizetype used = next - reinterpret_cast<uint8_t *>(out.data());
+        out.resize(out.size() * 2);
+        next = reinterpret_cast<uint8_t *>(out.data()) + used;
+        available = size_t(out.size() - used);
+    }
+    out.truncate(next - reinterpret_cast<uint8_t *>(out.data()));
+    JxlEncoderDestroy(encoder);
+    return out;
+}
+
 // The result of converting one file at percent as the window does it, in
 // PNG, and the written picture.
 struct Converted
@@ -290,7 +344,7 @@ struct Converted
 inline Converted convert(const QString &source, const QString &outDir, int percent = 50,
                          const QString &format = QStringLiteral("png"))
 {
-    ConversionJob job(source, ConversionJob::BothConvert, QSize(), percent, format,
+    ConversionJob job(source, ConvertMode::BothConvert, QSize(), percent, format,
                       Qt::IgnoreAspectRatio);
     Converted converted;
     converted.result = job.run(ConversionJob::Target(outDir));

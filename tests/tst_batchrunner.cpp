@@ -70,7 +70,7 @@ void tst_BatchRunner::boundsAndReports()
             [&](const QString &name) { previews << runner.takePreview(name); });
     QSignalSpy progress(&runner, &BatchRunner::progressChanged);
     const QString out = tmp.filePath(QStringLiteral("b/out"));
-    runner.start(QStringLiteral("done"), ImageThread::SizeConvert, toPng, files, out, true, true);
+    runner.start(QStringLiteral("done"), ConvertMode::SizeConvert, toPng, files, out, true, true);
     // Workers are made only as places free up; the batch shows at once.
     QCOMPARE(runner.runningCount(), 2);
     QCOMPARE(runner.waitingCount(), 5);
@@ -109,7 +109,7 @@ void tst_BatchRunner::stopEndsBatchWhole()
     QSignalSpy finished(&runner, &BatchRunner::batchFinished);
     QSignalSpy rows(&runner, &BatchRunner::rowWritten);
     const QString out = tmp.filePath(QStringLiteral("s/out"));
-    runner.start(QStringLiteral("done"), ImageThread::FormatConvert, toPng, files, out, true, false);
+    runner.start(QStringLiteral("done"), ConvertMode::FormatConvert, toPng, files, out, true, false);
     QVERIFY(rows.wait(20000));
     runner.stop();
     QCOMPARE(runner.waitingCount(), 0);
@@ -153,7 +153,7 @@ void tst_BatchRunner::stopDoesNotWaitForLargeImage()
         runningAtReport = runner.runningCount();
     });
     const QString out = tmp.filePath(QStringLiteral("l/out"));
-    runner.start(QStringLiteral("done"), ImageThread::FormatConvert, toPng, files, out, true, false);
+    runner.start(QStringLiteral("done"), ConvertMode::FormatConvert, toPng, files, out, true, false);
     QVERIFY(rows.wait(20000));
     runner.stop();
     QTRY_VERIFY_WITH_TIMEOUT(runningAtReport >= 0, 20000);
@@ -173,7 +173,7 @@ void tst_BatchRunner::shutdownDropsWaiting()
     runner->setMaxInFlight(1);
     QList<QPointer<ImageThread>> threads;
     runner->setWiring([&threads](ImageThread *t) { threads << t; });
-    runner->start(QStringLiteral("done"), ImageThread::SizeConvert, toPng, files,
+    runner->start(QStringLiteral("done"), ConvertMode::SizeConvert, toPng, files,
                   tmp.filePath("d/out"), true, false);
     QCOMPARE(threads.size(), 1);
     delete runner; // waits for the running one, drops the rest

@@ -73,7 +73,7 @@ QByteArray jpegWithProfileNamed(const QString &name)
 void tst_ConversionJob::onePhoto_data()
 {
     QTest::addColumn<QString>("source");
-    QTest::addColumn<int>("mode");
+    QTest::addColumn<ConvertMode>("mode");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QString>("format");
     QTest::addColumn<QString>("folder"); // under the row's own directory
@@ -84,9 +84,9 @@ void tst_ConversionJob::onePhoto_data()
     const QString dir = tmp.filePath(QStringLiteral("sources"));
     const QString photo = writeImage(dir + "/photo é.png", QSize(20, 10), "PNG", true);
     const QString jpeg = writeImage(dir + "/photo.JPG", QSize(40, 30), "JPEG");
-    const auto both = int(ConversionJob::BothConvert);
-    const auto format = int(ConversionJob::FormatConvert);
-    const auto size = int(ConversionJob::SizeConvert);
+    const auto both = ConvertMode::BothConvert;
+    const auto format = ConvertMode::FormatConvert;
+    const auto size = ConvertMode::SizeConvert;
     for (const char *f : {"BMP", "JPG", "JPEG", "png", "PPM", "TIFF", "XBM", "XPM", "webp"}) {
         QTest::addRow("writes %s", f) << photo << format << QSize() << QString::fromLatin1(f)
                                       << "out" << int(Result::Written) << int(Result::NoStep)
@@ -154,7 +154,7 @@ void tst_ConversionJob::onePhoto_data()
                     : QSize(qMax(1, shown.width() * Hostile::percent / 100),
                             qMax(1, shown.height() * Hostile::percent / 100));
             QTest::addRow("%s %s", qPrintable(c.fileName), commands[command])
-                    << paths.at(i) << command << target
+                    << paths.at(i) << ConvertMode(command) << target
                     << (command == Hostile::SizeCommand || c.formatIndex == 0
                                 ? QFileInfo(c.fileName).suffix()
                                 : Hostile::formatOfIndex(c.formatIndex))
@@ -168,7 +168,7 @@ void tst_ConversionJob::onePhoto_data()
 void tst_ConversionJob::onePhoto()
 {
     QFETCH(QString, source);
-    QFETCH(int, mode);
+    QFETCH(ConvertMode, mode);
     QFETCH(QSize, size);
     QFETCH(QString, format);
     QFETCH(QString, folder);
@@ -215,7 +215,7 @@ void tst_ConversionJob::laterOrderWins()
     const QString dir = tmp.filePath(QStringLiteral("order"));
     CommitOrder order;
     auto write = [&](const QSize &size, int batch) {
-        ConversionJob job(tmp.filePath("order-src/same.png"), ConversionJob::FormatConvert,
+        ConversionJob job(tmp.filePath("order-src/same.png"), ConvertMode::FormatConvert,
                           QSize(), 0, QStringLiteral("png"), Qt::IgnoreAspectRatio);
         job.setImage(pattern(size));
         ConversionJob::Target target;
@@ -257,7 +257,7 @@ void tst_ConversionJob::claimedSizes()
     QTemporaryDir work;
     const QString source = writeBytes(work.filePath(QString::fromLatin1(QTest::currentDataTag())),
                                       bytes);
-    ConversionJob job(source, ConversionJob::SizeConvert, QSize(), percent,
+    ConversionJob job(source, ConvertMode::SizeConvert, QSize(), percent,
                       QFileInfo(source).suffix(), Qt::IgnoreAspectRatio);
     const Result result = job.run(ConversionJob::Target(work.filePath(QStringLiteral("out"))));
     QCOMPARE(int(result.outcome), int(Result::Failed));

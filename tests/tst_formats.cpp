@@ -252,7 +252,7 @@ bool writeAs(const QImage &image, const QString &name, const QString &format)
     // A source of the same name elsewhere, so that the result takes name.
     const QFileInfo info(name);
     ConversionJob job(info.path() + QStringLiteral("/no-source/") + info.fileName(),
-                      ConversionJob::FormatConvert, QSize(), 0, format, Qt::IgnoreAspectRatio);
+                      ConvertMode::FormatConvert, QSize(), 0, format, Qt::IgnoreAspectRatio);
     job.setImage(image);
     const ConversionResult result = job.write(ConversionJob::Target(info.path()));
     if (result.outcome != ConversionResult::Written)
@@ -327,7 +327,7 @@ void tst_Formats::convertsToHalfSizeJpg()
     // A folder dropped on the window lists it.
     QVERIFY(SourceFormat::isImage(source));
     // Half size, as the window's 50 % would ask for it.
-    ConversionJob job(source, ConversionJob::BothConvert, QSize(), 50, QStringLiteral("JPG"),
+    ConversionJob job(source, ConvertMode::BothConvert, QSize(), 50, QStringLiteral("JPG"),
                       Qt::IgnoreAspectRatio);
     const ConversionResult converted =
             job.run(ConversionJob::Target(dir.filePath(QStringLiteral("out"))));
@@ -355,7 +355,7 @@ void tst_Formats::convertsToHalfSizeJpg()
 
 void tst_Formats::noWriterForRawOriginal()
 {
-    ConversionJob raw(dir.filePath(QStringLiteral("a.CR2")), ConversionJob::FormatConvert, QSize(), 0,
+    ConversionJob raw(dir.filePath(QStringLiteral("a.CR2")), ConvertMode::FormatConvert, QSize(), 0,
                       QStringLiteral("CR2"), Qt::IgnoreAspectRatio);
     raw.setImage(pattern(QSize(8, 8)));
     const ConversionResult refused = raw.write(ConversionJob::Target(dir.path()));

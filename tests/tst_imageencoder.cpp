@@ -385,7 +385,7 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     const QString sourcePath = tmp.filePath(source);
     const QString outDir = tmp.filePath(QStringLiteral("out/%1").arg(QTest::currentDataTag()));
     QDir().mkpath(tmp.filePath(QStringLiteral("out")));
-    ConversionJob job(sourcePath, ConversionJob::SizeConvert, QSize(), percent, format,
+    ConversionJob job(sourcePath, ConvertMode::SizeConvert, QSize(), percent, format,
                       Qt::IgnoreAspectRatio);
     const ConversionResult result = job.run(ConversionJob::Target(outDir));
     QVERIFY2(result.written(), qPrintable(result.detail));
@@ -493,7 +493,7 @@ void tst_ImageEncoder::metadataBesideFaults()
     QFETCH(bool, iptc);
     QFETCH(QStringList, warnings);
 
-    ConversionJob job(tmp.filePath(source), ConversionJob::FormatConvert, QSize(), 0, format,
+    ConversionJob job(tmp.filePath(source), ConvertMode::FormatConvert, QSize(), 0, format,
                       Qt::IgnoreAspectRatio);
     QDir().mkpath(tmp.filePath(QStringLiteral("faults")));
     const ConversionResult result = job.run(ConversionJob::Target(
@@ -523,7 +523,7 @@ void tst_ImageEncoder::jpegTablesOptimized()
         buffer.open(QIODevice::WriteOnly);
         QVERIFY(QImageWriter(&buffer, "jpeg").write(QImage(source)));
     }
-    ConversionJob job(source, ConversionJob::FormatConvert, QSize(), 0, QStringLiteral("jpg"),
+    ConversionJob job(source, ConvertMode::FormatConvert, QSize(), 0, QStringLiteral("jpg"),
                       Qt::IgnoreAspectRatio);
     const ConversionResult result = job.run(ConversionJob::Target(tmp.filePath("optimized")));
     QVERIFY2(result.written(), qPrintable(result.detail));

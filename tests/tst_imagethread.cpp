@@ -60,9 +60,9 @@ void tst_ImageThread::jobs()
     QFETCH(QString, expectedFormat);
 
     QScopedPointer<ImageThread> thread;
-    if (mode == ImageThread::SizeConvert)
+    if (ConvertMode(mode) == ConvertMode::SizeConvert)
         thread.reset(new ImageThread(path, size));
-    else if (mode == ImageThread::FormatConvert)
+    else if (ConvertMode(mode) == ConvertMode::FormatConvert)
         thread.reset(new ImageThread(path, expectedFormat));
     else
         thread.reset(new ImageThread(path, size, expectedFormat));

@@ -24,6 +24,8 @@ private slots:
     void tinySides();
     void pngColourChunks_data();
     void pngColourChunks();
+    void jxlColourEncodings_data();
+    void jxlColourEncodings();
     void exifOrientation_data();
     void exifOrientation();
     void truncatedFiles_data();
@@ -180,6 +182,47 @@ void tst_RealFiles::pngColourChunks()
     QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
 }
 
+void tst_RealFiles::jxlColourEncodings_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QImage>("reference");
+    const QString d = tmp.path() + "/jxl/";
+    QDir().mkpath(d);
+    const QSize size(64, 48);
+    // Samples as stored; the reference is what they stand for, in sRGB.
+    const auto linearStored = [](const QImage &picture) {
+        return linear(picture).convertToFormat(QImage::Format_RGB32);
+    };
+    for (const bool lossless : {true, false}) {
+        const char *how = lossless ? "lossless" : "lossy";
+        QTest::addRow("rgb srgb %s", how)
+                << writeBytes(d + how + "-rgb.jxl", jxl(ramp(size), false, false, lossless)) << ramp(size);
+        QTest::addRow("grey srgb %s", how)
+                << writeBytes(d + how + "-grey.jxl", jxl(ramp(size, true), true, false, lossless))
+                << ramp(size, true);
+        QTest::addRow("rgb linear %s", how)
+                << writeBytes(d + how + "-rgb-linear.jxl",
+                              jxl(linearStored(ramp(size)), false, true, lossless))
+                << ramp(size);
+        QTest::addRow("grey linear %s", how)
+                << writeBytes(d + how + "-grey-linear.jxl",
+                              jxl(linearStored(ramp(size, true)), true, true, lossless))
+                << ramp(size, true);
+    }
+}
+
+void tst_RealFiles::jxlColourEncodings()
+{
+    QFETCH(QString, path);
+    QFETCH(QImage, reference);
+    const Converted out = convert(path, outDir());
+    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
+    const QImage expected = reference.scaled(reference.size() / 2);
+    QCOMPARE(out.image.size(), expected.size());
+    const double deltaE = meanDeltaE(out.image, expected);
+    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+}
+
 void tst_RealFiles::exifOrientation_data()
 {
     QTest::addColumn<QString>("path");
@@ -248,6 +291,14 @@ void tst_RealFiles::truncatedFiles_data()
     row("tif", encoded("tif"), Fails);
     row("webp", encoded("webp"), Fails);
     row("heic", heif(picture, heif_compression_HEVC), Fails);
+    // A RAW file is never converted from its preview instead.
+    QVERIFY(RawFixture::writeDng(d + "whole.dng", pattern(QSize(64, 48)), "2024:01:02 03:04:05"));
+    row("dng", fileBytes(d + "whole.dng"), Fails);
+    // A CRW's signature with nothing behind it: libraw's reason, not Qt's.
+    QTest::newRow("crw-signature-only.crw")
+            << writeBytes(d + "crw-signature-only.crw", QByteArray("II\x1a\0\0\0HEAPCCDR", 14)
+                                                                + QByteArray(200, '\0'))
+            << int(Fails);
     // A GIF of one frame without its closing byte: the frame is whole.
     const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00"
                          ",\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00", 35);

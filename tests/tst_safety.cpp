@@ -353,7 +353,7 @@ void tst_Safety::caseFoldingVolume()
     const QString elsewhere = freshDir(QStringLiteral("spellings"));
     CommitOrder order;
     auto late = [&](const QString &name, const QSize &size, int batch) {
-        ConversionJob job(writeImage(elsewhere + name, QSize(5, 5)), ConversionJob::FormatConvert,
+        ConversionJob job(writeImage(elsewhere + name, QSize(5, 5)), ConvertMode::FormatConvert,
                           QSize(), 0, QStringLiteral("png"), Qt::IgnoreAspectRatio);
         job.setImage(QImage(size, QImage::Format_RGB32));
         ConversionJob::Target target;

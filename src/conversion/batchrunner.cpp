@@ -66,7 +66,7 @@ void BatchRunner::setMaxInFlight(int count)
     startWaiting();
 }
 
-int BatchRunner::start(const QString &finishedText, int convertMode,
+int BatchRunner::start(const QString &finishedText, ConvertMode convertMode,
                        const ConvertSettings &settings, const QStringList &sources,
                        const QString &directory, bool folderMayBeLink, bool openFolder)
 {
@@ -109,7 +109,7 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
     std::shared_ptr<ConversionJob> job = thread ? thread->job() : nullptr;
     if (!job) {
         // Converted elsewhere: written as this program writes any result.
-        job = std::make_shared<ConversionJob>(path, ConversionJob::FormatConvert, QSize(), 0,
+        job = std::make_shared<ConversionJob>(path, ConvertMode::FormatConvert, QSize(), 0,
                                               format, Qt::IgnoreAspectRatio);
         job->setImage(image);
     }

@@ -25,7 +25,7 @@ struct ConvertSettings;
 struct BatchReport
 {
     QString finishedText; // the command's "... finished" text
-    int convertMode = 0;  // ImageThread's mode of the command
+    ConvertMode convertMode = ConvertMode::SizeConvert; // of the command
     int total = 0;        // images in the batch
     int written = 0;
     QList<ImageFailure> failures;
@@ -77,7 +77,7 @@ public:
     // A batch converting sources as convertMode and settings say, into
     // directory. folderMayBeLink: the user chose the folder, so it may be a
     // link. Returns its id (never 0).
-    int start(const QString &finishedText, int convertMode, const ConvertSettings &settings,
+    int start(const QString &finishedText, ConvertMode convertMode, const ConvertSettings &settings,
               const QStringList &sources, const QString &directory, bool folderMayBeLink,
               bool openFolder);
 

@@ -23,7 +23,7 @@
 
 using Step = ConversionResult::Step;
 
-ConversionJob::ConversionJob(const QString &sourcePath, int mode, const QSize &size, int percent,
+ConversionJob::ConversionJob(const QString &sourcePath, ConvertMode mode, const QSize &size, int percent,
                              const QString &format, Qt::AspectRatioMode aspectRatioMode)
     : path(sourcePath), mode(mode), size(size), percent(percent), targetFormat(format),
       aspectRatioMode(aspectRatioMode)
@@ -89,8 +89,8 @@ QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit, QStri
     request.abandoned = abandoned;
     request.mode = aspectRatioMode;
     switch (mode) {
-    case SizeConvert:
-    case BothConvert:
+    case ConvertMode::SizeConvert:
+    case ConvertMode::BothConvert:
         request.scaled = true;
         request.targetFor = [this](const QSize &shown) {
             if (percent > 0)
@@ -98,10 +98,10 @@ QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit, QStri
             return size;
         };
         break;
-    case FormatConvert:
+    case ConvertMode::FormatConvert:
         break;
     default:
-        fail(Step::Decode, tr("unknown conversion mode %1").arg(mode), QString());
+        fail(Step::Decode, tr("unknown conversion mode %1").arg(int(mode)), QString());
         return QImage();
     }
     const IsolatedRead::Result read = IsolatedRead::read(source, path, request);

@@ -2,6 +2,7 @@
 #define CONVERSIONJOB_H
 
 #include "base/conversionresult.h"
+#include "conversion/convertmode.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -44,12 +45,9 @@ class ConversionJob
     Q_DECLARE_TR_FUNCTIONS(ConversionJob)
 
 public:
-    // The same values as ImageThread's modes.
-    enum Mode { SizeConvert = 0, FormatConvert = 1, BothConvert = 2 };
-
     // size: the size to scale to (size modes); percent > 0 instead scales
     // by a percentage of the image's own size, worked out from its header.
-    ConversionJob(const QString &sourcePath, int mode, const QSize &size, int percent,
+    ConversionJob(const QString &sourcePath, ConvertMode mode, const QSize &size, int percent,
                   const QString &format, Qt::AspectRatioMode aspectRatioMode);
     ~ConversionJob();
 
@@ -108,7 +106,7 @@ private:
     QImage decodeAtSize(class SourceFile &source, const Admit &admit, QStringList *warnings);
 
     QString path;
-    int mode;
+    ConvertMode mode;
     QSize size;
     int percent;
     QString targetFormat;

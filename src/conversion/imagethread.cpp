@@ -10,17 +10,17 @@
 
 ImageThread::ImageThread(QString path, QSize size)
     : targetSize(size), targetFormat(QFileInfo(path).suffix()), imagePath(path),
-      convertMode(SizeConvert)
+      convertMode(ConvertMode::SizeConvert)
 {
 }
 
 ImageThread::ImageThread(QString path, QString format)
-    : targetFormat(format), imagePath(path), convertMode(FormatConvert)
+    : targetFormat(format), imagePath(path), convertMode(ConvertMode::FormatConvert)
 {
 }
 
 ImageThread::ImageThread(QString path, QSize size, QString format)
-    : targetSize(size), targetFormat(format), imagePath(path), convertMode(BothConvert)
+    : targetSize(size), targetFormat(format), imagePath(path), convertMode(ConvertMode::BothConvert)
 {
 }
 
@@ -31,21 +31,21 @@ ImageThread::~ImageThread()
     wait();
 }
 
-ImageThread *ImageThread::create(int convertMode, const ConvertSettings &settings,
+ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings &settings,
                                  const QString &path)
 {
     const bool percent = settings.sizeMode == ConvertSettings::Percent;
     const QSize size = percent ? QSize() : settings.targetSize(path);
     ImageThread *thread = nullptr;
-    if (convertMode == SizeConvert) {
+    if (convertMode == ConvertMode::SizeConvert) {
         qDebug() << "size convert:" << path;
         thread = new ImageThread(path, size);
-    } else if (convertMode == FormatConvert) {
+    } else if (convertMode == ConvertMode::FormatConvert) {
         thread = new ImageThread(path, settings.targetFormat(path));
     } else {
         thread = new ImageThread(path, size, settings.targetFormat(path));
     }
-    if (percent && convertMode != FormatConvert)
+    if (percent && convertMode != ConvertMode::FormatConvert)
         thread->setTargetPercent(settings.percent);
     thread->setAspectRatioMode(settings.aspectRatioMode());
     return thread;
@@ -73,7 +73,7 @@ void ImageThread::run()
     // more decoded images than it has running workers.
     auto job = std::make_shared<ConversionJob>(
             imagePath, convertMode, targetSize,
-            convertMode == FormatConvert ? 0 : targetPercent, targetFormat,
+            convertMode == ConvertMode::FormatConvert ? 0 : targetPercent, targetFormat,
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
     job->setAbandoned([this]() {
         return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());

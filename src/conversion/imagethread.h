@@ -1,6 +1,8 @@
 #ifndef IMAGETHREAD_H
 #define IMAGETHREAD_H
 
+#include "conversion/convertmode.h"
+
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -23,8 +25,6 @@ class ImageThread : public QThread
     Q_OBJECT
 
 public:
-    enum ConvertMode { SizeConvert = 0, FormatConvert = 1, BothConvert = 2 };
-
     ImageThread(QString path, QSize size);
     ImageThread(QString path, QString format);
     ImageThread(QString path, QSize size, QString format);
@@ -33,7 +33,7 @@ public:
     // The job that convertMode asks of path under these settings. A
     // percentage needs the image's size: the job reads it itself, on its
     // own thread (a header can hold megabytes of metadata).
-    static ImageThread *create(int convertMode, const ConvertSettings &settings,
+    static ImageThread *create(ConvertMode convertMode, const ConvertSettings &settings,
                                const QString &path);
 
     void setAspectRatioMode(int mode);
@@ -71,7 +71,7 @@ private:
     QSize targetSize;
     QString targetFormat;
     QString imagePath;
-    int convertMode = SizeConvert;
+    ConvertMode convertMode = ConvertMode::SizeConvert;
     // Exact sizes by default: a percentage already keeps the proportions.
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given

@@ -9,6 +9,7 @@
 #include "fs/sourcefile.h"
 
 #include <QCoreApplication>
+#include <QImageReader>
 
 namespace {
 
@@ -91,6 +92,19 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)
         // not know) fails rather than being read some other way.
         if (!CmykTiff::recognizes(head) || CmykTiff::startsWithPreview(bytes))
             return raw;
+    }
+    // Older and newer RAW formats (Canon's CRW and CR3, Kodak's and
+    // others') have no signature in common: a file no reader of Qt's
+    // takes is shown to libraw, whose own identification decides.
+    if (file->device()->size() <= largestTold) {
+        QImageReader qt(file->device());
+        const bool qtReads = qt.canRead();
+        file->device()->seek(0);
+        if (!qtReads) {
+            auto raw = std::make_unique<RawDecoder>(file->contents());
+            if (raw->isValid())
+                return raw;
+        }
     }
     return nullptr;
 }

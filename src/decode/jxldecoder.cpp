@@ -1,6 +1,7 @@
 #include "decode/jxldecoder.h"
 
 #include "base/imagelimits.h"
+#include "cms/colorconverter.h"
 
 #include <QColorSpace>
 
@@ -70,6 +71,7 @@ QImage JpegXlDecoder::read(QString *errorString)
     JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     QImage image;
     QByteArray icc;
+    bool grey = false;
     for (;;) {
         switch (JxlDecoderProcessInput(d.decoder)) {
         case JXL_DEC_BASIC_INFO: {
@@ -79,6 +81,7 @@ QImage JpegXlDecoder::read(QString *errorString)
             const bool deep = info.bits_per_sample > 8;
             format.data_type = deep ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8;
             const bool alpha = info.alpha_bits > 0;
+            grey = info.num_color_channels == 1;
             image = QImage(shown, deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
                                        : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888));
             if (image.isNull())
@@ -86,6 +89,15 @@ QImage JpegXlDecoder::read(QString *errorString)
             break;
         }
         case JXL_DEC_COLOR_ENCODING: {
+            // Pictures kept in libjxl's own colour space (lossy ones) come
+            // out in sRGB; the others as stored, with their profile.
+            JxlColorEncoding srgb{};
+            srgb.color_space = grey ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+            srgb.white_point = JXL_WHITE_POINT_D65;
+            srgb.primaries = JXL_PRIMARIES_SRGB;
+            srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+            srgb.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
+            JxlDecoderSetPreferredColorProfile(d.decoder, &srgb);
             size_t size = 0;
             if (JxlDecoderGetICCProfileSize(d.decoder, &format, JXL_COLOR_PROFILE_TARGET_DATA, &size)
                         == JXL_DEC_SUCCESS
@@ -114,7 +126,17 @@ QImage JpegXlDecoder::read(QString *errorString)
         case JXL_DEC_SUCCESS:
             if (image.isNull())
                 return failed(errorString, damaged);
-            return icc.isEmpty() ? image : withProfile(image, icc);
+            if (icc.isEmpty())
+                return image;
+            if (grey) {
+                // Grey comes out as RGB, which a grey profile does not fit
+                // as a tag: the pixels are converted into sRGB instead.
+                QString why;
+                const QImage srgb = ColorConverter::toSrgb(image, icc, &why);
+                if (!srgb.isNull())
+                    return srgb;
+            }
+            return withProfile(image, icc);
         default: // an error, or input that ends too soon
             return failed(errorString, damaged);
         }

@@ -22,7 +22,8 @@ public:
     explicit RawDecoder(QByteArray bytes);
     ~RawDecoder() override;
 
-    // The signature of a RAW format that is not TIFF-based, or a TIFF
+    // The signature of a RAW format that is not TIFF-based (ORF, RW2,
+    // RAF, CRW, CR3; others only libraw itself tells), or a TIFF
     // header (which may be a DNG, NEF, CR2, ARW or PEF; only the decoder
     // made of the whole file can tell).
     static bool recognizes(QByteArrayView head);

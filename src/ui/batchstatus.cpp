@@ -68,15 +68,15 @@ void BatchStatus::batchStarted()
     stopButton->setEnabled(true);
 }
 
-QString BatchStatus::stoppedText(int convertMode, int converted, int total)
+QString BatchStatus::stoppedText(ConvertMode convertMode, int converted, int total)
 {
     // Whole sentences, so that a translation can order them as it needs.
     QString text;
     switch (convertMode) {
-    case ImageThread::SizeConvert:
+    case ConvertMode::SizeConvert:
         text = tr("Size convert stopped: %1 of %2 images converted");
         break;
-    case ImageThread::FormatConvert:
+    case ConvertMode::FormatConvert:
         text = tr("Format convert stopped: %1 of %2 images converted");
         break;
     default:

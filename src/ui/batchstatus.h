@@ -1,6 +1,8 @@
 #ifndef BATCHSTATUS_H
 #define BATCHSTATUS_H
 
+#include "conversion/convertmode.h"
+
 #include <QWidget>
 
 class QProgressBar;
@@ -25,7 +27,7 @@ public:
     void batchStarted();
 
     // What the status bar says of a batch that was stopped.
-    static QString stoppedText(int convertMode, int converted, int total);
+    static QString stoppedText(ConvertMode convertMode, int converted, int total);
 
 signals:
     void stopRequested();

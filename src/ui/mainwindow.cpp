@@ -225,17 +225,17 @@ void MainWindow::removeImages()
 
 void MainWindow::sizeConvert()
 {
-    startConvert(ImageThread::SizeConvert, tr("Size convert finished"));
+    startConvert(ConvertMode::SizeConvert, tr("Size convert finished"));
 }
 
 void MainWindow::formatConvert()
 {
-    startConvert(ImageThread::FormatConvert, tr("Format convert finished"));
+    startConvert(ConvertMode::FormatConvert, tr("Format convert finished"));
 }
 
 void MainWindow::bothConvert()
 {
-    startConvert(ImageThread::BothConvert, tr("Size and format convert finished"));
+    startConvert(ConvertMode::BothConvert, tr("Size and format convert finished"));
 }
 
 void MainWindow::showAbout()
@@ -397,7 +397,7 @@ QString MainWindow::getConvertFormat(const QString &path)
     return convertSettings().targetFormat(path);
 }
 
-void MainWindow::startConvert(int convertMode, const QString &finishedText)
+void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedText)
 {
     if (imageFiles.isEmpty())
         return;

@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "conversion/convertmode.h"
+
 #include <QImage>
 #include <QMainWindow>
 #include <QPointer>
@@ -64,7 +66,7 @@ private:
     QString getConvertFormat(const QString &path);
 
     ConvertSettings convertSettings() const;
-    void startConvert(int convertMode, const QString &finishedText);
+    void startConvert(ConvertMode convertMode, const QString &finishedText);
     void makeWorker(ImageThread *thread);
     void thumbnailLoaded(int generation);
     void progressChanged();

@@ -153,7 +153,7 @@ int main(int argc, char *argv[])
         ThumbnailLoader::fromFile(path);
         const char *format = formats[random.bounded(4)];
         const bool half = random.bounded(2) == 0;
-        ConversionJob job(path, half ? ConversionJob::BothConvert : ConversionJob::FormatConvert,
+        ConversionJob job(path, half ? ConvertMode::BothConvert : ConvertMode::FormatConvert,
                           QSize(), half ? 50 : 0, QString::fromLatin1(format), Qt::IgnoreAspectRatio);
         const ConversionResult result = job.run(ConversionJob::Target(work.filePath(QStringLiteral("out"))));
         (result.written() ? written : failed)++;

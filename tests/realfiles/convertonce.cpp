@@ -15,7 +15,7 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.size() != 5)
         return 2;
-    ConversionJob job(args[1], ConversionJob::BothConvert, QSize(), args[3].toInt(), args[4],
+    ConversionJob job(args[1], ConvertMode::BothConvert, QSize(), args[3].toInt(), args[4],
                       Qt::IgnoreAspectRatio);
     const ConversionResult result = job.run(ConversionJob::Target(args[2]));
     QTextStream out(stdout);
