@@ -62,6 +62,10 @@ run "$build/bench/bench_scale" --header
 for count in ${PICTAVO_SCALE_COUNTS:-$scale_counts}; do
     run "$build/bench/bench_scale" "$corpus" "$count"
 done
+# The other two ways in (a drop on the list, openImages), without the batch.
+for via in drop call; do
+    run "$build/bench/bench_scale" "$corpus" 3000 --via "$via" --no-convert
+done
 # The same photos as a camera card holds them, each with its 160 px EXIF
 # preview: the first opening comes from the previews.
 camera="$build/camera-corpus"

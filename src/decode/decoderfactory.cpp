@@ -6,6 +6,7 @@
 #include "decode/pngdecoder.h"
 #include "decode/pngtextguard.h"
 #include "decode/rawdecoder.h"
+#include "decode/rgbatiff.h"
 #include "fs/sourcefile.h"
 
 #include <QCoreApplication>
@@ -88,6 +89,9 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)
             return raw;
         if (CmykTiff::isCmyk(bytes))
             return std::make_unique<CmykTiff>(bytes);
+        if (CmykTiff::recognizes(head) && !CmykTiff::startsWithPreview(bytes)
+            && RgbaTiff::wanted(bytes))
+            return std::make_unique<RgbaTiff>(bytes);
         // A RAW file libraw cannot read (damaged, or of a camera it does
         // not know) fails rather than being read some other way.
         if (!CmykTiff::recognizes(head) || CmykTiff::startsWithPreview(bytes))

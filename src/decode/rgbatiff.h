@@ -1,0 +1,27 @@
+#ifndef RGBATIFF_H
+#define RGBATIFF_H
+
+#include "decode/imagedecoder.h"
+
+// The TIFF layouts Qt's reader gets wrong, through libtiff's own RGBA
+// conversion: planar samples of more than 8 bits, grey with alpha (whose
+// transparent parts Qt makes black), CIELab and LogLuv. Other TIFF files
+// go to Qt's reader, which keeps 16 bits a channel.
+class RgbaTiff : public ImageDecoder
+{
+public:
+    explicit RgbaTiff(QByteArray bytes);
+
+    // Whether bytes is a TIFF of one of the layouts above.
+    static bool wanted(const QByteArray &bytes);
+
+    QByteArray format() const override { return QByteArrayLiteral("tiff"); }
+    QSize size() const override { return shown; }
+    QImage read(QString *errorString) override;
+
+private:
+    QByteArray bytes;
+    QSize shown;
+};
+
+#endif // RGBATIFF_H
