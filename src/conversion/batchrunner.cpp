@@ -285,6 +285,8 @@ void BatchRunner::stop()
 
 void BatchRunner::shutdown()
 {
+    // Decoders are not waited for: their helpers are ended.
+    quitting->store(true);
     waiting.clear();
     // Workers waiting for memory give up rather than be waited for.
     budget.cancel();
@@ -311,6 +313,7 @@ void BatchRunner::startWaiting()
         ImageThread *thread = next.makeWorker();
         thread->setMemoryBudget(&budget);
         thread->setStopFlag(batches[next.batchId].stopped);
+        thread->setQuitFlag(quitting);
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });

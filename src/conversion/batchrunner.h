@@ -158,6 +158,8 @@ private:
     QHash<QString, QImage> writtenPreviews; // while their rowWritten is emitted
     std::function<void(ImageThread *)> wiring;
     QThreadPool writers;
+    // Set by shutdown(): sources still being decoded are given up.
+    std::shared_ptr<std::atomic<bool>> quitting = std::make_shared<std::atomic<bool>>(false);
     QTimer *progressThrottle;
     bool progressPending = false;
     int inFlightLimit;

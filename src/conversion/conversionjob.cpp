@@ -4,11 +4,11 @@
 #include "conversion/convertsettings.h"
 #include "encode/imageencoder.h"
 #include "base/imagelimits.h"
-#include "decode/imageloader.h"
 #include "encode/outputformat.h"
 #include "metadata/photometadata.h"
-#include "decode/sourcereader.h"
 #include "fs/savefolder.h"
+#include "fs/sourcefile.h"
+#include "isolation/isolatedread.h"
 #include "fs/targetnamer.h"
 #include "thumbnail/thumbnailloader.h"
 
@@ -62,48 +62,50 @@ bool ConversionJob::read(const Admit &admit)
 
     // Open the source once: the pixels and the metadata both come from
     // this open, so a file replaced meanwhile cannot mix two photos.
-    SourceReader source(path);
+    SourceFile source(path);
 
-    // Limits, admission, decoding at size, orientation and fitting.
-    converted = decodeAtSize(source, admit);
+    // Limits, admission, decoding at size, orientation and fitting, in a
+    // helper process.
+    QStringList warnings;
+    converted = decodeAtSize(source, admit, &warnings);
     if (converted.isNull())
         return false;
-    outcome.warnings << source.warnings();
+    outcome.warnings << warnings;
 
     // The metadata, only when the encoder will look at it.
     metadata = std::make_unique<PhotoMetadata>();
     if (ImageEncoder::needsMetadata(converted, targetFormat))
-        *metadata = PhotoMetadata::read(source.source());
+        *metadata = PhotoMetadata::read(source);
     return true;
 }
 
-QImage ConversionJob::decodeAtSize(SourceReader &source, const Admit &admit)
+QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit, QStringList *warnings)
 {
-    QString why;
-    Step step = Step::Decode;
-    QImage image;
+    IsolatedRead::Request request;
+    request.admit = admit;
+    request.abandoned = abandoned;
+    request.mode = aspectRatioMode;
     switch (mode) {
     case ConvertMode::SizeConvert:
     case ConvertMode::BothConvert:
-        image = ImageLoader::readScaled(
-                source,
-                [this](const QSize &shown) {
-                    if (percent > 0)
-                        size = ConvertSettings::percentOf(shown, percent);
-                    return size;
-                },
-                aspectRatioMode, &why, admit, &step);
+        request.scaled = true;
+        request.targetFor = [this](const QSize &shown) {
+            if (percent > 0)
+                size = ConvertSettings::percentOf(shown, percent);
+            return size;
+        };
         break;
     case ConvertMode::FormatConvert:
-        image = ImageLoader::read(source, &why, admit, &step);
         break;
     default:
         fail(Step::Decode, tr("unknown conversion mode %1").arg(int(mode)), QString());
         return QImage();
     }
-    if (image.isNull())
-        fail(step, why.isEmpty() ? tr("cannot decode the image") : why, QString());
-    return image;
+    const IsolatedRead::Result read = IsolatedRead::read(source, path, request);
+    *warnings = read.warnings;
+    if (read.image.isNull())
+        fail(read.step, read.reason.isEmpty() ? tr("cannot decode the image") : read.reason, QString());
+    return read.image;
 }
 
 ConversionResult ConversionJob::write(const Target &target)

@@ -82,8 +82,12 @@ public:
     // may wait. False fails the read (Admit).
     using Admit = std::function<bool(qint64 bytes)>;
 
-    // Reads the source; false when it failed, and result() says why.
+    // Reads the source; false when it failed, and result() says why. The
+    // file is opened here and decoded in a helper process (IsolatedRead).
     bool read(const Admit &admit = {});
+    // Asked while the source is being decoded: true gives the read up at
+    // once (the helper is ended) and fails it as stopped.
+    void setAbandoned(std::function<bool()> asked) { abandoned = std::move(asked); }
     // Writes what read() made; the outcome, also kept in result().
     ConversionResult write(const Target &target);
     // Instead of read(): an image converted elsewhere, to be written as
@@ -108,7 +112,7 @@ public:
 private:
     ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
-    QImage decodeAtSize(class SourceReader &source, const Admit &admit);
+    QImage decodeAtSize(class SourceFile &source, const Admit &admit, QStringList *warnings);
 
     QString path;
     ConvertMode mode;
@@ -123,6 +127,7 @@ private:
     FileDates sourceDates;
     ConversionResult outcome;
     qint64 reserved = 0;
+    std::function<bool()> abandoned;
 };
 
 #endif // CONVERSIONJOB_H

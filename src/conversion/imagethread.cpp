@@ -75,6 +75,9 @@ void ImageThread::run()
             imagePath, convertMode, targetSize,
             convertMode == ConvertMode::FormatConvert ? 0 : targetPercent, targetFormat,
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
+    job->setAbandoned([this]() {
+        return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());
+    });
     job->read([this, &job](qint64 bytes) {
         if (stopFlag && stopFlag->load())
             return false;

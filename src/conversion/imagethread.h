@@ -50,6 +50,9 @@ public:
     // Set: the batch was stopped, so run() neither waits for memory nor
     // decodes; the source goes back unread.
     void setStopFlag(std::shared_ptr<const std::atomic<bool>> flag) { stopFlag = std::move(flag); }
+    // Set: the program is closing; a source being decoded is given up at
+    // once (its helper is ended), as for a stop.
+    void setQuitFlag(std::shared_ptr<const std::atomic<bool>> flag) { quitFlag = std::move(flag); }
 
     // The job run() read, with its outcome so far and the bytes it took
     // from the budget; valid after imageConvertFinished(), on the thread
@@ -74,6 +77,7 @@ private:
     int targetPercent = 0; // 0: use targetSize as given
     MemoryBudget *memoryBudget = nullptr;
     std::shared_ptr<const std::atomic<bool>> stopFlag;
+    std::shared_ptr<const std::atomic<bool>> quitFlag;
     std::shared_ptr<ConversionJob> conversion;
 };
 

@@ -50,6 +50,7 @@ bool RawDecoder::recognizes(QByteArrayView head)
     return startsWith(head, "II*\0") || startsWith(head, "MM\0*") // TIFF-based
             || startsWith(head, "IIRO") || startsWith(head, "IIRS") || startsWith(head, "MMOR") // ORF
             || startsWith(head, "IIU\0")                                                      // RW2
+            || startsWith(head, "IIII") || startsWith(head, "MMMM")                           // IIQ
             || startsWith(head, "FUJIFILMCCD-RAW")                                            // RAF
             || head.sliced(qMin<qsizetype>(6, head.size())).startsWith("HEAPCCDR")            // CRW
             || head.sliced(qMin<qsizetype>(4, head.size())).startsWith("ftypcrx ");           // CR3

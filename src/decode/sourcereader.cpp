@@ -15,6 +15,17 @@
 SourceReader::SourceReader(const QString &path)
     : file(path), imageReader(file.device()), decoder(DecoderFactory::forFile(&file))
 {
+    setUp(path);
+}
+
+SourceReader::SourceReader(int descriptor, const QString &name)
+    : file(descriptor), imageReader(file.device()), decoder(DecoderFactory::forFile(&file))
+{
+    setUp(name);
+}
+
+void SourceReader::setUp(const QString &path)
+{
     // The format comes from the contents alone: a file is not trusted to
     // be what its suffix says, and the readers look at the contents anyway
     // when the suffix is wrong.

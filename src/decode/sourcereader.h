@@ -25,6 +25,9 @@ class SourceReader
 {
 public:
     explicit SourceReader(const QString &path);
+    // The same over a file opened elsewhere (SourceFile(int)); name is
+    // only looked at for its suffix.
+    SourceReader(int descriptor, const QString &name);
 
     bool check(QString *errorString);
     QImage read(QString *errorString);
@@ -50,6 +53,8 @@ public:
     QStringList warnings() const { return damage; }
 
 private:
+    void setUp(const QString &name);
+
     SourceFile file; // declared first: the reader reads from it
     QImageReader imageReader;
     std::unique_ptr<ImageDecoder> decoder; // when Qt's reader is not the one

@@ -78,6 +78,31 @@ SourceFile::SourceFile(const QString &path)
 #endif
 }
 
+SourceFile::SourceFile(int descriptor)
+{
+#ifdef Q_OS_UNIX
+    const int fd = descriptor < 0 ? -1 : ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = notRegular();
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = file.errorString();
+        ::close(fd);
+        return;
+    }
+    // The copy shares its position with the original: reading starts at
+    // the start whatever the other side did.
+    file.seek(0);
+#else
+    Q_UNUSED(descriptor);
+    error = notRegular();
+#endif
+}
+
 QByteArray SourceFile::contents(qint64 maxBytes)
 {
     if (!file.isOpen())

@@ -13,6 +13,10 @@ class SourceFile
 {
 public:
     explicit SourceFile(const QString &path);
+    // A file someone else opened (by the rules above), given as its
+    // descriptor: this object reads its own copy from the start. A helper
+    // process reads the window's files this way, never by name.
+    explicit SourceFile(int descriptor);
 
     bool isOpen() const { return file.isOpen(); }
     // Why the file is not open, in the user's words: "not a regular file",

@@ -7,6 +7,8 @@
 #include "decode/sourcereader.h"
 #include "thumbnail/thumbnailcache.h"
 #include "base/workerpriority.h"
+#include "base/logging.h"
+#include "isolation/helperpool.h"
 
 #include <QImageIOHandler>
 #include <QImageReader>
@@ -33,7 +35,7 @@ quint64 ThumbnailLoader::request(const QString &path, std::function<void(const Q
     {
         QMutexLocker locker(&lock);
         queued.insert(ticket, queue.size());
-        queue.append({ticket, path, pixelSide});
+        queue.append({ticket, path, pixelSide, generation.load()});
         if (workers < pool.maxThreadCount()) {
             ++workers;
             startWorker = true;
@@ -80,7 +82,10 @@ void ThumbnailLoader::work()
                 return;
             }
         }
-        const QImage thumbnail = cachedFromFile(job.path, job.side);
+        const quint64 asked = job.generation;
+        const QImage thumbnail = cachedFromFile(job.path, job.side, [this, asked]() {
+            return generation.load() != asked;
+        });
         QMetaObject::invokeMethod(
                 this, [this, ticket = job.ticket, thumbnail]() { deliver(ticket, thumbnail); },
                 Qt::QueuedConnection);
@@ -115,6 +120,7 @@ void ThumbnailLoader::deliver(quint64 ticket, const QImage &thumbnail)
 
 void ThumbnailLoader::cancelPending()
 {
+    ++generation;
     {
         QMutexLocker locker(&lock);
         queue.clear();
@@ -136,7 +142,8 @@ void ThumbnailLoader::setMaxWorkers(int count)
     pool.setMaxThreadCount(qMax(1, count));
 }
 
-QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
+QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
+                                       const std::function<bool()> &abandoned)
 {
     const ThumbnailCache cache(side);
     const ThumbnailCache::Entry entry = cache.lookUp(path);
@@ -144,7 +151,35 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
         return entry.image;
     QSize shown;
     bool embedded = false;
-    const QImage thumbnail = fromFile(path, side, &shown, &embedded);
+    QImage thumbnail;
+    HelperPool &pool = HelperPool::instance();
+    if (pool.available()) {
+        // Opened here, by this process's rules; read there.
+        SourceFile file(path);
+        if (!file.isOpen()) {
+            cache.storeFailure(entry);
+            return QImage();
+        }
+        HelperCall call;
+        call.kind = QStringLiteral("thumbnail");
+        call.params = {{QStringLiteral("name"), path}, {QStringLiteral("side"), side}};
+        call.source = file.device()->handle();
+        call.baseSeconds = baseSeconds;
+        call.secondsPerMegapixel = secondsPerMegapixel;
+        call.abandoned = abandoned;
+        const HelperOutcome outcome = pool.run(call);
+        // Given up, or no helper to ask: nothing is known about the file.
+        if (outcome.status == HelperOutcome::Abandoned
+            || outcome.status == HelperOutcome::Unavailable)
+            return QImage();
+        if (!outcome.done())
+            qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
+        thumbnail = outcome.image;
+        shown = outcome.values.value(QStringLiteral("shown")).toSize();
+        embedded = outcome.values.value(QStringLiteral("embedded")).toBool();
+    } else {
+        thumbnail = fromFile(path, side, &shown, &embedded);
+    }
     // An embedded preview is a thumbnail of the file's own: reading it
     // again costs about what reading the cached copy would, and writing
     // that copy (PNG encoding, a new file) several times as much.
@@ -155,6 +190,22 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side)
     else
         cache.storeFailure(entry);
     return thumbnail;
+}
+
+HelperAnswer ThumbnailLoader::serve(HelperContext &context)
+{
+    HelperAnswer answer;
+    QSize shown;
+    bool embedded = false;
+    const int side = context.params.value(QStringLiteral("side"), thumbnailSide).toInt();
+    answer.image = fromDescriptor(context.source, context.params.value(QStringLiteral("name")).toString(),
+                                  side, &shown, &embedded, [&](const QSize &stored) {
+                                      context.tell({{QStringLiteral("pixels"),
+                                                     qint64(stored.width()) * stored.height()}});
+                                  });
+    answer.values.insert(QStringLiteral("shown"), shown);
+    answer.values.insert(QStringLiteral("embedded"), embedded);
+    return answer;
 }
 
 QImage ThumbnailLoader::fromPreview(const QImage &preview, const QSize &stored,
@@ -175,6 +226,21 @@ QImage ThumbnailLoader::fromPreview(const QImage &preview, const QSize &stored,
 
 QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize, bool *embedded)
 {
+    SourceFile file(path);
+    if (!file.isOpen()) {
+        if (shownSize)
+            *shownSize = QSize();
+        if (embedded)
+            *embedded = false;
+        return QImage();
+    }
+    return fromDescriptor(file.device()->handle(), path, side, shownSize, embedded);
+}
+
+QImage ThumbnailLoader::fromDescriptor(int descriptor, const QString &path, int side,
+                                       QSize *shownSize, bool *embedded,
+                                       const std::function<void(const QSize &)> &sized)
+{
     if (shownSize)
         *shownSize = QSize();
     if (embedded)
@@ -183,7 +249,7 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
         // A camera's JPEG: its head alone, parsed once, tells the size,
         // the orientation and the preview, without Qt's header read
         // (which copies every metadata segment byte by byte).
-        SourceFile file(path);
+        SourceFile file(descriptor);
         if (!file.isOpen())
             return QImage();
         if (file.contents(3) == QByteArrayLiteral("\xFF\xD8\xFF")) {
@@ -197,12 +263,14 @@ QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize
             }
         }
     }
-    SourceReader source(path);
+    SourceReader source(descriptor, path);
     // Not a regular file, or a header that claims more than a decode may
     // take: no thumbnail, and nothing waited for.
     if (!source.check(nullptr))
         return QImage();
     const QSize stored = source.size();
+    if (sized && stored.isValid())
+        sized(stored);
     if (stored.isValid() && !stored.isEmpty()) {
         const QImageIOHandler::Transformations turn = source.transformation();
         const QSize shown = Orientation::shown(stored, turn);

@@ -1,6 +1,8 @@
 #ifndef THUMBNAILLOADER_H
 #define THUMBNAILLOADER_H
 
+#include "isolation/helperserver.h"
+
 #include <QHash>
 #include <QImage>
 #include <QImageIOHandler>
@@ -9,6 +11,7 @@
 #include <QObject>
 #include <QThreadPool>
 
+#include <atomic>
 #include <functional>
 
 // Makes the list thumbnails off the GUI thread, at most one per core at a
@@ -55,12 +58,31 @@ public:
     // used.
     static QImage fromFile(const QString &path, int side = thumbnailSide, QSize *shown = nullptr,
                            bool *embedded = nullptr);
+    // The same of a file opened elsewhere (a helper's); sized, when given,
+    // is told the stored size as soon as the header has been read.
+    static QImage fromDescriptor(int descriptor, const QString &name, int side, QSize *shown,
+                                 bool *embedded,
+                                 const std::function<void(const QSize &)> &sized = {});
+
+    // The helper's side of a thumbnail: fromDescriptor() of the source it
+    // was given.
+    static HelperAnswer serve(HelperContext &context);
+
+    // Seconds a thumbnail may take in its helper: a base, plus an
+    // allowance for each megapixel.
+    static constexpr double baseSeconds = 4;
+    static constexpr double secondsPerMegapixel = 0.03;
 
     // fromFile() through the shared cache: a valid cached thumbnail when
     // there is one (or nothing, when the file failed before), else the
     // file is read and what came of it stored, unless it was the file's
     // own embedded preview.
-    static QImage cachedFromFile(const QString &path, int side = thumbnailSide);
+    // The file is read in a helper process (HelperPool); one that crashes
+    // or runs past its time gives no thumbnail, and that is remembered.
+    // abandoned, when given, is asked while the helper works: true ends it,
+    // and nothing is remembered.
+    static QImage cachedFromFile(const QString &path, int side = thumbnailSide,
+                                 const std::function<bool()> &abandoned = {});
 
     // Whether an embedded preview can stand for a picture of this size.
     static bool previewFits(const QImage &preview, const QSize &stored, int side = thumbnailSide);
@@ -80,6 +102,7 @@ private:
         quint64 ticket = 0; // 0 once taken
         QString path;
         int side = thumbnailSide;
+        quint64 generation = 0;
     };
 
     void work();
@@ -99,6 +122,9 @@ private:
     QList<Job> front;
     QHash<quint64, qsizetype> queued;
     int workers = 0;
+    // Bumped by cancelPending(): jobs of an earlier generation are given
+    // up, in their helper too.
+    std::atomic<quint64> generation{0};
 
     QThreadPool pool;
 };

@@ -1,0 +1,120 @@
+#ifndef HELPERPOOL_H
+#define HELPERPOOL_H
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QVariantMap>
+
+#include <atomic>
+#include <functional>
+#include <sys/types.h>
+
+// One request to a helper process, as the window's side gives it.
+struct HelperCall
+{
+    QString kind;
+    QVariantMap params;
+    // The source, opened here by the window's rules; the helper gets its
+    // own copy of the descriptor. -1: none.
+    int source = -1;
+    // The time allowed: base seconds, plus so many a megapixel once the
+    // helper has said how large the picture is.
+    double baseSeconds = 10;
+    double secondsPerMegapixel = 0.1;
+    // Asked every few milliseconds while the helper works: true ends it.
+    std::function<bool()> abandoned;
+    // Answers the helper's questions (may wait: the time it takes does not
+    // count against the request).
+    std::function<QVariantMap(const QVariantMap &)> answer;
+};
+
+// How a request ended.
+struct HelperOutcome
+{
+    enum Status {
+        Done,        // the helper answered: values and image hold its answer
+        Crashed,     // the helper died on the file
+        TimedOut,    // ran past its time, and was ended
+        OutOfMemory, // needed more memory than its limit
+        Abandoned,   // given up by the caller (Stop, Quit); ended
+        Unavailable, // no helper could be started
+    };
+    Status status = Unavailable;
+    QString reason; // for the user, when not Done
+    QVariantMap values;
+    QImage image;
+
+    bool done() const { return status == Done; }
+};
+
+// The helper processes that read users' files, and the requests to them.
+// Helpers are started when first needed and kept for the next request, so
+// that a batch pays for starting one only once per image in flight; one
+// that crashed, ran too long or was given up is ended (SIGKILL) and
+// replaced by a new one on the next request. Requests run on the caller's
+// thread, which waits for the answer: workers call here, never the GUI
+// thread. Safe to use from any thread.
+class HelperPool
+{
+    Q_DECLARE_TR_FUNCTIONS(HelperPool)
+
+public:
+    static HelperPool &instance();
+
+    // The helper executable: $PICTAVO_HELPER, else pictavo-helper beside
+    // the running program.
+    static QString helperPath();
+
+    // Whether a helper can be started (its executable is there).
+    bool available() const;
+    // Whether the last helper started put its sandbox up; true until one
+    // has said otherwise.
+    bool sandboxed() const { return sandboxOn.load(); }
+
+    HelperOutcome run(const HelperCall &call);
+
+    // Multiplies every time limit; for tests, and for sanitizer builds
+    // (several times slower).
+    void setTimeScale(double scale) { timeScale.store(scale); }
+    double timeScaleFactor() const { return timeScale.load(); }
+
+    // Ends every helper, idle or busy, at once; their requests come back
+    // Abandoned. New requests start new helpers.
+    void endAll();
+
+    // The process ids of the helpers, idle and busy, and of the busy ones
+    // alone; for tests.
+    QList<pid_t> processIds() const;
+    QList<pid_t> busyProcessIds(const QString &kind = QString()) const;
+
+    ~HelperPool();
+
+private:
+    struct Helper
+    {
+        pid_t pid = -1;
+        int socket = -1;
+        QString kind; // of the request it is busy with
+    };
+
+    HelperPool();
+    bool start(Helper *helper, QString *why);
+    Helper lease(const QString &kind, QString *why);
+    void giveBack(const Helper &helper);
+    // Kills and reaps; the exit status as waitpid gives it.
+    int end(const Helper &helper);
+    HelperOutcome converse(const Helper &helper, const HelperCall &call, bool *reusable);
+
+    mutable QMutex lock;
+    QList<Helper> idle;
+    QList<Helper> busy;
+    // Bumped by endAll(): requests begun before it come back Abandoned.
+    std::atomic<int> generation{0};
+    std::atomic<bool> sandboxOn{true};
+    std::atomic<double> timeScale;
+};
+
+#endif // HELPERPOOL_H

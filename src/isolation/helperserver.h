@@ -1,0 +1,62 @@
+#ifndef HELPERSERVER_H
+#define HELPERSERVER_H
+
+#include <QHash>
+#include <QImage>
+#include <QString>
+#include <QVariantMap>
+
+#include <functional>
+
+// One request as its handler sees it, in a helper or (when no helper can
+// be started) in the window's own process.
+struct HelperContext
+{
+    // The source, opened by the window; the handler reads it (owned by
+    // whoever called the handler, which closes it afterwards).
+    int source = -1;
+    QVariantMap params;
+    // Asks the window something mid-request (may it take this much
+    // memory?) and waits for the answer; an empty map when the window has
+    // gone or the request was given up.
+    std::function<QVariantMap(const QVariantMap &)> ask;
+    // Tells the window something it needs no answer to (the picture's size,
+    // which sets the time the request is allowed).
+    std::function<void(const QVariantMap &)> tell;
+};
+
+// What a handler makes: values for the window, and a picture.
+struct HelperAnswer
+{
+    QVariantMap values;
+    QImage image;
+};
+
+using HelperHandler = std::function<HelperAnswer(HelperContext &)>;
+
+// The request loop of a helper process: reads requests from the socket it
+// inherited, runs the handler of each one's kind and sends back the answer
+// with its picture in shared memory, until the window closes its end. An
+// alarm set for each request ends the process should it run long after the
+// window has given up on it (or after the window itself has gone).
+class HelperServer
+{
+public:
+    explicit HelperServer(int socket);
+
+    void handle(const QString &kind, HelperHandler handler);
+
+    // Sends the first message, which says whether the sandbox is on.
+    bool ready(bool sandboxed, const QString &why);
+
+    // Serves until the window's end closes; returns the exit code.
+    int run();
+
+private:
+    QVariantMap ask(const QVariantMap &question, int watchdogSeconds);
+
+    int socket;
+    QHash<QString, HelperHandler> handlers;
+};
+
+#endif // HELPERSERVER_H

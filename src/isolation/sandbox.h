@@ -1,0 +1,37 @@
+#ifndef SANDBOX_H
+#define SANDBOX_H
+
+#include <QString>
+#include <QtGlobal>
+
+// The walls a helper process puts up around itself once it has loaded
+// everything it will need and before it reads a user's file: no new
+// privileges, a seccomp filter that refuses opening files, making sockets,
+// running programs, tracing and signalling other processes, a limit on
+// its address space and a small one on its descriptors. What it may still
+// do is read the descriptors it is given and answer on the one socket it
+// inherited.
+namespace Sandbox {
+
+struct Limits
+{
+    // Bytes of address space; 0: no limit (sanitizer builds reserve
+    // terabytes of it up front).
+    qint64 addressSpace = 0;
+    // Descriptors the process may hold.
+    int descriptors = 32;
+};
+
+// Applies the walls to the calling process, for good. True when the
+// seccomp filter is in place; false, with why, when the kernel refused it
+// (the limits are set either way).
+bool apply(const Limits &limits, QString *why = nullptr);
+
+// The address-space limit for a process that may hold budget bytes of
+// pixels: what it has mapped now, plus the budget, plus room for the
+// decoders' own tables. 0 under a sanitizer.
+qint64 addressSpaceFor(qint64 budget);
+
+} // namespace Sandbox
+
+#endif // SANDBOX_H

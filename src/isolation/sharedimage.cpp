@@ -1,0 +1,139 @@
+#include "isolation/sharedimage.h"
+
+#include <QColorSpace>
+#include <QDataStream>
+#include <QIODevice>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Mapping
+{
+    void *address;
+    size_t length;
+};
+
+void unmap(void *info)
+{
+    auto *mapping = static_cast<Mapping *>(info);
+    ::munmap(mapping->address, mapping->length);
+    delete mapping;
+}
+
+} // namespace
+
+int SharedImage::put(const QImage &image, QVariantMap *description)
+{
+    if (image.isNull())
+        return -1;
+    // What else the image holds that can be large (its text: a PNG comment
+    // may be megabytes) goes after the pixels, not into the message.
+    QByteArray extra;
+    {
+        QVariantMap text;
+        const QStringList keys = image.textKeys();
+        for (const QString &key : keys)
+            text.insert(key, image.text(key));
+        QVariantList colors;
+        for (const QRgb color : image.colorTable())
+            colors.append(uint(color));
+        QDataStream stream(&extra, QIODevice::WriteOnly);
+        stream << text << colors;
+    }
+    const size_t pixelBytes = size_t(image.sizeInBytes());
+    const size_t length = pixelBytes + size_t(extra.size());
+    const int fd = ::memfd_create("pictavo-pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        return -1;
+    if (::ftruncate(fd, off_t(length)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    void *address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) {
+        ::close(fd);
+        return -1;
+    }
+    std::memcpy(address, image.constBits(), pixelBytes);
+    std::memcpy(static_cast<char *>(address) + pixelBytes, extra.constData(), size_t(extra.size()));
+    ::munmap(address, length);
+    // Sealed once written: the window maps what it was given, and nothing
+    // the helper does later can change it under the window's feet.
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    QVariantMap &d = *description;
+    d.insert(QStringLiteral("width"), image.width());
+    d.insert(QStringLiteral("height"), image.height());
+    d.insert(QStringLiteral("format"), int(image.format()));
+    d.insert(QStringLiteral("bytesPerLine"), qlonglong(image.bytesPerLine()));
+    if (image.colorSpace().isValid())
+        d.insert(QStringLiteral("iccProfile"), image.colorSpace().iccProfile());
+    d.insert(QStringLiteral("dpmX"), image.dotsPerMeterX());
+    d.insert(QStringLiteral("dpmY"), image.dotsPerMeterY());
+    d.insert(QStringLiteral("extraBytes"), qlonglong(extra.size()));
+    return fd;
+}
+
+QImage SharedImage::take(int descriptor, const QVariantMap &d)
+{
+    if (descriptor < 0)
+        return QImage();
+    const int width = d.value(QStringLiteral("width")).toInt();
+    const int height = d.value(QStringLiteral("height")).toInt();
+    const int format = d.value(QStringLiteral("format")).toInt();
+    const qint64 bytesPerLine = d.value(QStringLiteral("bytesPerLine")).toLongLong();
+    struct stat st;
+    const bool known = format > QImage::Format_Invalid && format < QImage::NImageFormats;
+    const qint64 length = qint64(height) * bytesPerLine;
+    const qint64 extraBytes = d.value(QStringLiteral("extraBytes")).toLongLong();
+    if (!known || width <= 0 || height <= 0 || bytesPerLine <= 0
+        || bytesPerLine > std::numeric_limits<int>::max()
+        || extraBytes < 0 || ::fstat(descriptor, &st) != 0 || length + extraBytes > st.st_size
+        || bytesPerLine * 8 < qint64(width) * QImage::toPixelFormat(QImage::Format(format)).bitsPerPixel()) {
+        ::close(descriptor);
+        return QImage();
+    }
+    // Private: the window's own changes to the pixels (a colour conversion
+    // in place) stay its own and never reach the sealed file.
+    void *address = ::mmap(nullptr, size_t(length + extraBytes), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE, descriptor, 0);
+    ::close(descriptor);
+    if (address == MAP_FAILED)
+        return QImage();
+    QVariantMap text;
+    QVariantList colors;
+    {
+        const QByteArray extra = QByteArray::fromRawData(static_cast<const char *>(address) + length,
+                                                         qsizetype(extraBytes));
+        QDataStream stream(extra);
+        stream >> text >> colors;
+    }
+    auto *mapping = new Mapping{address, size_t(length + extraBytes)};
+    QImage image(static_cast<uchar *>(address), width, height, qsizetype(bytesPerLine),
+                 QImage::Format(format), unmap, mapping);
+    if (image.isNull()) {
+        unmap(mapping);
+        return image;
+    }
+    const QByteArray icc = d.value(QStringLiteral("iccProfile")).toByteArray();
+    if (!icc.isEmpty())
+        image.setColorSpace(QColorSpace::fromIccProfile(icc));
+    image.setDotsPerMeterX(d.value(QStringLiteral("dpmX")).toInt());
+    image.setDotsPerMeterY(d.value(QStringLiteral("dpmY")).toInt());
+    if (!colors.isEmpty()) {
+        QList<QRgb> table;
+        for (const QVariant &color : std::as_const(colors))
+            table.append(QRgb(color.toUInt()));
+        image.setColorTable(table);
+    }
+    for (auto it = text.cbegin(); it != text.cend(); ++it)
+        image.setText(it.key(), it.value().toString());
+    return image;
+}

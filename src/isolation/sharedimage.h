@@ -1,0 +1,26 @@
+#ifndef SHAREDIMAGE_H
+#define SHAREDIMAGE_H
+
+#include <QImage>
+#include <QVariantMap>
+
+// Pixels handed from a helper process to the window's process in a sealed
+// memfd: the helper writes them once and seals the file (no one can change
+// or resize it afterwards), the window maps it and wraps the mapping in a
+// QImage without copying; the mapping goes when the last copy of the
+// QImage does.
+namespace SharedImage {
+
+// A new sealed memfd holding image's pixels, and in description what the
+// other side needs to map them (size, format, line length, colour space,
+// resolution, text). -1 when image is null or the memory cannot be had.
+int put(const QImage &image, QVariantMap *description);
+
+// The image the descriptor and description make, mapped, not copied; the
+// descriptor is closed either way. A null image when they do not agree
+// (sizes that do not fit the file, an unknown format).
+QImage take(int descriptor, const QVariantMap &description);
+
+} // namespace SharedImage
+
+#endif // SHAREDIMAGE_H

@@ -1,0 +1,64 @@
+#include "isolation/warmup.h"
+
+#include "decode/imageloader.h"
+#include "decode/sourcereader.h"
+#include "encode/heifencoder.h"
+
+#include <QBuffer>
+#include <QColorSpace>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QThread>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+// Reads bytes the way a user's file is read: from a descriptor, through
+// SourceReader and its decoders.
+void readBack(const QByteArray &bytes, const QString &name)
+{
+    if (bytes.isEmpty())
+        return;
+    const int fd = ::memfd_create("pictavo-warmup", MFD_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size()) {
+        SourceReader source(fd, name);
+        ImageLoader::read(source, nullptr, {}, nullptr);
+    }
+    ::close(fd);
+}
+
+} // namespace
+
+void Warmup::run()
+{
+    QImage tiny(8, 8, QImage::Format_ARGB32);
+    tiny.fill(Qt::red);
+    tiny.setColorSpace(QColorSpace::SRgb);
+    // Every plug-in, loaded by asking it about a few bytes.
+    const QByteArray junk(64, '\0');
+    for (const QByteArray &format : QImageReader::supportedImageFormats()) {
+        QBuffer buffer;
+        buffer.setData(junk);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader(&buffer, format).canRead();
+    }
+    // Each writable format made and read back, and the decoders of our own.
+    for (const QByteArray &format : QImageWriter::supportedImageFormats()) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, format);
+        if (writer.write(tiny))
+            readBack(bytes, QStringLiteral("warmup.") + QString::fromLatin1(format));
+    }
+    for (const QString &format : {QStringLiteral("heic"), QStringLiteral("avif")}) {
+        if (HeifEncoder::canWrite(format))
+            readBack(HeifEncoder::encode(tiny, format, nullptr), QStringLiteral("warmup.") + format);
+    }
+    // The C library counts the processors by reading /sys on first ask.
+    QThread::idealThreadCount();
+}

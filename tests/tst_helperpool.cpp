@@ -1,0 +1,180 @@
+#include "base/imagelimits.h"
+#include "fs/sourcefile.h"
+#include "isolation/helperpool.h"
+#include "isolation/isolatedread.h"
+
+#include "testsupport.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/wait.h>
+
+// The helper processes: sandboxed, pixels back whole, and a helper that
+// dies or freezes costs one request, never the caller.
+class tst_HelperPool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void helpersAreSandboxed();
+    void pixelsComeBackWhole_data();
+    void pixelsComeBackWhole();
+    void brokenHelper_data();
+    void brokenHelper();
+    void givingUpEndsTheHelper();
+
+private:
+    HelperOutcome thumbnailOf(const QString &path, std::function<bool()> abandoned = {});
+    // Sends sig to every helper waiting for work, and waits until it took.
+    void signalIdleHelpers(int sig);
+
+    QTemporaryDir dir;
+    QString picture;
+    double defaultScale = 1;
+};
+
+void tst_HelperPool::initTestCase()
+{
+    ImageLimits::configureProcess();
+    QVERIFY(dir.isValid());
+    QVERIFY2(HelperPool::instance().available(), qPrintable(HelperPool::helperPath()));
+    picture = TestSupport::writeImage(dir.filePath(QStringLiteral("picture.png")), QSize(300, 200));
+    QVERIFY(!picture.isEmpty());
+    defaultScale = HelperPool::instance().timeScaleFactor();
+}
+
+void tst_HelperPool::cleanup()
+{
+    HelperPool::instance().setTimeScale(defaultScale);
+    HelperPool::instance().endAll();
+}
+
+HelperOutcome tst_HelperPool::thumbnailOf(const QString &path, std::function<bool()> abandoned)
+{
+    SourceFile file(path);
+    HelperCall call;
+    call.kind = QStringLiteral("thumbnail");
+    call.params = {{QStringLiteral("name"), path}, {QStringLiteral("side"), 128}};
+    call.source = file.device()->handle();
+    call.baseSeconds = 4;
+    call.abandoned = std::move(abandoned);
+    return HelperPool::instance().run(call);
+}
+
+void tst_HelperPool::signalIdleHelpers(int sig)
+{
+    const QList<pid_t> helpers = HelperPool::instance().processIds();
+    QVERIFY(!helpers.isEmpty());
+    for (const pid_t pid : helpers) {
+        QCOMPARE(::kill(pid, sig), 0);
+        siginfo_t info{};
+        // Looked at, not reaped: the pool reaps its own.
+        QCOMPARE(::waitid(P_PID, id_t(pid), &info,
+                          (sig == SIGSTOP ? WSTOPPED : WEXITED) | WNOWAIT),
+                 0);
+    }
+}
+
+// Every helper runs with no new privileges and under its seccomp filter,
+// as its status in /proc shows.
+void tst_HelperPool::helpersAreSandboxed()
+{
+    const HelperOutcome outcome = thumbnailOf(picture);
+    QCOMPARE(outcome.status, HelperOutcome::Done);
+    QCOMPARE(outcome.image.size(), QSize(128, 85));
+    QVERIFY(HelperPool::instance().sandboxed());
+    const QList<pid_t> helpers = HelperPool::instance().processIds();
+    QCOMPARE(helpers.size(), 1);
+    QFile status(QStringLiteral("/proc/%1/status").arg(helpers.first()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QByteArray text = status.readAll();
+    QVERIFY2(text.contains("NoNewPrivs:\t1"), text.constData());
+    QVERIFY2(text.contains("Seccomp:\t2"), text.constData());
+}
+
+void tst_HelperPool::pixelsComeBackWhole_data()
+{
+    QTest::addColumn<bool>("alpha");
+    QTest::addColumn<QString>("format");
+    QTest::newRow("png with alpha") << true << QStringLiteral("png");
+    QTest::newRow("opaque bmp") << false << QStringLiteral("bmp");
+}
+
+// A conversion's read: the picture mapped from the helper's shared memory
+// is the one a reader in this process makes, pixel for pixel.
+void tst_HelperPool::pixelsComeBackWhole()
+{
+    QFETCH(bool, alpha);
+    QFETCH(QString, format);
+    const QString path = dir.filePath(QStringLiteral("whole.") + format);
+    const QImage made = TestSupport::pattern(QSize(333, 127), alpha);
+    QVERIFY(made.save(path));
+    SourceFile file(path);
+    IsolatedRead::Request request;
+    qint64 admitted = 0;
+    request.admit = [&](qint64 bytes) {
+        admitted = bytes;
+        return true;
+    };
+    const IsolatedRead::Result read = IsolatedRead::read(file, path, request);
+    QVERIFY2(!read.image.isNull(), qPrintable(read.reason));
+    QVERIFY(admitted >= qint64(333) * 127 * 4);
+    const QImage here(path);
+    QCOMPARE(read.image.format(), here.format());
+    QCOMPARE(read.image, here);
+}
+
+void tst_HelperPool::brokenHelper_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+    // Dead while it waited: seen before it is given work, and replaced.
+    QTest::newRow("crashed") << int(SIGSEGV) << int(HelperOutcome::Done) << QString();
+    // Frozen: it takes the work and never answers.
+    QTest::newRow("frozen") << int(SIGSTOP) << int(HelperOutcome::TimedOut)
+                            << QStringLiteral("reading took longer than \\d+ s");
+}
+
+void tst_HelperPool::brokenHelper()
+{
+    QFETCH(int, sig);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+    QCOMPARE(thumbnailOf(picture).status, HelperOutcome::Done);
+    signalIdleHelpers(sig);
+    HelperPool::instance().setTimeScale(defaultScale / 8);
+    const HelperOutcome outcome = thumbnailOf(picture);
+    QCOMPARE(int(outcome.status), status);
+    QVERIFY2(QRegularExpression(QStringLiteral("^(%1)$").arg(reason)).match(outcome.reason).hasMatch()
+                     || (reason.isEmpty() && outcome.reason.isEmpty()),
+             qPrintable(outcome.reason));
+    // The next request gets a helper that works.
+    const HelperOutcome next = thumbnailOf(picture);
+    QCOMPARE(next.status, HelperOutcome::Done);
+    QVERIFY(!next.image.isNull());
+}
+
+// A caller that gives up (Stop, Quit) does not wait for the helper: it is
+// ended, whatever it is doing.
+void tst_HelperPool::givingUpEndsTheHelper()
+{
+    QCOMPARE(thumbnailOf(picture).status, HelperOutcome::Done);
+    const QList<pid_t> before = HelperPool::instance().processIds();
+    signalIdleHelpers(SIGSTOP);
+    int asked = 0;
+    const HelperOutcome outcome = thumbnailOf(picture, [&]() { return ++asked > 2; });
+    QCOMPARE(outcome.status, HelperOutcome::Abandoned);
+    for (const pid_t pid : before)
+        QVERIFY(!HelperPool::instance().processIds().contains(pid));
+}
+
+QTEST_GUILESS_MAIN(tst_HelperPool)
+#include "tst_helperpool.moc"
