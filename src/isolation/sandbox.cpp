@@ -83,6 +83,7 @@ bool addFilter(QString *why)
     return true;
 }
 
+#if !defined(PICTAVO_SANITIZE)
 qint64 mappedNow()
 {
     // VmSize from the process's status, in kB.
@@ -95,6 +96,7 @@ qint64 mappedNow()
     }
     return 0;
 }
+#endif
 
 } // namespace
 
