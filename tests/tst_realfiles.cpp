@@ -39,7 +39,20 @@ private:
     QTemporaryDir tmp;
     int serial = 0;
     QString outDir() { return tmp.filePath(QStringLiteral("out%1").arg(++serial)); }
+    void convertsToHalfOf(const QString &path, const QImage &reference);
 };
+
+// Converts path at 50 % and checks the result against the picture the
+// file holds, as seen upright in sRGB: its size and a mean delta E of 3.
+void tst_RealFiles::convertsToHalfOf(const QString &path, const QImage &reference)
+{
+    const Converted out = convert(path, outDir());
+    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
+    const QImage expected = reference.scaled(reference.size() / 2);
+    QCOMPARE(out.image.size(), expected.size());
+    const double deltaE = meanDeltaE(out.image, expected);
+    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+}
 
 void tst_RealFiles::initTestCase()
 {
@@ -176,12 +189,7 @@ void tst_RealFiles::pngColourChunks()
 {
     QFETCH(QString, path);
     QFETCH(QImage, reference);
-    const Converted out = convert(path, outDir());
-    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
-    const QImage expected = reference.scaled(reference.size() / 2);
-    QCOMPARE(out.image.size(), expected.size());
-    const double deltaE = meanDeltaE(out.image, expected);
-    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+    convertsToHalfOf(path, reference);
 }
 
 void tst_RealFiles::jxlColourEncodings_data()
@@ -217,12 +225,7 @@ void tst_RealFiles::jxlColourEncodings()
 {
     QFETCH(QString, path);
     QFETCH(QImage, reference);
-    const Converted out = convert(path, outDir());
-    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
-    const QImage expected = reference.scaled(reference.size() / 2);
-    QCOMPARE(out.image.size(), expected.size());
-    const double deltaE = meanDeltaE(out.image, expected);
-    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+    convertsToHalfOf(path, reference);
 }
 
 void tst_RealFiles::tiffLayouts_data()
@@ -269,12 +272,7 @@ void tst_RealFiles::tiffLayouts()
 {
     QFETCH(QString, path);
     QFETCH(QImage, reference);
-    const Converted out = convert(path, outDir());
-    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
-    const QImage expected = reference.scaled(reference.size() / 2);
-    QCOMPARE(out.image.size(), expected.size());
-    const double deltaE = meanDeltaE(out.image, expected);
-    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+    convertsToHalfOf(path, reference);
 }
 
 void tst_RealFiles::exifOrientation_data()
@@ -308,12 +306,7 @@ void tst_RealFiles::exifOrientation_data()
 void tst_RealFiles::exifOrientation()
 {
     QFETCH(QString, path);
-    const Converted out = convert(path, outDir());
-    QVERIFY2(out.result.written(), qPrintable(out.result.reason));
-    const QImage expected = pattern(QSize(64, 48)).scaled(32, 24);
-    QCOMPARE(out.image.size(), expected.size());
-    const double deltaE = meanDeltaE(out.image, expected);
-    QVERIFY2(deltaE <= 3, qPrintable(QStringLiteral("mean delta E %1").arg(deltaE)));
+    convertsToHalfOf(path, pattern(QSize(64, 48)));
 }
 
 // What each format's file cut short gives: Fails, or Warns (written, with
