@@ -5,6 +5,7 @@
 #include "thumbnail/thumbnailloader.h"
 #include "ui_mainwindow.h"
 
+#include "hostile/windowdriver.h"
 #include "testsupport.h"
 
 #include <QBuffer>
@@ -60,7 +61,6 @@ private slots:
 
 private:
     void open(MainWindow &w, const QStringList &files);
-    static bool drop(QWidget *target, const QList<QUrl> &urls);
     QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
     static qreal screenRatio(QWidget *widget);
 
@@ -436,26 +436,6 @@ void tst_ImageLists::folderButtonRootAndCancel()
     QCOMPARE(w.ui->lineEditSaveDir->text(), QStringLiteral("/proposed/ConvertedImages"));
 }
 
-// Drags over target and drops there, as a file manager would; true when
-// both the drag and the drop were taken.
-bool tst_ImageLists::drop(QWidget *target, const QList<QUrl> &urls)
-{
-    QMimeData data;
-    data.setUrls(urls);
-    const QPoint at = target->rect().center();
-    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
-    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    if (!enter.isAccepted())
-        return false;
-    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &move);
-    QDropEvent dropped(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &dropped);
-    // Never a move: the file manager would delete the originals.
-    return move.isAccepted() && dropped.isAccepted() && dropped.dropAction() == Qt::CopyAction;
-}
-
 void tst_ImageLists::droppedFolderTreeOpensLikeOpenImages()
 {
     const QString root = tmp.filePath(QStringLiteral("dropped"));
@@ -475,7 +455,7 @@ void tst_ImageLists::droppedFolderTreeOpensLikeOpenImages()
     for (QWidget *target : {w.ui->listWidgetConvert->viewport(),
                             w.ui->listWidgetOriginal->viewport(),
                             static_cast<QWidget *>(w.ui->lineEditSaveDir)}) {
-        QVERIFY(drop(target, {QUrl::fromLocalFile(single), QUrl::fromLocalFile(root + "/trip")}));
+        QVERIFY(Hostile::dropUrls(target, {QUrl::fromLocalFile(single), QUrl::fromLocalFile(root + "/trip")}));
         QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("4 images loaded"));
         QCOMPARE(w.imageFiles, (QStringList{single, a, b, c}));
         QCOMPARE(w.ui->listWidgetOriginal->count(), 4);

@@ -4,7 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
-#include "hostile/windowdriver.h"
+#include "hostile/openedwindow.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 
@@ -36,7 +36,6 @@ private slots:
     void truncatedRawFailsByItsTimeLimit();
 
 private:
-    std::unique_ptr<MainWindow> openWindow(const QStringList &files);
 
     QTemporaryDir settingsDir;
     QTemporaryDir work;
@@ -114,24 +113,6 @@ void tst_Isolation::cleanup()
     HelperPool::instance().endAll();
 }
 
-std::unique_ptr<MainWindow> tst_Isolation::openWindow(const QStringList &files)
-{
-    auto w = std::make_unique<MainWindow>();
-    w->show();
-    WindowDriver d(w.get());
-    if (!d.complete())
-        return nullptr;
-    d.autoOpen->setChecked(false);
-    if (!d.startOpen(files))
-        return nullptr;
-    if (!QTest::qWaitFor([&]() {
-            return d.status->currentMessage()
-                    == QStringLiteral("%1 images loaded").arg(files.size());
-        }, 300000))
-        return nullptr;
-    return w;
-}
-
 // One helper killed with SIGSEGV and another frozen with SIGSTOP while they
 // decode: the batch finishes, at most those two images fail and say why,
 // every other one is written whole.
@@ -148,7 +129,7 @@ void tst_Isolation::killedAndFrozenHelpersCostTheirImages()
         QVERIFY(picture.save(path));
         files << path;
     }
-    auto w = openWindow(files);
+    auto w = openedWindow(files);
     QVERIFY(w);
     WindowDriver d(w.get());
     auto *runner = w->findChild<BatchRunner *>();
@@ -211,7 +192,7 @@ void tst_Isolation::truncatedRawFailsByItsTimeLimit()
     QVERIFY(!files.contains(QString()));
     HelperPool &pool = HelperPool::instance();
     pool.setTimeScale(defaultScale / 4);
-    auto w = openWindow(files);
+    auto w = openedWindow(files);
     QVERIFY(w);
     WindowDriver d(w.get());
     auto *runner = w->findChild<BatchRunner *>();

@@ -3,7 +3,7 @@
 #include "ui/mainwindow.h"
 
 #include "hostile/hostilecorpus.h"
-#include "hostile/windowdriver.h"
+#include "hostile/openedwindow.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 
@@ -34,7 +34,6 @@ private slots:
     void closingTheProgramMidBatch();
 
 private:
-    std::unique_ptr<MainWindow> openWindow(const QStringList &files);
     QStringList makeImages(const QString &dir, int count, const QSize &size);
 
     QTemporaryDir settingsDir;
@@ -69,26 +68,6 @@ QStringList tst_Stress::makeImages(const QString &dir, int count, const QSize &s
     return files;
 }
 
-std::unique_ptr<MainWindow> tst_Stress::openWindow(const QStringList &files)
-{
-    auto w = std::make_unique<MainWindow>();
-    w->show();
-    WindowDriver d(w.get());
-    if (!d.complete()) {
-        qWarning("main window parts not found");
-        return nullptr;
-    }
-    d.autoOpen->setChecked(false);
-    if (!d.startOpen(files))
-        return nullptr;
-    if (!QTest::qWaitFor([&]() {
-            return d.status->currentMessage()
-                    == QStringLiteral("%1 images loaded").arg(files.size());
-        }, 300000))
-        return nullptr;
-    return w;
-}
-
 // A thousand images in one batch: every one written and listed, and never
 // more of them in flight than there are cores, however long the batch.
 void tst_Stress::thousandImages()
@@ -97,7 +76,7 @@ void tst_Stress::thousandImages()
     const int count = qEnvironmentVariableIntValue("PICTAVO_QUICK") ? 200 : 1000;
     const QString dir = work.filePath(QStringLiteral("thousand"));
     const QStringList files = makeImages(dir, count, QSize(24, 16));
-    auto w = openWindow(files);
+    auto w = openedWindow(files);
     QVERIFY(w);
     WindowDriver d(w.get());
     QCOMPARE(d.original->count(), count);
@@ -148,7 +127,7 @@ void tst_Stress::backToBackCommands()
     const QSize size(200, 150);
     const QString dir = work.filePath(QStringLiteral("back-to-back-%1").arg(formatIndex));
     const QStringList files = makeImages(dir, count, size);
-    auto w = openWindow(files);
+    auto w = openedWindow(files);
     QVERIFY(w);
     WindowDriver d(w.get());
     d.percent->setValue(50);
@@ -203,7 +182,7 @@ void tst_Stress::laterCommandKeepsTheName()
     }
     const QString file = dir + QStringLiteral("/x.png");
     QVERIFY(noise.save(file));
-    auto w = openWindow({file});
+    auto w = openedWindow({file});
     QVERIFY(w);
     WindowDriver d(w.get());
     d.percent->setValue(10);

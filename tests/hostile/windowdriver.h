@@ -63,6 +63,7 @@ inline bool dropUrls(QWidget *target, const QList<QUrl> &urls)
     QApplication::sendEvent(target, &move);
     QDropEvent dropped(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &dropped);
+    // Never a move: the file manager would delete the originals.
     return move.isAccepted() && dropped.isAccepted() && dropped.dropAction() == Qt::CopyAction;
 }
 
