@@ -1,3 +1,4 @@
+#include "legacyfixtures.h"
 #include "realfixtures.h"
 #include "rawfixture.h"
 #include "testsupport.h"
@@ -382,6 +383,11 @@ void tst_RealFiles::sameBytesTwice_data()
     QVERIFY(writeTiff(d + "planar-16.tif", picture, planar));
     QTest::newRow("planar-16.tif") << d + "planar-16.tif";
     row("rle8.bmp", rleBmp(QSize(60, 40)));
+    row("rle4.bmp", LegacyFixtures::bmpIndexed(QSize(60, 40), 4, true).bytes);
+    row("colour-mapped-rle.tga",
+        LegacyFixtures::tga(QSize(60, 40), LegacyFixtures::TgaKind::ColourMapped, true).bytes);
+    const QByteArray rleTga = LegacyFixtures::tga(QSize(60, 40), LegacyFixtures::TgaKind::TrueColour24, true).bytes;
+    row("truecolour-rle-truncated-at-60-percent.tga", rleTga.left(rleTga.size() * 6 / 10));
     QByteArray bmp;
     {
         QBuffer buffer(&bmp);

@@ -4,6 +4,7 @@
 #include "decode/heifdecoder.h"
 #include "decode/jxldecoder.h"
 #include "decode/pngdecoder.h"
+#include "decode/pixbufdecoder.h"
 #include "decode/pngtextguard.h"
 #include "decode/rawdecoder.h"
 #include "decode/rgbatiff.h"
@@ -70,6 +71,11 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)
             && !PngTextGuard(file->device()).tooMuchText())
             return std::make_unique<PngDecoder>(file->contents());
     }
+    // Every BMP: Qt's reader shifts 16-bit channels instead of scaling them,
+    // reads narrow bit fields as black and RLE files' missing rows as
+    // whatever memory held.
+    if (head.startsWith("BM") && readable)
+        return std::make_unique<PixbufDecoder>(file->contents(), "bmp");
     if (JpegXlDecoder::recognizes(head)) {
         if (!readable)
             return std::make_unique<TooLarge>("jxl");
@@ -113,3 +119,11 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)
     return nullptr;
 }
 
+
+std::unique_ptr<ImageDecoder> DecoderFactory::forTga(SourceFile *file)
+{
+    if (!file->isOpen() || file->device()->size() > largestRead
+        || !PixbufDecoder::looksLikeTga(file->contents(headBytes)))
+        return nullptr;
+    return std::make_unique<PixbufDecoder>(file->contents(), "tga");
+}

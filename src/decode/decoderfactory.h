@@ -18,6 +18,10 @@ namespace DecoderFactory {
 // when Qt's readers are the right ones.
 std::unique_ptr<ImageDecoder> forFile(SourceFile *file);
 
+// TGA files have no signature: the decoder for a file named as one whose
+// header fits; none when it does not.
+std::unique_ptr<ImageDecoder> forTga(SourceFile *file);
+
 // Whether a file starting with head is one of the kinds the decoders read;
 // cheap, for telling images from other files. headBytes are enough.
 constexpr int headBytes = 64;

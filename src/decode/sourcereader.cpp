@@ -32,13 +32,10 @@ void SourceReader::setUp(const QString &path)
     imageReader.setAutoTransform(true);
     PngTextGuard::protect(imageReader);
     // TGA files have no signature, and other readers' content tests take
-    // some of them for icons; a file named so that its reader accepts is
-    // read as one.
-    if (!decoder && file.isOpen() && path.endsWith(QLatin1String(".tga"), Qt::CaseInsensitive)) {
-        QImageReader tga(file.device(), "tga");
-        tga.setAutoDetectImageFormat(false);
-        if (tga.canRead())
-            imageReader.setFormat("tga");
+    // some of them for icons; a file named so whose header fits is read as
+    // one.
+    if (!decoder && path.endsWith(QLatin1String(".tga"), Qt::CaseInsensitive)) {
+        decoder = DecoderFactory::forTga(&file);
         file.device()->seek(0);
     }
 }

@@ -1,6 +1,7 @@
 #include "isolation/warmup.h"
 
 #include "decode/imageloader.h"
+#include "decode/pixbufdecoder.h"
 #include "decode/sourcereader.h"
 #include "encode/heifencoder.h"
 
@@ -59,6 +60,8 @@ void Warmup::run()
         if (HeifEncoder::canWrite(format))
             readBack(HeifEncoder::encode(tiny, format, nullptr), QStringLiteral("warmup.") + format);
     }
+    // gdk-pixbuf opens its loaders' modules on first use.
+    PixbufDecoder::loadModules();
     // The C library counts the processors by reading /sys on first ask.
     QThread::idealThreadCount();
 }
