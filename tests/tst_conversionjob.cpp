@@ -1,6 +1,7 @@
 #include "conversion/conversionjob.h"
 #include "hostile/hostilecorpus.h"
 #include "base/imagelimits.h"
+#include "base/pngchunks.h"
 #include "fs/targetnamer.h"
 
 #include "testsupport.h"
@@ -55,7 +56,7 @@ QByteArray pngWithKeyword(const QByteArray &keyword)
 {
     const QByteArray png = encoded(pattern(QSize(20, 10)), "png");
     // After the signature and the header chunk.
-    return png.left(33) + Hostile::pngChunk("tEXt", keyword + '\0' + "a note") + png.mid(33);
+    return png.left(33) + PngChunks::make("tEXt", keyword + '\0' + "a note") + png.mid(33);
 }
 
 // A JPEG whose profile describes itself with name.
