@@ -306,6 +306,8 @@ HeifBoxes::Coded HeifBoxes::primary(QByteArrayView file)
     for (const Box &property : propertiesOf(inside, item)) {
         if (property.type == "hvcC")
             coded.stream = coded.stream.expandedTo(hvccSize(property.body));
+        else if (property.type == "irot" && !property.body.isEmpty())
+            coded.quarterTurn = (quint8(property.body[0]) & 1) != 0;
     }
     return coded;
 }

@@ -19,6 +19,9 @@ struct Coded
     // The size the primary picture's HEVC parameter set declares (the
     // largest over the ones present); invalid when there is none.
     QSize stream;
+    // Whether the picture is shown turned a quarter ('irot'): the sizes
+    // above are as stored.
+    bool quarterTurn = false;
 };
 
 Coded primary(QByteArrayView file);

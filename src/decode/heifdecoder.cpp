@@ -154,16 +154,17 @@ HeifDecoder::HeifDecoder(QByteArray bytes)
     // The size box ('ispe') is what the handle reports; a grid or a stream
     // larger than it is decoded whole all the same.
     const HeifBoxes::Coded coded = HeifBoxes::primary(d->bytes);
-    QSize stored(heif_image_handle_get_ispe_width(d->handle), heif_image_handle_get_ispe_height(d->handle));
-    stored = stored.expandedTo(coded.grid).expandedTo(coded.stream);
     const QSize shown(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
-    const bool turned = shown.width() != heif_image_handle_get_ispe_width(d->handle)
-            && shown.width() == heif_image_handle_get_ispe_height(d->handle);
-    d->decoded = (turned ? stored.transposed() : stored).expandedTo(shown);
+    const QSize stored = (coded.quarterTurn ? shown.transposed() : shown)
+                                 .expandedTo(coded.grid)
+                                 .expandedTo(coded.stream);
+    d->decoded = coded.quarterTurn ? stored.transposed() : stored;
     // libheif's own wall: a grid larger on either side than the size
-    // found here is refused by libheif before it is allocated.
+    // found here (and the blocks a stream is coded in) is refused by
+    // libheif before it is allocated.
+    constexpr int codedBlocks = 256;
     heif_context_set_maximum_image_size_limit(
-            d->context, qMax(d->decoded.width(), d->decoded.height()) + 1);
+            d->context, qMax(d->decoded.width(), d->decoded.height()) + codedBlocks);
 }
 
 QSize HeifDecoder::size() const
