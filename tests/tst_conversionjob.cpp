@@ -2,6 +2,7 @@
 #include "hostile/hostilecorpus.h"
 #include "base/imagelimits.h"
 #include "base/pngchunks.h"
+#include "encode/outputformat.h"
 #include "fs/targetnamer.h"
 
 #include "testsupport.h"
@@ -88,8 +89,11 @@ void tst_ConversionJob::onePhoto_data()
     const auto both = ConvertMode::BothConvert;
     const auto format = ConvertMode::FormatConvert;
     const auto size = ConvertMode::SizeConvert;
-    for (const char *f : {"BMP", "JPG", "JPEG", "png", "PPM", "TIFF", "XBM", "XPM", "webp"}) {
-        QTest::addRow("writes %s", f) << photo << format << QSize() << QString::fromLatin1(f)
+    QStringList suffixes{QStringLiteral("webp")};
+    for (const OutputFormat &offered : OutputFormat::offered())
+        suffixes << offered.suffix;
+    for (const QString &f : std::as_const(suffixes)) {
+        QTest::addRow("writes %s", qPrintable(f)) << photo << format << QSize() << f
                                       << "out" << int(Result::Written) << int(Result::NoStep)
                                       << QSize(20, 10);
     }

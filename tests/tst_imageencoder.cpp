@@ -419,7 +419,7 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
         QCOMPARE(written.size(), QSize(64, 96));
     }
 
-    if (!OutputFormat::carriesMetadata(format))
+    if (!OutputFormat::of(format).metadata)
         return;
     const QByteArray bytes = TestSupport::fileBytes(target);
     const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);

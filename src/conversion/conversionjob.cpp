@@ -133,7 +133,7 @@ ConversionResult ConversionJob::writeFile(const Target &target)
         fail(Step::Encode, tr("no image to write"), QString());
         return outcome;
     }
-    if (!OutputFormat::canWrite(targetFormat)) {
+    if (!ImageEncoder::canWrite(targetFormat)) {
         fail(Step::Encode, tr("no writer for %1 files: choose a target format").arg(targetFormat.toUpper()), QString());
         return outcome;
     }
@@ -223,11 +223,12 @@ ConversionResult ConversionJob::writeFile(const Target &target)
     }
 
     // The list preview shows what the file holds: the flattened, converted
-    // pixels, or the file read back where the writer changes them.
+    // pixels, or the file read back where the writer changes them (an
+    // alpha kept only on or off).
     outcome.outcome = ConversionResult::Written;
     outcome.preview = ImageLimits::orNull(
             [&]() {
-                return OutputFormat::keepsPixels(targetFormat)
+                return OutputFormat::of(targetFormat).alpha != OutputFormat::Alpha::OnOff
                         ? ThumbnailLoader::fromImage(written, target.previewSide)
                         : ThumbnailLoader::fromFile(fileName, target.previewSide);
             },

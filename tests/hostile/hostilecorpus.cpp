@@ -3,6 +3,7 @@
 #include "testsupport.h"
 
 #include "base/pngchunks.h"
+#include "conversion/convertsettings.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -105,12 +106,7 @@ Case make(const QString &fileName, const QByteArray &bytes, const QSize &shown,
 
 QString formatOfIndex(int index)
 {
-    static const QStringList names{QString(),       QStringLiteral("BMP"),
-                                   QStringLiteral("JPG"),  QStringLiteral("JPEG"),
-                                   QStringLiteral("png"),  QStringLiteral("PPM"),
-                                   QStringLiteral("TIFF"), QStringLiteral("XBM"),
-                                   QStringLiteral("XPM")};
-    return names.value(index);
+    return index == 0 ? QString() : TargetFormat::ofItem(index).nameFor(QString());
 }
 
 QByteArray textBombPng(const QByteArray &png, const char type[4], int count, int inflated,
