@@ -116,11 +116,13 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
         job = std::make_shared<ConversionJob>(path, ConvertMode::FormatConvert, QSize(), 0,
                                               format, Qt::IgnoreAspectRatio);
         job->setImage(image);
+        const auto batch = batches.constFind(batchId);
+        job->setRemoveLocation(batch != batches.constEnd() && batch->removeLocation);
+        job->setPreviewSide(previewSide);
     }
     const qint64 reserved = job->reservedBytes();
 
     ConversionJob::Target target;
-    target.previewSide = previewSide;
     const auto it = batches.find(batchId);
     if (it != batches.end()) {
         // A batch writes into the folder it was started with, whatever has
@@ -128,7 +130,6 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
         target.directory = it->report.directory;
         target.subfolder = it->subfolders.value(path);
         target.keepDates = it->keepDates;
-        target.removeLocation = it->removeLocation;
         target.namer = it->namer;
         target.commitOrder = &commitOrder;
         target.order = batchId;
@@ -314,6 +315,7 @@ void BatchRunner::startWaiting()
         thread->setMemoryBudget(&budget);
         thread->setStopFlag(batches[next.batchId].stopped);
         thread->setQuitFlag(quitting);
+        thread->setPreviewSide(previewSide);
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });
