@@ -1,6 +1,7 @@
 #ifndef REALFIXTURES_H
 #define REALFIXTURES_H
 
+#include "base/pngchunks.h"
 #include "conversion/conversionjob.h"
 
 #include <QBuffer>
@@ -66,21 +67,6 @@ inline QByteArray withBrands(QByteArray file, const QByteArray &major, const QBy
     return file;
 }
 
-// A PNG chunk: length, type, data and zlib's CRC of type and data.
-inline QByteArray pngChunk(const char *type, const QByteArray &data)
-{
-    QByteArray chunk;
-    const auto be32 = [&chunk](quint32 v) {
-        for (int shift = 24; shift >= 0; shift -= 8)
-            chunk.append(char((v >> shift) & 0xff));
-    };
-    be32(quint32(data.size()));
-    const QByteArray body = QByteArray(type, 4) + data;
-    chunk += body;
-    be32(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))));
-    return chunk;
-}
-
 inline QByteArray be16(quint16 v) { return QByteArray() + char(v >> 8) + char(v & 0xff); }
 inline QByteArray be32(quint32 v) { return be16(quint16(v >> 16)) + be16(quint16(v & 0xffff)); }
 
@@ -116,12 +102,12 @@ inline QByteArray png(const QImage &picture, int colourType, int depth,
              reinterpret_cast<const Bytef *>(raw.constData()), uLong(raw.size()));
     packed.truncate(qsizetype(packedSize));
     QByteArray file("\x89PNG\r\n\x1a\n", 8);
-    file += pngChunk("IHDR", be32(quint32(picture.width())) + be32(quint32(picture.height()))
+    file += PngChunks::make("IHDR", be32(quint32(picture.width())) + be32(quint32(picture.height()))
                                      + char(depth) + char(colourType) + QByteArray(3, '\0'));
     for (const QByteArray &chunk : chunks)
         file += chunk;
-    file += pngChunk("IDAT", packed);
-    file += pngChunk("IEND", QByteArray());
+    file += PngChunks::make("IDAT", packed);
+    file += PngChunks::make("IEND", QByteArray());
     return file;
 }
 

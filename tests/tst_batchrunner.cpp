@@ -2,6 +2,7 @@
 #include "conversion/convertsettings.h"
 #include "base/imagelimits.h"
 #include "conversion/imagethread.h"
+#include "encode/outputformat.h"
 
 #include "testsupport.h"
 
@@ -34,9 +35,9 @@ void tst_BatchRunner::initTestCase()
 {
     QVERIFY(tmp.isValid());
     ImageLimits::configureProcess();
-    toPng.sizeMode = ConvertSettings::Fixed;
+    toPng.sizeMode = SizeMode::Fixed;
     toPng.fixedSize = QSize(20, 20);
-    toPng.formatIndex = 4; // png
+    toPng.format = TargetFormat::of(OutputFormat::of(QStringLiteral("PNG")));
 }
 
 void tst_BatchRunner::wire(BatchRunner *runner, int *most)

@@ -35,8 +35,6 @@ private slots:
 
     void outputNames_data();
     void outputNames();
-    void everyFormatReadsBack_data();
-    void everyFormatReadsBack();
     void threeImagesThreeRows();
     void emptySourceListChangesNothing();
     void failuresAreCounted();
@@ -206,35 +204,6 @@ void tst_Conversion::outputNames()
     QCOMPARE(w->ui->listWidgetConvert->count(), 1);
     QCOMPARE(w->ui->listWidgetConvert->item(0)->text(), expected);
     QCOMPARE(QImage(outDir + "/" + expected).size(), QSize(30, 20));
-}
-
-void tst_Conversion::everyFormatReadsBack_data()
-{
-    QTest::addColumn<int>("formatIndex");
-    QTest::addColumn<bool>("alpha");
-    const QStringList names{"BMP", "JPG", "JPEG", "PNG", "PPM", "TIFF", "XBM", "XPM"};
-    for (int i = 0; i < names.size(); ++i) {
-        QTest::newRow(qPrintable(names[i])) << i + 1 << false;
-        QTest::newRow(qPrintable(names[i] + " from alpha")) << i + 1 << true;
-    }
-}
-
-void tst_Conversion::everyFormatReadsBack()
-{
-    QFETCH(int, formatIndex);
-    QFETCH(bool, alpha);
-    const QString file = writeImage(tmp->filePath("src/pic.png"), QSize(64, 48), "PNG", alpha);
-    QScopedPointer<MainWindow> w(window({file}, outDir));
-    w->ui->comboBoxFormat->setCurrentIndex(formatIndex);
-    runBatch(w.data(), &MainWindow::bothConvert);
-    QCOMPARE(w->ui->statusBar->currentMessage(),
-             QStringLiteral("Size and format convert finished"));
-    const QStringList names = savedNames();
-    QCOMPARE(names.size(), 1);
-    QImageReader reader(outDir + "/" + names.first());
-    const QImage back = reader.read();
-    QVERIFY2(!back.isNull(), qPrintable(reader.errorString()));
-    QCOMPARE(back.size(), QSize(64, 48));
 }
 
 void tst_Conversion::threeImagesThreeRows()

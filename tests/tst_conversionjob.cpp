@@ -1,6 +1,8 @@
 #include "conversion/conversionjob.h"
 #include "hostile/hostilecorpus.h"
 #include "base/imagelimits.h"
+#include "base/pngchunks.h"
+#include "encode/outputformat.h"
 #include "fs/targetnamer.h"
 #include "isolation/helperpool.h"
 
@@ -60,7 +62,7 @@ QByteArray pngWithKeyword(const QByteArray &keyword)
 {
     const QByteArray png = encoded(pattern(QSize(20, 10)), "png");
     // After the signature and the header chunk.
-    return png.left(33) + Hostile::pngChunk("tEXt", keyword + '\0' + "a note") + png.mid(33);
+    return png.left(33) + PngChunks::make("tEXt", keyword + '\0' + "a note") + png.mid(33);
 }
 
 // A JPEG whose profile describes itself with name.
@@ -92,8 +94,11 @@ void tst_ConversionJob::onePhoto_data()
     const auto both = ConvertMode::BothConvert;
     const auto format = ConvertMode::FormatConvert;
     const auto size = ConvertMode::SizeConvert;
-    for (const char *f : {"BMP", "JPG", "JPEG", "png", "PPM", "TIFF", "XBM", "XPM", "webp"}) {
-        QTest::addRow("writes %s", f) << photo << format << QSize() << QString::fromLatin1(f)
+    QStringList suffixes{QStringLiteral("webp")};
+    for (const OutputFormat &offered : OutputFormat::offered())
+        suffixes << offered.suffix;
+    for (const QString &f : std::as_const(suffixes)) {
+        QTest::addRow("writes %s", qPrintable(f)) << photo << format << QSize() << f
                                       << "out" << int(Result::Written) << int(Result::NoStep)
                                       << QSize(20, 10);
     }

@@ -1,3 +1,4 @@
+#include "base/pngchunks.h"
 #include "cms/colorconverter.h"
 #include "conversion/conversionjob.h"
 #include "encode/imageencoder.h"
@@ -11,7 +12,6 @@
 #include <QColorSpace>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QtEndian>
 
 #include <exiv2/exiv2.hpp>
 #include <lcms2.h>
@@ -250,13 +250,13 @@ QByteArray p3Photo()
 // comment inflates past its limit.
 QByteArray withoutComments(const QByteArray &png)
 {
-    QByteArray kept = png.left(8);
-    for (qsizetype at = 8; at + 12 <= png.size();) {
-        const qsizetype length = qsizetype(qFromBigEndian<quint32>(png.constData() + at));
-        const QByteArray chunk = png.mid(at, length + 12);
-        if (!chunk.mid(8).startsWith(QByteArrayView("Comment\0", 8)))
-            kept += chunk;
-        at += length + 12;
+    QByteArray kept = png.left(PngChunks::signatureBytes);
+    PngChunks chunks(png);
+    PngChunks::Chunk chunk;
+    while (chunks.next(&chunk)) {
+        const QByteArray whole = png.mid(chunk.at, chunk.end() - chunk.at);
+        if (!whole.mid(PngChunks::headBytes).startsWith(QByteArrayView("Comment\0", 8)))
+            kept += whole;
     }
     return kept;
 }
@@ -419,7 +419,7 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
         QCOMPARE(written.size(), QSize(64, 96));
     }
 
-    if (!OutputFormat::carriesMetadata(format))
+    if (!OutputFormat::of(format).metadata)
         return;
     const QByteArray bytes = TestSupport::fileBytes(target);
     const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);

@@ -162,16 +162,16 @@ void tst_RealFiles::pngColourChunks_data()
     const auto row = [&](const char *name, const QByteArray &bytes, const QImage &reference) {
         QTest::newRow(name) << writeBytes(d + name, bytes) << reference;
     };
-    const QByteArray gammaOne = pngChunk("gAMA", be32(100000));
-    const QByteArray srgb = pngChunk("sRGB", QByteArray(1, '\0'));
+    const QByteArray gammaOne = PngChunks::make("gAMA", be32(100000));
+    const QByteArray srgb = PngChunks::make("sRGB", QByteArray(1, '\0'));
     row("rgb-gama-1.0.png", png(linear(ramp(size)), 2, 16, {gammaOne}), ramp(size));
     row("rgb8-gama-1.0.png", png(linear(ramp(size)), 2, 8, {gammaOne}), ramp(size));
     row("grey-gama-1.0.png", png(linear(ramp(size, true)), 0, 16, {gammaOne}), ramp(size, true));
     row("grey-alpha-gama-1.0.png", png(linear(ramp(size, true)), 4, 16, {gammaOne}),
         ramp(size, true));
     row("rgb-gama-and-srgb.png",
-        png(ramp(size), 2, 8, {pngChunk("gAMA", be32(45455)), srgb}), ramp(size));
-    row("grey-gama-0.45.png", png(ramp(size, true), 0, 8, {pngChunk("gAMA", be32(45455))}),
+        png(ramp(size), 2, 8, {PngChunks::make("gAMA", be32(45455)), srgb}), ramp(size));
+    row("grey-gama-0.45.png", png(ramp(size, true), 0, 8, {PngChunks::make("gAMA", be32(45455))}),
         ramp(size, true));
     // The transparent colour is the red quadrant's: it shows the white behind.
     QImage opened = pattern(size);
@@ -179,9 +179,9 @@ void tst_RealFiles::pngColourChunks_data()
         for (int x = 0; x < size.width(); ++x)
             if (opened.pixel(x, y) == qRgb(255, 0, 0))
                 opened.setPixel(x, y, qRgb(255, 255, 255));
-    row("rgb16-trns.png", png(pattern(size), 2, 16, {pngChunk("tRNS", be16(0xffff) + be16(0) + be16(0))}),
+    row("rgb16-trns.png", png(pattern(size), 2, 16, {PngChunks::make("tRNS", be16(0xffff) + be16(0) + be16(0))}),
         opened);
-    row("rgb8-trns.png", png(pattern(size), 2, 8, {pngChunk("tRNS", be16(255) + be16(0) + be16(0))}),
+    row("rgb8-trns.png", png(pattern(size), 2, 8, {PngChunks::make("tRNS", be16(255) + be16(0) + be16(0))}),
         opened);
 }
 
@@ -292,10 +292,10 @@ void tst_RealFiles::exifOrientation_data()
     const QByteArray app1 = QByteArray("Exif\0\0", 6) + exif;
     jpeg.insert(2, QByteArray("\xff\xe1", 2) + be16(quint16(app1.size() + 2)) + app1);
     QTest::newRow("jpg") << writeBytes(d + "turned.jpg", jpeg);
-    QTest::newRow("png eXIf") << writeBytes(d + "turned.png", png(stored, 2, 8, {pngChunk("eXIf", exif)}));
+    QTest::newRow("png eXIf") << writeBytes(d + "turned.png", png(stored, 2, 8, {PngChunks::make("eXIf", exif)}));
     QTest::newRow("png eXIf and gAMA")
             << writeBytes(d + "turned-linear.png",
-                          png(linear(stored), 2, 16, {pngChunk("gAMA", be32(100000)), pngChunk("eXIf", exif)}));
+                          png(linear(stored), 2, 16, {PngChunks::make("gAMA", be32(100000)), PngChunks::make("eXIf", exif)}));
     QTest::newRow("webp EXIF") << writeBytes(d + "turned.webp", webpWithExif(stored, exif));
     TiffLayout tagged;
     tagged.orientation = ORIENTATION_RIGHTTOP; // 6
@@ -374,8 +374,8 @@ void tst_RealFiles::sameBytesTwice_data()
         QTest::newRow(name) << writeBytes(d + name, bytes);
     };
     row("sixteen-bit-trns.png",
-        png(picture, 2, 16, {pngChunk("tRNS", be16(0xffff) + be16(0) + be16(0))}));
-    row("eight-bit-trns.png", png(picture, 2, 8, {pngChunk("tRNS", be16(255) + be16(0) + be16(0))}));
+        png(picture, 2, 16, {PngChunks::make("tRNS", be16(0xffff) + be16(0) + be16(0))}));
+    row("eight-bit-trns.png", png(picture, 2, 8, {PngChunks::make("tRNS", be16(255) + be16(0) + be16(0))}));
     TiffLayout planar;
     planar.bits = 16;
     planar.planar = true;

@@ -188,7 +188,7 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
     QStringList warnings;
     QByteArray bytes;
     try {
-        if (!OutputFormat::canWrite(format)) {
+        if (!ImageEncoder::canWrite(format)) {
             why = tr("no writer for %1 files: choose a target format").arg(format.toUpper());
         } else {
             // The metadata, from the open the pixels came from, and only
@@ -207,10 +207,10 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
             bytes = ImageEncoder::encode(image, format, metadata, name, &why, &written, &warnings);
             // The list preview shows what the file holds: the flattened,
             // converted pixels, or the file read back where the writer
-            // changes them.
+            // changes them (an alpha kept only on or off).
             const int side = params.value(QStringLiteral("previewSide"), 128).toInt();
             if (!bytes.isEmpty()) {
-                answer.preview = OutputFormat::keepsPixels(format)
+                answer.preview = OutputFormat::of(format).alpha != OutputFormat::Alpha::OnOff
                         ? ThumbnailLoader::fromImage(written, side)
                         : readBack(bytes, format, side);
             }

@@ -1,6 +1,7 @@
 #include "conversion/convertsettings.h"
 
 #include "decode/imageloader.h"
+#include "encode/outputformat.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -10,9 +11,9 @@
 QSize ConvertSettings::targetSize(const QString &path) const
 {
     switch (sizeMode) {
-    case Percent:
+    case SizeMode::Percent:
         return percentOf(path, percent);
-    case Fixed:
+    case SizeMode::Fixed:
         return fixedSize;
     default:
         return QSize();
@@ -40,23 +41,45 @@ QSize ConvertSettings::percentOf(const QSize &size, int percent)
     return QSize(side(size.width()), side(size.height()));
 }
 
-QString ConvertSettings::targetFormat(const QString &path) const
+TargetFormat TargetFormat::original()
 {
-    switch (formatIndex) {
-    case 0: return QFileInfo(path).suffix();
-    case 1: return QStringLiteral("BMP");
-    case 2: return QStringLiteral("JPG");
-    case 3: return QStringLiteral("JPEG");
-    case 4: return QStringLiteral("png");
-    case 5: return QStringLiteral("PPM");
-    case 6: return QStringLiteral("TIFF");
-    case 7: return QStringLiteral("XBM");
-    case 8: return QStringLiteral("XPM");
-    default: return QString();
+    TargetFormat format;
+    format.kind = Kind::Original;
+    return format;
+}
+
+TargetFormat TargetFormat::of(const OutputFormat &offered)
+{
+    TargetFormat format;
+    format.kind = Kind::Fixed;
+    format.fixedName = offered.suffix;
+    return format;
+}
+
+TargetFormat TargetFormat::ofItem(int item)
+{
+    if (item == 0)
+        return original();
+    const QList<OutputFormat> &offered = OutputFormat::offered();
+    if (item < 1 || item > offered.size())
+        return TargetFormat();
+    return of(offered.at(item - 1));
+}
+
+QString TargetFormat::nameFor(const QString &path) const
+{
+    switch (kind) {
+    case Kind::Original:
+        return QFileInfo(path).suffix();
+    case Kind::Fixed:
+        return fixedName;
+    case Kind::None:
+        break;
     }
+    return QString();
 }
 
 Qt::AspectRatioMode ConvertSettings::aspectRatioMode() const
 {
-    return sizeMode == Fixed ? Qt::KeepAspectRatio : Qt::IgnoreAspectRatio;
+    return sizeMode == SizeMode::Fixed ? Qt::KeepAspectRatio : Qt::IgnoreAspectRatio;
 }

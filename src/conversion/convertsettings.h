@@ -4,17 +4,46 @@
 #include <QSize>
 #include <QString>
 
+struct OutputFormat;
+
+// How the Size tab gives the target size; the values are its items' order.
+enum class SizeMode {
+    Percent = 0, // a percentage of each image's own size
+    Fixed = 1,   // one width and height for all, as a box the picture fits
+};
+
+// The Format tab's choice: each source's own format ("Original"), one of
+// the offered formats (OutputFormat::offered()), or none (no item).
+class TargetFormat
+{
+public:
+    TargetFormat() = default;
+    static TargetFormat original();
+    static TargetFormat of(const OutputFormat &format);
+    // The tab's item: 0 "Original", then the offered formats in order;
+    // anything else is no choice.
+    static TargetFormat ofItem(int item);
+
+    // The format name of path's result, which is also its suffix: the
+    // source's own suffix (as spelled) for "Original", the offered
+    // format's suffix ("png" for PNG), a null string for no choice.
+    QString nameFor(const QString &path) const;
+
+private:
+    enum class Kind { None, Original, Fixed };
+    Kind kind = Kind::None;
+    QString fixedName;
+};
+
 // What a conversion is to produce, as the Size and Format tabs said when
 // the command was given. A batch keeps its own copy, so that moving the
 // slider mid-batch does not change the images still waiting.
 struct ConvertSettings
 {
-    enum SizeMode { Percent = 0, Fixed = 1 };
-
-    int sizeMode = Percent;
+    SizeMode sizeMode = SizeMode::Percent;
     int percent = 100;
     QSize fixedSize;
-    int formatIndex = 0;
+    TargetFormat format = TargetFormat::original();
     // Each result gets its source's file dates.
     bool keepDates = false;
     // Results leave the photo's position and place names behind.
@@ -27,10 +56,8 @@ struct ConvertSettings
     // an invalid size.
     QSize targetSize(const QString &path) const;
 
-    // Target format name, which is also the suffix of the output file:
-    // the source's own suffix (as spelled) for "Original", "png" for PNG,
-    // the item text for the other formats, a null string for no item.
-    QString targetFormat(const QString &path) const;
+    // Target format name, which is also the suffix of the output file.
+    QString targetFormat(const QString &path) const { return format.nameFor(path); }
 
     // The percent rule on its own: the image's size as it appears, times
     // percent / 100, each side truncated, at least 1; 0 x 0 for an

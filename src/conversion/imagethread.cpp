@@ -34,7 +34,7 @@ ImageThread::~ImageThread()
 ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings &settings,
                                  const QString &path)
 {
-    const bool percent = settings.sizeMode == ConvertSettings::Percent;
+    const bool percent = settings.sizeMode == SizeMode::Percent;
     const QSize size = percent ? QSize() : settings.targetSize(path);
     ImageThread *thread = nullptr;
     if (convertMode == ConvertMode::SizeConvert) {

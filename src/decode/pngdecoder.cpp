@@ -2,6 +2,7 @@
 
 #include "base/imagelimits.h"
 #include "base/orientation.h"
+#include "base/pngchunks.h"
 #include "metadata/exivsupport.h"
 
 #include <QColorSpace>
@@ -45,32 +46,28 @@ QSize PngDecoder::size() const
 
 bool PngDecoder::recognizes(QByteArrayView head)
 {
-    if (!head.startsWith("\x89PNG\r\n\x1a\n"))
+    PngChunks chunks(head);
+    if (!chunks.isPng())
         return false;
-    const auto *data = reinterpret_cast<const uchar *>(head.data());
     int depth = 0, colourType = 0;
     bool transparentColour = false, gamma = false, namedSpace = false;
     quint32 gammaValue = 0;
-    for (qsizetype at = 8; at + 8 <= head.size();) {
-        const quint32 length = qFromBigEndian<quint32>(data + at);
-        const QByteArrayView type = head.sliced(at + 4, 4);
-        if (type == "IDAT")
-            break;
-        if (length > quint32(head.size()) || at + 12 + qsizetype(length) > head.size())
+    PngChunks::Chunk chunk;
+    while (chunks.next(&chunk) && chunk.type != PngChunks::tag("IDAT")) {
+        if (!chunk.whole)
             return false;
-        const uchar *body = data + at + 8;
-        if (type == "IHDR" && length >= 13) {
+        const auto *body = reinterpret_cast<const uchar *>(head.data() + chunk.dataAt());
+        if (chunk.type == PngChunks::tag("IHDR") && chunk.length >= 13) {
             depth = body[8];
             colourType = body[9];
-        } else if (type == "tRNS") {
+        } else if (chunk.type == PngChunks::tag("tRNS")) {
             transparentColour = true;
-        } else if (type == "gAMA" && length >= 4) {
+        } else if (chunk.type == PngChunks::tag("gAMA") && chunk.length >= 4) {
             gamma = true;
             gammaValue = qFromBigEndian<quint32>(body);
-        } else if (type == "sRGB" || type == "iCCP") {
+        } else if (chunk.type == PngChunks::tag("sRGB") || chunk.type == PngChunks::tag("iCCP")) {
             namedSpace = true;
         }
-        at += 12 + qsizetype(length);
     }
     const bool garbled = depth == 16 && transparentColour && (colourType == 0 || colourType == 2);
     // 1/2.2 is sRGB's own gamma, near enough: nothing to correct.

@@ -1,5 +1,7 @@
 #include "decode/pngtextguard.h"
 
+#include "base/pngchunks.h"
+
 #include <QIODevice>
 #include <QImageReader>
 
@@ -8,23 +10,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr char signature[] = "\x89PNG\r\n\x1a\n";
-constexpr qint64 headerBytes = 8; // a chunk's length and type
-constexpr qint64 checksumBytes = 4;
-constexpr qint64 maxChunkLength = 0x7fffffff;
-
-constexpr quint32 tag(const char (&name)[5])
-{
-    return quint32(uchar(name[0])) << 24 | quint32(uchar(name[1])) << 16
-            | quint32(uchar(name[2])) << 8 | quint32(uchar(name[3]));
-}
-
-quint32 bigEndian(const char *p)
-{
-    return quint32(uchar(p[0])) << 24 | quint32(uchar(p[1])) << 16 | quint32(uchar(p[2])) << 8
-            | quint32(uchar(p[3]));
-}
 
 bool readAt(QIODevice *device, qint64 at, char *into, qint64 length)
 {
@@ -137,36 +122,29 @@ PngTextGuard::PngTextGuard(QIODevice *device)
         return;
     const qint64 was = device->pos();
     fileSize = device->size();
-    char head[headerBytes];
-    png = readAt(device, 0, head, headerBytes) && std::memcmp(head, signature, headerBytes) == 0;
-    qint64 at = headerBytes;
+    PngChunks chunks(device);
+    png = chunks.isPng();
     qint64 text = 0;
-    // The chunks as libpng meets them, up to the end chunk or to the first
-    // that cannot be one: the reader stops there too. Past the bound the
-    // text chunks are only listed, for withoutText().
-    while (png && readAt(device, at, head, headerBytes)) {
-        const qint64 length = bigEndian(head);
-        const quint32 type = bigEndian(head + 4);
-        if (length > maxChunkLength)
-            break;
-        if (type == tag("tEXt") || type == tag("zTXt") || type == tag("iTXt")) {
-            textChunks.append({at, qMin(headerBytes + length + checksumBytes, fileSize - at)});
+    // The chunks as libpng meets them. Past the bound the text chunks are
+    // only listed, for withoutText().
+    PngChunks::Chunk chunk;
+    while (chunks.next(&chunk)) {
+        if (chunk.type == PngChunks::tag("tEXt") || chunk.type == PngChunks::tag("zTXt")
+            || chunk.type == PngChunks::tag("iTXt")) {
+            textChunks.append({chunk.at, qMin(chunk.end(), fileSize) - chunk.at});
             if (!overBound) {
-                text += measure(at + headerBytes, type,
-                                qMin(length, fileSize - at - headerBytes), maxTextBytes - text);
+                text += measure(chunk.dataAt(), chunk.type,
+                                qMin(chunk.length, fileSize - chunk.dataAt()), maxTextBytes - text);
                 overBound = text > maxTextBytes || textChunks.size() > maxTextChunks;
             }
         }
-        if (type == tag("IEND"))
-            break;
-        at += headerBytes + length + checksumBytes;
     }
     device->seek(was);
 }
 
 qint64 PngTextGuard::measure(qint64 at, quint32 type, qint64 length, qint64 allowance) const
 {
-    if (type == tag("tEXt") || length <= 0)
+    if (type == PngChunks::tag("tEXt") || length <= 0)
         return length;
     // The keyword and, in an international text, a flag, the method, a
     // language tag and a translated keyword come first, uncompressed.
@@ -176,7 +154,7 @@ qint64 PngTextGuard::measure(qint64 at, quint32 type, qint64 length, qint64 allo
         return length;
     qsizetype start = prefix.indexOf('\0');
     bool compressed = true;
-    if (start >= 0 && type == tag("iTXt")) {
+    if (start >= 0 && type == PngChunks::tag("iTXt")) {
         compressed = start + 1 < prefix.size() && prefix.at(start + 1) != 0;
         start = prefix.indexOf('\0', start + 3); // past flag and method: the language
         if (start >= 0)

@@ -1,6 +1,7 @@
 #include "encode/heifencoder.h"
 
 #include "base/imagelimits.h"
+#include "encode/outputformat.h"
 
 #include <QColorSpace>
 
@@ -11,14 +12,11 @@
 
 namespace {
 
-bool isAvif(const QString &format)
-{
-    return format.compare(QLatin1String("avif"), Qt::CaseInsensitive) == 0;
-}
-
 heif_compression_format compressionFor(const QString &format)
 {
-    return isAvif(format) ? heif_compression_AV1 : heif_compression_HEVC;
+    return OutputFormat::of(format).writer == OutputFormat::Writer::HeifAv1
+            ? heif_compression_AV1
+            : heif_compression_HEVC;
 }
 
 QString reasonOf(const heif_error &e)
@@ -37,8 +35,7 @@ heif_error appendTo(heif_context *, const void *data, size_t size, void *user)
 
 bool HeifEncoder::handles(const QString &format)
 {
-    return isAvif(format) || format.compare(QLatin1String("heic"), Qt::CaseInsensitive) == 0
-            || format.compare(QLatin1String("heif"), Qt::CaseInsensitive) == 0;
+    return OutputFormat::of(format).writer != OutputFormat::Writer::Qt;
 }
 
 bool HeifEncoder::canWrite(const QString &format)

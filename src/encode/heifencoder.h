@@ -12,7 +12,7 @@ class HeifEncoder
 public:
     static constexpr int defaultQuality = 75;
 
-    // Whether format names HEIC/HEIF or AVIF (any case).
+    // Whether the format table gives format to libheif (HEIC, HEIF, AVIF).
     static bool handles(const QString &format);
     // Whether libheif has an encoder for format at run time.
     static bool canWrite(const QString &format);

@@ -20,7 +20,11 @@ namespace {
 
 std::atomic<bool> carryOver{true};
 
-using namespace OutputFormat;
+// Qt's TIFF writer has quirks of its own, under either spelling.
+bool isTiff(const OutputFormat &format)
+{
+    return format.name == QLatin1String("TIFF") || format.name == QLatin1String("TIF");
+}
 
 QImage onWhite(const QImage &image)
 {
@@ -118,10 +122,18 @@ QImage withPngKeywords(const QImage &image)
 
 } // namespace
 
+bool ImageEncoder::canWrite(const QString &format)
+{
+    if (HeifEncoder::handles(format))
+        return HeifEncoder::canWrite(format);
+    return !format.isEmpty()
+            && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
+}
+
 bool ImageEncoder::needsMetadata(const QImage &image, const QString &format)
 {
     return carryOver.load(std::memory_order_relaxed)
-            && (carriesMetadata(format) || !image.colorSpace().isValid());
+            && (OutputFormat::of(format).metadata || !image.colorSpace().isValid());
 }
 
 void ImageEncoder::setCarryOver(bool on)
@@ -133,6 +145,7 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
                               const std::function<QByteArray()> &sourceProfile,
                               QStringList *warnings)
 {
+    const OutputFormat holds = OutputFormat::of(format);
     QImage pixels = image;
     if (!pixels.colorSpace().isValid()) {
         // Qt 6.4's reader drops the colour space when it turns a picture a
@@ -152,9 +165,9 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
         }
         return ImageEncoder::prepared(pixels, format, []() { return QByteArray(); }, warnings);
     }
-    if (dropsAlpha(format) && pixels.hasAlphaChannel())
+    if (holds.alpha == OutputFormat::Alpha::None && pixels.hasAlphaChannel())
         pixels = onWhite(pixels);
-    if (wantsSrgb(format)) {
+    if (!holds.profile) {
         pixels = inSrgb(pixels, sourceProfile, warnings);
     } else if (!pixels.colorSpace().isValid()) {
         // A profile Qt cannot read would be lost: its colours are put into
@@ -163,11 +176,11 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
         if (!profile.isEmpty())
             pixels = inSrgb(pixels, [&profile]() { return profile; }, warnings);
     }
-    if (isXbm(format) && pixels.depth() != 1) {
+    if (holds.bits == 1 && pixels.depth() != 1) {
         // The writer would dither; a logo or a scan wants clean edges.
         pixels = pixels.convertToFormat(QImage::Format_MonoLSB, Qt::ThresholdDither);
     }
-    if (isTiff(format) && pixels.format() == QImage::Format_Indexed8 && pixels.hasAlphaChannel()) {
+    if (isTiff(holds) && pixels.format() == QImage::Format_Indexed8 && pixels.hasAlphaChannel()) {
         // Qt's TIFF writer stores a palette without its alpha.
         pixels = pixels.convertToFormat(QImage::Format_ARGB32);
     }
@@ -192,7 +205,8 @@ QByteArray encodeWith(const QImage &image, const QString &format,
             *errorString = ImageLimits::outOfMemory();
         return QByteArray();
     }
-    if (HeifEncoder::handles(format)) {
+    const OutputFormat holds = OutputFormat::of(format);
+    if (holds.writer != OutputFormat::Writer::Qt) {
         bytes = HeifEncoder::encode(pixels, format, errorString);
         if (bytes.isEmpty())
             return QByteArray();
@@ -201,11 +215,11 @@ QByteArray encodeWith(const QImage &image, const QString &format,
         return bytes;
     }
     // Shares pixels: written before pixels goes.
-    const QImage handed = isPng(format) ? withPngKeywords(pixels) : pixels;
+    const QImage handed = holds.name == QLatin1String("PNG") ? withPngKeywords(pixels) : pixels;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format.toUtf8());
-    if (isTiff(format))
+    if (isTiff(holds))
         writer.setCompression(1); // LZW
     // Huffman tables made for this picture: fewer bytes, the same pixels.
     writer.setOptimizedWrite(true);
@@ -220,7 +234,7 @@ QByteArray encodeWith(const QImage &image, const QString &format,
         noted << ImageEncoder::tr("its colour profile is damaged: its colours were written "
                                   "as stored");
     }
-    if (carry && carriesMetadata(format) && !sourceName.isEmpty()) {
+    if (carry && holds.metadata && !sourceName.isEmpty()) {
         const PhotoMetadata &carried = source();
         noted << carried.warnings();
         QString why;

@@ -12,13 +12,14 @@
 class PhotoMetadata;
 
 // Turns a converted image into the bytes of its output file, keeping what
-// the format can hold of what the source photo carried:
-// - JPG, PNG and TIFF keep the picture's ICC profile and get the source's
-//   EXIF, XMP and IPTC, made true of the new file (PhotoMetadata);
-// - BMP, PPM, XBM and XPM hold no profile: their pixels are converted to
-//   sRGB from whatever profile the picture has;
-// - JPG, BMP, PPM and XBM hold no alpha: transparent pixels are laid on
-//   white (XBM is then thresholded), rather than showing whatever colour
+// the format can hold (OutputFormat) of what the source photo carried:
+// - formats that keep a profile keep the picture's, and those that take
+//   metadata get the source's EXIF, XMP and IPTC, made true of the new
+//   file (PhotoMetadata);
+// - formats without a profile get their pixels converted to sRGB from
+//   whatever profile the picture has;
+// - formats without alpha get transparent pixels laid on white (1-bit
+//   formats are then thresholded), rather than showing whatever colour
 //   happens to be stored under them;
 // - TIFF is compressed without loss.
 // A metadata problem never fails an image: the pixels are still encoded,
@@ -44,6 +45,9 @@ public:
                              const PhotoMetadata &metadata, const QString &sourceName,
                              QString *errorString, QImage *written = nullptr,
                              QStringList *warnings = nullptr);
+
+    // Whether there is a writer for format: Qt's, or libheif's for HEIC/AVIF.
+    static bool canWrite(const QString &format);
 
     // Whether encoding image as format will look at the source's metadata:
     // to copy it, or for the profile of a picture Qt found none in.

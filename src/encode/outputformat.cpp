@@ -1,63 +1,42 @@
 #include "encode/outputformat.h"
 
-#include "encode/heifencoder.h"
-
-#include <QImageWriter>
-
-#include <initializer_list>
-
-namespace {
-
-bool isOneOf(const QString &format, std::initializer_list<const char *> names)
+const QList<OutputFormat> &OutputFormat::all()
 {
-    for (const char *name : names) {
-        if (format.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            return true;
+    using Writer = OutputFormat::Writer;
+    using Alpha = OutputFormat::Alpha;
+    static const QList<OutputFormat> rows{
+            // name, suffix, writer, alpha, profile, metadata, bits
+            {"BMP", "BMP", Writer::Qt, Alpha::None, false, false, 8},
+            {"JPG", "JPG", Writer::Qt, Alpha::None, true, true, 8},
+            {"JPEG", "JPEG", Writer::Qt, Alpha::None, true, true, 8},
+            {"PNG", "png", Writer::Qt, Alpha::Full, true, true, 16},
+            {"PPM", "PPM", Writer::Qt, Alpha::None, false, false, 8},
+            {"TIFF", "TIFF", Writer::Qt, Alpha::Full, true, true, 16},
+            {"XBM", "XBM", Writer::Qt, Alpha::None, false, false, 1},
+            {"XPM", "XPM", Writer::Qt, Alpha::OnOff, false, false, 8},
+            // Only as a source's own suffix.
+            {"TIF", "TIF", Writer::Qt, Alpha::Full, true, true, 16},
+            {"PGM", "PGM", Writer::Qt, Alpha::None, false, false, 8},
+            {"PBM", "PBM", Writer::Qt, Alpha::None, false, false, 1},
+            {"WEBP", "WEBP", Writer::Qt, Alpha::Full, true, true, 8},
+            {"HEIC", "HEIC", Writer::HeifHevc, Alpha::Full, true, false, 8},
+            {"HEIF", "HEIF", Writer::HeifHevc, Alpha::Full, true, false, 8},
+            {"AVIF", "AVIF", Writer::HeifAv1, Alpha::Full, true, false, 8},
+    };
+    return rows;
+}
+
+const QList<OutputFormat> &OutputFormat::offered()
+{
+    static const QList<OutputFormat> rows = all().first(8);
+    return rows;
+}
+
+OutputFormat OutputFormat::of(const QString &name)
+{
+    for (const OutputFormat &row : all()) {
+        if (row.name.compare(name, Qt::CaseInsensitive) == 0)
+            return row;
     }
-    return false;
-}
-
-} // namespace
-
-bool OutputFormat::canWrite(const QString &format)
-{
-    // HEIC and AVIF through libheif, when its encoders are there.
-    return HeifEncoder::canWrite(format)
-            || (!format.isEmpty()
-                && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8()));
-}
-
-bool OutputFormat::carriesMetadata(const QString &format)
-{
-    return isOneOf(format, {"jpg", "jpeg", "png", "tif", "tiff", "webp"});
-}
-
-bool OutputFormat::dropsAlpha(const QString &format)
-{
-    return isOneOf(format, {"jpg", "jpeg", "bmp", "ppm", "pgm", "pbm", "xbm"});
-}
-
-bool OutputFormat::wantsSrgb(const QString &format)
-{
-    return isOneOf(format, {"bmp", "ppm", "pgm", "pbm", "xbm", "xpm"});
-}
-
-bool OutputFormat::isPng(const QString &format)
-{
-    return isOneOf(format, {"png"});
-}
-
-bool OutputFormat::isTiff(const QString &format)
-{
-    return isOneOf(format, {"tif", "tiff"});
-}
-
-bool OutputFormat::isXbm(const QString &format)
-{
-    return isOneOf(format, {"xbm"});
-}
-
-bool OutputFormat::keepsPixels(const QString &format)
-{
-    return !isOneOf(format, {"xpm"});
+    return {name.toUpper(), name, Writer::Qt, Alpha::Full, true, false, 8};
 }

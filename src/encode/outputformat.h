@@ -1,36 +1,44 @@
 #ifndef OUTPUTFORMAT_H
 #define OUTPUTFORMAT_H
 
+#include <QList>
 #include <QString>
 
-// What each output format can hold, by the name the user picked (matched
-// case-insensitively). A leaf: the encoder, the writer and the list ask
-// here rather than keeping lists of their own.
-namespace OutputFormat {
+// The formats results are written in, one row each, and what their files
+// hold. The Format tab's choices, the encoder and the HEIF writer read
+// this table rather than keeping lists of their own.
+struct OutputFormat
+{
+    enum class Writer {
+        Qt,       // Qt's image writer of that name
+        HeifHevc, // libheif, HEVC-coded (HEIC)
+        HeifAv1,  // libheif, AV1-coded (AVIF)
+    };
+    enum class Alpha {
+        None,  // the writer drops it and keeps whatever colour lies under it
+        OnOff, // each pixel shown or not
+        Full,
+    };
 
-// Whether there is a writer for the format: Qt's, or libheif's for HEIC/AVIF.
-bool canWrite(const QString &format);
+    QString name;   // as the user names it, upper case: "PNG"
+    QString suffix; // of a result when the Format tab picks it, as spelled there: "png"
+    Writer writer;
+    Alpha alpha;
+    bool profile;  // keeps an ICC profile; without one, readers take the pixels as sRGB
+    bool metadata; // gets the source's EXIF, XMP and IPTC
+    int bits;      // per channel, at most
 
-// JPG, PNG, TIFF and WebP carry an ICC profile and the source's EXIF, XMP, IPTC.
-bool carriesMetadata(const QString &format);
+    // Every row: the Format tab's choices after "Original", in its order,
+    // then the formats a source's own suffix may name (TIF, PGM, PBM, WEBP,
+    // HEIC, HEIF, AVIF).
+    static const QList<OutputFormat> &all();
+    // The Format tab's choices only.
+    static const QList<OutputFormat> &offered();
 
-// Formats that store no alpha: their writers drop it and keep whatever
-// colour a transparent pixel happens to hold.
-bool dropsAlpha(const QString &format);
-
-// Formats whose files hold no colour profile, so that a reader takes their
-// pixels for sRGB.
-bool wantsSrgb(const QString &format);
-
-bool isPng(const QString &format);
-bool isTiff(const QString &format);
-bool isXbm(const QString &format);
-
-// Whether the file holds the pixels handed to the writer (JPEG lossily, but
-// true to colour at thumbnail size), so the list can show them without
-// reading the file back. XPM keeps alpha only as on or off.
-bool keepsPixels(const QString &format);
-
-} // namespace OutputFormat
+    // The row of a format name, in any case. Any other name gets a row of
+    // its own, for Qt's writer of that name, taken to hold alpha and a
+    // profile, no metadata, 8 bits.
+    static OutputFormat of(const QString &name);
+};
 
 #endif // OUTPUTFORMAT_H

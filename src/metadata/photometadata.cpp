@@ -1,6 +1,7 @@
 #include "metadata/photometadata.h"
 
 #include "base/logging.h"
+#include "base/pngchunks.h"
 #include "metadata/exivsupport.h"
 #include "metadata/jpeghead.h"
 #include "metadata/locationtags.h"
@@ -16,7 +17,6 @@
 #include <mutex>
 
 #include <jpeglib.h>
-#include <zlib.h>
 
 struct PhotoMetadata::Data
 {
@@ -211,12 +211,15 @@ void PhotoMetadata::readJpeg(SourceFile &file, Data &data)
 namespace {
 
 // The parts of a PNG text chunk, by its keyword: what exiv2 makes of it.
-PhotoMetadata::Parts pngTextParts(QByteArrayView type, QByteArrayView body)
+PhotoMetadata::Parts pngTextParts(quint32 type, QByteArrayView body)
 {
-    if (type == "eXIf")
+    if (type == PngChunks::tag("eXIf"))
         return PhotoMetadata::Exif;
-    if (type == "iCCP")
+    if (type == PngChunks::tag("iCCP"))
         return PhotoMetadata::Profile;
+    if (type != PngChunks::tag("tEXt") && type != PngChunks::tag("zTXt")
+        && type != PngChunks::tag("iTXt"))
+        return {};
     const QByteArrayView keyword = body.first(qMax<qsizetype>(body.indexOf('\0'), 0));
     if (keyword == "XML:com.adobe.xmp" || keyword == "Raw profile type xmp")
         return PhotoMetadata::Xmp;
@@ -233,29 +236,18 @@ PhotoMetadata::Parts pngTextParts(QByteArrayView type, QByteArrayView body)
 // end), so that an over-long comment or a broken profile costs only itself.
 void readPngByChunk(QByteArrayView png, PhotoMetadata::Data &data)
 {
-    constexpr qsizetype signature = 8;
-    constexpr qsizetype headerChunk = 8 + 13 + 4;
-    if (png.size() < signature + headerChunk)
+    PngChunks chunks(png);
+    PngChunks::Chunk chunk;
+    if (!chunks.next(&chunk) || !chunk.whole)
         return;
-    const QByteArray start = png.first(signature + headerChunk).toByteArray();
-    static const QByteArray end("\0\0\0\0IEND\xae\x42\x60\x82", 12);
-    qsizetype at = signature + headerChunk;
-    while (at + 12 <= png.size()) {
-        const quint32 length = quint32(uchar(png[at])) << 24 | quint32(uchar(png[at + 1])) << 16
-                | quint32(uchar(png[at + 2])) << 8 | quint32(uchar(png[at + 3]));
-        if (length > quint32(png.size() - at - 12))
-            break;
-        const QByteArrayView type = png.sliced(at + 4, 4);
-        const QByteArrayView body = png.sliced(at + 8, length);
-        const qsizetype chunk = 12 + qsizetype(length);
-        if (type == "IEND")
-            break;
-        if (type == "tEXt" || type == "zTXt" || type == "iTXt" || type == "iCCP" || type == "eXIf") {
-            const PhotoMetadata::Parts parts = pngTextParts(type, body);
-            if (parts)
-                tryReadInto(start + png.sliced(at, chunk).toByteArray() + end, data, parts);
-        }
-        at += chunk;
+    const QByteArray start = png.first(chunk.end()).toByteArray(); // with the header
+    static const QByteArray end = PngChunks::make("IEND", {});
+    while (chunks.next(&chunk) && chunk.whole && chunk.type != PngChunks::tag("IEND")) {
+        const PhotoMetadata::Parts parts
+                = pngTextParts(chunk.type, png.sliced(chunk.dataAt(), chunk.length));
+        if (parts)
+            tryReadInto(start + png.sliced(chunk.at, chunk.end() - chunk.at).toByteArray() + end,
+                        data, parts);
     }
 }
 
@@ -291,33 +283,21 @@ namespace {
 
 // The PNG with an eXIf chunk holding exif (a TIFF structure, as in a
 // JPEG's APP1 after its "Exif" mark) put before its first IDAT, where
-// readers look for it. A chunk is its length, type, data and the CRC-32 of
-// type and data, all lengths big-endian.
+// readers look for it.
 QByteArray withExifChunk(const QByteArray &png, const Exiv2::ExifData &exif)
 {
     Exiv2::Blob tiff;
     Exiv2::ExifParser::encode(tiff, Exiv2::littleEndian, exif);
-    qsizetype idat = 8; // past the signature
-    while (idat + 8 <= png.size() && png.mid(idat + 4, 4) != "IDAT") {
-        const quint32 length = quint32(uchar(png[idat])) << 24 | quint32(uchar(png[idat + 1])) << 16
-                | quint32(uchar(png[idat + 2])) << 8 | quint32(uchar(png[idat + 3]));
-        idat += 12 + qsizetype(length);
-    }
-    if (tiff.empty() || idat + 8 > png.size())
+    PngChunks chunks(png);
+    PngChunks::Chunk chunk;
+    bool found = false;
+    while (!found && chunks.next(&chunk))
+        found = chunk.type == PngChunks::tag("IDAT");
+    if (tiff.empty() || !found)
         throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
-    QByteArray chunk;
-    const quint32 length = quint32(tiff.size());
-    for (int shift = 24; shift >= 0; shift -= 8)
-        chunk += char(length >> shift);
-    chunk += "eXIf";
-    chunk.append(reinterpret_cast<const char *>(tiff.data()), qsizetype(tiff.size()));
-    const quint32 crc = quint32(::crc32(::crc32(0, nullptr, 0),
-                                        reinterpret_cast<const Bytef *>(chunk.constData() + 4),
-                                        uInt(chunk.size() - 4)));
-    for (int shift = 24; shift >= 0; shift -= 8)
-        chunk += char(crc >> shift);
     QByteArray result = png;
-    result.insert(idat, chunk);
+    result.insert(chunk.at,
+                  PngChunks::make("eXIf", QByteArrayView(tiff.data(), qsizetype(tiff.size()))));
     return result;
 }
 

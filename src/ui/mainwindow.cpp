@@ -407,10 +407,11 @@ void MainWindow::addOriginalImageToList(const QString &path)
 ConvertSettings MainWindow::convertSettings() const
 {
     ConvertSettings settings;
-    settings.sizeMode = ui->comboBoxSizeSettingMode->currentIndex();
+    // The Size tab's items are in SizeMode's order.
+    settings.sizeMode = static_cast<SizeMode>(ui->comboBoxSizeSettingMode->currentIndex());
     settings.percent = ui->spinBoxPercent->value();
     settings.fixedSize = QSize(ui->spinBoxWidth->value(), ui->spinBoxHeight->value());
-    settings.formatIndex = ui->comboBoxFormat->currentIndex();
+    settings.format = TargetFormat::ofItem(ui->comboBoxFormat->currentIndex());
     settings.keepDates = ui->checkBoxKeepDates->isChecked();
     settings.removeLocation = ui->checkBoxRemoveLocation->isChecked();
     return settings;

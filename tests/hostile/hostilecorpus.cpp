@@ -2,6 +2,9 @@
 
 #include "testsupport.h"
 
+#include "base/pngchunks.h"
+#include "conversion/convertsettings.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -12,7 +15,6 @@
 
 #include <array>
 
-#include <zlib.h>
 
 namespace Hostile {
 
@@ -104,25 +106,7 @@ Case make(const QString &fileName, const QByteArray &bytes, const QSize &shown,
 
 QString formatOfIndex(int index)
 {
-    static const QStringList names{QString(),       QStringLiteral("BMP"),
-                                   QStringLiteral("JPG"),  QStringLiteral("JPEG"),
-                                   QStringLiteral("png"),  QStringLiteral("PPM"),
-                                   QStringLiteral("TIFF"), QStringLiteral("XBM"),
-                                   QStringLiteral("XPM")};
-    return names.value(index);
-}
-
-QByteArray pngChunk(const char type[4], const QByteArray &data)
-{
-    QByteArray out;
-    putBe32(out, quint32(data.size()));
-    const QByteArray typed = QByteArray(type, 4) + data;
-    out += typed;
-    // A well-formed chunk: decoders must refuse a lying header for its
-    // size, not for a bad checksum.
-    putBe32(out, quint32(::crc32(0, reinterpret_cast<const Bytef *>(typed.constData()),
-                                 uInt(typed.size()))));
-    return out;
+    return index == 0 ? QString() : TargetFormat::ofItem(index).nameFor(QString());
 }
 
 QByteArray textBombPng(const QByteArray &png, const char type[4], int count, int inflated,
@@ -136,7 +120,7 @@ QByteArray textBombPng(const QByteArray &png, const char type[4], int count, int
                                           : QByteArray("Comment\0\0", 9);
     QByteArray chunks;
     for (int i = 0; i < count; ++i)
-        chunks += pngChunk(type, head + zlib);
+        chunks += PngChunks::make(QByteArrayView(type, 4), head + zlib);
     // After the signature and IHDR (8 + 25 bytes), or before IEND.
     const qsizetype at = afterData ? png.size() - 12 : 33;
     return png.left(at) + chunks + png.mid(at);
@@ -151,8 +135,8 @@ QByteArray hugePng(quint32 width, quint32 height)
     // A little real image data: a decoder that does not check the size
     // first would start inflating it.
     const QByteArray rows = qCompress(QByteArray(3 * 64 + 1, '\0')).mid(4);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr) + pngChunk("IDAT", rows)
-            + pngChunk("IEND", QByteArray());
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + PngChunks::make("IHDR", ihdr) + PngChunks::make("IDAT", rows)
+            + PngChunks::make("IEND", QByteArray());
 }
 
 QByteArray jpegClaiming(const QSize &claimed)
@@ -400,7 +384,7 @@ bool isCompleteImage(const QString &path, const QSize &expected, QString *why)
     } else if (suffix == QLatin1String("png")) {
         if (!b.startsWith("\x89PNG\r\n\x1a\n"))
             return fail(QStringLiteral("no PNG signature"));
-        if (!b.endsWith(pngChunk("IEND", QByteArray())))
+        if (!b.endsWith(PngChunks::make("IEND", QByteArray())))
             return fail(QStringLiteral("no IEND chunk at the end"));
     } else if (suffix == QLatin1String("bmp")) {
         if (b.size() < 6 || !b.startsWith("BM"))

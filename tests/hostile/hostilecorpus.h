@@ -46,7 +46,6 @@ QList<Case> corpus();
 QStringList writeCorpus(const QString &dir, const QList<Case> &cases);
 
 // Pieces, exposed for the corpus' own checks.
-QByteArray pngChunk(const char type[4], const QByteArray &data);
 QByteArray hugePng(quint32 width, quint32 height);
 // A JPEG whose frame header claims this size, and a one-row TIFF that
 // claims this width: a few hundred bytes a decoder believing them would
