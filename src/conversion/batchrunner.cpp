@@ -80,7 +80,6 @@ int BatchRunner::start(const QString &finishedText, ConvertMode convertMode,
     batch.report.total = int(sources.size());
     batch.subfolders = subfolders;
     batch.keepDates = settings.keepDates;
-    batch.removeLocation = settings.removeLocation;
     // The namer looks at the sources when it first names a file, on a
     // writing thread, not here.
     batch.namer = std::make_shared<TargetNamer>(sources);
@@ -104,67 +103,46 @@ int BatchRunner::start(const QString &finishedText, ConvertMode convertMode,
     return id;
 }
 
-bool BatchRunner::save(const QObject *worker, const QImage &image, const QString &path,
-                       const QString &format, const QString &shownDirectory,
-                       const QStringList &sources, bool shownMayBeLink)
+void BatchRunner::take(const ImageThread *thread, const QString &path)
 {
-    const int batchId = threadBatch.value(worker, 0);
-    const auto *thread = qobject_cast<const ImageThread *>(worker);
-    std::shared_ptr<ConversionJob> job = thread ? thread->job() : nullptr;
-    if (!job) {
-        // Converted elsewhere: written as this program writes any result.
-        job = std::make_shared<ConversionJob>(path, ConvertMode::FormatConvert, QSize(), 0,
-                                              format, Qt::IgnoreAspectRatio);
-        job->setImage(image);
-        const auto batch = batches.constFind(batchId);
-        job->setRemoveLocation(batch != batches.constEnd() && batch->removeLocation);
-        job->setPreviewSide(previewSide);
-    }
-    const qint64 reserved = job->reservedBytes();
-
-    ConversionJob::Target target;
+    // Every worker belongs to a batch until it is over, unless the runner
+    // has been shut down since its result was sent.
+    const int batchId = threadBatch.value(thread, 0);
     const auto it = batches.find(batchId);
-    if (it != batches.end()) {
-        // A batch writes into the folder it was started with, whatever has
-        // been opened since.
-        target.directory = it->report.directory;
-        target.subfolder = it->subfolders.value(path);
-        target.keepDates = it->keepDates;
-        target.namer = it->namer;
-        target.commitOrder = &commitOrder;
-        target.order = batchId;
-        target.cancelled = it->stopped.get();
-        if (it->stopped->load()) {
-            ConversionResult dropped;
-            dropped.step = ConversionResult::Stop;
-            handled(batchId, path, dropped, reserved);
-            return false;
-        }
-    } else {
-        target.directory = shownDirectory;
-        target.namer = std::make_shared<TargetNamer>(QStringList(sources) << path);
-        target.namer->setFolderMayBeLink(shownMayBeLink);
+    if (it == batches.end())
+        return;
+    const std::shared_ptr<ConversionJob> job = thread->job();
+    const qint64 reserved = job->reservedBytes();
+    if (it->stopped->load()) {
+        ConversionResult dropped;
+        dropped.step = ConversionResult::Stop;
+        handled(batchId, path, dropped, reserved);
+        return;
     }
+    // A batch writes into the folder it was started with, whatever has
+    // been opened since.
+    ConversionJob::Target target;
+    target.directory = it->report.directory;
+    target.subfolder = it->subfolders.value(path);
+    target.keepDates = it->keepDates;
+    target.namer = it->namer;
+    target.commitOrder = &commitOrder;
+    target.order = batchId;
+    target.cancelled = it->stopped.get();
     if (target.directory.isEmpty()) {
-        bool tell = true;
-        if (it != batches.end()) {
-            tell = !it->toldMissingDirectory;
-            it->toldMissingDirectory = true;
-        }
         ConversionResult failed;
         failed.step = ConversionResult::Folder;
         failed.reason = ConversionJob::tr("no save directory");
         failed.detail = QStringLiteral("no save directory");
         handled(batchId, path, failed, reserved);
-        return tell;
+        return;
     }
     if (job->result().step != ConversionResult::NoStep) {
         handled(batchId, path, job->result(), reserved);
-        return false;
+        return;
     }
     // Held by the writing thread until the write is over.
-    const std::shared_ptr<std::atomic<bool>> stopped =
-            it != batches.end() ? it->stopped : nullptr;
+    const std::shared_ptr<std::atomic<bool>> stopped = it->stopped;
     writers.start([this, job, target, stopped, batchId, path, reserved]() {
         WorkerPriority::lowerCurrentThread();
         const ConversionResult result = job->write(target);
@@ -174,7 +152,6 @@ bool BatchRunner::save(const QObject *worker, const QImage &image, const QString
                 },
                 Qt::QueuedConnection);
     });
-    return false;
 }
 
 void BatchRunner::handled(int batchId, const QString &path, const ConversionResult &result,
@@ -183,11 +160,8 @@ void BatchRunner::handled(int batchId, const QString &path, const ConversionResu
     budget.release(reservedBytes);
     if (result.outcome == ConversionResult::Failed && result.step != ConversionResult::Stop)
         qCDebug(lcConvert) << "convert failed:" << path << result.detail;
-    if (result.written()) {
-        writtenPreviews.insert(result.fileName, result.preview);
+    if (result.written())
         emit rowWritten(result.fileName, result.preview);
-        writtenPreviews.remove(result.fileName);
-    }
 
     const auto it = batches.find(batchId);
     if (it == batches.end())
@@ -319,8 +293,12 @@ void BatchRunner::startWaiting()
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });
-        if (wiring)
-            wiring(thread);
+        connect(thread, &ImageThread::imageConvertFinished, this,
+                [this, thread](const QImage &image, const QString &path, const QString &format) {
+                    take(thread, path);
+                    emit imageConvertFinished(image, path, format);
+                });
+        connect(thread, &QThread::finished, thread, &QObject::deleteLater);
         ++inFlight;
         ++batches[next.batchId].running;
         thread->start();

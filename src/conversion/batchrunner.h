@@ -56,9 +56,6 @@ public:
     explicit BatchRunner(QObject *parent = nullptr);
     ~BatchRunner() override;
 
-    // Connects each worker's signals, just before it starts.
-    void setWiring(std::function<void(ImageThread *)> wire) { wiring = std::move(wire); }
-
     int maxInFlight() const { return inFlightLimit; }
     void setMaxInFlight(int count);
     int runningCount() const { return inFlight; }
@@ -82,19 +79,6 @@ public:
               const QStringList &sources, const QString &directory, bool folderMayBeLink,
               bool openFolder, const QHash<QString, QString> &subfolders = {});
 
-    // The result of worker: written into its batch's folder, or failed. A
-    // result outside any batch goes to shownDirectory, never over one of
-    // sources, and follows the same rule for a folder that is a link.
-    // True when the result has no folder to go to, the first time in its
-    // batch: the user is to be told once, not once per image.
-    bool save(const QObject *worker, const QImage &image, const QString &path,
-              const QString &format, const QString &shownDirectory,
-              const QStringList &sources, bool shownMayBeLink);
-
-    // The list preview of a file whose rowWritten is being emitted, taken
-    // by whoever lists the row; null for any other file.
-    QImage takePreview(const QString &fileName) { return writtenPreviews.take(fileName); }
-
     // Sources opened while batches run are protected from them as well.
     void protectSources(const QStringList &sources);
 
@@ -109,6 +93,10 @@ public:
     void shutdown();
 
 signals:
+    // A worker's result, once the runner has taken it: its write begun in
+    // its batch's folder, or its failure noted. The runner makes, connects
+    // and deletes its workers; whoever listens here only hears of them.
+    void imageConvertFinished(QImage image, QString path, QString format);
     // Images handled and images given over all unfinished batches, and the
     // milliseconds since the oldest of them started; at most ten a second,
     // but the start and the end of the work at once.
@@ -122,7 +110,6 @@ private:
         BatchReport report;
         QHash<QString, QString> subfolders;
         bool keepDates = false;
-        bool removeLocation = false;
         std::shared_ptr<TargetNamer> namer;
         std::shared_ptr<std::atomic<bool>> stopped;
         QElapsedTimer clock;
@@ -144,6 +131,7 @@ private:
     };
 
     void startWaiting();
+    void take(const ImageThread *thread, const QString &path);
     void handled(int batchId, const QString &path, const ConversionResult &result,
                  qint64 reservedBytes);
     void finishIfDone(int batchId);
@@ -155,8 +143,6 @@ private:
     QHash<int, Batch> batches;
     QQueue<Waiting> waiting;
     QHash<const QObject *, int> threadBatch;
-    QHash<QString, QImage> writtenPreviews; // while their rowWritten is emitted
-    std::function<void(ImageThread *)> wiring;
     QThreadPool writers;
     // Set by shutdown(): sources still being decoded are given up.
     std::shared_ptr<std::atomic<bool>> quitting = std::make_shared<std::atomic<bool>>(false);

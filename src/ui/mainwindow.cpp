@@ -66,11 +66,17 @@ MainWindow::MainWindow(QWidget *parent)
     originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
     convertedRows = new ThumbnailList(ui->listWidgetConvert, thumbnailLoader);
     batchRunner = new BatchRunner(this);
-    batchRunner->setWiring([this](ImageThread *thread) { makeWorker(thread); });
-    connect(batchRunner, &BatchRunner::rowWritten, this, [this](const QString &fileName) {
-        addConvertImageToList(fileName);
-        qDebug() << "save img finished:" << fileName;
-    });
+    // The runner makes, connects and deletes the workers; the window hears
+    // of each result, and of each file written, from the runner.
+    connect(batchRunner, &BatchRunner::imageConvertFinished, this,
+            &MainWindow::saveConvertImagToDir);
+    connect(batchRunner, &BatchRunner::rowWritten, this,
+            [this](const QString &fileName, const QImage &preview) {
+                writtenPreview = {fileName, preview};
+                addConvertImageToList(fileName);
+                writtenPreview = {};
+                qDebug() << "save img finished:" << fileName;
+            });
     connect(batchRunner, &BatchRunner::batchFinished, this, &MainWindow::batchFinished);
 
     batchStatus = new BatchStatus(this);
@@ -264,30 +270,31 @@ void MainWindow::showAbout()
     dialog.exec();
 }
 
-void MainWindow::saveConvertImagToDir(QImage image, QString path, QString format)
+void MainWindow::saveConvertImagToDir(QImage, QString, QString)
 {
-    // The folder is made, the file named and written, off this thread; a
-    // result outside any batch goes to the folder shown.
-    const QString shown = ui->lineEditSaveDir->text();
-    batchRunner->setPreviewSide(convertedRows->pixelSide());
-    if (batchRunner->save(sender(), image, path, format, shown, imageFiles,
-                          shown != proposedSaveDir)) {
-        // Once per batch: the rest of its results fail the same way.
-        QMessageBox::information(this, tr("Save Diretory Not Setting"),
-                                 tr("Please select an exist directory to save convert images"),
-                                 QMessageBox::Ok, QMessageBox::NoButton);
-    }
+    // The runner writes each result into the folder its batch was started
+    // with, off this thread. Without a folder every result of the batch
+    // fails alike: the user is told once.
+    if (!ui->lineEditSaveDir->text().isEmpty() || toldNoSaveDir)
+        return;
+    toldNoSaveDir = true;
+    QMessageBox::information(this, tr("Save Diretory Not Setting"),
+                             tr("Please select an exist directory to save convert images"),
+                             QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 void MainWindow::addConvertImageToList(const QString &filename)
 {
     // A file a batch has just written comes with the thumbnail its writer
     // made; any other is read.
-    convertedRows->addRow(filename, batchRunner->takePreview(filename));
+    convertedRows->addRow(filename, writtenPreview.first == filename ? writtenPreview.second
+                                                                      : QImage());
 }
 
 void MainWindow::deleteThread()
 {
+    // For a worker whose finished() is connected here; the batch runner
+    // deletes the workers it starts itself.
     if (auto *thread = qobject_cast<ImageThread *>(sender()))
         thread->deleteLater();
 }
@@ -434,6 +441,7 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
     ui->listWidgetConvert->clear();
     ui->statusBar->clearMessage();
     failuresButton->setFailures({});
+    toldNoSaveDir = false;
 
     // Only the settings are taken now; the runner makes each worker when
     // its turn comes. A folder the program proposed is not one the user
@@ -444,12 +452,6 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
                        dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked(),
                        resultFolders);
     batchStatus->batchStarted();
-}
-
-void MainWindow::makeWorker(ImageThread *thread)
-{
-    connect(thread, &ImageThread::imageConvertFinished, this, &MainWindow::saveConvertImagToDir);
-    connect(thread, &QThread::finished, this, &MainWindow::deleteThread);
 }
 
 void MainWindow::batchFinished(const BatchReport &report)

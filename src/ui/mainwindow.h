@@ -21,7 +21,6 @@ class BatchStatus;
 class FailuresButton;
 class FolderScanner;
 class FrameFitter;
-class ImageThread;
 struct BatchReport;
 struct ConvertSettings;
 struct SourceTree;
@@ -69,7 +68,6 @@ private:
 
     ConvertSettings convertSettings() const;
     void startConvert(ConvertMode convertMode, const QString &finishedText);
-    void makeWorker(ImageThread *thread);
     void thumbnailLoaded(int generation);
     void progressChanged();
     void updateProgress();
@@ -93,6 +91,10 @@ private:
     ThumbnailList *originalRows;
     ThumbnailList *convertedRows;
     BatchRunner *batchRunner;
+    // The file whose row is being added, and the preview its writer made.
+    QPair<QString, QImage> writtenPreview;
+    // This batch has told the user it has no save folder.
+    bool toldNoSaveDir = false;
     BatchStatus *batchStatus;
     FailuresButton *failuresButton;
     // The save folder proposed beside the opened images: one the user did
