@@ -183,7 +183,8 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
     // writers do not notice when the device takes only part of a write (a
     // full disk), but a short count on one write of the whole file cannot
     // go unseen. From here on a failure is the encoding's.
-    context.tell(IsolatedRead::stepNote(Step::Encode, qint64(image.width()) * image.height()));
+    context.tell(IsolatedRead::stepNote(Step::Encode, qint64(image.width()) * image.height(),
+                                        IsolatedRead::encodeSecondsPerMegapixel));
     QString why;
     QStringList warnings;
     QByteArray bytes;

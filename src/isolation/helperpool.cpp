@@ -249,7 +249,13 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
     *reusable = false;
     const auto limitFor = [&](const QVariantMap &message) {
         const double megapixels = message.value(QStringLiteral("pixels")).toDouble() / 1e6;
-        return (call.baseSeconds + call.secondsPerMegapixel * megapixels) * scale;
+        // A step may ask a larger allowance than the request's (encoding
+        // a large picture takes longer than decoding it), within bounds.
+        const double perMegapixel = qBound(call.secondsPerMegapixel,
+                                           message.value(QStringLiteral("secondsPerMegapixel"),
+                                                         call.secondsPerMegapixel).toDouble(),
+                                           4 * call.secondsPerMegapixel);
+        return (call.baseSeconds + perMegapixel * megapixels) * scale;
     };
     QVariantMap request = call.params;
     request.insert(QStringLiteral("kind"), call.kind);

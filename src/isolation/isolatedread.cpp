@@ -66,9 +66,11 @@ void failed(const HelperOutcome &outcome, Step reached, IsolatedRead::Result *re
 
 } // namespace
 
-QVariantMap IsolatedRead::stepNote(Step step, qint64 pixels)
+QVariantMap IsolatedRead::stepNote(Step step, qint64 pixels, double secondsPerMegapixel)
 {
-    return {{stepKey, int(step)}, {QStringLiteral("pixels"), pixels}};
+    return {{stepKey, int(step)},
+            {QStringLiteral("pixels"), pixels},
+            {QStringLiteral("secondsPerMegapixel"), secondsPerMegapixel}};
 }
 
 IsolatedRead::Result IsolatedRead::read(SourceFile &file, const QString &name,

@@ -81,13 +81,16 @@ QImage decode(HelperContext &context, SourceReader &source, HelperAnswer *answer
 
 // What a handler tells the window as it starts a step that takes time of
 // its own (encoding): a failure from then on is that step's, and the
-// step gets its own time, for a picture of pixels.
-QVariantMap stepNote(ConversionResult::Step step, qint64 pixels);
+// step gets its own time, for a picture of pixels at secondsPerMegapixel
+// (at most four times the request's).
+QVariantMap stepNote(ConversionResult::Step step, qint64 pixels, double secondsPerMegapixel);
 
 // The seconds a conversion's read may take: a base, plus an allowance for
 // each megapixel once the helper knows the size.
 constexpr double baseSeconds = 15;
 constexpr double secondsPerMegapixel = 0.15;
+// Encoding: BMP and TIFF files of a large picture are written slowly.
+constexpr double encodeSecondsPerMegapixel = 0.5;
 
 } // namespace IsolatedRead
 
