@@ -132,7 +132,15 @@ void answerBySelectingAll(const QString &dir, int count)
     auto attempt = std::make_shared<std::function<void()>>();
     *attempt = [dir, count, attempt]() {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        auto *view = dialog ? dialog->findChild<QListView *>(QStringLiteral("listView")) : nullptr;
+        // The dialog's list or its detailed view, whichever it shows (they
+        // share one selection): the keys go where a user's would.
+        QAbstractItemView *view = nullptr;
+        for (const char *name : {"listView", "treeView"}) {
+            auto *candidate = dialog ? dialog->findChild<QAbstractItemView *>(QLatin1String(name))
+                                     : nullptr;
+            if (candidate && candidate->isVisible())
+                view = candidate;
+        }
         if (!view) {
             QTimer::singleShot(10, *attempt);
             return;

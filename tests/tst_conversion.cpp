@@ -478,8 +478,9 @@ void tst_Conversion::boundedWorkers()
     poll.start(1);
     w->bothConvert();
     QCOMPARE(w->batchRunner->runningCount(), w->batchRunner->maxInFlight());
-    QTRY_COMPARE(w->ui->statusBar->currentMessage(),
-                 QStringLiteral("Size and format convert finished"));
+    // Twenty images through the helpers: seconds under a sanitizer.
+    QTRY_COMPARE_WITH_TIMEOUT(w->ui->statusBar->currentMessage(),
+                              QStringLiteral("Size and format convert finished"), 60000);
     QVERIFY(most <= BatchRunner::defaultMaxInFlight());
     QVERIFY(BatchRunner::defaultMaxInFlight() <= QThread::idealThreadCount() + 2);
     QCOMPARE(savedNames().size(), 20);

@@ -9,6 +9,7 @@
 #include "ui/dialogabout.h"
 #include "ui/dropopener.h"
 #include "ui/failuresbutton.h"
+#include "ui/filedialogtuner.h"
 #include "sources/folderscanner.h"
 #include "sources/sourcetree.h"
 #include "ui/framefitter.h"
@@ -90,6 +91,9 @@ MainWindow::MainWindow(QWidget *parent)
     folderScanner = new FolderScanner(this);
     connect(folderScanner, &FolderScanner::finished, this, &MainWindow::openFiles);
     connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
+    // Qt's own file dialog, where it is the one used, made cheap for
+    // folders of thousands of photos.
+    new FileDialogTuner(this);
     new ConvertChords(this, {sizeConvertAction, formatConvertAction, bothConvertAction});
     AccessibleNames::describe(ui);
     AccessibleNames::describe(ui->mainToolBar);

@@ -3,10 +3,13 @@
 #include "ui/thumbnaildelegate.h"
 #include "thumbnail/thumbnailloader.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QScrollBar>
 #include <QtMath>
+
+#include <utility>
 
 ThumbnailList::ThumbnailList(QListWidget *list, ThumbnailLoader *loader)
     : QObject(list), list(list), loader(loader)
@@ -29,7 +32,11 @@ ThumbnailList::ThumbnailList(QListWidget *list, ThumbnailLoader *loader)
             [this](const QModelIndex &, int first, int last) {
                 keys.remove(first, last - first + 1);
             });
-    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this]() { waiting.clear(); });
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this]() {
+        waiting.clear();
+        pending.clear();
+        moreRows.stop();
+    });
     connect(model, &QAbstractItemModel::modelReset, this, [this]() { keys.clear(); });
 
     // Once per burst of scrolling, after the view has moved.
@@ -38,6 +45,10 @@ ThumbnailList::ThumbnailList(QListWidget *list, ThumbnailLoader *loader)
     connect(&visibleChanged, &QTimer::timeout, this, &ThumbnailList::prioritizeVisible);
     connect(list->verticalScrollBar(), &QScrollBar::valueChanged, &visibleChanged,
             qOverload<>(&QTimer::start));
+
+    moreRows.setSingleShot(true);
+    moreRows.setInterval(0);
+    connect(&moreRows, &QTimer::timeout, this, &ThumbnailList::addSlice);
 }
 
 int ThumbnailList::pixelSide() const
@@ -47,15 +58,41 @@ int ThumbnailList::pixelSide() const
 
 void ThumbnailList::addRows(const QStringList &paths, const std::function<void()> &loaded)
 {
-    const int first = list->count();
-    QStringList names;
-    names.reserve(paths.size());
-    for (const QString &path : paths)
-        names << QFileInfo(path).fileName();
-    // One insertion for all: the view takes in the rows once.
-    list->addItems(names);
-    for (int i = 0; i < paths.size(); ++i)
-        request(first + i, paths.at(i), loaded);
+    if (paths.isEmpty())
+        return;
+    pending.append({paths, 0, loaded});
+    // Behind rows still to come, these wait their turn.
+    if (pending.size() == 1)
+        addSlice();
+}
+
+void ThumbnailList::addSlice()
+{
+    // Ten thousand rows with their queued thumbnails take the window about
+    // a tenth of a second: they go in slices, as many as fit in a few
+    // milliseconds per event, so that the window answers in between. A
+    // slice is one insertion, which the view takes in at once.
+    constexpr int sliceRows = 256;
+    constexpr qint64 budgetMs = 15;
+    QElapsedTimer spent;
+    spent.start();
+    while (!pending.isEmpty() && (spent.elapsed() < budgetMs)) {
+        Pending &rows = pending.first();
+        const qsizetype count = qMin<qsizetype>(sliceRows, rows.paths.size() - rows.next);
+        const int first = list->count();
+        QStringList names;
+        names.reserve(count);
+        for (qsizetype i = 0; i < count; ++i)
+            names << QFileInfo(rows.paths.at(rows.next + i)).fileName();
+        list->addItems(names);
+        for (qsizetype i = 0; i < count; ++i)
+            request(first + int(i), rows.paths.at(rows.next + i), rows.loaded);
+        rows.next += count;
+        if (rows.next == rows.paths.size())
+            pending.removeFirst();
+    }
+    if (!pending.isEmpty())
+        moreRows.start();
     visibleChanged.start();
 }
 
@@ -107,7 +144,12 @@ void ThumbnailList::removeRows(const QList<int> &rows)
             keptWaiting.insert(it.key(), {copy, it->ticket});
     }
     const int scrolled = list->verticalScrollBar()->value();
+    // Emptying the list drops the rows still to come; these are not gone.
+    const QList<Pending> toCome = std::exchange(pending, {});
     list->clear();
+    pending = toCome;
+    if (!pending.isEmpty())
+        moreRows.start();
     for (QListWidgetItem *item : std::as_const(kept))
         list->addItem(item);
     keys = keptKeys;

@@ -15,11 +15,13 @@ class QListWidget;
 class QListWidgetItem;
 class ThumbnailLoader;
 
-// Fills a list widget with thumbnail rows: the file names at once, the
+// Fills a list widget with thumbnail rows: the file names first, the
 // pictures as they are made. Built to stay cheap at ten thousand rows: all
 // rows have one size, so that neither a new row nor a new picture lays the
-// list out row by row; rows are inserted many at a time; the pictures of
-// the rows on screen are made before the others, also after scrolling.
+// list out row by row; rows are inserted many at a time, as many in one
+// event as a few milliseconds allow and the rest in the events after; the
+// pictures of the rows on screen are made before the others, also after
+// scrolling.
 // Pictures are made at the screen's pixel density.
 class ThumbnailList : public QObject
 {
@@ -28,9 +30,11 @@ class ThumbnailList : public QObject
 public:
     ThumbnailList(QListWidget *list, ThumbnailLoader *loader);
 
-    // Appends one row per path, in order, and queues their thumbnails.
-    // loaded, when given, runs once per row when its thumbnail is in or has
-    // failed, also for a row removed meanwhile.
+    // Appends one row per path, in order, and queues their thumbnails: the
+    // rows that fit in this event at once (every row of a short list), the
+    // others in the next events. loaded, when given, runs once per row when
+    // its thumbnail is in or has failed, also for a row removed meanwhile;
+    // rows not yet added when the list is cleared are dropped without it.
     void addRows(const QStringList &paths, const std::function<void()> &loaded = {});
 
     // Appends one row whose thumbnail was made already; a null one, or one
@@ -50,6 +54,7 @@ public:
     QPair<int, int> rowsInView(int screens = 1) const;
 
 private:
+    void addSlice();
     void request(int row, const QString &path, const std::function<void()> &loaded);
     void show(QListWidgetItem *item, const QImage &thumbnail);
     void prioritizeVisible();
@@ -68,6 +73,15 @@ private:
     // Each row's key, kept in step with the rows; 0 for none.
     QList<quint64> keys;
     QTimer visibleChanged;
+    // What addRows() has still to add, in order.
+    struct Pending
+    {
+        QStringList paths;
+        qsizetype next = 0;
+        std::function<void()> loaded;
+    };
+    QList<Pending> pending;
+    QTimer moreRows;
 };
 
 #endif // THUMBNAILLIST_H
