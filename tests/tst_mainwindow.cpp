@@ -45,6 +45,7 @@ private slots:
     void storedWidthClamped_data();
     void storedWidthClamped();
     void everyCloseStoresSettings();
+    void changesStoredWhileOpen();
 
 private:
     static QSettings settings();
@@ -519,6 +520,33 @@ void tst_MainWindow::everyCloseStoresSettings()
         QVERIFY(!w.isVisible());
         QCOMPARE(settings().value(QStringLiteral("mainwindow/height")).toInt(), 300 + way);
     }
+}
+
+// A crash loses no setting: each is written soon after it changes, while
+// the window stays open.
+void tst_MainWindow::changesStoredWhileOpen()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const auto stored = [](const char *key) {
+        return settings().value(QStringLiteral("mainwindow/") + QLatin1String(key));
+    };
+    QTest::mouseClick(w.ui->checkBoxAutoOpenDir, Qt::LeftButton, {},
+                      w.ui->checkBoxAutoOpenDir->rect().center());
+    QTRY_COMPARE(stored("autoopen"), QVariant(false));
+
+    w.ui->tabWidget->setCurrentWidget(w.ui->tabSize);
+    w.ui->comboBoxSizeSettingMode->setCurrentIndex(1);
+    QVERIFY(w.ui->spinBoxWidth->isVisible());
+    w.ui->spinBoxWidth->setFocus();
+    w.ui->spinBoxWidth->selectAll();
+    QTest::keyClicks(w.ui->spinBoxWidth, QStringLiteral("640"));
+    QTRY_COMPARE(stored("width").toInt(), 640);
+
+    w.resize(610, 470);
+    QTRY_COMPARE(stored("size").toSize(), QSize(610, 470));
+    QVERIFY(w.isVisible());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -6,6 +6,7 @@
 #include <QSize>
 #include <QString>
 
+#include <limits>
 #include <new>
 
 // How large a picture the program agrees to hold, and what becomes of an
@@ -17,20 +18,45 @@ namespace ImageLimits {
 // bytes per pixel fits, a corrupt 100000 x 100000 header does not.
 constexpr int allocationLimitMB = 1024;
 
-// Bytes a picture of this size takes at four bytes per pixel; 0 when empty.
-inline qint64 bytesFor(const QSize &size)
+// Bytes the decoding of one file may take at its peak: the picture and
+// everything the library holds meanwhile (sample buffers, planes of another
+// depth or colour model, a RAW file's sensor data). Libraries take two to
+// thirteen times the picture's four bytes a pixel; this keeps the worst
+// file to a known share of the machine.
+constexpr qint64 decodeLimitBytes = 2LL * 1024 * 1024 * 1024;
+
+// Bytes a picture of this size takes at bytesPerPixel; 0 when empty, the
+// largest qint64 when the product does not fit in one.
+inline qint64 bytesFor(const QSize &size, qint64 bytesPerPixel = 4)
 {
-    if (size.isEmpty())
+    if (size.isEmpty() || bytesPerPixel <= 0)
         return 0;
-    return qint64(size.width()) * qint64(size.height()) * 4;
+    qint64 bytes = 0;
+    if (__builtin_mul_overflow(qint64(size.width()) * qint64(size.height()), bytesPerPixel, &bytes))
+        return std::numeric_limits<qint64>::max();
+    return bytes;
 }
 
-// Whether a picture of this size fits in the allocation limit. Asked of
-// every size a file claims before it is decoded: decoders allocate by the
-// header, and a few hundred bytes can claim gigabytes.
+// Sum of two costs, saturating rather than wrapping.
+inline qint64 plus(qint64 a, qint64 b)
+{
+    qint64 sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<qint64>::max() : sum;
+}
+
+// Whether a picture of this size fits in the allocation limit at four bytes
+// a pixel (a target size, a picture made here).
 inline bool fitsLimit(const QSize &size)
 {
     return bytesFor(size) <= qint64(allocationLimitMB) * 1024 * 1024;
+}
+
+// Whether a decode that takes this many bytes may run. Asked of every file
+// before it is decoded: decoders allocate by the header, and a few hundred
+// bytes can claim gigabytes.
+inline bool fitsDecodeLimit(qint64 bytes)
+{
+    return bytes <= decodeLimitBytes;
 }
 
 // The words for an allocation that failed.

@@ -60,6 +60,9 @@ CmykTiff::CmykTiff(QByteArray fileBytes)
     shown = QSize(int(layout.width), int(layout.height));
     if (layout.orientation > ORIENTATION_BOTLEFT) // the quarter turns
         shown.transpose();
+    const qint64 picture = ImageLimits::bytesFor(shown);
+    cost = ImageLimits::plus(ImageLimits::plus(bytes.size(), TiffStream::blockBytes(tiff.get())),
+                             layout.orientation == ORIENTATION_TOPLEFT ? picture : 2 * picture);
 }
 
 bool CmykTiff::recognizes(QByteArrayView head)
@@ -98,7 +101,7 @@ QImage CmykTiff::read(QString *errorString)
     if (!tiff || !cmykLayout(tiff.get(), &layout))
         return failed(errorString, QStringLiteral("cannot read the CMYK TIFF: %1").arg(stream.message));
     const QSize stored(int(layout.width), int(layout.height));
-    if (!admits(stored, errorString))
+    if (!admits(stored, cost, errorString))
         return QImage();
 
     uint32_t iccSize = 0;

@@ -25,10 +25,14 @@ public:
     QByteArray format() const override { return QByteArrayLiteral("tiff"); }
     QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
+    // The file, the picture (twice when it is turned) and a strip of
+    // the stored samples, which libtiff reads whole.
+    qint64 decodeBytes() const override { return cost; }
 
 private:
     QByteArray bytes;
     QSize shown;
+    qint64 cost = 0;
 };
 
 #endif // CMYKTIFF_H

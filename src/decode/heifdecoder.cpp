@@ -1,6 +1,7 @@
 #include "decode/heifdecoder.h"
 
 #include "base/imagelimits.h"
+#include "decode/heifboxes.h"
 
 #include <QColorSpace>
 #include <QPointF>
@@ -16,6 +17,9 @@ struct HeifDecoder::Data
     heif_context *context = nullptr;
     heif_image_handle *handle = nullptr;
     bool avif = false;
+    // As the picture appears, at the size it will really be decoded at:
+    // the largest of the size box, the grid and the coded stream.
+    QSize decoded;
 
     ~Data()
     {
@@ -146,6 +150,46 @@ HeifDecoder::HeifDecoder(QByteArray bytes)
     const char *mime = heif_get_file_mime_type(
             reinterpret_cast<const uint8_t *>(d->bytes.constData()), int(qMin<qsizetype>(d->bytes.size(), 64)));
     d->avif = mime && std::strcmp(mime, "image/avif") == 0;
+
+    // The size box ('ispe') is what the handle reports; a grid or a stream
+    // larger than it is decoded whole all the same.
+    const HeifBoxes::Coded coded = HeifBoxes::primary(d->bytes);
+    const QSize shown(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
+    const QSize stored = (coded.quarterTurn ? shown.transposed() : shown)
+                                 .expandedTo(coded.grid)
+                                 .expandedTo(coded.stream);
+    d->decoded = coded.quarterTurn ? stored.transposed() : stored;
+    // libheif's own wall: a grid larger on either side than the size
+    // found here (and the blocks a stream is coded in) is refused by
+    // libheif before it is allocated.
+    constexpr int codedBlocks = 256;
+    heif_context_set_maximum_image_size_limit(
+            d->context, qMax(d->decoded.width(), d->decoded.height()) + codedBlocks);
+}
+
+QSize HeifDecoder::size() const
+{
+    // libheif gives the size with the rotation already applied.
+    if (!d->handle)
+        return QSize();
+    const QSize boxed(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
+    // A stream is coded in whole blocks of up to 64 pixels and cropped to
+    // the size box; a file whose grid or stream is larger than that comes
+    // out at its larger size, and is that large.
+    constexpr int padding = 64;
+    if (d->decoded.width() > boxed.width() + padding || d->decoded.height() > boxed.height() + padding)
+        return d->decoded;
+    return boxed;
+}
+
+qint64 HeifDecoder::decodeBytes() const
+{
+    // Per pixel, at 8 bits: the decoded planes (three at 4:4:4, with an
+    // alpha plane), libheif's interleaved RGB(A) and the QImage copy of it;
+    // twice that at 10 or 12 bits.
+    const bool deep = d->handle && heif_image_handle_get_luma_bits_per_pixel(d->handle) > 8;
+    const qint64 perPixel = (3 + 1 + 4 + 4) * (deep ? 2 : 1);
+    return ImageLimits::plus(d->bytes.size(), ImageLimits::bytesFor(d->decoded, perPixel));
 }
 
 HeifDecoder::~HeifDecoder() = default;
@@ -186,13 +230,6 @@ QByteArray HeifDecoder::format() const
     return d->avif ? QByteArrayLiteral("avif") : QByteArrayLiteral("heif");
 }
 
-QSize HeifDecoder::size() const
-{
-    // libheif gives the size with the rotation already applied.
-    if (!d->handle)
-        return QSize();
-    return QSize(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
-}
 
 QImage HeifDecoder::read(QString *errorString)
 {

@@ -22,6 +22,9 @@ public:
     QByteArray format() const override;
     QSize size() const override;
     QImage read(QString *errorString) override;
+    // The file, the decoded planes, their conversion to RGB and the
+    // picture, at the size the file will really decode at.
+    qint64 decodeBytes() const override;
     QImage preview() override;
 
     // The metadata blocks the file carries: EXIF from its TIFF header on,

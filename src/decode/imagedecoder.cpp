@@ -24,9 +24,19 @@ QImage ImageDecoder::failed(QString *errorString, const QString &why)
     return QImage();
 }
 
+qint64 ImageDecoder::decodeBytes() const
+{
+    return ImageLimits::bytesFor(size());
+}
+
 bool ImageDecoder::admits(const QSize &size, QString *errorString)
 {
-    if (ImageLimits::fitsLimit(size))
+    return admits(size, ImageLimits::bytesFor(size), errorString);
+}
+
+bool ImageDecoder::admits(const QSize &size, qint64 bytes, QString *errorString)
+{
+    if (ImageLimits::fitsLimit(size) && ImageLimits::fitsDecodeLimit(bytes))
         return true;
     if (errorString) {
         *errorString = QCoreApplication::translate("ImageDecoder", "image too large (%1 x %2)")

@@ -33,15 +33,23 @@ public:
     // The picture, upright, with its colour space; a null image with
     // errorString set on failure.
     virtual QImage read(QString *errorString) = 0;
+    // Bytes decoding the whole picture takes at its peak: the picture as
+    // read() makes it and what the library holds beside it, counted from
+    // the file's own sizes, depth and samples. By default the picture at
+    // four bytes a pixel.
+    virtual qint64 decodeBytes() const;
     // A preview the file carries for showing it small, upright; null when
     // there is none. Never a stand-in for the picture itself.
     virtual QImage preview() { return QImage(); }
 
     // A failed read: a null image, and why in errorString when given.
     static QImage failed(QString *errorString, const QString &why);
-    // Whether a picture of this size may be decoded at all (the allocation
-    // limit of ImageLimits); when not, errorString says how large it is.
-    // Asked of every size a header claims before pixels are allocated.
+    // Whether a picture of this size, whose decoding takes bytes, may be
+    // decoded at all (the limits of ImageLimits); when not, errorString says
+    // how large it is. Asked of every size a header claims before pixels
+    // are allocated.
+    static bool admits(const QSize &size, qint64 bytes, QString *errorString);
+    // The same at four bytes a pixel.
     static bool admits(const QSize &size, QString *errorString);
 
     // image with the profile its file carries (ColorConverter::withProfile);

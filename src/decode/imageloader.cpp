@@ -63,7 +63,7 @@ QImage ImageLoader::read(SourceReader &source, QString *errorString, const Admit
             *failedStep = source.isOpen() ? Step::Admit : Step::Open;
         return QImage();
     }
-    if (admit && !admit(ImageLimits::bytesFor(source.size())))
+    if (admit && !admit(source.decodeBytes()))
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     return decoded(source, errorString, failedStep);
 }
@@ -121,7 +121,7 @@ QImage ImageLoader::readScaled(SourceReader &source,
                       failedStep, Step::Admit);
     }
     // The decoded picture and the result, at most.
-    if (admit && !admit(ImageLimits::bytesFor(shown) + ImageLimits::bytesFor(wanted)))
+    if (admit && !admit(ImageLimits::plus(source.decodeBytes(), ImageLimits::bytesFor(wanted))))
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.

@@ -46,6 +46,11 @@ JpegXlDecoder::JpegXlDecoder(QByteArray fileBytes)
     shown = QSize(int(qMin<uint32_t>(info.xsize, INT_MAX)), int(qMin<uint32_t>(info.ysize, INT_MAX)));
     if (info.orientation > JXL_ORIENT_ROTATE_180) // the quarter turns
         shown.transpose();
+    const bool deep = info.bits_per_sample > 8;
+    const qint64 channels = qint64(info.num_color_channels) + info.num_extra_channels;
+    // Measured: a lossless 16-bit RGB file takes 24 bytes a pixel.
+    const qint64 perPixel = (deep ? 8 : 4) + 4 * (qMax<qint64>(3, channels) + 1);
+    cost = ImageLimits::plus(bytes.size(), ImageLimits::bytesFor(shown, perPixel));
 }
 
 bool JpegXlDecoder::recognizes(QByteArrayView head)

@@ -17,10 +17,14 @@ public:
     QByteArray format() const override { return QByteArrayLiteral("jxl"); }
     QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
+    // The file, the picture (8 or 16 bits a sample, as read() makes it)
+    // and libjxl's own planes of 32-bit samples while it decodes.
+    qint64 decodeBytes() const override { return cost; }
 
 private:
     QByteArray bytes;
     QSize shown;
+    qint64 cost = 0;
 };
 
 #endif // JXLDECODER_H

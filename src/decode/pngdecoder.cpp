@@ -76,12 +76,19 @@ bool PngDecoder::recognizes(QByteArrayView head)
     return garbled || ownGamma;
 }
 
+qint64 PngDecoder::decodeBytes() const
+{
+    const qint64 picture = ImageLimits::bytesFor(stored);
+    return ImageLimits::plus(bytes.size(),
+                             turn == QImageIOHandler::TransformationNone ? picture : 2 * picture);
+}
+
 QImage PngDecoder::read(QString *errorString)
 {
     const auto fail = [errorString](const QString &why) { return failed(errorString, why); };
     if (!isValid())
         return fail(error);
-    if (!admits(stored, errorString))
+    if (!admits(stored, decodeBytes(), errorString))
         return QImage();
     png_image image{};
     image.version = PNG_IMAGE_VERSION;

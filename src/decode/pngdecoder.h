@@ -23,6 +23,9 @@ public:
     QByteArray format() const override { return QByteArrayLiteral("png"); }
     QSize size() const override;
     QImage read(QString *errorString) override;
+    // The file and the picture (twice when it is turned); libpng works a
+    // row at a time.
+    qint64 decodeBytes() const override;
 
 private:
     QByteArray bytes;

@@ -67,6 +67,19 @@ QSize RawDecoder::size() const
     return size;
 }
 
+qint64 RawDecoder::decodeBytes() const
+{
+    if (!isValid())
+        return 0;
+    const libraw_image_sizes_t &sizes = raw->imgdata.sizes;
+    // A mosaic has one sample a site; sensors of full colour (and linear
+    // DNGs) four.
+    const qint64 sensorSample = raw->imgdata.idata.filters ? 2 : 8;
+    const qint64 sensor = ImageLimits::bytesFor(QSize(sizes.raw_width, sizes.raw_height), sensorSample);
+    const qint64 working = ImageLimits::bytesFor(QSize(sizes.width, sizes.height), 8 + 3);
+    return ImageLimits::plus(ImageLimits::plus(bytes.size(), sensor), working);
+}
+
 QImage RawDecoder::read(QString *errorString)
 {
     if (!isValid())

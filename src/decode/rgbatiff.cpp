@@ -32,6 +32,9 @@ RgbaTiff::RgbaTiff(QByteArray fileBytes)
     }
     TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_ORIENTATION, &orientation);
     shown = Orientation::shown(QSize(int(width), int(height)), Orientation::fromExifTag(orientation));
+    const qint64 picture = ImageLimits::bytesFor(shown);
+    cost = ImageLimits::plus(ImageLimits::plus(bytes.size(), TiffStream::blockBytes(tiff.get())),
+                             orientation == ORIENTATION_TOPLEFT ? picture : 2 * picture);
 }
 
 bool RgbaTiff::wanted(const QByteArray &bytes)
@@ -69,7 +72,7 @@ QImage RgbaTiff::read(QString *errorString)
     rgba.req_orientation = ORIENTATION_TOPLEFT;
     const uint16_t orientation = rgba.orientation;
     rgba.orientation = ORIENTATION_TOPLEFT;
-    if (!admits(stored, errorString)) {
+    if (!admits(stored, cost, errorString)) {
         TIFFRGBAImageEnd(&rgba);
         return QImage();
     }

@@ -18,10 +18,14 @@ public:
     QByteArray format() const override { return QByteArrayLiteral("tiff"); }
     QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
+    // The file, the picture (twice when it is turned) and a strip or tile
+    // of the stored samples.
+    qint64 decodeBytes() const override { return cost; }
 
 private:
     QByteArray bytes;
     QSize shown;
+    qint64 cost = 0;
 };
 
 #endif // RGBATIFF_H

@@ -9,6 +9,7 @@
 #include "metadata/jpeghead.h"
 #include "base/orientation.h"
 #include "decode/pngtextguard.h"
+#include "decode/readercost.h"
 
 #include <QCoreApplication>
 
@@ -56,7 +57,16 @@ bool SourceReader::check(QString *errorString)
         return false;
     }
     const QSize stored = size();
-    return !stored.isValid() || ImageDecoder::admits(stored, errorString);
+    return !stored.isValid() || ImageDecoder::admits(stored, decodeBytes(), errorString);
+}
+
+qint64 SourceReader::decodeBytes()
+{
+    if (!cost) {
+        cost = decoder ? decoder->decodeBytes()
+                       : ReaderCost::of(file.device(), imageReader.format(), imageReader.size());
+    }
+    return *cost;
 }
 
 QSize SourceReader::size()

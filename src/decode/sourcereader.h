@@ -41,6 +41,10 @@ public:
     // The stored size and the turn that makes it upright (none for the
     // decoders, whose sizes are upright already).
     QSize size();
+    // Bytes decoding the whole picture takes at its peak, from the file's
+    // depth and samples (ImageDecoder::decodeBytes, ReaderCost); what the
+    // memory budget is asked for.
+    qint64 decodeBytes();
     QImageIOHandler::Transformations transformation();
     // Whether the picture can be made smaller while it is decoded, and the
     // stored size to make it (before any turn).
@@ -63,6 +67,7 @@ private:
     // one (PNG, WebP); worked out once.
     QImageIOHandler::Transformations exifTurn();
     std::optional<QImageIOHandler::Transformations> ownTurn;
+    std::optional<qint64> cost;
 };
 
 #endif // SOURCEREADER_H

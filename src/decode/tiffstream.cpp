@@ -1,5 +1,7 @@
 #include "decode/tiffstream.h"
 
+#include "base/imagelimits.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -62,9 +64,20 @@ TiffStream::TiffHandle TiffStream::open(Stream *stream)
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, keepMessage, stream);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreMessage, stream);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(ImageLimits::decodeLimitBytes));
     TIFF *tiff = TIFFClientOpenExt("source", "rm", stream, readProc, writeProc, seekProc,
                                    closeProc, sizeProc, nullptr, nullptr, options);
     TIFFOpenOptionsFree(options);
     return TiffHandle(tiff, TIFFClose);
+}
+
+qint64 TiffStream::blockBytes(TIFF *tiff)
+{
+    // Computed by libtiff in 64 bits with its own overflow checks: 0 when
+    // they overflow, which only a lying header makes them do.
+    const uint64_t block = TIFFIsTiled(tiff) ? TIFFTileSize64(tiff) : TIFFStripSize64(tiff);
+    return block == 0 || block > uint64_t(std::numeric_limits<qint64>::max())
+            ? std::numeric_limits<qint64>::max()
+            : qint64(block);
 }
 

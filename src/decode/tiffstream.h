@@ -23,7 +23,12 @@ struct Stream
 using TiffHandle = std::unique_ptr<TIFF, decltype(&TIFFClose)>;
 
 // The file in stream opened for reading; null when libtiff refuses it.
+// No single allocation of libtiff's may pass the limit of one decode.
 TiffHandle open(Stream *stream);
+
+// Bytes of one strip or tile of the current directory as libtiff holds it
+// while reading; the largest qint64 when the header's sizes overflow.
+qint64 blockBytes(TIFF *tiff);
 
 } // namespace TiffStream
 

@@ -15,6 +15,7 @@
 #include "ui/framefitter.h"
 #include "conversion/imagethread.h"
 #include "ui/loadingdialog.h"
+#include "ui/settingssaver.h"
 #include "ui/thumbnaillist.h"
 #include "thumbnail/thumbnailloader.h"
 
@@ -62,6 +63,7 @@ MainWindow::MainWindow(QWidget *parent)
     readSettings();
     ui->frameDpi->hide();
     createActions();
+    settingsSaver = new SettingsSaver(this, ui, [this]() { return lastOpenDir; });
 
     thumbnailLoader = new ThumbnailLoader(this);
     originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
@@ -196,6 +198,7 @@ void MainWindow::openFiles(const SourceTree &tree)
     resultFolders = tree.subfolders;
     skippedFolders = tree.skippedFolders;
     lastOpenDir = QFileInfo(files.first()).dir().path();
+    settingsSaver->changed();
     batchRunner->protectSources(files);
 
     // Thumbnails of an earlier opening that are still on their way are of
@@ -397,20 +400,7 @@ void MainWindow::readSettings()
 
 void MainWindow::writeSettings()
 {
-    QSettings settings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo"));
-    settings.beginGroup(QStringLiteral("mainwindow"));
-    settings.setValue(QStringLiteral("pos"), pos());
-    settings.setValue(QStringLiteral("size"), size());
-    settings.setValue(QStringLiteral("maximized"), isMaximized());
-    settings.setValue(QStringLiteral("splitter"), ui->splitter->saveState());
-    settings.setValue(QStringLiteral("splitter2"), ui->splitter_2->saveState());
-    settings.setValue(QStringLiteral("lastopendir"), lastOpenDir);
-    settings.setValue(QStringLiteral("width"), ui->spinBoxWidth->value());
-    settings.setValue(QStringLiteral("height"), ui->spinBoxHeight->value());
-    settings.setValue(QStringLiteral("autoopen"), ui->checkBoxAutoOpenDir->isChecked());
-    settings.setValue(QStringLiteral("keepdates"), ui->checkBoxKeepDates->isChecked());
-    settings.setValue(QStringLiteral("removelocation"), ui->checkBoxRemoveLocation->isChecked());
-    settings.endGroup();
+    SettingsSaver::write(this, ui, lastOpenDir);
 }
 
 void MainWindow::addOriginalImageToList(const QString &path)

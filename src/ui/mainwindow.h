@@ -24,6 +24,7 @@ class FrameFitter;
 struct BatchReport;
 struct ConvertSettings;
 struct SourceTree;
+class SettingsSaver;
 class ThumbnailList;
 class ThumbnailLoader;
 class Ui_MainWindow;
@@ -114,6 +115,7 @@ private:
     // Loading progress is shown at most every tenth of a second: thousands
     // of updates would each repaint, and the modal dialog's spin the loop.
     QTimer *progressThrottle;
+    SettingsSaver *settingsSaver;
     bool progressPending = false;
 
     friend class tst_MainWindow;

@@ -5,15 +5,25 @@
 // puts it through what a batch does with a source: the list thumbnail, then
 // ConversionJob to PNG, JPG, TIFF and WebP, at half size or full size.
 //
-// A crash is the sanitizer's report and the mutant left as
+// Files in SEED-DIR (HEIC, AVIF, JPEG XL, RAW made by scripts/fuzz.sh) join
+// the corpus. The decoding runs in helper processes, as in the window
+// (PICTAVO_HELPER names the helper): a helper that dies on a mutant, or
+// runs past its time, is a finding in a library, not in Pictavo; its mutant
+// is kept as OUT/library-<round>.<suffix> and the run goes on, counting
+// them apart.
+//
+// A crash of this process is the sanitizer's report and the mutant left as
 // OUT/current.<suffix>; a round that takes longer than the hang limit keeps
 // its mutant as OUT/hang-<round>.<suffix> and ends the run with status 1.
 //
-// usage: pictavo_fuzz SECONDS [SEED] [OUT-DIR]
+// usage: pictavo_fuzz SECONDS [SEED] [OUT-DIR] [SEED-DIR]
 
 #include "conversion/conversionjob.h"
+#include "fs/sourcefile.h"
 #include "hostilecorpus.h"
+#include "rawfixture.h"
 #include "base/imagelimits.h"
+#include "isolation/helperpool.h"
 #include "thumbnail/thumbnailloader.h"
 
 #include <QDir>
@@ -73,6 +83,29 @@ QByteArray mutated(QByteArray bytes, QRandomGenerator &random)
     return bytes;
 }
 
+// Whether the helper that read the file died on it or ran past its time.
+bool helperDied(const QString &reason)
+{
+    return reason == HelperPool::tr("the decoder stopped on this file")
+            || reason.startsWith(HelperPool::tr("reading took longer than %1 s").section(QLatin1Char('%'), 0, 0));
+}
+
+// The list thumbnail, read by a helper as the window has it read.
+bool thumbnailKilledHelper(const QString &path)
+{
+    SourceFile file(path);
+    if (!file.isOpen())
+        return false;
+    HelperCall call;
+    call.kind = QStringLiteral("thumbnail");
+    call.params = {{QStringLiteral("name"), path}, {QStringLiteral("side"), ThumbnailLoader::thumbnailSide}};
+    call.source = file.device()->handle();
+    call.baseSeconds = ThumbnailLoader::baseSeconds;
+    call.secondsPerMegapixel = ThumbnailLoader::secondsPerMegapixel;
+    const HelperOutcome outcome = HelperPool::instance().run(call);
+    return outcome.status == HelperOutcome::Crashed || outcome.status == HelperOutcome::TimedOut;
+}
+
 bool save(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -104,7 +137,26 @@ int main(int argc, char *argv[])
     });
 
     QTemporaryDir work;
-    const QList<Hostile::Case> corpus = Hostile::corpus();
+    QList<Hostile::Case> corpus = Hostile::corpus();
+    if (argc > 4) {
+        const QDir seeds(QString::fromLocal8Bit(argv[4]));
+        for (const QFileInfo &seedFile : seeds.entryInfoList(QDir::Files)) {
+            QFile in(seedFile.filePath());
+            if (in.open(QIODevice::ReadOnly))
+                corpus.append({seedFile.fileName(), in.readAll(), QSize()});
+        }
+    }
+    // A camera RAW: a DNG as cameras write it (no Debian tool writes one).
+    const QString dng = work.filePath(QStringLiteral("seed.dng"));
+    if (RawFixture::writeDng(dng, QImage(96, 64, QImage::Format_RGB32), "2024:01:01 10:00:00")) {
+        QFile in(dng);
+        if (in.open(QIODevice::ReadOnly))
+            corpus.append({QStringLiteral("seed.dng"), in.readAll(), QSize()});
+    }
+    if (!HelperPool::instance().available()) {
+        std::fprintf(stderr, "fuzz: no helper at %s\n", qPrintable(HelperPool::helperPath()));
+        return 2;
+    }
     std::printf("fuzz: seed %u, %lld corpus files, %d s\n", seed, qlonglong(corpus.size()), seconds);
     std::fflush(stdout);
     QRandomGenerator random(seed);
@@ -139,7 +191,7 @@ int main(int argc, char *argv[])
 
     static const char *formats[] = {"png", "jpg", "tiff", "webp"};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int written = 0, failed = 0;
+    int written = 0, failed = 0, library = 0;
     while (std::chrono::steady_clock::now() < deadline) {
         const Hostile::Case &original = corpus[int(random.bounded(quint32(corpus.size())))];
         const QString path =
@@ -150,20 +202,32 @@ int main(int argc, char *argv[])
         }
         if (!save(path, mutated(original.bytes, random)))
             break;
-        ThumbnailLoader::fromFile(path);
+        const auto keepForLibrary = [&]() {
+            ++library;
+            const QString kept = QStringLiteral("%1/library-%2.%3")
+                                         .arg(out).arg(round.load()).arg(QFileInfo(path).suffix());
+            QFile::copy(path, kept);
+            std::printf("fuzz: a helper died in round %d, kept as %s\n", round.load(), qPrintable(kept));
+            std::fflush(stdout);
+        };
+        if (thumbnailKilledHelper(path))
+            keepForLibrary();
         const char *format = formats[random.bounded(4)];
         const bool half = random.bounded(2) == 0;
         ConversionJob job(path, half ? ConvertMode::BothConvert : ConvertMode::FormatConvert,
                           QSize(), half ? 50 : 0, QString::fromLatin1(format), Qt::IgnoreAspectRatio);
         const ConversionResult result = job.run(ConversionJob::Target(work.filePath(QStringLiteral("out"))));
         (result.written() ? written : failed)++;
+        if (!result.written() && helperDied(result.reason))
+            keepForLibrary();
         if (result.written())
             QFile::remove(result.fileName);
         ++round;
     }
     done = true;
     watchdog.join();
-    std::printf("fuzz: %d rounds, %d written, %d failed, no crash, no hang\n", round.load(), written,
-                failed);
+    std::printf("fuzz: %d rounds, %d written, %d failed, no crash, no hang in Pictavo; "
+                "%d helper deaths (library findings)\n",
+                round.load(), written, failed, library);
     return 0;
 }
