@@ -3,6 +3,7 @@
 // where). Started by the window with its end of a socket pair as
 // descriptor 3; never meant to be run by hand.
 #include "base/imagelimits.h"
+#include "conversion/conversionjob.h"
 #include "isolation/helperserver.h"
 #include "isolation/isolatedread.h"
 #include "isolation/sandbox.h"
@@ -23,12 +24,14 @@ int main(int argc, char *argv[])
 
     HelperServer server(3);
     server.handle(QStringLiteral("decode"), IsolatedRead::serve);
+    server.handle(QStringLiteral("convert"), ConversionJob::serve);
     server.handle(QStringLiteral("thumbnail"), ThumbnailLoader::serve);
 
     Warmup::run();
     Sandbox::Limits limits;
-    // One picture at its limit, and the copy that goes back to the window.
-    limits.addressSpace = Sandbox::addressSpaceFor(2 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024);
+    // One picture at its limit, the copy that goes back to the window, and
+    // the encoder's: the flattened or colour-converted pixels, the file.
+    limits.addressSpace = Sandbox::addressSpaceFor(3 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024);
     limits.descriptors = 64;
     QString why;
     const bool sandboxed = Sandbox::apply(limits, &why);

@@ -4,11 +4,15 @@
 #include "base/pngchunks.h"
 #include "encode/outputformat.h"
 #include "fs/targetnamer.h"
+#include "isolation/helperpool.h"
 
 #include "testsupport.h"
 
 #include <QColorSpace>
 #include <QDir>
+#include <QRandomGenerator>
+
+#include <csignal>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -30,6 +34,7 @@ private slots:
     void laterOrderWins();
     void claimedSizes_data();
     void claimedSizes();
+    void helperEndedWhileEncoding();
 
 private:
     QTemporaryDir tmp;
@@ -268,6 +273,48 @@ void tst_ConversionJob::claimedSizes()
     QCOMPARE(int(result.outcome), int(Result::Failed));
     QCOMPARE(int(result.step), int(Result::Admit));
     QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("out"))));
+}
+
+// A helper that dies while it encodes costs that photo alone: it fails at
+// the encoding step and says so, nothing is written for it, and the next
+// photo gets a new helper.
+void tst_ConversionJob::helperEndedWhileEncoding()
+{
+    HelperPool &pool = HelperPool::instance();
+    QVERIFY2(pool.available(), qPrintable(HelperPool::helperPath()));
+    QTemporaryDir work;
+    // Noise, which takes deflate a good while: the helper is still at it
+    // when it is killed.
+    QImage noise(3000, 2000, QImage::Format_RGB32);
+    QRandomGenerator random(23);
+    for (int y = 0; y < noise.height(); ++y)
+        random.fillRange(reinterpret_cast<quint32 *>(noise.scanLine(y)), noise.width());
+    const QString source = work.filePath(QStringLiteral("noise.bmp"));
+    QVERIFY(noise.save(source));
+    const QString out = work.filePath(QStringLiteral("out"));
+    ConversionJob job(source, ConvertMode::FormatConvert, QSize(), 0, QStringLiteral("png"),
+                      Qt::IgnoreAspectRatio);
+    QList<pid_t> killed;
+    job.setStepReached([&](Result::Step step) {
+        if (step != Result::Encode)
+            return;
+        killed = pool.busyProcessIds(QStringLiteral("convert"));
+        for (const pid_t pid : std::as_const(killed))
+            ::kill(pid, SIGSEGV);
+    });
+    const Result result = job.run(ConversionJob::Target(out));
+    QCOMPARE(killed.size(), 1);
+    QCOMPARE(int(result.outcome), int(Result::Failed));
+    QCOMPARE(result.reason, QStringLiteral("the encoder stopped on this file"));
+    QCOMPARE(int(result.step), int(Result::Encode));
+    QVERIFY(!QFileInfo::exists(out));
+
+    ConversionJob next(source, ConvertMode::FormatConvert, QSize(), 0, QStringLiteral("png"),
+                       Qt::IgnoreAspectRatio);
+    const Result written = next.run(ConversionJob::Target(out));
+    QCOMPARE(int(written.outcome), int(Result::Written));
+    QCOMPARE(QImage(written.fileName).size(), QSize(3000, 2000));
+    QVERIFY(!pool.processIds().contains(killed.first()));
 }
 
 QTEST_MAIN(tst_ConversionJob)

@@ -57,6 +57,7 @@ private slots:
     void droppedFolderTreeOpensLikeOpenImages();
     void dragWithoutLocalFilesRefused_data();
     void dragWithoutLocalFilesRefused();
+    void openImagesListsMissingPath_data();
     void openImagesListsMissingPath();
     void folderWithoutImagesKeepsList();
     void newListHidesFailuresOfLastBatch();
@@ -542,18 +543,36 @@ void tst_ImageLists::dragWithoutLocalFilesRefused()
     QVERIFY(!enter.isAccepted());
 }
 
+void tst_ImageLists::openImagesListsMissingPath_data()
+{
+    // A few paths are looked at in the window's thread, many on the
+    // scanner's: the outcome is the same.
+    QTest::addColumn<int>("others");
+    QTest::newRow("two paths") << 0;
+    QTest::newRow("two hundred paths") << 198;
+}
+
 void tst_ImageLists::openImagesListsMissingPath()
 {
-    const QString good = writeImage(tmp.filePath("args/good.png"), QSize(30, 30));
-    const QString missing = tmp.filePath("args/gone.png");
+    QFETCH(int, others);
+    const QString dir = tmp.filePath(QStringLiteral("args-%1").arg(others));
+    const QString good = writeImage(dir + "/good.png", QSize(30, 30));
+    const QString missing = dir + "/gone.png";
+    QStringList paths{missing, good};
+    for (int i = 0; i < others; ++i) {
+        const QString copy = dir + QStringLiteral("/x%1.png").arg(i);
+        QVERIFY(QFile::copy(good, copy));
+        paths << copy;
+    }
     MainWindow w;
-    w.openImages({missing, good});
-    QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("2 images loaded"));
-    QCOMPARE(w.imageFiles, (QStringList{missing, good}));
+    w.openImages(paths);
+    QTRY_COMPARE(w.ui->statusBar->currentMessage(),
+                 QStringLiteral("%1 images loaded").arg(paths.size()));
+    QCOMPARE(w.imageFiles, paths);
     QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("gone.png"));
     QVERIFY(iconOf(w.ui->listWidgetOriginal, 0).isNull());
     QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 1).isNull());
-    QCOMPARE(w.ui->lineEditSaveDir->text(), tmp.filePath("args/ConvertedImages"));
+    QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
 }
 
 void tst_ImageLists::folderWithoutImagesKeepsList()

@@ -80,7 +80,6 @@ int BatchRunner::start(const QString &finishedText, ConvertMode convertMode,
     batch.report.total = int(sources.size());
     batch.subfolders = subfolders;
     batch.keepDates = settings.keepDates;
-    batch.removeLocation = settings.removeLocation;
     // The namer looks at the sources when it first names a file, on a
     // writing thread, not here.
     batch.namer = std::make_shared<TargetNamer>(sources);
@@ -123,11 +122,9 @@ void BatchRunner::take(const ImageThread *thread, const QString &path)
     // A batch writes into the folder it was started with, whatever has
     // been opened since.
     ConversionJob::Target target;
-    target.previewSide = previewSide;
     target.directory = it->report.directory;
     target.subfolder = it->subfolders.value(path);
     target.keepDates = it->keepDates;
-    target.removeLocation = it->removeLocation;
     target.namer = it->namer;
     target.commitOrder = &commitOrder;
     target.order = batchId;
@@ -292,6 +289,7 @@ void BatchRunner::startWaiting()
         thread->setMemoryBudget(&budget);
         thread->setStopFlag(batches[next.batchId].stopped);
         thread->setQuitFlag(quitting);
+        thread->setPreviewSide(previewSide);
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });

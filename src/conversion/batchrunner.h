@@ -110,7 +110,6 @@ private:
         BatchReport report;
         QHash<QString, QString> subfolders;
         bool keepDates = false;
-        bool removeLocation = false;
         std::shared_ptr<TargetNamer> namer;
         std::shared_ptr<std::atomic<bool>> stopped;
         QElapsedTimer clock;

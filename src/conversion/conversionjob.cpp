@@ -1,23 +1,54 @@
 #include "conversion/conversionjob.h"
 
-#include "fs/atomicfile.h"
-#include "conversion/convertsettings.h"
-#include "encode/imageencoder.h"
 #include "base/imagelimits.h"
+#include "conversion/convertsettings.h"
+#include "decode/sourcereader.h"
+#include "encode/imageencoder.h"
 #include "encode/outputformat.h"
-#include "metadata/photometadata.h"
+#include "fs/atomicfile.h"
 #include "fs/savefolder.h"
 #include "fs/sourcefile.h"
-#include "isolation/isolatedread.h"
 #include "fs/targetnamer.h"
+#include "isolation/isolatedread.h"
+#include "metadata/photometadata.h"
 #include "thumbnail/thumbnailloader.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <mutex>
+#include <optional>
+#include <sys/mman.h>
+#include <unistd.h>
 
 using Step = ConversionResult::Step;
+
+namespace {
+
+// The list preview of an encoded file, read back from memory as the file
+// would be (the helper may not open the file it will become).
+QImage readBack(const QByteArray &bytes, const QString &format, int side)
+{
+    const int fd = ::memfd_create("pictavo-preview", MFD_CLOEXEC);
+    if (fd < 0)
+        return QImage();
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    QImage preview;
+    if (done == bytes.size()) {
+        preview = ThumbnailLoader::fromDescriptor(fd, QStringLiteral("preview.") + format.toLower(),
+                                                  side, nullptr, nullptr);
+    }
+    ::close(fd);
+    return preview;
+}
+
+} // namespace
 
 ConversionJob::ConversionJob(const QString &sourcePath, ConvertMode mode, const QSize &size, int percent,
                              const QString &format, Qt::AspectRatioMode aspectRatioMode)
@@ -41,8 +72,12 @@ bool ConversionJob::fail(Step step, const QString &reason, const QString &detail
 void ConversionJob::setImage(const QImage &image)
 {
     outcome = ConversionResult();
-    metadata.reset();
+    encoded = QByteArray();
+    encodedMapping.reset();
+    preview = QImage();
+    encodeFailure.clear();
     converted = image;
+    handedIn = true;
     if (image.isNull())
         fail(Step::Decode, tr("no image"), QString());
 }
@@ -58,61 +93,148 @@ bool ConversionJob::read(const Admit &admit)
 {
     outcome = ConversionResult();
     converted = QImage();
+    handedIn = false;
     sourceDates = FileDates::of(path);
+    if (mode != ConvertMode::SizeConvert && mode != ConvertMode::BothConvert
+        && mode != ConvertMode::FormatConvert)
+        return fail(Step::Decode, tr("unknown conversion mode %1").arg(int(mode)), QString());
 
     // Open the source once: the pixels and the metadata both come from
     // this open, so a file replaced meanwhile cannot mix two photos.
     SourceFile source(path);
-
-    // Limits, admission, decoding at size, orientation and fitting, in a
-    // helper process.
-    QStringList warnings;
-    converted = decodeAtSize(source, admit, &warnings);
-    if (converted.isNull())
-        return false;
-    outcome.warnings << warnings;
-
-    // The metadata, only when the encoder will look at it.
-    metadata = std::make_unique<PhotoMetadata>();
-    if (ImageEncoder::needsMetadata(converted, targetFormat))
-        *metadata = PhotoMetadata::read(source);
-    return true;
+    if (!source.isOpen())
+        return fail(Step::Open, source.errorString(), QString());
+    return convert(source.device()->handle(), QImage(), admit);
 }
 
-QImage ConversionJob::decodeAtSize(SourceFile &source, const Admit &admit, QStringList *warnings)
+bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit)
 {
+    encoded = QByteArray();
+    encodedMapping.reset();
+    preview = QImage();
+    encodeFailure.clear();
+
     IsolatedRead::Request request;
+    request.kind = QStringLiteral("convert");
+    request.here = &ConversionJob::serve;
+    request.params = {{QStringLiteral("format"), targetFormat},
+                      {QStringLiteral("removeLocation"), removeLocation},
+                      {QStringLiteral("previewSide"), previewSide}};
+    request.image = handed;
     request.admit = admit;
     request.abandoned = abandoned;
+    request.reached = stepReached;
     request.mode = aspectRatioMode;
-    switch (mode) {
-    case ConvertMode::SizeConvert:
-    case ConvertMode::BothConvert:
+    if (handed.isNull() && mode != ConvertMode::FormatConvert) {
         request.scaled = true;
         request.targetFor = [this](const QSize &shown) {
             if (percent > 0)
                 size = ConvertSettings::percentOf(shown, percent);
             return size;
         };
-        break;
-    case ConvertMode::FormatConvert:
-        break;
-    default:
-        fail(Step::Decode, tr("unknown conversion mode %1").arg(int(mode)), QString());
-        return QImage();
     }
-    const IsolatedRead::Result read = IsolatedRead::read(source, path, request);
-    *warnings = read.warnings;
-    if (read.image.isNull())
-        fail(read.step, read.reason.isEmpty() ? tr("cannot decode the image") : read.reason, QString());
-    return read.image;
+    IsolatedRead::Result done = IsolatedRead::run(source, path, request);
+    outcome.warnings << done.warnings;
+    const QImage pixels = handed.isNull() ? done.image : handed;
+    if (done.step == Step::Encode) {
+        // The helper ended while it encoded: nothing to write, and no
+        // pixels came back either.
+        if (pixels.isNull())
+            return fail(Step::Encode, done.reason, QString());
+        encodeFailure = done.reason;
+        converted = pixels;
+        return true;
+    }
+    if (pixels.isNull() || done.step != Step::NoStep)
+        return fail(done.step == Step::NoStep ? Step::Decode : done.step,
+                    done.reason.isEmpty() ? tr("cannot decode the image") : done.reason, QString());
+    converted = pixels;
+    encodeFailure = done.values.value(QStringLiteral("encodeFailure")).toString();
+    outcome.warnings << done.values.value(QStringLiteral("encodeWarnings")).toStringList();
+    encoded = done.bytes;
+    encodedMapping = std::move(done.bytesMapping);
+    preview = done.preview;
+    if (encoded.isEmpty() && encodeFailure.isEmpty())
+        encodeFailure = tr("no image to write");
+    return true;
+}
+
+HelperAnswer ConversionJob::serve(HelperContext &context)
+{
+    const QVariantMap &params = context.params;
+    const QString name = params.value(QStringLiteral("name")).toString();
+    const QString format = params.value(QStringLiteral("format")).toString();
+    HelperAnswer answer;
+
+    // Limits, admission, decoding at size, orientation and fitting; or
+    // the pixels handed in.
+    answer.values.insert(QStringLiteral("step"), int(Step::NoStep));
+    std::optional<SourceReader> reader;
+    QImage image = context.image;
+    if (image.isNull()) {
+        reader.emplace(context.source, name);
+        image = IsolatedRead::decode(context, *reader, &answer);
+        if (image.isNull())
+            return answer;
+        answer.image = image;
+    }
+
+    // Colour and flattening, encoding and the metadata, in memory: some
+    // writers do not notice when the device takes only part of a write (a
+    // full disk), but a short count on one write of the whole file cannot
+    // go unseen. From here on a failure is the encoding's.
+    context.tell(IsolatedRead::stepNote(Step::Encode, qint64(image.width()) * image.height(),
+                                        IsolatedRead::encodeSecondsPerMegapixel));
+    QString why;
+    QStringList warnings;
+    QByteArray bytes;
+    try {
+        if (!ImageEncoder::canWrite(format)) {
+            why = tr("no writer for %1 files: choose a target format").arg(format.toUpper());
+        } else {
+            // The metadata, from the open the pixels came from, and only
+            // when the encoder will look at it.
+            PhotoMetadata metadata;
+            if (ImageEncoder::needsMetadata(image, format)) {
+                if (reader) {
+                    metadata = PhotoMetadata::read(reader->source());
+                } else if (context.source >= 0) {
+                    SourceFile source(context.source);
+                    metadata = PhotoMetadata::read(source);
+                }
+            }
+            metadata.setLocationRemoved(params.value(QStringLiteral("removeLocation")).toBool());
+            QImage written;
+            bytes = ImageEncoder::encode(image, format, metadata, name, &why, &written, &warnings);
+            // The list preview shows what the file holds: the flattened,
+            // converted pixels, or the file read back where the writer
+            // changes them (an alpha kept only on or off).
+            const int side = params.value(QStringLiteral("previewSide"), 128).toInt();
+            if (!bytes.isEmpty()) {
+                answer.preview = OutputFormat::of(format).alpha != OutputFormat::Alpha::OnOff
+                        ? ThumbnailLoader::fromImage(written, side)
+                        : readBack(bytes, format, side);
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        // This image alone fails; the heap may be left in pieces.
+        bytes = QByteArray();
+        answer.preview = QImage();
+        why = ImageLimits::outOfMemory();
+        answer.values.insert(QStringLiteral("retire"), true);
+    }
+    if (bytes.isEmpty())
+        answer.values.insert(QStringLiteral("encodeFailure"),
+                             why.isEmpty() ? tr("the image could not be encoded") : why);
+    answer.values.insert(QStringLiteral("encodeWarnings"), warnings);
+    answer.bytes = bytes;
+    return answer;
 }
 
 ConversionResult ConversionJob::write(const Target &target)
 {
-    // The one place an encode's failed allocation is caught: anywhere in
-    // the encoding, the metadata or the commit, it fails this image alone
-    // and the batch goes on.
+    // The one place a failed allocation here is caught: anywhere in the
+    // commit, it fails this image alone and the batch goes on.
     try {
         return writeFile(target);
     } catch (const std::bad_alloc &) {
@@ -124,39 +246,33 @@ ConversionResult ConversionJob::write(const Target &target)
 
 ConversionResult ConversionJob::writeFile(const Target &target)
 {
-    const QImage image = converted;
-    // The pixels go with the result; the job holds none once it is over.
+    // The pixels went with the result; the job holds none once it is over.
+    const QImage handed = handedIn ? converted : QImage();
     converted = QImage();
     if (outcome.step != Step::NoStep)
         return outcome;
-    if (image.isNull()) {
-        fail(Step::Encode, tr("no image to write"), QString());
+    if (!handed.isNull()) {
+        // An image converted elsewhere is encoded now, in a helper, with
+        // the metadata of its source when that can be opened.
+        handedIn = false;
+        SourceFile source(path);
+        const std::function<bool()> given = abandoned;
+        if (target.cancelled && !abandoned)
+            abandoned = [&target]() { return target.cancelled->load(); };
+        convert(source.isOpen() ? source.device()->handle() : -1, handed, {});
+        abandoned = given;
+        converted = QImage();
+        if (outcome.step != Step::NoStep)
+            return outcome;
+    }
+    if (!encodeFailure.isEmpty()) {
+        fail(Step::Encode, encodeFailure, QString());
         return outcome;
     }
-    if (!ImageEncoder::canWrite(targetFormat)) {
-        fail(Step::Encode, tr("no writer for %1 files: choose a target format").arg(targetFormat.toUpper()), QString());
-        return outcome;
-    }
-
-    // Colour and flattening, encoding and the metadata, in memory first:
-    // some writers do not notice when the device takes only part of a
-    // write (a full disk), but a short count on one write of the whole
-    // file cannot go unseen.
+    QByteArray bytes = encoded;
+    std::shared_ptr<const void> mapping = std::move(encodedMapping);
+    encoded = QByteArray();
     QString why;
-    QImage written;
-    // Read with the pixels; by path only for an image handed in from
-    // elsewhere (setImage()).
-    PhotoMetadata carried = metadata ? *metadata
-            : ImageEncoder::needsMetadata(image, targetFormat) ? PhotoMetadata::read(path)
-                                                               : PhotoMetadata();
-    metadata.reset();
-    carried.setLocationRemoved(target.removeLocation);
-    QByteArray bytes = ImageEncoder::encode(image, targetFormat, carried, path, &why, &written,
-                                            &outcome.warnings);
-    if (bytes.isEmpty()) {
-        fail(Step::Encode, why, QString());
-        return outcome;
-    }
 
     // The folder, made when missing.
     const std::shared_ptr<TargetNamer> namer =
@@ -202,6 +318,7 @@ ConversionResult ConversionJob::writeFile(const Target &target)
         return !superseded;
     });
     bytes = QByteArray();
+    mapping.reset();
     if (superseded) {
         outcome.outcome = ConversionResult::Superseded;
         outcome.step = Step::Commit;
@@ -222,17 +339,9 @@ ConversionResult ConversionJob::writeFile(const Target &target)
         lock.unlock();
     }
 
-    // The list preview shows what the file holds: the flattened, converted
-    // pixels, or the file read back where the writer changes them (an
-    // alpha kept only on or off).
     outcome.outcome = ConversionResult::Written;
-    outcome.preview = ImageLimits::orNull(
-            [&]() {
-                return OutputFormat::of(targetFormat).alpha != OutputFormat::Alpha::OnOff
-                        ? ThumbnailLoader::fromImage(written, target.previewSide)
-                        : ThumbnailLoader::fromFile(fileName, target.previewSide);
-            },
-            nullptr);
+    outcome.preview = preview;
+    preview = QImage();
 
     // The dates go on the file in place, once nothing here reads it again
     // (a read would move its access time): a volume that will not take

@@ -4,6 +4,7 @@
 #include "base/conversionresult.h"
 #include "conversion/convertmode.h"
 #include "fs/filedates.h"
+#include "isolation/helperserver.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -16,7 +17,6 @@
 #include <functional>
 #include <memory>
 
-class PhotoMetadata;
 class TargetNamer;
 
 // Which batch last put each output file in place, so that an earlier
@@ -33,14 +33,16 @@ struct CommitOrder
 };
 
 // The conversion of one photo, its steps in the order they happen:
-//   read():  open the source once -> limits and memory admission -> decode
-//            at size (CMYK, damaged data) -> orient -> fit -> metadata,
-//            from the same open;
-//   write(): colour and flattening -> encode -> folder -> name -> commit
-//            -> list preview.
-// read() runs on a conversion worker, write() on a writing thread; run()
-// does both on the calling thread. The job has no widgets and knows no
-// window: its outcome is a ConversionResult.
+//   read():  open the source once; in a helper process (serve()): limits
+//            and memory admission -> decode at size (CMYK, damaged data)
+//            -> orient -> fit -> colour and flattening -> encode ->
+//            metadata, from the same open -> list preview;
+//   write(): folder -> name -> commit -> dates.
+// Everything that parses the user's file runs in the helper; this process
+// opens the source, names, makes folders and commits. read() runs on a
+// conversion worker, write() on a writing thread; run() does both on the
+// calling thread. The job has no widgets and knows no window: its outcome
+// is a ConversionResult.
 class ConversionJob
 {
     Q_DECLARE_TR_FUNCTIONS(ConversionJob)
@@ -64,7 +66,6 @@ public:
         // Names the file; null: a namer of the job's own, which protects
         // only the source.
         std::shared_ptr<TargetNamer> namer;
-        int previewSide = 128;
         // Commit order across batches: a result whose name a later order
         // has written is Superseded. No commitOrder: none is kept.
         CommitOrder *commitOrder = nullptr;
@@ -74,24 +75,35 @@ public:
         // The file gets the source's modification and access times once it
         // is in place; a volume that will not take them leaves a warning.
         bool keepDates = false;
-        // The photo's position and place names are left out of its metadata.
-        bool removeLocation = false;
     };
 
     // Told the bytes the decode will take once the header has been read;
     // may wait. False fails the read (Admit).
     using Admit = std::function<bool(qint64 bytes)>;
 
-    // Reads the source; false when it failed, and result() says why. The
-    // file is opened here and decoded in a helper process (IsolatedRead).
+    // How the result is encoded besides its format, set before read():
+    // the photo's position and place names left out of its metadata; the
+    // pixels on the longer side of the list preview.
+    void setRemoveLocation(bool removed) { removeLocation = removed; }
+    void setPreviewSide(int pixels) { previewSide = qMax(1, pixels); }
+
+    // Reads and encodes the source; false when the reading failed, and
+    // result() says why (an encoding failure shows in write()). The file is
+    // opened here and read in a helper process (serve()).
     bool read(const Admit &admit = {});
     // Asked while the source is being decoded: true gives the read up at
     // once (the helper is ended) and fails it as stopped.
     void setAbandoned(std::function<bool()> asked) { abandoned = std::move(asked); }
+    // Told each step the helper reaches after decoding (Encode).
+    void setStepReached(std::function<void(ConversionResult::Step)> told)
+    {
+        stepReached = std::move(told);
+    }
     // Writes what read() made; the outcome, also kept in result().
     ConversionResult write(const Target &target);
     // Instead of read(): an image converted elsewhere, to be written as
-    // if read from the source (whose metadata write() then reads).
+    // if read from the source (write() has it encoded in a helper, with
+    // the source's metadata).
     void setImage(const QImage &image);
     // Both, on the calling thread; for tests and benchmarks.
     ConversionResult run(const Target &target);
@@ -104,6 +116,11 @@ public:
     QSize targetSize() const { return size; }
     const ConversionResult &result() const { return outcome; }
 
+    // The helper's side: the steps of read() after the open, over the
+    // source descriptor (or the pixels handed in). Registered by the
+    // helper program; run in this process when no helper can be started.
+    static HelperAnswer serve(HelperContext &context);
+
     // Bytes the admission took, to be given back once the result has been
     // written or dropped.
     qint64 reservedBytes() const { return reserved; }
@@ -112,7 +129,8 @@ public:
 private:
     ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
-    QImage decodeAtSize(class SourceFile &source, const Admit &admit, QStringList *warnings);
+    // The helper request of read() and of an image handed in.
+    bool convert(int source, const QImage &handed, const Admit &admit);
 
     QString path;
     ConvertMode mode;
@@ -120,14 +138,24 @@ private:
     int percent;
     QString targetFormat;
     Qt::AspectRatioMode aspectRatioMode;
+    bool removeLocation = false;
+    int previewSide = 128;
 
+    // The pixels, for whoever shows them (ImageThread's signal); the file's
+    // bytes (mapped from the helper while encodedMapping lives) and its list
+    // preview, for write(); or why the encoding failed.
     QImage converted;
-    std::unique_ptr<PhotoMetadata> metadata;
+    bool handedIn = false;
+    QByteArray encoded;
+    std::shared_ptr<const void> encodedMapping;
+    QImage preview;
+    QString encodeFailure;
     // Read before the source is, whose reading may change its access time.
     FileDates sourceDates;
     ConversionResult outcome;
     qint64 reserved = 0;
     std::function<bool()> abandoned;
+    std::function<void(ConversionResult::Step)> stepReached;
 };
 
 #endif // CONVERSIONJOB_H

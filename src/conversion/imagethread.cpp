@@ -48,6 +48,7 @@ ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings 
     if (percent && convertMode != ConvertMode::FormatConvert)
         thread->setTargetPercent(settings.percent);
     thread->setAspectRatioMode(settings.aspectRatioMode());
+    thread->setRemoveLocation(settings.removeLocation);
     return thread;
 }
 
@@ -75,6 +76,8 @@ void ImageThread::run()
             imagePath, convertMode, targetSize,
             convertMode == ConvertMode::FormatConvert ? 0 : targetPercent, targetFormat,
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
+    job->setRemoveLocation(removeLocation);
+    job->setPreviewSide(previewSide);
     job->setAbandoned([this]() {
         return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());
     });

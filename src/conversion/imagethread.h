@@ -18,8 +18,9 @@ struct ConvertSettings;
 // The conversion of one source image on a thread of its own. It gets
 // everything it needs before start(); run() reads the source through a
 // ConversionJob (decoded, turned upright, scaled when the job asks for a
-// new size) and hands the result on with imageConvertFinished(). Writing
-// the file is the receiver's business: it takes the job and writes it.
+// new size, and encoded) and hands the pixels on with
+// imageConvertFinished(). Writing the file is the receiver's business: it
+// takes the job and writes it.
 class ImageThread : public QThread
 {
     Q_OBJECT
@@ -42,6 +43,11 @@ public:
     // size. The size is then worked out in run(), so that the header is
     // read on the worker rather than on the thread that makes the job.
     void setTargetPercent(int percent);
+
+    // How the result is encoded besides its format (ConversionJob): the
+    // photo's position and place names left out; the list preview's side.
+    void setRemoveLocation(bool removed) { removeLocation = removed; }
+    void setPreviewSide(int pixels) { previewSide = pixels; }
 
     // The budget the decoded images of a batch share; run() waits for its
     // share before decoding. None: no waiting.
@@ -75,6 +81,8 @@ private:
     // Exact sizes by default: a percentage already keeps the proportions.
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given
+    bool removeLocation = false;
+    int previewSide = 128;
     MemoryBudget *memoryBudget = nullptr;
     std::shared_ptr<const std::atomic<bool>> stopFlag;
     std::shared_ptr<const std::atomic<bool>> quitFlag;

@@ -9,8 +9,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+void closeAll(QList<int> *descriptors)
+{
+    for (const int fd : std::as_const(*descriptors))
+        ::close(fd);
+    descriptors->clear();
+}
+
+} // namespace
+
 bool HelperChannel::send(int socket, const QVariantMap &message, int descriptor)
 {
+    return send(socket, message, descriptor >= 0 ? QList<int>{descriptor} : QList<int>());
+}
+
+bool HelperChannel::send(int socket, const QVariantMap &message, const QList<int> &descriptors)
+{
+    if (descriptors.size() > maxDescriptors)
+        return false;
     QByteArray bytes;
     {
         QDataStream stream(&bytes, QIODevice::WriteOnly);
@@ -22,15 +40,16 @@ bool HelperChannel::send(int socket, const QVariantMap &message, int descriptor)
     msghdr header{};
     header.msg_iov = &part;
     header.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (descriptor >= 0) {
+    alignas(cmsghdr) char control[CMSG_SPACE(maxDescriptors * sizeof(int))] = {};
+    if (!descriptors.isEmpty()) {
+        const size_t length = size_t(descriptors.size()) * sizeof(int);
         header.msg_control = control;
-        header.msg_controllen = sizeof control;
+        header.msg_controllen = CMSG_SPACE(length);
         cmsghdr *rights = CMSG_FIRSTHDR(&header);
         rights->cmsg_level = SOL_SOCKET;
         rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(rights), &descriptor, sizeof(int));
+        rights->cmsg_len = CMSG_LEN(length);
+        std::memcpy(CMSG_DATA(rights), descriptors.constData(), length);
     }
     ssize_t sent;
     // No SIGPIPE when the helper has died: a failed send is an answer.
@@ -42,13 +61,22 @@ bool HelperChannel::send(int socket, const QVariantMap &message, int descriptor)
 
 int HelperChannel::receive(int socket, QVariantMap *message, int *descriptor)
 {
-    *descriptor = -1;
+    QList<int> descriptors;
+    const int got = receive(socket, message, &descriptors);
+    *descriptor = descriptors.isEmpty() ? -1 : descriptors.takeFirst();
+    closeAll(&descriptors);
+    return got;
+}
+
+int HelperChannel::receive(int socket, QVariantMap *message, QList<int> *descriptors)
+{
+    descriptors->clear();
     QByteArray bytes(maxMessageBytes, Qt::Uninitialized);
     iovec part{bytes.data(), size_t(bytes.size())};
     msghdr header{};
     header.msg_iov = &part;
     header.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(maxDescriptors * sizeof(int))] = {};
     header.msg_control = control;
     header.msg_controllen = sizeof control;
     ssize_t got;
@@ -62,20 +90,17 @@ int HelperChannel::receive(int socket, QVariantMap *message, int *descriptor)
             for (int i = 0; i < count; ++i) {
                 int fd;
                 std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                if (*descriptor < 0)
-                    *descriptor = fd;
-                else
-                    ::close(fd);
+                descriptors->append(fd);
             }
         }
     }
-    if (got == 0)
+    if (got == 0) {
+        closeAll(descriptors);
         return 0;
+    }
     const bool truncated = (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0;
     if (got < 0 || truncated) {
-        if (*descriptor >= 0)
-            ::close(*descriptor);
-        *descriptor = -1;
+        closeAll(descriptors);
         return -1;
     }
     bytes.truncate(got);
@@ -83,9 +108,7 @@ int HelperChannel::receive(int socket, QVariantMap *message, int *descriptor)
     message->clear();
     stream >> *message;
     if (stream.status() != QDataStream::Ok) {
-        if (*descriptor >= 0)
-            ::close(*descriptor);
-        *descriptor = -1;
+        closeAll(descriptors);
         return -1;
     }
     return 1;

@@ -249,14 +249,44 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
     *reusable = false;
     const auto limitFor = [&](const QVariantMap &message) {
         const double megapixels = message.value(QStringLiteral("pixels")).toDouble() / 1e6;
-        return (call.baseSeconds + call.secondsPerMegapixel * megapixels) * scale;
+        // A step may ask a larger allowance than the request's (encoding
+        // a large picture takes longer than decoding it), within bounds.
+        const double perMegapixel = qBound(call.secondsPerMegapixel,
+                                           message.value(QStringLiteral("secondsPerMegapixel"),
+                                                         call.secondsPerMegapixel).toDouble(),
+                                           4 * call.secondsPerMegapixel);
+        return (call.baseSeconds + perMegapixel * megapixels) * scale;
     };
     QVariantMap request = call.params;
     request.insert(QStringLiteral("kind"), call.kind);
     // Long after the window will have given up: the helper's own alarm.
     request.insert(QStringLiteral("watchdog"),
                    int(std::ceil(call.baseSeconds * scale * 4 + 60 + 250 * call.secondsPerMegapixel * scale)));
-    if (!HelperChannel::send(helper.socket, request, call.source)) {
+    QList<int> handed;
+    QStringList names;
+    if (call.source >= 0) {
+        handed << call.source;
+        names << QStringLiteral("source");
+    }
+    int pixels = -1;
+    if (!call.image.isNull()) {
+        QVariantMap description;
+        pixels = SharedImage::put(call.image, &description);
+        if (pixels < 0) {
+            outcome.status = HelperOutcome::OutOfMemory;
+            outcome.reason = tr("needs more memory than the limit");
+            *reusable = true;
+            return outcome;
+        }
+        handed << pixels;
+        names << QStringLiteral("image");
+        request.insert(QStringLiteral("image"), description);
+    }
+    request.insert(QStringLiteral("descriptors"), names);
+    const bool sent = HelperChannel::send(helper.socket, request, handed);
+    if (pixels >= 0)
+        ::close(pixels);
+    if (!sent) {
         outcome.status = HelperOutcome::Crashed;
         outcome.reason = tr("the decoder stopped on this file");
         return outcome;
@@ -270,7 +300,8 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
         const qint64 leftMs = qint64(allowed * 1000) - clock.elapsed();
         if (leftMs <= 0) {
             outcome.status = HelperOutcome::TimedOut;
-            outcome.reason = tr("reading took longer than %1 s").arg(int(std::ceil(allowed)));
+            outcome.seconds = int(std::ceil(allowed));
+            outcome.reason = tr("reading took longer than %1 s").arg(outcome.seconds);
             return outcome;
         }
         pollfd p{helper.socket, POLLIN, 0};
@@ -278,22 +309,29 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
         if (polled == 0 || (polled < 0 && errno == EINTR))
             continue;
         QVariantMap message;
-        int descriptor = -1;
-        if (polled < 0 || HelperChannel::receive(helper.socket, &message, &descriptor) != 1) {
+        QList<int> descriptors;
+        if (polled < 0 || HelperChannel::receive(helper.socket, &message, &descriptors) != 1) {
             if (generation.load() != started)
                 continue; // ended by endAll(): said as given up, above
             outcome.status = HelperOutcome::Crashed;
             outcome.reason = tr("the decoder stopped on this file");
             return outcome;
         }
+        const auto closeAll = [&descriptors]() {
+            for (const int fd : std::as_const(descriptors))
+                ::close(fd);
+            descriptors.clear();
+        };
         if (message.value(QStringLiteral("note")).toBool()) {
+            closeAll();
+            if (call.noted)
+                call.noted(message);
             allowed = limitFor(message);
             clock.restart();
             continue;
         }
         if (message.value(QStringLiteral("ask")).toBool()) {
-            if (descriptor >= 0)
-                ::close(descriptor);
+            closeAll();
             const QVariantMap reply = call.answer ? call.answer(message) : QVariantMap();
             if (!HelperChannel::send(helper.socket, reply)) {
                 outcome.status = HelperOutcome::Crashed;
@@ -306,20 +344,44 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
         }
         // The answer.
         if (message.value(QStringLiteral("outOfMemory")).toBool()) {
-            if (descriptor >= 0)
-                ::close(descriptor);
+            closeAll();
             outcome.status = HelperOutcome::OutOfMemory;
             outcome.reason = tr("needs more memory than the limit");
             // Its heap may be left in pieces: a fresh helper for the next.
             return outcome;
         }
         outcome.status = HelperOutcome::Done;
-        if (descriptor >= 0) {
-            outcome.image = SharedImage::take(descriptor, message.value(QStringLiteral("image")).toMap());
-            message.remove(QStringLiteral("image"));
+        const QStringList named = message.value(QStringLiteral("descriptors")).toStringList();
+        for (qsizetype i = 0; i < descriptors.size(); ++i) {
+            const QString name = named.value(i);
+            const int fd = descriptors.at(i);
+            if (name == QLatin1String("image") && outcome.image.isNull())
+                outcome.image = SharedImage::take(fd, message.value(name).toMap());
+            else if (name == QLatin1String("preview") && outcome.preview.isNull())
+                outcome.preview = SharedImage::take(fd, message.value(name).toMap());
+            else if (name == QLatin1String("bytes") && !outcome.bytesMapping)
+                outcome.bytes = SharedImage::takeBytes(
+                        fd, message.value(QStringLiteral("bytesLength")).toLongLong(),
+                        &outcome.bytesMapping);
+            else
+                ::close(fd);
         }
+        // Said but not mapped here: this process is short of address space.
+        const bool lost = (named.contains(QStringLiteral("image")) && outcome.image.isNull())
+                || (named.contains(QStringLiteral("preview")) && outcome.preview.isNull())
+                || (named.contains(QStringLiteral("bytes")) && !outcome.bytesMapping);
+        if (lost) {
+            outcome = HelperOutcome();
+            outcome.status = HelperOutcome::OutOfMemory;
+            outcome.reason = tr("needs more memory than the limit");
+            *reusable = true;
+            return outcome;
+        }
+        for (const QString &key : {QStringLiteral("image"), QStringLiteral("preview"),
+                                   QStringLiteral("descriptors"), QStringLiteral("bytesLength")})
+            message.remove(key);
         outcome.values = message;
-        *reusable = true;
+        *reusable = !message.value(QStringLiteral("retire")).toBool();
         return outcome;
     }
 }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <sys/types.h>
 
 // One request to a helper process, as the window's side gives it.
@@ -20,6 +21,9 @@ struct HelperCall
     // The source, opened here by the window's rules; the helper gets its
     // own copy of the descriptor. -1: none.
     int source = -1;
+    // Pixels to hand the helper with the request (in shared memory); null:
+    // none.
+    QImage image;
     // The time allowed: base seconds, plus so many a megapixel once the
     // helper has said how large the picture is.
     double baseSeconds = 10;
@@ -29,6 +33,9 @@ struct HelperCall
     // Answers the helper's questions (may wait: the time it takes does not
     // count against the request).
     std::function<QVariantMap(const QVariantMap &)> answer;
+    // Told what the helper says on its way (the step it has reached); each
+    // note also starts a new time allowance, for the size it names.
+    std::function<void(const QVariantMap &)> noted;
 };
 
 // How a request ended.
@@ -44,8 +51,15 @@ struct HelperOutcome
     };
     Status status = Unavailable;
     QString reason; // for the user, when not Done
+    // TimedOut: the seconds it was allowed.
+    int seconds = 0;
     QVariantMap values;
     QImage image;
+    QImage preview;
+    // An encoded file, mapped from the helper's shared memory while a copy
+    // of bytesMapping lives.
+    QByteArray bytes;
+    std::shared_ptr<const void> bytesMapping;
 
     bool done() const { return status == Done; }
 };

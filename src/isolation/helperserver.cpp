@@ -49,8 +49,8 @@ int HelperServer::run()
 {
     for (;;) {
         QVariantMap request;
-        int source = -1;
-        const int got = HelperChannel::receive(socket, &request, &source);
+        QList<int> descriptors;
+        const int got = HelperChannel::receive(socket, &request, &descriptors);
         if (got <= 0)
             return got == 0 ? 0 : 1;
         // The window ends a request that runs past its time; this alarm,
@@ -58,15 +58,27 @@ int HelperServer::run()
         const int watchdog = qMax(1, request.value(QStringLiteral("watchdog"), 600).toInt());
         ::alarm(unsigned(watchdog));
         HelperContext context;
-        context.source = source;
+        const QStringList named = request.value(QStringLiteral("descriptors")).toStringList();
+        for (qsizetype i = 0; i < descriptors.size(); ++i) {
+            const QString name = named.value(i);
+            if (name == QLatin1String("source") && context.source < 0)
+                context.source = descriptors.at(i);
+            else if (name == QLatin1String("image") && context.image.isNull())
+                context.image = SharedImage::take(descriptors.at(i),
+                                                  request.value(QStringLiteral("image")).toMap());
+            else
+                ::close(descriptors.at(i));
+        }
         context.params = request;
         context.ask = [this, watchdog](const QVariantMap &question) {
             return ask(question, watchdog);
         };
-        context.tell = [this](const QVariantMap &note) {
+        context.tell = [this, watchdog](const QVariantMap &note) {
             QVariantMap message = note;
             message.insert(QStringLiteral("note"), true);
             HelperChannel::send(socket, message);
+            // A new step has its own time.
+            ::alarm(unsigned(watchdog));
         };
         HelperAnswer answer;
         const auto handler = handlers.constFind(request.value(kindKey).toString());
@@ -80,24 +92,40 @@ int HelperServer::run()
                 answer.values.insert(QStringLiteral("outOfMemory"), true);
             }
         }
-        if (source >= 0)
-            ::close(source);
-        int pixels = -1;
-        if (!answer.image.isNull()) {
-            QVariantMap description;
-            pixels = SharedImage::put(answer.image, &description);
-            answer.image = QImage();
-            if (pixels >= 0)
-                answer.values.insert(QStringLiteral("image"), description);
-            else
+        context.image = QImage();
+        if (context.source >= 0)
+            ::close(context.source);
+        QList<int> sent;
+        QStringList names;
+        const auto share = [&](const QString &name, int fd) {
+            if (fd < 0) {
                 answer.values.insert(QStringLiteral("outOfMemory"), true);
+                return;
+            }
+            sent << fd;
+            names << name;
+        };
+        for (const auto &[name, picture] : {std::pair{QStringLiteral("image"), &answer.image},
+                                            std::pair{QStringLiteral("preview"), &answer.preview}}) {
+            if (picture->isNull())
+                continue;
+            QVariantMap description;
+            share(name, SharedImage::put(*picture, &description));
+            *picture = QImage();
+            answer.values.insert(name, description);
         }
+        if (!answer.bytes.isEmpty()) {
+            share(QStringLiteral("bytes"), SharedImage::putBytes(answer.bytes));
+            answer.values.insert(QStringLiteral("bytesLength"), qlonglong(answer.bytes.size()));
+            answer.bytes = QByteArray();
+        }
+        answer.values.insert(QStringLiteral("descriptors"), names);
         answer.values.insert(QStringLiteral("done"), true);
-        const bool sent = HelperChannel::send(socket, answer.values, pixels);
-        if (pixels >= 0)
-            ::close(pixels);
+        const bool delivered = HelperChannel::send(socket, answer.values, sent);
+        for (const int fd : std::as_const(sent))
+            ::close(fd);
         ::alarm(0);
-        if (!sent)
+        if (!delivered)
             return 0;
     }
 }

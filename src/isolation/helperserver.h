@@ -15,6 +15,9 @@ struct HelperContext
     // The source, opened by the window; the handler reads it (owned by
     // whoever called the handler, which closes it afterwards).
     int source = -1;
+    // Pixels handed with the request (an image converted elsewhere, to be
+    // encoded); null when none.
+    QImage image;
     QVariantMap params;
     // Asks the window something mid-request (may it take this much
     // memory?) and waits for the answer; an empty map when the window has
@@ -25,18 +28,23 @@ struct HelperContext
     std::function<void(const QVariantMap &)> tell;
 };
 
-// What a handler makes: values for the window, and a picture.
+// What a handler makes: values for the window, a picture, a list preview
+// and the bytes of an encoded file (each may be empty). A "retire" value
+// that is true asks for a fresh helper next time (its heap may be left in
+// pieces after a failed allocation).
 struct HelperAnswer
 {
     QVariantMap values;
     QImage image;
+    QImage preview;
+    QByteArray bytes;
 };
 
 using HelperHandler = std::function<HelperAnswer(HelperContext &)>;
 
 // The request loop of a helper process: reads requests from the socket it
 // inherited, runs the handler of each one's kind and sends back the answer
-// with its picture in shared memory, until the window closes its end. An
+// with its pictures and bytes in shared memory, until the window closes its end. An
 // alarm set for each request ends the process should it run long after the
 // window has given up on it (or after the window itself has gone).
 class HelperServer

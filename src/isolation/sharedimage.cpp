@@ -27,6 +27,76 @@ void unmap(void *info)
 
 } // namespace
 
+namespace {
+
+// A new memfd of length bytes, filled by fill and sealed; -1 on failure.
+template<typename Fill>
+int sealed(size_t length, Fill &&fill)
+{
+    const int fd = ::memfd_create("pictavo-shared", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        return -1;
+    if (::ftruncate(fd, off_t(length)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (length > 0) {
+        void *address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (address == MAP_FAILED) {
+            ::close(fd);
+            return -1;
+        }
+        fill(static_cast<char *>(address));
+        ::munmap(address, length);
+    }
+    // Sealed once written: the other side maps what it was given, and
+    // nothing this side does later can change it under its feet.
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether nobody can shrink the file any more: a mapping of a file that
+// shrinks under it faults on the next read.
+bool cannotShrink(int fd)
+{
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    return seals >= 0 && (seals & F_SEAL_SHRINK);
+}
+
+} // namespace
+
+int SharedImage::putBytes(const QByteArray &bytes)
+{
+    return sealed(size_t(bytes.size()), [&](char *to) {
+        std::memcpy(to, bytes.constData(), size_t(bytes.size()));
+    });
+}
+
+QByteArray SharedImage::takeBytes(int descriptor, qint64 size, std::shared_ptr<const void> *mapping)
+{
+    mapping->reset();
+    if (descriptor < 0)
+        return QByteArray();
+    struct stat st;
+    if (size <= 0 || !cannotShrink(descriptor) || ::fstat(descriptor, &st) != 0
+        || st.st_size < size) {
+        ::close(descriptor);
+        return QByteArray();
+    }
+    void *address = ::mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, descriptor, 0);
+    ::close(descriptor);
+    if (address == MAP_FAILED)
+        return QByteArray();
+    const size_t length = size_t(size);
+    *mapping = std::shared_ptr<const void>(address, [length](const void *at) {
+        ::munmap(const_cast<void *>(at), length);
+    });
+    return QByteArray::fromRawData(static_cast<const char *>(address), qsizetype(size));
+}
+
 int SharedImage::put(const QImage &image, QVariantMap *description)
 {
     if (image.isNull())
@@ -47,27 +117,12 @@ int SharedImage::put(const QImage &image, QVariantMap *description)
     }
     const size_t pixelBytes = size_t(image.sizeInBytes());
     const size_t length = pixelBytes + size_t(extra.size());
-    const int fd = ::memfd_create("pictavo-pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    const int fd = sealed(length, [&](char *to) {
+        std::memcpy(to, image.constBits(), pixelBytes);
+        std::memcpy(to + pixelBytes, extra.constData(), size_t(extra.size()));
+    });
     if (fd < 0)
         return -1;
-    if (::ftruncate(fd, off_t(length)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    void *address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) {
-        ::close(fd);
-        return -1;
-    }
-    std::memcpy(address, image.constBits(), pixelBytes);
-    std::memcpy(static_cast<char *>(address) + pixelBytes, extra.constData(), size_t(extra.size()));
-    ::munmap(address, length);
-    // Sealed once written: the window maps what it was given, and nothing
-    // the helper does later can change it under the window's feet.
-    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-        ::close(fd);
-        return -1;
-    }
     QVariantMap &d = *description;
     d.insert(QStringLiteral("width"), image.width());
     d.insert(QStringLiteral("height"), image.height());
@@ -95,7 +150,7 @@ QImage SharedImage::take(int descriptor, const QVariantMap &d)
     const qint64 extraBytes = d.value(QStringLiteral("extraBytes")).toLongLong();
     if (!known || width <= 0 || height <= 0 || bytesPerLine <= 0
         || bytesPerLine > std::numeric_limits<int>::max()
-        || extraBytes < 0 || ::fstat(descriptor, &st) != 0 || length + extraBytes > st.st_size
+        || extraBytes < 0 || !cannotShrink(descriptor) || ::fstat(descriptor, &st) != 0 || length + extraBytes > st.st_size
         || bytesPerLine * 8 < qint64(width) * QImage::toPixelFormat(QImage::Format(format)).bitsPerPixel()) {
         ::close(descriptor);
         return QImage();

@@ -1,8 +1,11 @@
 #ifndef SHAREDIMAGE_H
 #define SHAREDIMAGE_H
 
+#include <QByteArray>
 #include <QImage>
 #include <QVariantMap>
+
+#include <memory>
 
 // Pixels handed from a helper process to the window's process in a sealed
 // memfd: the helper writes them once and seals the file (no one can change
@@ -20,6 +23,15 @@ int put(const QImage &image, QVariantMap *description);
 // descriptor is closed either way. A null image when they do not agree
 // (sizes that do not fit the file, an unknown format).
 QImage take(int descriptor, const QVariantMap &description);
+
+// Bytes (an encoded file) the same way: a new sealed memfd holding them,
+// or -1 when the memory cannot be had.
+int putBytes(const QByteArray &bytes);
+
+// The first size bytes of the descriptor, mapped read-only, not copied:
+// they stay valid while a copy of mapping lives. Empty when the file is
+// shorter; the descriptor is closed either way.
+QByteArray takeBytes(int descriptor, qint64 size, std::shared_ptr<const void> *mapping);
 
 } // namespace SharedImage
 

@@ -4,6 +4,7 @@
 #include "decode/pixbufdecoder.h"
 #include "decode/sourcereader.h"
 #include "encode/heifencoder.h"
+#include "metadata/photometadata.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -28,6 +29,8 @@ void readBack(const QByteArray &bytes, const QString &name)
     if (::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size()) {
         SourceReader source(fd, name);
         ImageLoader::read(source, nullptr, {}, nullptr);
+        // And its metadata, as a conversion reads it.
+        PhotoMetadata::read(source.source());
     }
     ::close(fd);
 }
@@ -36,6 +39,7 @@ void readBack(const QByteArray &bytes, const QString &name)
 
 void Warmup::run()
 {
+    PhotoMetadata::initLibrary();
     QImage tiny(8, 8, QImage::Format_ARGB32);
     tiny.fill(Qt::red);
     tiny.setColorSpace(QColorSpace::SRgb);

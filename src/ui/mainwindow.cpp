@@ -166,7 +166,11 @@ void MainWindow::openImages(const QStringList &paths)
 {
     // The save folder of the moment holds results, not photos to convert.
     const QStringList skip{ui->lineEditSaveDir->text()};
-    if (!FolderScanner::holdsFolder(paths)) {
+    // A few files are looked at here, and listed at once. Every path is
+    // opened to find what it holds, so thousands (a whole card dropped)
+    // are looked at on the scanner's thread, as folders are.
+    constexpr qsizetype lookedAtHere = 64;
+    if (paths.size() <= lookedAtHere && !FolderScanner::holdsFolder(paths)) {
         openFiles(FolderScanner::scan(paths, skip));
         return;
     }
