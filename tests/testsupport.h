@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QStandardPaths>
+#include <QProcess>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
@@ -41,6 +43,35 @@ inline void isolateSettings(const QString &dir)
 inline void isolateSettings(const QTemporaryDir &dir)
 {
     isolateSettings(dir.path());
+}
+
+// Mounts a fresh FAT volume of megabytes at card (an empty folder) through
+// FUSE, as a camera card or a USB stick would be. Returns why it cannot be
+// done here (tools missing, no FUSE), for the test to skip; unmount with
+// unmountFat().
+inline QString mountFat(const QString &image, const QString &card, int megabytes)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("fusefat")).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("mkfs.vfat")).isEmpty())
+        return QStringLiteral("fusefat and mkfs.vfat are needed for a FAT volume");
+    {
+        QFile f(image);
+        if (!f.open(QIODevice::WriteOnly) || !f.resize(qint64(megabytes) * 1024 * 1024))
+            return QStringLiteral("cannot make the volume's image");
+    }
+    if (QProcess::execute(QStringLiteral("mkfs.vfat"), {image}) != 0)
+        return QStringLiteral("mkfs.vfat failed");
+    QProcess mount;
+    mount.start(QStringLiteral("fusefat"), {QStringLiteral("-o"), QStringLiteral("rw+"), image, card});
+    if (!mount.waitForFinished(20000) || mount.exitCode() != 0)
+        return QStringLiteral("fusefat cannot mount here: ")
+                + QString::fromLocal8Bit(mount.readAllStandardError());
+    return QString();
+}
+
+inline void unmountFat(const QString &card)
+{
+    QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"), card});
 }
 
 // A picture with distinct quadrants, so that rotations and scaling show.

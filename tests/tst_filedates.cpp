@@ -156,27 +156,13 @@ void tst_FileDates::datesFollowTheCheckBox()
 // same, with a warning on it.
 void tst_FileDates::volumeThatCannotHoldTheDate()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("fusefat")).isEmpty()
-        || QStandardPaths::findExecutable(QStringLiteral("mkfs.vfat")).isEmpty())
-        QSKIP("fusefat and mkfs.vfat are needed for a FAT volume");
     const QString image = tmp.filePath(QStringLiteral("card.img"));
     const QString card = tmp.filePath(QStringLiteral("card"));
     QVERIFY(QDir().mkpath(card));
-    {
-        QFile f(image);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        QVERIFY(f.resize(8 * 1024 * 1024));
-    }
-    if (QProcess::execute(QStringLiteral("mkfs.vfat"), {image}) != 0)
-        QSKIP("mkfs.vfat failed");
-    QProcess mount;
-    mount.start(QStringLiteral("fusefat"), {QStringLiteral("-o"), QStringLiteral("rw+"), image, card});
-    if (!mount.waitForFinished(20000) || mount.exitCode() != 0)
-        QSKIP(qPrintable(QStringLiteral("fusefat cannot mount here: ")
-                         + QString::fromLocal8Bit(mount.readAllStandardError())));
-    auto unmount = qScopeGuard([card]() {
-        QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"), card});
-    });
+    const QString why = mountFat(image, card, 8);
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    auto unmount = qScopeGuard([card]() { unmountFat(card); });
 
     const QString photo = writeImage(tmp.filePath(QStringLiteral("old/scan.png")), QSize(20, 20));
     setTimes(photo, before1980, before1980);

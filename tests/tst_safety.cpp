@@ -285,24 +285,10 @@ void tst_Safety::caseFoldingVolume()
 {
     const QString image = work.filePath(QStringLiteral("card.img"));
     const QString card = freshDir(QStringLiteral("card"));
-    if (QStandardPaths::findExecutable(QStringLiteral("fusefat")).isEmpty()
-        || QStandardPaths::findExecutable(QStringLiteral("mkfs.vfat")).isEmpty())
-        QSKIP("fusefat and mkfs.vfat are needed for a FAT volume");
-    {
-        QFile f(image);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        QVERIFY(f.resize(16 * 1024 * 1024));
-    }
-    if (QProcess::execute(QStringLiteral("mkfs.vfat"), {image}) != 0)
-        QSKIP("mkfs.vfat failed");
-    QProcess mount;
-    mount.start(QStringLiteral("fusefat"), {QStringLiteral("-o"), QStringLiteral("rw+"), image, card});
-    if (!mount.waitForFinished(20000) || mount.exitCode() != 0)
-        QSKIP(qPrintable(QStringLiteral("fusefat cannot mount here: ")
-                         + QString::fromLocal8Bit(mount.readAllStandardError())));
-    auto unmount = qScopeGuard([card]() {
-        QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), QStringLiteral("-z"), card});
-    });
+    const QString why = TestSupport::mountFat(image, card, 16);
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    auto unmount = qScopeGuard([card]() { TestSupport::unmountFat(card); });
 
     // Batches probing the card at once each see that it folds case.
     {
