@@ -143,6 +143,7 @@ bool HelperPool::start(Helper *helper, QString *why)
         qWarning() << "helper runs without its sandbox:" << hello.value(QStringLiteral("why")).toString();
     if (on)
         sandboxOn.store(true);
+    landlockOn.store(on && hello.value(QStringLiteral("landlocked")).toBool());
     return true;
 }
 
