@@ -34,8 +34,9 @@ int main(int argc, char *argv[])
     limits.addressSpace = Sandbox::addressSpaceFor(3 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024);
     limits.descriptors = 64;
     QString why;
-    const bool sandboxed = Sandbox::apply(limits, &why);
-    if (!server.ready(sandboxed, why))
+    bool landlocked = false;
+    const bool sandboxed = Sandbox::apply(limits, &why, &landlocked);
+    if (!server.ready(sandboxed, landlocked, why))
         ::_exit(1);
     // Straight out, without exit handlers: there is nothing to save, and
     // what they would do (a sanitizer's reports) may need calls the sandbox

@@ -1,5 +1,6 @@
 #include "encode/outputformat.h"
 #include "encode/imageencoder.h"
+#include "metadata/photometadata.h"
 #include "ui_mainwindow.h"
 
 #include <QColorSpace>
@@ -58,7 +59,7 @@ void tst_OutputFormat::filesHoldWhatTheRowSays()
     }
     picture.setColorSpace(QColorSpace::DisplayP3);
     QString error;
-    const QByteArray bytes = ImageEncoder::encode(picture, name, QString(), &error);
+    const QByteArray bytes = ImageEncoder::encode(picture, name, PhotoMetadata(), QString(), &error);
     QVERIFY2(!bytes.isEmpty(), qPrintable(error));
     const QImage back = QImage::fromData(bytes, name.toLatin1());
     QVERIFY(!back.isNull());

@@ -187,18 +187,15 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
     return pixels;
 }
 
-namespace {
-
-QByteArray encodeWith(const QImage &image, const QString &format,
-                      const std::function<const PhotoMetadata &()> &source,
-                      const QString &sourceName, QString *errorString, QImage *written,
-                      QStringList *warnings)
+QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
+                                const PhotoMetadata &metadata, const QString &sourceName,
+                                QString *errorString, QImage *written, QStringList *warnings)
 {
     const bool carry = carryOver.load(std::memory_order_relaxed);
     QStringList noted;
     QByteArray bytes;
     QImage pixels = carry ? ImageEncoder::prepared(
-                                    image, format, [&]() { return source().iccProfile(); }, &noted)
+                                    image, format, [&]() { return metadata.iccProfile(); }, &noted)
                           : image;
     if (pixels.isNull()) {
         if (errorString)
@@ -230,12 +227,12 @@ QByteArray encodeWith(const QImage &image, const QString &format,
     }
 
     if (carry && !pixels.colorSpace().isValid() && !sourceName.isEmpty()
-        && (source().lostParts() & PhotoMetadata::Profile)) {
+        && (metadata.lostParts() & PhotoMetadata::Profile)) {
         noted << ImageEncoder::tr("its colour profile is damaged: its colours were written "
                                   "as stored");
     }
     if (carry && holds.metadata && !sourceName.isEmpty()) {
-        const PhotoMetadata &carried = source();
+        const PhotoMetadata &carried = metadata;
         noted << carried.warnings();
         QString why;
         if (carried.hasMetadata() && !carried.writeInto(&bytes, pixels.size(), &why, &noted)) {
@@ -254,30 +251,3 @@ QByteArray encodeWith(const QImage &image, const QString &format,
     return bytes;
 }
 
-} // namespace
-
-QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
-                                const QString &sourcePath, QString *errorString,
-                                QImage *written, QStringList *warnings)
-{
-    // Read at most once, and only when something needs it.
-    PhotoMetadata metadata;
-    bool metadataRead = false;
-    auto source = [&]() -> const PhotoMetadata & {
-        if (!metadataRead && !sourcePath.isEmpty())
-            metadata = PhotoMetadata::read(sourcePath);
-        metadataRead = true;
-        return metadata;
-    };
-    return encodeWith(image, format, source, sourcePath, errorString, written, warnings);
-}
-
-QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
-                                const PhotoMetadata &metadata, const QString &sourceName,
-                                QString *errorString, QImage *written,
-                                QStringList *warnings)
-{
-    return encodeWith(
-            image, format, [&]() -> const PhotoMetadata & { return metadata; }, sourceName,
-            errorString, written, warnings);
-}

@@ -30,17 +30,13 @@ class ImageEncoder
 
 public:
     // The file's bytes, or empty with errorString set when the writer
-    // failed. written, when given, receives the pixels handed to the
-    // writer: what a lossless output file shows. warnings, when given,
-    // receives what the file lacks that the source had, in the user's words.
-    // A failed allocation is thrown (std::bad_alloc) to the caller, which
-    // fails the one image (ConversionJob::write).
-    static QByteArray encode(const QImage &image, const QString &format,
-                             const QString &sourcePath, QString *errorString,
-                             QImage *written = nullptr, QStringList *warnings = nullptr);
-
-    // The same with the source's metadata already read (from the open the
-    // pixels came from); sourceName names it in the debug output.
+    // failed, with the source's metadata already read (from the open the
+    // pixels came from); sourceName names it in the debug output, and an
+    // empty one carries nothing over. written, when given, receives the
+    // pixels handed to the writer: what a lossless output file shows.
+    // warnings, when given, receives what the file lacks that the source
+    // had, in the user's words. A failed allocation is thrown
+    // (std::bad_alloc) to the caller, which fails the one image.
     static QByteArray encode(const QImage &image, const QString &format,
                              const PhotoMetadata &metadata, const QString &sourceName,
                              QString *errorString, QImage *written = nullptr,

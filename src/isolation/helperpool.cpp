@@ -143,6 +143,7 @@ bool HelperPool::start(Helper *helper, QString *why)
         qWarning() << "helper runs without its sandbox:" << hello.value(QStringLiteral("why")).toString();
     if (on)
         sandboxOn.store(true);
+    landlockOn.store(on && hello.value(QStringLiteral("landlocked")).toBool());
     return true;
 }
 
@@ -247,14 +248,20 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
     clock.start();
     HelperOutcome outcome;
     *reusable = false;
+    // The allowance grows with the picture once the helper has said how
+    // large it is; a message that does not say (a question about the
+    // target) keeps what the last one said.
+    double megapixels = 0;
+    double perMegapixel = call.secondsPerMegapixel;
     const auto limitFor = [&](const QVariantMap &message) {
-        const double megapixels = message.value(QStringLiteral("pixels")).toDouble() / 1e6;
+        if (message.contains(QStringLiteral("pixels")))
+            megapixels = message.value(QStringLiteral("pixels")).toDouble() / 1e6;
         // A step may ask a larger allowance than the request's (encoding
         // a large picture takes longer than decoding it), within bounds.
-        const double perMegapixel = qBound(call.secondsPerMegapixel,
-                                           message.value(QStringLiteral("secondsPerMegapixel"),
-                                                         call.secondsPerMegapixel).toDouble(),
-                                           4 * call.secondsPerMegapixel);
+        if (message.contains(QStringLiteral("secondsPerMegapixel")))
+            perMegapixel = qBound(call.secondsPerMegapixel,
+                                  message.value(QStringLiteral("secondsPerMegapixel")).toDouble(),
+                                  4 * call.secondsPerMegapixel);
         return (call.baseSeconds + perMegapixel * megapixels) * scale;
     };
     QVariantMap request = call.params;

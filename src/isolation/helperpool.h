@@ -87,6 +87,9 @@ public:
     // Whether the last helper started put its sandbox up; true until one
     // has said otherwise.
     bool sandboxed() const { return sandboxOn.load(); }
+    // Whether the last helper started is walled off from the file system
+    // by Landlock as well (kernels from 5.13 that enable it).
+    bool landlocked() const { return landlockOn.load(); }
 
     HelperOutcome run(const HelperCall &call);
 
@@ -128,6 +131,7 @@ private:
     // Bumped by endAll(): requests begun before it come back Abandoned.
     std::atomic<int> generation{0};
     std::atomic<bool> sandboxOn{true};
+    std::atomic<bool> landlockOn{false};
     std::atomic<double> timeScale;
 };
 

@@ -21,10 +21,11 @@ void HelperServer::handle(const QString &kind, HelperHandler handler)
     handlers.insert(kind, std::move(handler));
 }
 
-bool HelperServer::ready(bool sandboxed, const QString &why)
+bool HelperServer::ready(bool sandboxed, bool landlocked, const QString &why)
 {
     return HelperChannel::send(socket, {{QStringLiteral("ready"), true},
                                         {QStringLiteral("sandboxed"), sandboxed},
+                                        {QStringLiteral("landlocked"), landlocked},
                                         {QStringLiteral("why"), why}});
 }
 

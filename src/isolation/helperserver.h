@@ -54,8 +54,9 @@ public:
 
     void handle(const QString &kind, HelperHandler handler);
 
-    // Sends the first message, which says whether the sandbox is on.
-    bool ready(bool sandboxed, const QString &why);
+    // Sends the first message, which says whether the sandbox is on and
+    // whether Landlock walls it in too.
+    bool ready(bool sandboxed, bool landlocked, const QString &why);
 
     // Serves until the window's end closes; returns the exit code.
     int run();

@@ -24,8 +24,16 @@ struct Limits
 
 // Applies the walls to the calling process, for good. True when the
 // seccomp filter is in place; false, with why, when the kernel refused it
-// (the limits are set either way).
-bool apply(const Limits &limits, QString *why = nullptr);
+// (the limits are set either way). Where the kernel offers Landlock it is
+// a second wall around the file system, and fileSystemRestricted says
+// whether it went up.
+bool apply(const Limits &limits, QString *why = nullptr, bool *fileSystemRestricted = nullptr);
+
+// Landlock alone: from now on no path can be opened, made or changed, no
+// TCP port bound or reached and no signal sent outside the process. Needs
+// no-new-privileges set first. False, with why, where the kernel does not
+// offer it.
+bool restrictFileSystem(QString *why = nullptr);
 
 // The address-space limit for a process that may hold budget bytes of
 // pixels: what it has mapped now, plus the budget, plus room for the

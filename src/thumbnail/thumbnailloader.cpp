@@ -174,7 +174,11 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
             return QImage();
         if (!outcome.done())
             qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
-        thumbnail = outcome.image;
+        // A copy of its own: a thumbnail is small, and the mapping it came
+        // in is then unmapped here rather than on the window's thread when
+        // the list lets the picture go (an unmapping stops every thread of
+        // the process while the kernel flushes its page tables).
+        thumbnail = outcome.image.copy();
         shown = outcome.values.value(QStringLiteral("shown")).toSize();
         embedded = outcome.values.value(QStringLiteral("embedded")).toBool();
     } else {

@@ -49,8 +49,10 @@ void DialogAbout::showQtVersion()
     const HelperPool &pool = HelperPool::instance();
     const QString sandbox = !pool.available()
             ? tr("Files are read without helper processes: the sandbox is off.")
-            : pool.sandboxed() ? tr("Files are read in sandboxed helper processes.")
-                               : tr("Files are read in helper processes; the sandbox is off.");
+            : !pool.sandboxed() ? tr("Files are read in helper processes; the sandbox is off.")
+            : pool.landlocked() ? tr("Files are read in sandboxed helper processes, walled off from "
+                                     "the file system by Landlock.")
+                                : tr("Files are read in sandboxed helper processes.");
     QTextCursor end(ui->textEdit->document());
     end.movePosition(QTextCursor::End);
     end.insertBlock();
