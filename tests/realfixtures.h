@@ -319,6 +319,68 @@ inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool l
     return out;
 }
 
+// Smooth ramps of colour (or grey), where a wrong gamma shows.
+inline QImage ramp(const QSize &size, bool grey = false)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            const int r = x * 255 / (size.width() - 1);
+            const int g = y * 255 / (size.height() - 1);
+            image.setPixel(x, y, grey ? qRgb(r, r, r) : qRgb(r, g, 128));
+        }
+    }
+    image.setColorSpace(QColorSpace::SRgb);
+    return image;
+}
+
+// The same picture with its samples in linear light, as a file with a
+// gamma of 1.0 stores them.
+inline QImage linear(const QImage &picture)
+{
+    QImage deep = picture.convertToFormat(QImage::Format_RGBA64);
+    deep.setColorSpace(QColorSpace::SRgb);
+    deep.convertToColorSpace(QColorSpace::SRgbLinear);
+    return deep;
+}
+
+// Wide primaries (Adobe RGB's) with a pure power curve of gamma, as a PNG's
+// cHRM and gAMA chunks describe them, as an ICC profile.
+inline QByteArray wideProfile(double gamma)
+{
+    const cmsCIExyY white = {0.3127, 0.3290, 1};
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+    cmsToneCurve *curve = cmsBuildGamma(nullptr, gamma);
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    QByteArray icc(qsizetype(size), '\0');
+    cmsSaveProfileToMem(profile, icc.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return icc;
+}
+
+
+// picture's samples as Little CMS sees them in sRGB when they are in the
+// colour space of icc: the reference for a file that says so.
+inline QImage viaLittleCms(const QImage &picture, const QByteArray &icc)
+{
+    const QImage in = picture.convertToFormat(QImage::Format_RGB888);
+    QImage out(in.size(), QImage::Format_RGB888);
+    cmsHPROFILE from = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM t = cmsCreateTransform(from, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    for (int y = 0; y < in.height(); ++y)
+        cmsDoTransform(t, in.constScanLine(y), out.scanLine(y), cmsUInt32Number(in.width()));
+    cmsDeleteTransform(t);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(from);
+    out.setColorSpace(QColorSpace::SRgb);
+    return out;
+}
+
 // The result of converting one file at percent as the window does it, in
 // PNG, and the written picture.
 struct Converted

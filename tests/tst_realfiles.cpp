@@ -126,29 +126,12 @@ void tst_RealFiles::tinySides()
 
 namespace {
 
-// Smooth ramps of colour (or grey), where a wrong gamma shows.
-QImage ramp(const QSize &size, bool grey = false)
+QByteArray wideChrm()
 {
-    QImage image(size, QImage::Format_RGB32);
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            const int r = x * 255 / (size.width() - 1);
-            const int g = y * 255 / (size.height() - 1);
-            image.setPixel(x, y, grey ? qRgb(r, r, r) : qRgb(r, g, 128));
-        }
-    }
-    image.setColorSpace(QColorSpace::SRgb);
-    return image;
-}
-
-// The same picture with its samples in linear light, as a file with a
-// gamma of 1.0 stores them.
-QImage linear(const QImage &picture)
-{
-    QImage deep = picture.convertToFormat(QImage::Format_RGBA64);
-    deep.setColorSpace(QColorSpace::SRgb);
-    deep.convertToColorSpace(QColorSpace::SRgbLinear);
-    return deep;
+    QByteArray body;
+    for (const double v : {0.3127, 0.3290, 0.64, 0.33, 0.21, 0.71, 0.15, 0.06})
+        body += be32(quint32(std::lround(v * 100000)));
+    return PngChunks::make("cHRM", body);
 }
 
 } // namespace
@@ -174,15 +157,36 @@ void tst_RealFiles::pngColourChunks_data()
         png(ramp(size), 2, 8, {PngChunks::make("gAMA", be32(45455)), srgb}), ramp(size));
     row("grey-gama-0.45.png", png(ramp(size, true), 0, 8, {PngChunks::make("gAMA", be32(45455))}),
         ramp(size, true));
+    // Primaries of its own (cHRM) count when no sRGB or iCCP chunk overrules them.
+    row("rgb-srgb-and-chrm-wide.png", png(ramp(size), 2, 8, {srgb, wideChrm()}), ramp(size));
+    row("rgb-chrm-wide-without-gama.png", png(ramp(size), 2, 8, {wideChrm()}),
+        viaLittleCms(ramp(size), wideProfile(2.2)));
+    row("rgb-chrm-wide-gama-0.45.png",
+        png(ramp(size), 2, 8, {PngChunks::make("gAMA", be32(45455)), wideChrm()}),
+        viaLittleCms(ramp(size), wideProfile(2.2)));
+    row("rgb16-chrm-wide-gama-1.0.png", png(ramp(size), 2, 16, {gammaOne, wideChrm()}),
+        viaLittleCms(ramp(size), wideProfile(1.0)));
+    // The profile wins over the chunks beside it.
+    const QByteArray wide = wideProfile(2.2);
+    const QByteArray iccp = PngChunks::make("iCCP", QByteArray("wide\0\0", 6) + qCompress(wide).mid(4));
+    row("rgb-iccp-wide.png", png(ramp(size), 2, 8, {iccp}), viaLittleCms(ramp(size), wide));
+    row("rgb-iccp-wide-and-gama-1.0.png", png(ramp(size), 2, 8, {gammaOne, iccp}),
+        viaLittleCms(ramp(size), wide));
+    // 16 bits with a transparent colour (black: none of its pixels) go
+    // through libpng, which takes 16-bit samples for linear light unless told.
+    const QByteArray blackOut = PngChunks::make("tRNS", be16(0) + be16(0) + be16(0));
+    row("rgb16-trns.png", png(ramp(size), 2, 16, {blackOut}), ramp(size));
+    row("rgb16-trns-iccp-wide-and-gama-1.0.png", png(ramp(size), 2, 16, {gammaOne, iccp, blackOut}),
+        viaLittleCms(ramp(size), wide));
     // The transparent colour is the red quadrant's: it shows the white behind.
     QImage opened = pattern(size);
     for (int y = 0; y < size.height(); ++y)
         for (int x = 0; x < size.width(); ++x)
             if (opened.pixel(x, y) == qRgb(255, 0, 0))
                 opened.setPixel(x, y, qRgb(255, 255, 255));
-    row("rgb16-trns.png", png(pattern(size), 2, 16, {PngChunks::make("tRNS", be16(0xffff) + be16(0) + be16(0))}),
+    row("rgb16-trns-red.png", png(pattern(size), 2, 16, {PngChunks::make("tRNS", be16(0xffff) + be16(0) + be16(0))}),
         opened);
-    row("rgb8-trns.png", png(pattern(size), 2, 8, {PngChunks::make("tRNS", be16(255) + be16(0) + be16(0))}),
+    row("rgb8-trns-red.png", png(pattern(size), 2, 8, {PngChunks::make("tRNS", be16(255) + be16(0) + be16(0))}),
         opened);
 }
 
