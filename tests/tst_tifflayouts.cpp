@@ -81,6 +81,9 @@ void tst_TiffLayouts::layouts_data()
     row("cielab8.tif", only(PHOTOMETRIC_CIELAB, 8), ramp(size), ramp(size));
     row("cielab16-turned.tif", only(PHOTOMETRIC_CIELAB, 16, ORIENTATION_RIGHTTOP), ramp(size),
         ramp(size));
+    TiffLayout labTiles = only(PHOTOMETRIC_CIELAB, 8);
+    labTiles.tiled = true; // and tiles cut short at the right and bottom
+    row("cielab8-tiled.tif", labTiles, ramp(QSize(60, 40)), ramp(QSize(60, 40)));
     row("logluv.tif", only(PHOTOMETRIC_LOGLUV, 32), ramp(size), ramp(size));
     row("logluv-grey.tif", only(PHOTOMETRIC_LOGLUV, 32), ramp(size, true), ramp(size, true));
     row("palette16.tif", only(PHOTOMETRIC_PALETTE, 16), pattern(size), pattern(size));
