@@ -8,6 +8,7 @@
 #include "decode/pngtextguard.h"
 #include "decode/rawdecoder.h"
 #include "decode/rgbatiff.h"
+#include "decode/sampletiff.h"
 #include "fs/sourcefile.h"
 
 #include <QCoreApplication>
@@ -95,9 +96,12 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)
             return raw;
         if (CmykTiff::isCmyk(bytes))
             return std::make_unique<CmykTiff>(bytes);
-        if (CmykTiff::recognizes(head) && !CmykTiff::startsWithPreview(bytes)
-            && RgbaTiff::wanted(bytes))
-            return std::make_unique<RgbaTiff>(bytes);
+        if (CmykTiff::recognizes(head) && !CmykTiff::startsWithPreview(bytes)) {
+            if (SampleTiff::wanted(bytes))
+                return std::make_unique<SampleTiff>(bytes);
+            if (RgbaTiff::wanted(bytes))
+                return std::make_unique<RgbaTiff>(bytes);
+        }
         // A RAW file libraw cannot read (damaged, or of a camera it does
         // not know) fails rather than being read some other way.
         if (!CmykTiff::recognizes(head) || CmykTiff::startsWithPreview(bytes))

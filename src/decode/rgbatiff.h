@@ -5,8 +5,9 @@
 
 // The TIFF layouts Qt's reader gets wrong, through libtiff's own RGBA
 // conversion: planar samples of more than 8 bits, grey with alpha (whose
-// transparent parts Qt makes black), CIELab and LogLuv. Other TIFF files
-// go to Qt's reader, which keeps 16 bits a channel.
+// transparent parts Qt makes black), and CIELab and LogLuv in layouts
+// SampleTiff does not read (planar). Other TIFF files go to Qt's reader,
+// which keeps 16 bits a channel.
 class RgbaTiff : public ImageDecoder
 {
 public:
