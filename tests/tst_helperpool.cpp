@@ -11,7 +11,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <sched.h>
 #include <sys/wait.h>
+#include <time.h>
 
 // The helper processes: sandboxed, pixels back whole, and a helper that
 // dies or freezes costs one request, never the caller.
@@ -29,6 +31,7 @@ private slots:
     void brokenHelper_data();
     void brokenHelper();
     void givingUpEndsTheHelper();
+    void starvedHelperFinishes();
 
 private:
     HelperOutcome thumbnailOf(const QString &path, std::function<bool()> abandoned = {});
@@ -179,6 +182,48 @@ void tst_HelperPool::givingUpEndsTheHelper()
     QCOMPARE(outcome.status, HelperOutcome::Abandoned);
     for (const pid_t pid : before)
         QVERIFY(!HelperPool::instance().processIds().contains(pid));
+}
+
+// A busy machine is not a stuck helper: one that gets next to no processor
+// time for longer than its allowance on the clock still finishes.
+void tst_HelperPool::starvedHelperFinishes()
+{
+    // Large enough to need more processor time than the helper gets while
+    // it is starved.
+    const QString large = TestSupport::writeImage(dir.filePath(QStringLiteral("large.bmp")),
+                                                  QSize(2000, 1500));
+    QCOMPARE(thumbnailOf(picture).status, HelperOutcome::Done);
+    const QList<pid_t> helpers = HelperPool::instance().processIds();
+    QCOMPARE(helpers.size(), 1);
+    // The helper and a busy process on one processor, the helper at the
+    // idle policy: while the busy one runs the helper gets a fraction of a
+    // percent of it.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    const sched_param none{};
+    if (::sched_setaffinity(helpers.first(), sizeof one, &one) != 0
+        || ::sched_setscheduler(helpers.first(), SCHED_IDLE, &none) != 0)
+        QSKIP("cannot pin the helper or lower its priority here");
+    HelperPool::instance().setTimeScale(defaultScale / 8);
+    const double allowed = 4 * defaultScale / 8;
+    const pid_t busy = ::fork();
+    QVERIFY(busy >= 0);
+    if (busy == 0) {
+        ::sched_setaffinity(0, sizeof one, &one);
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const double until = double(now.tv_sec) + now.tv_nsec / 1e9 + 2 * allowed;
+        while (double(now.tv_sec) + now.tv_nsec / 1e9 < until)
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+        ::_exit(0);
+    }
+    const HelperOutcome outcome = thumbnailOf(large);
+    int status = 0;
+    ::kill(busy, SIGKILL);
+    ::waitpid(busy, &status, 0);
+    QCOMPARE(outcome.status, HelperOutcome::Done);
+    QCOMPARE(outcome.image.size(), QSize(128, 96));
 }
 
 QTEST_GUILESS_MAIN(tst_HelperPool)

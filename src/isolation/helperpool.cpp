@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,6 +29,47 @@ constexpr int maxIdle = 16;
 constexpr int sliceMs = 50;
 // Seconds a new helper may take to load its libraries and say it is ready.
 constexpr double startSeconds = 20;
+
+// A helper that has had less processor time than its allowance, because
+// the machine is busy or it waits on something, gets up to this many times
+// its allowance on the clock before it counts as stuck.
+constexpr double starvedFactor = 4;
+
+// What the kernel says of a process: the processor time it has had, and
+// whether it is stopped (frozen by a signal or a debugger).
+struct Usage
+{
+    double cpuSeconds = 0;
+    bool stopped = false;
+};
+
+Usage usageOf(pid_t pid)
+{
+    Usage usage;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return usage;
+    char text[1024];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return usage;
+    text[n] = '\0';
+    // The name in parentheses may hold spaces: fields count from the last ')'.
+    const char *rest = std::strrchr(text, ')');
+    char state = 0;
+    unsigned long long user = 0, system = 0;
+    if (!rest
+        || std::sscanf(rest + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &state,
+                       &user, &system) != 3)
+        return usage;
+    static const double ticks = double(::sysconf(_SC_CLK_TCK));
+    usage.cpuSeconds = double(user + system) / ticks;
+    usage.stopped = state == 'T' || state == 't';
+    return usage;
+}
 
 bool hungUp(int socket)
 {
@@ -246,6 +289,22 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
     double allowed = call.baseSeconds * scale;
     QElapsedTimer clock;
     clock.start();
+    // The allowance is processor time: on a busy machine a photo that
+    // takes twenty seconds of work alone may take a minute on the clock,
+    // and must not fail for it. The clock still ends a helper that is
+    // frozen, or that neither works nor answers for several allowances.
+    double cpuAtStart = usageOf(helper.pid).cpuSeconds;
+    const auto restartClock = [&]() {
+        clock.restart();
+        cpuAtStart = usageOf(helper.pid).cpuSeconds;
+    };
+    const auto pastAllowance = [&]() {
+        if (clock.elapsed() < qint64(allowed * 1000))
+            return false;
+        const Usage now = usageOf(helper.pid);
+        return now.stopped || now.cpuSeconds - cpuAtStart >= allowed
+                || clock.elapsed() >= qint64(allowed * starvedFactor * 1000);
+    };
     HelperOutcome outcome;
     *reusable = false;
     // The allowance grows with the picture once the helper has said how
@@ -304,13 +363,13 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
             outcome.reason = tr("stopped");
             return outcome;
         }
-        const qint64 leftMs = qint64(allowed * 1000) - clock.elapsed();
-        if (leftMs <= 0) {
+        if (pastAllowance()) {
             outcome.status = HelperOutcome::TimedOut;
             outcome.seconds = int(std::ceil(allowed));
             outcome.reason = tr("reading took longer than %1 s").arg(outcome.seconds);
             return outcome;
         }
+        const qint64 leftMs = qMax<qint64>(qint64(allowed * 1000) - clock.elapsed(), 1);
         pollfd p{helper.socket, POLLIN, 0};
         const int polled = ::poll(&p, 1, int(qMin<qint64>(leftMs, sliceMs)));
         if (polled == 0 || (polled < 0 && errno == EINTR))
@@ -334,7 +393,7 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
             if (call.noted)
                 call.noted(message);
             allowed = limitFor(message);
-            clock.restart();
+            restartClock();
             continue;
         }
         if (message.value(QStringLiteral("ask")).toBool()) {
@@ -346,7 +405,7 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
                 return outcome;
             }
             allowed = limitFor(message);
-            clock.restart();
+            restartClock();
             continue;
         }
         // The answer.
