@@ -330,10 +330,12 @@ inline QByteArray webpWithExif(const QImage &picture, const QByteArray &exif)
     return "RIFF" + le(quint32(chunks.size() + 4), 4) + "WEBP" + chunks;
 }
 
-// A JPEG XL of picture's samples (8 bits, as they are), grey or RGB,
-// described as sRGB or as linear light, lossless (the samples kept, as
-// stored) or lossy (libjxl then keeps its own colour space, XYB).
-inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool lossless)
+// A JPEG XL of picture's samples (8 bits, as they are), grey or RGB, with
+// its alpha or without, described as sRGB or as linear light, lossless
+// (the samples kept, as stored) or lossy (libjxl then keeps its own colour
+// space, XYB).
+inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool lossless,
+                      bool alpha = false)
 {
     JxlEncoder *encoder = JxlEncoderCreate(nullptr);
     JxlBasicInfo info;
@@ -342,6 +344,8 @@ inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool l
     info.ysize = uint32_t(picture.height());
     info.bits_per_sample = 8;
     info.num_color_channels = grey ? 1 : 3;
+    info.num_extra_channels = alpha ? 1 : 0;
+    info.alpha_bits = alpha ? 8 : 0;
     info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
     JxlEncoderSetBasicInfo(encoder, &info);
     JxlColorEncoding colour;
@@ -355,18 +359,18 @@ inline QByteArray jxl(const QImage &picture, bool grey, bool linearLight, bool l
         JxlEncoderSetFrameLossless(settings, JXL_TRUE);
     else
         JxlEncoderSetFrameDistance(settings, 0.5f);
-    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    const QImage rgba = picture.convertToFormat(QImage::Format_RGBA8888);
     QByteArray samples;
-    for (int y = 0; y < rgb.height(); ++y) {
-        const uchar *line = rgb.constScanLine(y);
-        for (int x = 0; x < rgb.width(); ++x) {
-            if (grey)
-                samples.append(char(line[3 * x]));
-            else
-                samples.append(reinterpret_cast<const char *>(line + 3 * x), 3);
+    for (int y = 0; y < rgba.height(); ++y) {
+        const uchar *line = rgba.constScanLine(y);
+        for (int x = 0; x < rgba.width(); ++x) {
+            samples.append(reinterpret_cast<const char *>(line + 4 * x), grey ? 1 : 3);
+            if (alpha)
+                samples.append(char(line[4 * x + 3]));
         }
     }
-    const JxlPixelFormat format{uint32_t(grey ? 1 : 3), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    const JxlPixelFormat format{uint32_t((grey ? 1 : 3) + (alpha ? 1 : 0)), JXL_TYPE_UINT8,
+                                JXL_NATIVE_ENDIAN, 0};
     JxlEncoderAddImageFrame(settings, &format, samples.constData(), size_t(samples.size()));
     JxlEncoderCloseInput(encoder);
     QByteArray out(1 << 16, '\0');
