@@ -63,7 +63,12 @@ QImage ImageLoader::read(SourceReader &source, QString *errorString, const Admit
             *failedStep = source.isOpen() ? Step::Admit : Step::Open;
         return QImage();
     }
-    if (admit && !admit(source.decodeBytes()))
+    // The decode at its peak, or the picture twice: a helper hands it back
+    // in shared memory, and for a moment holds both the decoded copy and
+    // the shared one.
+    const qint64 held = ImageLimits::plus(ImageLimits::bytesFor(source.size()),
+                                          ImageLimits::bytesFor(source.size()));
+    if (admit && !admit(qMax(source.decodeBytes(), held)))
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     return decoded(source, errorString, failedStep);
 }
@@ -120,8 +125,11 @@ QImage ImageLoader::readScaled(SourceReader &source,
         return failed(errorString, QCoreApplication::translate("ImageLoader", "target too large (%1)").arg(sizeText(wanted)),
                       failedStep, Step::Admit);
     }
-    // The decoded picture and the result, at most.
-    if (admit && !admit(ImageLimits::plus(source.decodeBytes(), ImageLimits::bytesFor(wanted))))
+    // The decoded picture and the result, or (enlarged) the result twice
+    // when it is handed back in shared memory.
+    const qint64 result = ImageLimits::bytesFor(wanted);
+    if (admit && !admit(qMax(ImageLimits::plus(source.decodeBytes(), result),
+                             ImageLimits::plus(result, result))))
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.

@@ -366,7 +366,7 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
                 outcome.image = SharedImage::take(fd, message.value(name).toMap());
             else if (name == QLatin1String("preview") && outcome.preview.isNull())
                 outcome.preview = SharedImage::take(fd, message.value(name).toMap());
-            else if (name == QLatin1String("bytes") && !outcome.bytesMapping)
+            else if (name == QLatin1String("bytes") && outcome.bytes.isEmpty())
                 outcome.bytes = SharedImage::takeBytes(
                         fd, message.value(QStringLiteral("bytesLength")).toLongLong(),
                         &outcome.bytesMapping);
@@ -376,7 +376,7 @@ HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call,
         // Said but not mapped here: this process is short of address space.
         const bool lost = (named.contains(QStringLiteral("image")) && outcome.image.isNull())
                 || (named.contains(QStringLiteral("preview")) && outcome.preview.isNull())
-                || (named.contains(QStringLiteral("bytes")) && !outcome.bytesMapping);
+                || (named.contains(QStringLiteral("bytes")) && outcome.bytes.isEmpty());
         if (lost) {
             outcome = HelperOutcome();
             outcome.status = HelperOutcome::OutOfMemory;

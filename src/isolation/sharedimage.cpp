@@ -4,7 +4,9 @@
 #include <QDataStream>
 #include <QIODevice>
 
+#include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -29,29 +31,65 @@ void unmap(void *info)
 
 namespace {
 
-// A new memfd of length bytes, filled by fill and sealed; -1 on failure.
-template<typename Fill>
-int sealed(size_t length, Fill &&fill)
+// Pictures up to this size are read out of the file rather than mapped:
+// a thumbnail is a few dozen kilobytes, and mapping and unmapping it cost
+// more than copying it (an unmapping stops the process's other threads
+// while the kernel flushes their page tables).
+constexpr qint64 copiedBelow = 1024 * 1024;
+
+// Writes all of bytes at offset, in as many calls as it takes.
+bool writeAll(int fd, const char *bytes, size_t length, off_t offset)
+{
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, qMin<size_t>(length, size_t(1) << 30), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+// Reads length bytes at offset into to; false when the file ends first.
+bool readAll(int fd, char *to, size_t length, off_t offset)
+{
+    while (length > 0) {
+        const ssize_t n = ::pread(fd, to, qMin<size_t>(length, size_t(1) << 30), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        to += n;
+        length -= size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+// A new memfd holding the pieces one after the other, sealed; -1 on
+// failure. Written, not mapped: this side never needs the pages again.
+int sealed(std::initializer_list<QByteArrayView> pieces)
 {
     const int fd = ::memfd_create("pictavo-shared", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         return -1;
-    if (::ftruncate(fd, off_t(length)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    if (length > 0) {
-        void *address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (address == MAP_FAILED) {
-            ::close(fd);
-            return -1;
-        }
-        fill(static_cast<char *>(address));
-        ::munmap(address, length);
+    off_t length = 0;
+    for (const QByteArrayView piece : pieces)
+        length += off_t(piece.size());
+    // The whole size first: a full memory shows here, not half-way.
+    bool written = ::ftruncate(fd, length) == 0;
+    off_t at = 0;
+    for (const QByteArrayView piece : pieces) {
+        written = written && writeAll(fd, piece.data(), size_t(piece.size()), at);
+        at += off_t(piece.size());
     }
     // Sealed once written: the other side maps what it was given, and
     // nothing this side does later can change it under its feet.
-    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    if (!written
+        || ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         ::close(fd);
         return -1;
     }
@@ -70,9 +108,7 @@ bool cannotShrink(int fd)
 
 int SharedImage::putBytes(const QByteArray &bytes)
 {
-    return sealed(size_t(bytes.size()), [&](char *to) {
-        std::memcpy(to, bytes.constData(), size_t(bytes.size()));
-    });
+    return sealed({QByteArrayView(bytes)});
 }
 
 QByteArray SharedImage::takeBytes(int descriptor, qint64 size, std::shared_ptr<const void> *mapping)
@@ -85,6 +121,12 @@ QByteArray SharedImage::takeBytes(int descriptor, qint64 size, std::shared_ptr<c
         || st.st_size < size) {
         ::close(descriptor);
         return QByteArray();
+    }
+    if (size < copiedBelow) {
+        QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+        const bool read = readAll(descriptor, bytes.data(), size_t(size), 0);
+        ::close(descriptor);
+        return read ? bytes : QByteArray();
     }
     void *address = ::mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, descriptor, 0);
     ::close(descriptor);
@@ -115,12 +157,9 @@ int SharedImage::put(const QImage &image, QVariantMap *description)
         QDataStream stream(&extra, QIODevice::WriteOnly);
         stream << text << colors;
     }
-    const size_t pixelBytes = size_t(image.sizeInBytes());
-    const size_t length = pixelBytes + size_t(extra.size());
-    const int fd = sealed(length, [&](char *to) {
-        std::memcpy(to, image.constBits(), pixelBytes);
-        std::memcpy(to + pixelBytes, extra.constData(), size_t(extra.size()));
-    });
+    const int fd = sealed({QByteArrayView(reinterpret_cast<const char *>(image.constBits()),
+                                          image.sizeInBytes()),
+                           QByteArrayView(extra)});
     if (fd < 0)
         return -1;
     QVariantMap &d = *description;
@@ -155,27 +194,43 @@ QImage SharedImage::take(int descriptor, const QVariantMap &d)
         ::close(descriptor);
         return QImage();
     }
-    // Private: the window's own changes to the pixels (a colour conversion
-    // in place) stay its own and never reach the sealed file.
-    void *address = ::mmap(nullptr, size_t(length + extraBytes), PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE, descriptor, 0);
-    ::close(descriptor);
-    if (address == MAP_FAILED)
-        return QImage();
+    QImage image;
+    QByteArray extra;
+    if (length + extraBytes < copiedBelow) {
+        QByteArray all(qsizetype(length + extraBytes), Qt::Uninitialized);
+        const bool read = readAll(descriptor, all.data(), size_t(all.size()), 0);
+        ::close(descriptor);
+        if (!read)
+            return QImage();
+        image = QImage(width, height, QImage::Format(format));
+        if (image.isNull())
+            return image;
+        const size_t row = size_t(qMin<qint64>(bytesPerLine, image.bytesPerLine()));
+        for (int y = 0; y < height; ++y)
+            std::memcpy(image.scanLine(y), all.constData() + y * bytesPerLine, row);
+        extra = all.mid(qsizetype(length));
+    } else {
+        // Private: the window's own changes to the pixels (a colour
+        // conversion in place) stay its own and never reach the sealed file.
+        void *address = ::mmap(nullptr, size_t(length + extraBytes), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE, descriptor, 0);
+        ::close(descriptor);
+        if (address == MAP_FAILED)
+            return QImage();
+        auto *mapping = new Mapping{address, size_t(length + extraBytes)};
+        image = QImage(static_cast<uchar *>(address), width, height, qsizetype(bytesPerLine),
+                       QImage::Format(format), unmap, mapping);
+        if (image.isNull()) {
+            unmap(mapping);
+            return image;
+        }
+        extra = QByteArray(static_cast<const char *>(address) + length, qsizetype(extraBytes));
+    }
     QVariantMap text;
     QVariantList colors;
     {
-        const QByteArray extra = QByteArray::fromRawData(static_cast<const char *>(address) + length,
-                                                         qsizetype(extraBytes));
         QDataStream stream(extra);
         stream >> text >> colors;
-    }
-    auto *mapping = new Mapping{address, size_t(length + extraBytes)};
-    QImage image(static_cast<uchar *>(address), width, height, qsizetype(bytesPerLine),
-                 QImage::Format(format), unmap, mapping);
-    if (image.isNull()) {
-        unmap(mapping);
-        return image;
     }
     const QByteArray icc = d.value(QStringLiteral("iccProfile")).toByteArray();
     if (!icc.isEmpty())

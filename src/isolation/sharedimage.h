@@ -11,7 +11,7 @@
 // memfd: the helper writes them once and seals the file (no one can change
 // or resize it afterwards), the window maps it and wraps the mapping in a
 // QImage without copying; the mapping goes when the last copy of the
-// QImage does.
+// QImage does. Small pictures are copied instead.
 namespace SharedImage {
 
 // A new sealed memfd holding image's pixels, and in description what the
@@ -19,8 +19,9 @@ namespace SharedImage {
 // resolution, text). -1 when image is null or the memory cannot be had.
 int put(const QImage &image, QVariantMap *description);
 
-// The image the descriptor and description make, mapped, not copied; the
-// descriptor is closed either way. A null image when they do not agree
+// The image the descriptor and description make: mapped, not copied, or
+// read out when small (a thumbnail: a mapping would cost more than the
+// copy); the descriptor is closed either way. A null image when they do not agree
 // (sizes that do not fit the file, an unknown format).
 QImage take(int descriptor, const QVariantMap &description);
 
@@ -28,8 +29,8 @@ QImage take(int descriptor, const QVariantMap &description);
 // or -1 when the memory cannot be had.
 int putBytes(const QByteArray &bytes);
 
-// The first size bytes of the descriptor, mapped read-only, not copied:
-// they stay valid while a copy of mapping lives. Empty when the file is
+// The first size bytes of the descriptor, mapped read-only, not copied
+// (read out when small): they stay valid while a copy of mapping lives. Empty when the file is
 // shorter; the descriptor is closed either way.
 QByteArray takeBytes(int descriptor, qint64 size, std::shared_ptr<const void> *mapping);
 

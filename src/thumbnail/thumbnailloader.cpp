@@ -174,11 +174,7 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
             return QImage();
         if (!outcome.done())
             qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
-        // A copy of its own: a thumbnail is small, and the mapping it came
-        // in is then unmapped here rather than on the window's thread when
-        // the list lets the picture go (an unmapping stops every thread of
-        // the process while the kernel flushes its page tables).
-        thumbnail = outcome.image.copy();
+        thumbnail = outcome.image;
         shown = outcome.values.value(QStringLiteral("shown")).toSize();
         embedded = outcome.values.value(QStringLiteral("embedded")).toBool();
     } else {
