@@ -220,7 +220,7 @@ inline Fixture bmpChannels(const QSize &size, int depth, int red, int green, int
     const quint32 blueMask = (1u << blue) - 1;
     const quint32 greenMask = ((1u << green) - 1) << blue;
     const quint32 redMask = quint32((quint64(1) << red) - 1) << (green + blue);
-    const quint32 alphaMask = quint32((quint64(1) << alpha) - 1) << (red + green + blue);
+    const quint32 alphaMask = quint32(((quint64(1) << alpha) - 1) << (red + green + blue));
     QByteArray data;
     for (int y = size.height() - 1; y >= 0; --y) {
         QByteArray row;
@@ -232,7 +232,8 @@ inline Fixture bmpChannels(const QSize &size, int depth, int red, int green, int
             const quint32 a = alpha ? quint32(scaled(opacity, alpha)) : 0;
             f.picture.setPixel(x, y, qRgba(widened(int(r), red), widened(int(g), green),
                                            widened(int(b), blue), alpha ? widened(int(a), alpha) : 255));
-            const quint32 v = a << (red + green + blue) | r << (green + blue) | g << blue | b;
+            const quint32 v = quint32(quint64(a) << (red + green + blue)) | r << (green + blue)
+                    | g << blue | b;
             row += depth == 16 ? le16(quint16(v)) : le32(v);
         }
         while (row.size() % 4)
