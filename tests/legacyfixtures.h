@@ -182,33 +182,45 @@ inline Fixture tga(const QSize &size, TgaKind kind, bool rle, bool topDown = fal
 // --- BMP -------------------------------------------------------------------
 
 // A BMP file around an info header of 40 bytes (plus the three masks when
-// bit fields are used), a palette and the pixel data.
+// bit fields are used), a palette and the pixel data. With a longer
+// infoSize (108: version 4, 124: version 5) the four masks are part of the
+// header, which names sRGB.
 inline QByteArray bmpFile(const QSize &size, int depth, int compression, const QByteArray &masks,
-                          const QList<QRgb> &colours, const QByteArray &data)
+                          const QList<QRgb> &colours, const QByteArray &data, int infoSize = 40)
 {
     QByteArray palette;
     for (QRgb c : colours)
         palette += char(qBlue(c)) + QByteArray(1, char(qGreen(c))) + char(qRed(c)) + char(0);
-    const quint32 offset = quint32(14 + 40 + masks.size() + palette.size());
+    QByteArray header = le32(quint32(infoSize)) + le32(quint32(size.width()))
+            + le32(quint32(size.height())) + le16(1) + le16(quint16(depth))
+            + le32(quint32(compression)) + le32(quint32(data.size())) + le32(2835) + le32(2835)
+            + le32(quint32(colours.size())) + le32(0);
+    if (infoSize > 40) {
+        header += masks.leftJustified(16, '\0') + le32(0x73524742); // 'sRGB'
+        header = header.leftJustified(infoSize, '\0'); // no end points, gamma or profile
+    } else {
+        header += masks;
+    }
+    const quint32 offset = quint32(14 + header.size() + palette.size());
     QByteArray out = "BM" + le32(offset + quint32(data.size())) + le32(0) + le32(offset);
-    out += le32(40) + le32(quint32(size.width())) + le32(quint32(size.height())) + le16(1)
-         + le16(quint16(depth)) + le32(quint32(compression)) + le32(quint32(data.size()))
-         + le32(2835) + le32(2835) + le32(quint32(colours.size())) + le32(0);
-    return out + masks + palette + data;
+    return out + header + palette + data;
 }
 
 // A BMP of 16 or 32 bits per pixel whose red, green and blue take the
 // widths given, packed from the top bit of the used ones down (so 5-6-5 is
 // the usual 16-bit layout); with fields false, 16 bits are the implicit
-// 5-5-5 layout with no masks in the file.
+// 5-5-5 layout with no masks in the file. An alpha of some bits goes above
+// red, its mask in a header of infoSize (108 or 124 bytes): transparent in
+// the left quarter, half so in the next (as near as its bits come).
 inline Fixture bmpChannels(const QSize &size, int depth, int red, int green, int blue,
-                           bool fields = true)
+                           bool fields = true, int alpha = 0, int infoSize = 40)
 {
     Fixture f;
-    f.picture = QImage(size, QImage::Format_RGB32);
+    f.picture = QImage(size, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const quint32 blueMask = (1u << blue) - 1;
     const quint32 greenMask = ((1u << green) - 1) << blue;
     const quint32 redMask = quint32((quint64(1) << red) - 1) << (green + blue);
+    const quint32 alphaMask = quint32(((quint64(1) << alpha) - 1) << (red + green + blue));
     QByteArray data;
     for (int y = size.height() - 1; y >= 0; --y) {
         QByteArray row;
@@ -216,17 +228,22 @@ inline Fixture bmpChannels(const QSize &size, int depth, int red, int green, int
             const QRgb c = scene(x, y, size);
             const quint32 r = quint32(scaled(qRed(c), red)), g = quint32(scaled(qGreen(c), green)),
                           b = quint32(scaled(qBlue(c), blue));
-            f.picture.setPixel(x, y, qRgb(widened(int(r), red), widened(int(g), green),
-                                          widened(int(b), blue)));
-            const quint32 v = r << (green + blue) | g << blue | b;
+            const int opacity = x < size.width() / 4 ? 0 : x < size.width() / 2 ? 128 : 255;
+            const quint32 a = alpha ? quint32(scaled(opacity, alpha)) : 0;
+            f.picture.setPixel(x, y, qRgba(widened(int(r), red), widened(int(g), green),
+                                           widened(int(b), blue), alpha ? widened(int(a), alpha) : 255));
+            const quint32 v = quint32(quint64(a) << (red + green + blue)) | r << (green + blue)
+                    | g << blue | b;
             row += depth == 16 ? le16(quint16(v)) : le32(v);
         }
         while (row.size() % 4)
             row += '\0';
         data += row;
     }
-    const QByteArray masks = fields ? le32(redMask) + le32(greenMask) + le32(blueMask) : QByteArray();
-    f.bytes = bmpFile(size, depth, fields ? 3 : 0, masks, {}, data);
+    QByteArray masks = fields ? le32(redMask) + le32(greenMask) + le32(blueMask) : QByteArray();
+    if (alpha)
+        masks += le32(alphaMask);
+    f.bytes = bmpFile(size, depth, fields ? 3 : 0, masks, {}, data, infoSize);
     return f;
 }
 

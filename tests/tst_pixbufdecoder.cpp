@@ -60,6 +60,9 @@ void tst_PixbufDecoder::variants_data()
     row("fields-4-4-4.bmp", bmpChannels(size, 16, 4, 4, 4));
     row("fields-11-11-10.bmp", bmpChannels(size, 32, 11, 11, 10));
     row("fields-8-8-8.bmp", bmpChannels(size, 32, 8, 8, 8));
+    row("fields-argb-4444-v4.bmp", bmpChannels(size, 16, 4, 4, 4, true, 4, 108));
+    row("fields-argb-1555-v5.bmp", bmpChannels(size, 16, 5, 5, 5, true, 1, 124));
+    row("fields-argb-8888-v5.bmp", bmpChannels(size, 32, 8, 8, 8, true, 8, 124));
     row("indexed-8.bmp", bmpIndexed(size, 8, false));
     row("indexed-4.bmp", bmpIndexed(size, 4, false));
     row("rle8.bmp", bmpIndexed(size, 8, true));

@@ -200,8 +200,13 @@ void tst_RealFiles::jxlColourEncodings_data()
     const QSize size(64, 48);
     // Samples as stored; the reference is what they stand for, in sRGB.
     const auto linearStored = [](const QImage &picture) {
-        return linear(picture).convertToFormat(QImage::Format_RGB32);
+        return linear(picture).convertToFormat(QImage::Format_ARGB32);
     };
+    // Grey fading out towards the top.
+    QImage fading = ramp(size, true).convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x)
+            fading.setPixel(x, y, (fading.pixel(x, y) & 0xffffff) | uint(255 * y / (size.height() - 1)) << 24);
     for (const bool lossless : {true, false}) {
         const char *how = lossless ? "lossless" : "lossy";
         QTest::addRow("rgb srgb %s", how)
@@ -217,6 +222,13 @@ void tst_RealFiles::jxlColourEncodings_data()
                 << writeBytes(d + how + "-grey-linear.jxl",
                               jxl(linearStored(ramp(size, true)), true, true, lossless))
                 << ramp(size, true);
+        QTest::addRow("grey alpha srgb %s", how)
+                << writeBytes(d + how + "-grey-alpha.jxl", jxl(fading, true, false, lossless, true))
+                << fading;
+        QTest::addRow("grey alpha linear %s", how)
+                << writeBytes(d + how + "-grey-alpha-linear.jxl",
+                              jxl(linearStored(fading), true, true, lossless, true))
+                << fading;
     }
 }
 

@@ -167,6 +167,21 @@ QImage ColorConverter::toSrgb(const QImage &image, const QByteArray &profile,
     } else if (kind == ProfileKind::Grey && image.isGrayscale() && !alpha) {
         in = image.convertToFormat(QImage::Format_Grayscale8);
         inType = TYPE_GRAY_8;
+    } else if (kind == ProfileKind::Grey && image.isGrayscale()) {
+        // Qt has no grey-and-alpha format: the grey and alpha bytes of
+        // each pixel are packed into the first half of its 32-bit row.
+        in = image.convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < in.height(); ++y) {
+            uchar *line = in.scanLine(y);
+            const auto *pixels = reinterpret_cast<const QRgb *>(line);
+            for (int x = 0; x < in.width(); ++x) {
+                const QRgb p = pixels[x];
+                line[2 * x] = uchar(qRed(p));
+                line[2 * x + 1] = uchar(qAlpha(p));
+            }
+        }
+        inType = TYPE_GRAYA_8;
+        flags = cmsFLAGS_COPY_ALPHA;
     } else if (kind == ProfileKind::Unusable) {
         return fail(QStringLiteral("unusable colour profile"));
     } else {

@@ -30,10 +30,10 @@ public:
     static bool isCmykProfile(const QByteArray &profile) { return kindOf(profile) == ProfileKind::Cmyk; }
 
     // image converted from the colour space profile describes to sRGB
-    // (matrix- or table-based, RGB or grey), in QImage::Format_RGB32 or
-    // Format_ARGB32 with the alpha kept, tagged as sRGB. A null image when
-    // the profile does not fit the pixels or cannot be used; errorString
-    // then says why.
+    // (matrix- or table-based, RGB or grey, with alpha or without), in
+    // QImage::Format_RGB32 or Format_ARGB32 with the alpha kept, tagged as
+    // sRGB. A null image when the profile does not fit the pixels or
+    // cannot be used; errorString then says why.
     static QImage toSrgb(const QImage &image, const QByteArray &profile, QString *errorString);
 
     // image tagged with the colour space of an ICC profile when Qt can make

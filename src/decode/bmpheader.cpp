@@ -4,6 +4,8 @@
 
 #include <QtAlgorithms>
 
+#include <climits>
+
 BmpHeader::BmpHeader(const QByteArray &bytes)
 {
     constexpr int fileHeader = 14;
@@ -17,6 +19,11 @@ BmpHeader::BmpHeader(const QByteArray &bytes)
     const quint32 compression = qFromLittleEndian<quint32>(h + fileHeader + 16);
     const quint32 used = qFromLittleEndian<quint32>(h + fileHeader + 32);
     depth = bits;
+    dataOffset = qFromLittleEndian<quint32>(h + 10);
+    const qint32 signedHeight = qFromLittleEndian<qint32>(h + fileHeader + 8);
+    width = qFromLittleEndian<qint32>(h + fileHeader + 4);
+    topDown = signedHeight < 0;
+    height = signedHeight == INT_MIN ? 0 : qAbs(signedHeight);
     if (bits <= 8) {
         const qint64 offset = fileHeader + qint64(infoSize);
         // A palette said to run past the file is the loader's to refuse.
@@ -34,8 +41,10 @@ BmpHeader::BmpHeader(const QByteArray &bytes)
         redBits = qPopulationCount(qFromLittleEndian<quint32>(masks));
         greenBits = qPopulationCount(qFromLittleEndian<quint32>(masks + 4));
         blueBits = qPopulationCount(qFromLittleEndian<quint32>(masks + 8));
-        if (infoSize >= 56)
-            alphaBits = qPopulationCount(qFromLittleEndian<quint32>(masks + 12));
+        if (infoSize >= 56) {
+            alphaMask = qFromLittleEndian<quint32>(masks + 12);
+            alphaBits = qPopulationCount(alphaMask);
+        }
         // The loader falls back to its own layout when a mask is empty.
         bitFields = redBits && greenBits && blueBits;
     }

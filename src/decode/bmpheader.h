@@ -4,7 +4,7 @@
 #include <QByteArray>
 
 // The few fields of a BMP's header that PixbufDecoder checks its loader's
-// work against: how its colours are stored, not its pixels.
+// work against: how its colours are stored and where its rows are.
 struct BmpHeader
 {
     BmpHeader() = default;
@@ -18,6 +18,12 @@ struct BmpHeader
     // Bit fields (16 or 32 bits per pixel): each channel's width in bits.
     bool bitFields = false;
     int redBits = 0, greenBits = 0, blueBits = 0, alphaBits = 0;
+    quint32 alphaMask = 0; // from a header of version 4 or later
+    // Where the pixels are: rows of width pixels from dataOffset, each
+    // padded to four bytes, the bottom one first unless topDown.
+    qint64 dataOffset = 0;
+    int width = 0, height = 0;
+    bool topDown = false;
 
     // Whether the palette holds fewer colours than the indexes can name.
     bool paletteShort() const

@@ -193,6 +193,31 @@ void widenNarrowFields(QImage *image, const BmpHeader &header)
     }
 }
 
+// The picture with the alpha of a 16-bit BMP's alpha field, which the
+// loader does not read: taken from the file's rows by the header's mask
+// and scaled to the full range. Null when the rows are not all there.
+QImage withAlphaField(const QImage &image, const QByteArray &bytes, const BmpHeader &header)
+{
+    const qint64 stride = (qint64(header.width) * 16 + 31) / 32 * 4;
+    if (header.width != image.width() || header.height != image.height() || header.dataOffset < 0
+        || header.dataOffset + stride * image.height() > bytes.size())
+        return QImage();
+    QImage out = image.convertToFormat(QImage::Format_ARGB32);
+    const int shift = qCountTrailingZeroBits(header.alphaMask);
+    const quint32 max = header.alphaMask >> shift;
+    for (int y = 0; y < out.height(); ++y) {
+        const int stored = header.topDown ? y : out.height() - 1 - y;
+        const auto *row = reinterpret_cast<const uchar *>(bytes.constData()) + header.dataOffset
+                + stride * stored;
+        auto *line = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x) {
+            const quint32 field = (qFromLittleEndian<quint16>(row + 2 * x) & header.alphaMask) >> shift;
+            line[x] = (line[x] & 0xffffff) | ((field * 255 + max / 2) / max) << 24;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 PixbufDecoder::PixbufDecoder(QByteArray fileBytes, QByteArray loaderKind)
@@ -238,6 +263,14 @@ QImage PixbufDecoder::read(QString *errorString)
         return failed(errorString, ImageLimits::outOfMemory());
     if (header.bitFields)
         widenNarrowFields(&image, header);
+    // Only a mask within the 16 bits, beside the colours', is an alpha field.
+    const bool alphaField = header.bitFields && header.depth == 16 && header.alphaMask != 0
+            && header.alphaMask <= 0xffff && header.alphaBits < 16;
+    if (alphaField) {
+        image = withAlphaField(image, bytes, header);
+        if (image.isNull())
+            return failed(errorString, tr("file ends early"));
+    }
     // The formats Qt's own readers hand out, so that a picture is the same
     // whichever reader made it.
     image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32

@@ -11,7 +11,8 @@
 // not shifted) and bit fields of any width. What the loaders let pass is
 // checked here: a file whose rows do not all arrive fails (a cut-short BMP
 // is otherwise returned with rows nobody wrote), and so does a BMP whose
-// colour indexes reach past its palette.
+// colour indexes reach past its palette. The alpha field of a 16-bit BMP
+// (ARGB4444, ARGB1555), which the loader drops, is read here.
 class PixbufDecoder : public ImageDecoder
 {
 public:
