@@ -48,7 +48,7 @@ bool cmykLayout(TIFF *tiff, Layout *layout)
 } // namespace
 
 CmykTiff::CmykTiff(QByteArray fileBytes)
-    : bytes(std::move(fileBytes))
+    : FileBytesDecoder(std::move(fileBytes))
 {
     Stream stream(bytes);
     const TiffHandle tiff = open(&stream);

@@ -1,7 +1,7 @@
 #ifndef CMYKTIFF_H
 #define CMYKTIFF_H
 
-#include "decode/imagedecoder.h"
+#include "decode/filebytesdecoder.h"
 
 #include <QByteArrayView>
 
@@ -9,7 +9,7 @@
 // print work deliver them. Qt's reader turns their ink values into RGB as
 // if they were screen colours; here they are converted through the file's
 // own CMYK profile, or the standard one when it has none (ColorConverter).
-class CmykTiff : public ImageDecoder
+class CmykTiff : public FileBytesDecoder
 {
 public:
     explicit CmykTiff(QByteArray bytes);
@@ -23,16 +23,10 @@ public:
     static bool startsWithPreview(const QByteArray &bytes);
 
     QByteArray format() const override { return QByteArrayLiteral("tiff"); }
-    QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
-    // The file, the picture (twice when it is turned) and a strip of
-    // the stored samples, which libtiff reads whole.
-    qint64 decodeBytes() const override { return cost; }
 
-private:
-    QByteArray bytes;
-    QSize shown;
-    qint64 cost = 0;
+    // decodeBytes() counts the file, the picture (twice when it is turned) and a strip of
+    // the stored samples, which libtiff reads whole.
 };
 
 #endif // CMYKTIFF_H

@@ -29,7 +29,7 @@ const QString damaged = QStringLiteral("cannot read the JPEG XL file: damaged or
 } // namespace
 
 JpegXlDecoder::JpegXlDecoder(QByteArray fileBytes)
-    : bytes(std::move(fileBytes))
+    : FileBytesDecoder(std::move(fileBytes))
 {
     // The header alone: the basic information comes first in the stream.
     Decoder d;

@@ -1,13 +1,13 @@
 #ifndef JXLDECODER_H
 #define JXLDECODER_H
 
-#include "decode/imagedecoder.h"
+#include "decode/filebytesdecoder.h"
 
 #include <QByteArrayView>
 
 // JPEG XL files through libjxl, upright as their orientation says, in 16
 // bits a channel when they store more than 8, with their colour profile.
-class JpegXlDecoder : public ImageDecoder
+class JpegXlDecoder : public FileBytesDecoder
 {
 public:
     explicit JpegXlDecoder(QByteArray bytes);
@@ -15,16 +15,10 @@ public:
     static bool recognizes(QByteArrayView head);
 
     QByteArray format() const override { return QByteArrayLiteral("jxl"); }
-    QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
-    // The file, the picture (8 or 16 bits a sample, as read() makes it)
-    // and libjxl's own planes of 32-bit samples while it decodes.
-    qint64 decodeBytes() const override { return cost; }
 
-private:
-    QByteArray bytes;
-    QSize shown;
-    qint64 cost = 0;
+    // decodeBytes() counts the file, the picture (8 or 16 bits a sample, as read() makes it)
+    // and libjxl's own planes of 32-bit samples while it decodes.
 };
 
 #endif // JXLDECODER_H

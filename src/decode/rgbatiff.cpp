@@ -18,7 +18,7 @@ QString reasonOf(const Stream &stream)
 } // namespace
 
 RgbaTiff::RgbaTiff(QByteArray fileBytes)
-    : bytes(std::move(fileBytes))
+    : FileBytesDecoder(std::move(fileBytes))
 {
     Stream stream(bytes);
     const TiffStream::TiffHandle tiff = TiffStream::open(&stream);

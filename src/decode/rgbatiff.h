@@ -1,14 +1,14 @@
 #ifndef RGBATIFF_H
 #define RGBATIFF_H
 
-#include "decode/imagedecoder.h"
+#include "decode/filebytesdecoder.h"
 
 // The TIFF layouts Qt's reader gets wrong, through libtiff's own RGBA
 // conversion: planar samples of more than 8 bits, grey with alpha (whose
 // transparent parts Qt makes black), and CIELab and LogLuv in layouts
 // SampleTiff does not read (planar). Other TIFF files go to Qt's reader,
 // which keeps 16 bits a channel.
-class RgbaTiff : public ImageDecoder
+class RgbaTiff : public FileBytesDecoder
 {
 public:
     explicit RgbaTiff(QByteArray bytes);
@@ -17,16 +17,10 @@ public:
     static bool wanted(const QByteArray &bytes);
 
     QByteArray format() const override { return QByteArrayLiteral("tiff"); }
-    QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
-    // The file, the picture (twice when it is turned) and a strip or tile
-    // of the stored samples.
-    qint64 decodeBytes() const override { return cost; }
 
-private:
-    QByteArray bytes;
-    QSize shown;
-    qint64 cost = 0;
+    // decodeBytes() counts the file, the picture (twice when it is turned) and a strip or tile
+    // of the stored samples.
 };
 
 #endif // RGBATIFF_H

@@ -79,7 +79,7 @@ uchar encoded(double linear)
 } // namespace
 
 SampleTiff::SampleTiff(QByteArray fileBytes)
-    : bytes(std::move(fileBytes))
+    : FileBytesDecoder(std::move(fileBytes))
 {
     Stream stream(bytes);
     const TiffStream::TiffHandle tiff = TiffStream::open(&stream);

@@ -1,7 +1,7 @@
 #ifndef SAMPLETIFF_H
 #define SAMPLETIFF_H
 
-#include "decode/imagedecoder.h"
+#include "decode/filebytesdecoder.h"
 
 // The TIFF layouts whose colours libtiff's RGBA reading gets wrong or
 // refuses, read here as samples and converted into sRGB: CIE L*a*b*
@@ -11,7 +11,7 @@
 // assumes an equal-energy white and a gamma of 2.0) and palettes of
 // 16-bit indexes (which libtiff and Qt refuse). Strips or tiles, samples
 // contiguous, with or without alpha; turned upright as the file says.
-class SampleTiff : public ImageDecoder
+class SampleTiff : public FileBytesDecoder
 {
 public:
     explicit SampleTiff(QByteArray bytes);
@@ -20,16 +20,10 @@ public:
     static bool wanted(const QByteArray &bytes);
 
     QByteArray format() const override { return QByteArrayLiteral("tiff"); }
-    QSize size() const override { return shown; }
     QImage read(QString *errorString) override;
-    // The file, the picture (twice when it is turned), a band of stored
-    // rows as tall as a strip or tile, and libtiff's own block.
-    qint64 decodeBytes() const override { return cost; }
 
-private:
-    QByteArray bytes;
-    QSize shown;
-    qint64 cost = 0;
+    // decodeBytes() counts the file, the picture (twice when it is turned), a band of stored
+    // rows as tall as a strip or tile, and libtiff's own block.
 };
 
 #endif // SAMPLETIFF_H
