@@ -37,36 +37,32 @@ namespace {
 // while the kernel flushes their page tables).
 constexpr qint64 copiedBelow = 1024 * 1024;
 
-// Writes all of bytes at offset, in as many calls as it takes.
-bool writeAll(int fd, const char *bytes, size_t length, off_t offset)
+// Moves all length bytes at offset with transfer (pread or pwrite), in as
+// many calls as it takes; false when the file ends or fails first.
+template<typename Buffer, typename Transfer>
+bool whole(int fd, Buffer *at, size_t length, off_t offset, Transfer transfer)
 {
     while (length > 0) {
-        const ssize_t n = ::pwrite(fd, bytes, qMin<size_t>(length, size_t(1) << 30), offset);
+        const ssize_t n = transfer(fd, at, qMin<size_t>(length, size_t(1) << 30), offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        bytes += n;
+        at += n;
         length -= size_t(n);
         offset += n;
     }
     return true;
 }
 
-// Reads length bytes at offset into to; false when the file ends first.
+bool writeAll(int fd, const char *bytes, size_t length, off_t offset)
+{
+    return whole(fd, bytes, length, offset, ::pwrite);
+}
+
 bool readAll(int fd, char *to, size_t length, off_t offset)
 {
-    while (length > 0) {
-        const ssize_t n = ::pread(fd, to, qMin<size_t>(length, size_t(1) << 30), offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        to += n;
-        length -= size_t(n);
-        offset += n;
-    }
-    return true;
+    return whole(fd, to, length, offset, ::pread);
 }
 
 // A new memfd holding the pieces one after the other, sealed; -1 on
