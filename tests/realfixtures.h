@@ -111,36 +111,6 @@ inline QByteArray png(const QImage &picture, int colourType, int depth,
     return file;
 }
 
-// An 8-bit BMP compressed with RLE8: each row a run of its own colour,
-// the rows below the middle skipped with a delta escape, the bitmap ended
-// early; the skipped pixels are the background (palette entry 0).
-inline QByteArray rleBmp(const QSize &size)
-{
-    QByteArray palette;
-    for (int i = 0; i < 256; ++i)
-        palette += QByteArray() + char(i) + char(255 - i) + char((i * 7) & 0xff) + char(0);
-    QByteArray data;
-    const int w = size.width(), h = size.height();
-    for (int y = 0; y < h / 2; ++y) { // bottom-up: the lower half is written
-        for (int x = 0; x < w; x += 255)
-            data += QByteArray() + char(qMin(255, w - x)) + char(1 + y % 200);
-        data += QByteArray("\0\0", 2); // end of line
-    }
-    data += QByteArray("\0\2\0", 3) + char(1); // move up a row, then
-    data += QByteArray() + char(qMin(w, 255) / 2) + char(250);
-    data += QByteArray("\0\1", 2); // end of bitmap
-    const auto le32 = [](quint32 v) {
-        return QByteArray() + char(v & 0xff) + char((v >> 8) & 0xff) + char((v >> 16) & 0xff)
-                + char(v >> 24);
-    };
-    const auto le16 = [](quint16 v) { return QByteArray() + char(v & 0xff) + char(v >> 8); };
-    const quint32 offset = 14 + 40 + quint32(palette.size());
-    QByteArray file = "BM" + le32(offset + quint32(data.size())) + le32(0) + le32(offset);
-    file += le32(40) + le32(quint32(w)) + le32(quint32(h)) + le16(1) + le16(8) + le32(1)
-            + le32(quint32(data.size())) + le32(2835) + le32(2835) + le32(256) + le32(0);
-    return file + palette + data;
-}
-
 // An EXIF block from its TIFF header on, with an orientation tag.
 inline QByteArray exifBlock(quint16 orientation)
 {

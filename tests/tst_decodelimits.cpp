@@ -5,6 +5,7 @@
 #include "isolation/helperpool.h"
 #include "isolation/isolatedread.h"
 
+#include "legacyfixtures.h"
 #include "rawfixture.h"
 #include "realfixtures.h"
 #include "testsupport.h"
@@ -16,6 +17,8 @@
 using Step = ConversionResult::Step;
 using RealFixtures::be16;
 using RealFixtures::be32;
+using LegacyFixtures::le16;
+using LegacyFixtures::le32;
 
 // What a decode is counted at: the bytes the libraries really take (depth,
 // samples, working buffers, the size a HEIF picture really decodes at),
@@ -37,9 +40,6 @@ private:
 };
 
 namespace {
-
-QByteArray le16(quint16 v) { return QByteArray() + char(v & 0xff) + char(v >> 8); }
-QByteArray le32(quint32 v) { return le16(quint16(v & 0xffff)) + le16(quint16(v >> 16)); }
 
 // An uncompressed RGB TIFF header of width x height pixels of samples
 // samples each, over 16 bytes of data: a few hundred bytes that claim
