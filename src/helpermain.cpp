@@ -33,6 +33,9 @@ int main(int argc, char *argv[])
     // the encoder's: the flattened or colour-converted pixels, the file.
     limits.addressSpace = Sandbox::addressSpaceFor(3 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024);
     limits.descriptors = 64;
+    // The largest file it makes: a picture at the limit, or its encoded
+    // file (at 16 bits a channel, twice the picture) with the metadata.
+    limits.fileSize = 2 * qint64(ImageLimits::allocationLimitMB) * 1024 * 1024 + 64ll * 1024 * 1024;
     QString why;
     bool landlocked = false;
     const bool sandboxed = Sandbox::apply(limits, &why, &landlocked);

@@ -1,90 +1,21 @@
 #include "isolation/sandbox.h"
 
+#include "isolation/syscallfilter.h"
+
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iterator>
-#include <csignal>
-#include <fcntl.h>
-#include <sched.h>
-#include <seccomp.h>
+#include <linux/capability.h>
+#include <linux/securebits.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
-
-// Calls that reach outside the process: files by name, the network,
-// other programs and other processes. Refused with EPERM, which every
-// library turns into an ordinary failure.
-const int denied[] = {
-    SCMP_SYS(open), SCMP_SYS(openat), SCMP_SYS(openat2), SCMP_SYS(creat),
-    SCMP_SYS(open_by_handle_at), SCMP_SYS(name_to_handle_at),
-    SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(connect), SCMP_SYS(bind),
-    SCMP_SYS(listen), SCMP_SYS(accept), SCMP_SYS(accept4),
-    SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(fork), SCMP_SYS(vfork),
-    SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
-    SCMP_SYS(pidfd_open), SCMP_SYS(pidfd_getfd), SCMP_SYS(pidfd_send_signal),
-    SCMP_SYS(rt_sigqueueinfo), SCMP_SYS(rt_tgsigqueueinfo),
-    SCMP_SYS(mkdir), SCMP_SYS(mkdirat), SCMP_SYS(unlink), SCMP_SYS(unlinkat),
-    SCMP_SYS(rmdir), SCMP_SYS(rename), SCMP_SYS(renameat), SCMP_SYS(renameat2),
-    SCMP_SYS(link), SCMP_SYS(linkat), SCMP_SYS(symlink), SCMP_SYS(symlinkat),
-    SCMP_SYS(chmod), SCMP_SYS(fchmodat), SCMP_SYS(chown), SCMP_SYS(lchown),
-    SCMP_SYS(fchownat), SCMP_SYS(truncate), SCMP_SYS(mknod), SCMP_SYS(mknodat),
-    SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(chroot), SCMP_SYS(pivot_root),
-    SCMP_SYS(setns), SCMP_SYS(unshare), SCMP_SYS(keyctl), SCMP_SYS(add_key),
-    SCMP_SYS(request_key), SCMP_SYS(bpf), SCMP_SYS(perf_event_open),
-    SCMP_SYS(userfaultfd), SCMP_SYS(io_uring_setup), SCMP_SYS(init_module),
-    SCMP_SYS(finit_module), SCMP_SYS(kexec_load), SCMP_SYS(reboot),
-    SCMP_SYS(setuid), SCMP_SYS(setgid), SCMP_SYS(setreuid), SCMP_SYS(setregid),
-    SCMP_SYS(setresuid), SCMP_SYS(setresgid),
-};
-
-bool addFilter(QString *why)
-{
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
-    if (!filter) {
-        *why = QStringLiteral("seccomp_init failed");
-        return false;
-    }
-    int rc = 0;
-    for (const int call : denied) {
-        // A call this kernel's headers do not know is negative: skipped.
-        if (call < 0)
-            continue;
-        rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
-        if (rc != 0)
-            break;
-    }
-    const scmp_datum_t self = scmp_datum_t(::getpid());
-    // Signals only to itself: raise() and abort() stay, killing others goes.
-    if (rc == 0)
-        rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(kill), 1,
-                              SCMP_A0(SCMP_CMP_NE, self));
-    if (rc == 0)
-        rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(tgkill), 1,
-                              SCMP_A0(SCMP_CMP_NE, self));
-    if (rc == 0)
-        rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(tkill), 0);
-    // Threads, not processes: clone3's flags sit in memory where the filter
-    // cannot look, so it is refused as unknown and the C library falls back
-    // to clone, whose flags can be checked.
-    if (rc == 0)
-        rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
-    if (rc == 0)
-        rc = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
-                              SCMP_A0(SCMP_CMP_MASKED_EQ, scmp_datum_t(CLONE_THREAD), 0));
-    if (rc == 0)
-        rc = seccomp_load(filter);
-    seccomp_release(filter);
-    if (rc != 0) {
-        *why = QStringLiteral("seccomp: %1").arg(QString::fromLocal8Bit(strerror(-rc)));
-        return false;
-    }
-    return true;
-}
 
 // Landlock's interface as the running kernel may know it, newer than the
 // build machine's headers: each version adds rights, and a ruleset names
@@ -175,6 +106,58 @@ qint64 mappedNow()
 }
 #endif
 
+void setLimit(int resource, qint64 value)
+{
+    const rlimit limit{rlim_t(value), rlim_t(value)};
+    ::setrlimit(resource, &limit);
+}
+
+void setLimits(const Sandbox::Limits &limits)
+{
+    if (limits.addressSpace > 0)
+        setLimit(RLIMIT_AS, limits.addressSpace);
+    if (limits.descriptors > 0)
+        setLimit(RLIMIT_NOFILE, limits.descriptors);
+    // No core file of a user's photo's pixels anywhere.
+    setLimit(RLIMIT_CORE, 0);
+    // No file grows past what the helper hands back; a write that would
+    // fails with EFBIG rather than killing it.
+    setLimit(RLIMIT_FSIZE, limits.fileSize);
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+// Whatever capabilities the process holds (all of them when run as root)
+// are dropped for good: the bounding and ambient sets emptied, root's
+// uid no longer bringing them back, then the sets themselves cleared.
+// True when none is left.
+bool dropCapabilities(QString *why)
+{
+    ::prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0);
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    // These need CAP_SETPCAP, which only a privileged process holds; for
+    // others they fail and there is nothing to drop.
+    ::prctl(PR_SET_SECUREBITS,
+            SECBIT_KEEP_CAPS_LOCKED | SECBIT_NO_SETUID_FIXUP | SECBIT_NO_SETUID_FIXUP_LOCKED
+                    | SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_CAP_AMBIENT_RAISE
+                    | SECBIT_NO_CAP_AMBIENT_RAISE_LOCKED,
+            0, 0, 0);
+    for (int cap = 0; ::prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; ++cap)
+        ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capset, &header, none) != 0) {
+        *why = QStringLiteral("capset: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, left) != 0 || left[0].effective || left[0].permitted
+        || left[1].effective || left[1].permitted) {
+        *why = QStringLiteral("capabilities could not be dropped");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 qint64 Sandbox::addressSpaceFor(qint64 budget)
@@ -200,25 +183,21 @@ bool Sandbox::restrictFileSystem(QString *why)
 bool Sandbox::apply(const Limits &limits, QString *why, bool *fileSystemRestricted)
 {
     QString reason;
-    if (limits.addressSpace > 0) {
-        const rlimit space{rlim_t(limits.addressSpace), rlim_t(limits.addressSpace)};
-        ::setrlimit(RLIMIT_AS, &space);
-    }
-    if (limits.descriptors > 0) {
-        const rlimit files{rlim_t(limits.descriptors), rlim_t(limits.descriptors)};
-        ::setrlimit(RLIMIT_NOFILE, &files);
-    }
+    setLimits(limits);
     bool filtered = false;
     bool walled = false;
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    if (!dropCapabilities(&reason)) {
+        // Root's powers kept would outlast any filter: no sandbox claimed.
+    } else if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         reason = QStringLiteral("no_new_privs: %1").arg(QString::fromLocal8Bit(strerror(errno)));
     } else {
-        filtered = addFilter(&reason);
-        // The second wall: should the filter miss a call that opens by
+        // The second wall, put up first: the filter then refuses the
+        // calls that make it. Should the filter miss a call that opens by
         // name (a new one, or one reached in a way it does not see), the
         // kernel still refuses the path itself.
         QString landlockWhy;
-        walled = restrictWithLandlock(&landlockWhy);
+        walled = limits.landlock && restrictWithLandlock(&landlockWhy);
+        filtered = SyscallFilter::install(&reason);
     }
     if (fileSystemRestricted)
         *fileSystemRestricted = walled;

@@ -12,6 +12,7 @@
 #include <QImageWriter>
 #include <QThread>
 
+#include <ctime>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -66,6 +67,8 @@ void Warmup::run()
     }
     // gdk-pixbuf opens its loaders' modules on first use.
     PixbufDecoder::loadModules();
-    // The C library counts the processors by reading /sys on first ask.
+    // The C library counts the processors by reading /sys on first ask,
+    // and reads the time zone's file on the first local time.
     QThread::idealThreadCount();
+    ::tzset();
 }
