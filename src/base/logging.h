@@ -16,3 +16,4 @@ Q_DECLARE_LOGGING_CATEGORY(lcColor)     // pictavo.color: profiles and conversio
 Q_DECLARE_LOGGING_CATEGORY(lcFs)        // pictavo.fs: files, folders, atomic writes
 Q_DECLARE_LOGGING_CATEGORY(lcSources)   // pictavo.sources: folder scans, format sniffing
 Q_DECLARE_LOGGING_CATEGORY(lcUi)        // pictavo.ui: the window and its dialogs
+Q_DECLARE_LOGGING_CATEGORY(lcHelper)    // pictavo.helper: what helper processes write to stderr

@@ -1,6 +1,7 @@
 #include "isolation/helperpool.h"
 
 #include "isolation/helperchannel.h"
+#include "isolation/helperlaunch.h"
 #include "isolation/sharedimage.h"
 
 #include <QDebug>
@@ -14,12 +15,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -140,34 +137,12 @@ QList<pid_t> HelperPool::busyProcessIds(const QString &kind) const
 
 bool HelperPool::start(Helper *helper, QString *why)
 {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-        *why = QString::fromLocal8Bit(strerror(errno));
+    HelperLaunch::Process process;
+    if (!HelperLaunch::start(QFile::encodeName(helperPath()), &process, why))
         return false;
-    }
-    // The helper finds its end as descriptor 3. dup2() onto itself would
-    // leave close-on-exec set, so the end is moved out of the way first.
-    if (ends[1] == 3) {
-        const int moved = ::fcntl(ends[1], F_DUPFD_CLOEXEC, 4);
-        ::close(ends[1]);
-        ends[1] = moved;
-    }
-    const QByteArray path = QFile::encodeName(helperPath());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], 3);
-    char *argv[] = {const_cast<char *>(path.constData()), nullptr};
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, path.constData(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    if (rc != 0) {
-        ::close(ends[0]);
-        *why = QString::fromLocal8Bit(strerror(rc));
-        return false;
-    }
-    helper->pid = pid;
-    helper->socket = ends[0];
+    helper->pid = process.pid;
+    helper->socket = process.socket;
+    helper->log = process.log;
     // Ready once its libraries are loaded and its sandbox is up.
     pollfd p{helper->socket, POLLIN, 0};
     const int waitMs = int(startSeconds * timeScale.load() * 1000);
@@ -218,6 +193,7 @@ HelperPool::Helper HelperPool::lease(const QString &kind, QString *why)
 
 void HelperPool::giveBack(const Helper &helper)
 {
+    HelperLaunch::drainLog({helper.pid, helper.socket, helper.log});
     QMutexLocker locker(&lock);
     busy.removeIf([&](const Helper &h) { return h.pid == helper.pid; });
     if (idle.size() < maxIdle) {
@@ -240,6 +216,10 @@ int HelperPool::end(const Helper &helper)
     while (::waitpid(helper.pid, &status, 0) < 0 && errno == EINTR) {
     }
     ::close(helper.socket);
+    if (helper.log >= 0) {
+        HelperLaunch::drainLog({helper.pid, helper.socket, helper.log});
+        ::close(helper.log);
+    }
     return status;
 }
 

@@ -114,6 +114,7 @@ private:
     {
         pid_t pid = -1;
         int socket = -1;
+        int log = -1; // its stderr, when logged
         QString kind; // of the request it is busy with
     };
 
