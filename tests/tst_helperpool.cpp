@@ -158,7 +158,7 @@ qint64 residentKiB(pid_t pid)
 // once it has waited a while for a request, its memory is what it was.
 void tst_HelperPool::idleHelperGivesMemoryBack()
 {
-    const QString path = dir.filePath(QStringLiteral("large.bmp"));
+    const QString path = dir.filePath(QStringLiteral("retained.bmp"));
     QVERIFY(TestSupport::pattern(QSize(3000, 3000), false).save(path)); // 34 MiB decoded
     QCOMPARE(thumbnailOf(picture).status, HelperOutcome::Done);
     const QList<pid_t> helpers = HelperPool::instance().processIds();

@@ -443,16 +443,16 @@ QByteArray PngWriter::write(const QImage &image, QString *errorString, int level
         return QByteArray();
     }
     const Layout layout = layoutOf(image);
-    const Head head = headOf(image, layout);
+    const Head handed = headOf(image, layout);
     QByteArray bytes;
     // Room for the chunks, so that libpng's writes need no allocation.
-    bytes.reserve(4096 + head.profile.size()
-                  + std::accumulate(head.texts.begin(), head.texts.end(), qsizetype(0),
+    bytes.reserve(4096 + handed.profile.size()
+                  + std::accumulate(handed.texts.begin(), handed.texts.end(), qsizetype(0),
                                     [](qsizetype n, const Text &t) {
                                         return n + t.key.size() + t.text.size() + 32;
                                     }));
     Failure failure;
-    if (!writeHead(head, &bytes, &failure)) {
+    if (!writeHead(handed, &bytes, &failure)) {
         if (errorString)
             *errorString = QString::fromLatin1(failure.message);
         return QByteArray();
