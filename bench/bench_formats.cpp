@@ -71,6 +71,8 @@ int main(int argc, char **argv)
 {
     useOffscreenPlatform();
     QApplication app(argc, argv);
+    if (!useShippedHelper("bench_formats"))
+        return 1;
     const QStringList args = app.arguments();
     if (args.size() < 2) {
         qWarning("usage: bench_formats PHOTO.jpg [--rounds R]");
@@ -151,6 +153,6 @@ int main(int argc, char **argv)
         out() << "| " << c.name << " | " << fmt(median(ours[c.name]), 0) << " | "
               << fmt(median(theirs[c.name]), 0) << " | " << c.toolsText << " |\n";
     }
-    out() << "\n";
+    out() << "\n" << helperNote() << "\n\n";
     return 0;
 }

@@ -2,6 +2,7 @@
 #define IMAGETHREAD_H
 
 #include "conversion/convertmode.h"
+#include "decode/resampler.h"
 
 #include <QImage>
 #include <QSize>
@@ -9,6 +10,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class ConversionJob;
@@ -43,6 +45,12 @@ public:
     // size. The size is then worked out in run(), so that the header is
     // read on the worker rather than on the thread that makes the job.
     void setTargetPercent(int percent);
+
+    // The size worked out in run() from the size the image appears at
+    // (ConvertSettings::targetFor), over the size or percentage given; and
+    // how the picture is scaled to it.
+    void setTargetRule(std::function<QSize(const QSize &shown)> rule) { targetRule = std::move(rule); }
+    void setScaling(Scaling chosen) { scaling = chosen; }
 
     // How the result is encoded besides its format (ConversionJob): the
     // photo's position and place names left out; the list preview's side.
@@ -81,6 +89,8 @@ private:
     // Exact sizes by default: a percentage already keeps the proportions.
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given
+    std::function<QSize(const QSize &shown)> targetRule;
+    Scaling scaling = Scaling::Fast;
     bool removeLocation = false;
     int previewSide = 128;
     MemoryBudget *memoryBudget = nullptr;

@@ -35,7 +35,8 @@ heif_error appendTo(heif_context *, const void *data, size_t size, void *user)
 
 bool HeifEncoder::handles(const QString &format)
 {
-    return OutputFormat::of(format).writer != OutputFormat::Writer::Qt;
+    const OutputFormat::Writer writer = OutputFormat::of(format).writer;
+    return writer == OutputFormat::Writer::HeifHevc || writer == OutputFormat::Writer::HeifAv1;
 }
 
 bool HeifEncoder::canWrite(const QString &format)

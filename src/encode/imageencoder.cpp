@@ -5,6 +5,7 @@
 #include "encode/heifencoder.h"
 #include "base/imagelimits.h"
 #include "encode/outputformat.h"
+#include "encode/pngwriter.h"
 #include "metadata/photometadata.h"
 
 #include <QBuffer>
@@ -126,6 +127,8 @@ bool ImageEncoder::canWrite(const QString &format)
 {
     if (HeifEncoder::handles(format))
         return HeifEncoder::canWrite(format);
+    if (OutputFormat::of(format).writer == OutputFormat::Writer::Png)
+        return true;
     return !format.isEmpty()
             && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
 }
@@ -203,7 +206,7 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
         return QByteArray();
     }
     const OutputFormat holds = OutputFormat::of(format);
-    if (holds.writer != OutputFormat::Writer::Qt) {
+    if (HeifEncoder::handles(format)) {
         bytes = HeifEncoder::encode(pixels, format, errorString);
         if (bytes.isEmpty())
             return QByteArray();
@@ -211,19 +214,24 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
             *written = pixels;
         return bytes;
     }
-    // Shares pixels: written before pixels goes.
-    const QImage handed = holds.name == QLatin1String("PNG") ? withPngKeywords(pixels) : pixels;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format.toUtf8());
-    if (isTiff(holds))
-        writer.setCompression(1); // LZW
-    // Huffman tables made for this picture: fewer bytes, the same pixels.
-    writer.setOptimizedWrite(true);
-    if (!writer.write(handed)) {
-        if (errorString)
-            *errorString = writer.errorString();
-        return QByteArray();
+    if (holds.writer == OutputFormat::Writer::Png) {
+        // Shares pixels: written before pixels goes.
+        bytes = PngWriter::write(withPngKeywords(pixels), errorString);
+        if (bytes.isEmpty())
+            return QByteArray();
+    } else {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, format.toUtf8());
+        if (isTiff(holds))
+            writer.setCompression(1); // LZW
+        // Huffman tables made for this picture: fewer bytes, the same pixels.
+        writer.setOptimizedWrite(true);
+        if (!writer.write(pixels)) {
+            if (errorString)
+                *errorString = writer.errorString();
+            return QByteArray();
+        }
     }
 
     if (carry && !pixels.colorSpace().isValid() && !sourceName.isEmpty()

@@ -9,7 +9,7 @@ const QList<OutputFormat> &OutputFormat::all()
             {"BMP", "BMP", Writer::Qt, Alpha::None, false, false, 8},
             {"JPG", "JPG", Writer::Qt, Alpha::None, true, true, 8},
             {"JPEG", "JPEG", Writer::Qt, Alpha::None, true, true, 8},
-            {"PNG", "png", Writer::Qt, Alpha::Full, true, true, 16},
+            {"PNG", "png", Writer::Png, Alpha::Full, true, true, 16},
             {"PPM", "PPM", Writer::Qt, Alpha::None, false, false, 8},
             {"TIFF", "TIFF", Writer::Qt, Alpha::Full, true, true, 16},
             {"XBM", "XBM", Writer::Qt, Alpha::None, false, false, 1},

@@ -11,6 +11,7 @@ struct OutputFormat
 {
     enum class Writer {
         Qt,       // Qt's image writer of that name
+        Png,      // PngWriter: Qt's chunks, the pixels compressed by libdeflate
         HeifHevc, // libheif, HEVC-coded (HEIC)
         HeifAv1,  // libheif, AV1-coded (AVIF)
     };
