@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds a Release build of Pictavo (installing what is missing) and starts it.
+# Builds a Release build of Pictavo and the pictavo-helper it reads files
+# with (installing what is missing) and starts it.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/deps.sh"

@@ -36,6 +36,7 @@ check() { # description, command...
 }
 
 check "usr/bin/pictavo is executable" test -x "$root/usr/bin/pictavo"
+check "usr/bin/pictavo-helper is executable" test -x "$root/usr/bin/pictavo-helper"
 check "desktop entry" test -s "$root/usr/share/applications/$app_id.desktop"
 check "AppStream metainfo" test -s "$root/usr/share/metainfo/$app_id.metainfo.xml"
 for size in 16 24 32 48 64 128 256 512; do
