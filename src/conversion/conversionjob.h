@@ -3,6 +3,7 @@
 
 #include "base/conversionresult.h"
 #include "conversion/convertmode.h"
+#include "encode/encodeoptions.h"
 #include "fs/filedates.h"
 #include "isolation/helperserver.h"
 
@@ -17,6 +18,7 @@
 #include <functional>
 #include <memory>
 
+class SourceReader;
 class TargetNamer;
 
 // Which batch last put each output file in place, so that an earlier
@@ -86,6 +88,8 @@ public:
     // pixels on the longer side of the list preview.
     void setRemoveLocation(bool removed) { removeLocation = removed; }
     void setPreviewSide(int pixels) { previewSide = qMax(1, pixels); }
+    // The quality, the lossless choice and the encoder's threads.
+    void setEncoding(const EncodeOptions &options) { encoding = options; }
 
     // Reads and encodes the source; false when the reading failed, and
     // result() says why (an encoding failure shows in write()). The file is
@@ -115,6 +119,8 @@ public:
     // The size scaled to, once read() has worked it out.
     QSize targetSize() const { return size; }
     const ConversionResult &result() const { return outcome; }
+    // The source's bytes, once read() has opened it.
+    qint64 sourceBytes() const { return sourceSize; }
 
     // The helper's side: the steps of read() after the open, over the
     // source descriptor (or the pixels handed in). Registered by the
@@ -127,6 +133,10 @@ public:
     void setReservedBytes(qint64 bytes) { reserved = bytes; }
 
 private:
+    // serve()'s steps after the decode: the metadata, the encoding (or the
+    // JPEG recoded as it is) and the list preview.
+    static QByteArray encodeHere(HelperContext &context, SourceReader *reader, const QImage &image,
+                                 QString *why, QStringList *warnings, QImage *preview);
     ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
     // The helper request of read() and of an image handed in.
@@ -140,6 +150,7 @@ private:
     Qt::AspectRatioMode aspectRatioMode;
     bool removeLocation = false;
     int previewSide = 128;
+    EncodeOptions encoding;
 
     // The pixels, for whoever shows them (ImageThread's signal); the file's
     // bytes (mapped from the helper while encodedMapping lives) and its list
@@ -154,6 +165,7 @@ private:
     FileDates sourceDates;
     ConversionResult outcome;
     qint64 reserved = 0;
+    qint64 sourceSize = 0;
     std::function<bool()> abandoned;
     std::function<void(ConversionResult::Step)> stepReached;
 };

@@ -49,6 +49,7 @@ ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings 
         thread->setTargetPercent(settings.percent);
     thread->setAspectRatioMode(settings.aspectRatioMode());
     thread->setRemoveLocation(settings.removeLocation);
+    thread->setEncoding(settings.encoding);
     return thread;
 }
 
@@ -77,6 +78,7 @@ void ImageThread::run()
             convertMode == ConvertMode::FormatConvert ? 0 : targetPercent, targetFormat,
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
     job->setRemoveLocation(removeLocation);
+    job->setEncoding(encoding);
     job->setPreviewSide(previewSide);
     job->setAbandoned([this]() {
         return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());

@@ -2,6 +2,7 @@
 #define IMAGETHREAD_H
 
 #include "conversion/convertmode.h"
+#include "encode/encodeoptions.h"
 
 #include <QImage>
 #include <QSize>
@@ -48,6 +49,7 @@ public:
     // photo's position and place names left out; the list preview's side.
     void setRemoveLocation(bool removed) { removeLocation = removed; }
     void setPreviewSide(int pixels) { previewSide = pixels; }
+    void setEncoding(const EncodeOptions &options) { encoding = options; }
 
     // The budget the decoded images of a batch share; run() waits for its
     // share before decoding. None: no waiting.
@@ -83,6 +85,7 @@ private:
     int targetPercent = 0; // 0: use targetSize as given
     bool removeLocation = false;
     int previewSide = 128;
+    EncodeOptions encoding;
     MemoryBudget *memoryBudget = nullptr;
     std::shared_ptr<const std::atomic<bool>> stopFlag;
     std::shared_ptr<const std::atomic<bool>> quitFlag;
