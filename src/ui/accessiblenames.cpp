@@ -35,6 +35,8 @@ void AccessibleNames::describe(Ui_MainWindow *ui)
     set(ui->spinBoxHeight, tr("Height"), tr("Target height in pixels"));
     set(ui->comboBoxSizeSettingMode, tr("Target image size"), QString());
     set(ui->comboBoxFormat, tr("Target image format"), QString());
+    set(ui->horizontalSliderQuality, tr("Quality"), tr("Quality of lossy formats, 1 to 100"));
+    set(ui->spinBoxQuality, tr("Quality"), tr("Quality of lossy formats, 1 to 100"));
 }
 
 void AccessibleNames::describe(QToolBar *toolBar)

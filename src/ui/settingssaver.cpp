@@ -28,6 +28,8 @@ SettingsSaver::SettingsSaver(QMainWindow *window, Ui_MainWindow *ui,
     connect(ui->checkBoxAutoOpenDir, &QCheckBox::toggled, this, changes);
     connect(ui->checkBoxKeepDates, &QCheckBox::toggled, this, changes);
     connect(ui->checkBoxRemoveLocation, &QCheckBox::toggled, this, changes);
+    connect(ui->spinBoxQuality, &QSpinBox::valueChanged, this, changes);
+    connect(ui->checkBoxLossless, &QCheckBox::toggled, this, changes);
     connect(ui->splitter, &QSplitter::splitterMoved, this, changes);
     connect(ui->splitter_2, &QSplitter::splitterMoved, this, changes);
     window->installEventFilter(this);
@@ -62,5 +64,7 @@ void SettingsSaver::write(QMainWindow *window, Ui_MainWindow *ui, const QString 
     settings.setValue(QStringLiteral("autoopen"), ui->checkBoxAutoOpenDir->isChecked());
     settings.setValue(QStringLiteral("keepdates"), ui->checkBoxKeepDates->isChecked());
     settings.setValue(QStringLiteral("removelocation"), ui->checkBoxRemoveLocation->isChecked());
+    settings.setValue(QStringLiteral("quality"), ui->spinBoxQuality->value());
+    settings.setValue(QStringLiteral("lossless"), ui->checkBoxLossless->isChecked());
     settings.endGroup();
 }
