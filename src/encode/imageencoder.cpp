@@ -6,6 +6,7 @@
 #include "base/imagelimits.h"
 #include "encode/jpegxlencoder.h"
 #include "encode/outputformat.h"
+#include "encode/pngwriter.h"
 #include "encode/webpencoder.h"
 #include "metadata/photometadata.h"
 
@@ -137,6 +138,7 @@ QByteArray encodeWithLibrary(const QImage &pixels, const OutputFormat &holds,
     case OutputFormat::Writer::HeifAv1:
         return HeifEncoder::encode(pixels, holds.suffix, native, options, blocks, errorString);
     case OutputFormat::Writer::Qt:
+    case OutputFormat::Writer::Png:
         break;
     }
     return QByteArray();
@@ -164,6 +166,8 @@ bool ImageEncoder::canWrite(const QString &format)
     case OutputFormat::Writer::HeifHevc:
     case OutputFormat::Writer::HeifAv1:
         return HeifEncoder::canWrite(format);
+    case OutputFormat::Writer::Png:
+        return true;
     case OutputFormat::Writer::Qt:
         break;
     }
@@ -245,24 +249,29 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
         return QByteArray();
     }
     const OutputFormat holds = OutputFormat::of(format);
-    if (holds.writer != OutputFormat::Writer::Qt)
+    if (holds.writer != OutputFormat::Writer::Qt && holds.writer != OutputFormat::Writer::Png)
         return encodeBlocks(pixels, holds, metadata, sourceName, errorString, written, warnings,
                             options.bounded(), carry, noted);
-    // Shares pixels: written before pixels goes.
-    const QImage handed = holds.name == QLatin1String("PNG") ? withPngKeywords(pixels) : pixels;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format.toUtf8());
-    if (isTiff(holds))
-        writer.setCompression(1); // LZW
-    // Huffman tables made for this picture: fewer bytes, the same pixels.
-    writer.setOptimizedWrite(true);
-    if (holds.takesQuality())
-        writer.setQuality(int(holds.native(options.bounded().quality)));
-    if (!writer.write(handed)) {
-        if (errorString)
-            *errorString = writer.errorString();
-        return QByteArray();
+    if (holds.writer == OutputFormat::Writer::Png) {
+        // Shares pixels: written before pixels goes.
+        bytes = PngWriter::write(withPngKeywords(pixels), errorString);
+        if (bytes.isEmpty())
+            return QByteArray();
+    } else {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, format.toUtf8());
+        if (isTiff(holds))
+            writer.setCompression(1); // LZW
+        // Huffman tables made for this picture: fewer bytes, the same pixels.
+        writer.setOptimizedWrite(true);
+        if (holds.takesQuality())
+            writer.setQuality(int(holds.native(options.bounded().quality)));
+        if (!writer.write(pixels)) {
+            if (errorString)
+                *errorString = writer.errorString();
+            return QByteArray();
+        }
     }
 
     if (carry && !pixels.colorSpace().isValid() && !sourceName.isEmpty()

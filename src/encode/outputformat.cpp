@@ -40,7 +40,7 @@ const QList<OutputFormat> &OutputFormat::all()
             {"BMP", "BMP", Writer::Qt, Alpha::None, false, false, 8, Lossless::Always, {}, 0},
             {"JPG", "JPG", Writer::Qt, Alpha::None, true, true, 8, Lossless::Never, jpegCurve, 0},
             {"JPEG", "JPEG", Writer::Qt, Alpha::None, true, true, 8, Lossless::Never, jpegCurve, 0},
-            {"PNG", "png", Writer::Qt, Alpha::Full, true, true, 16, Lossless::Always, {}, 0},
+            {"PNG", "png", Writer::Png, Alpha::Full, true, true, 16, Lossless::Always, {}, 0},
             {"PPM", "PPM", Writer::Qt, Alpha::None, false, false, 8, Lossless::Always, {}, 0},
             {"TIFF", "TIFF", Writer::Qt, Alpha::Full, true, true, 16, Lossless::Always, {}, 0},
             {"XBM", "XBM", Writer::Qt, Alpha::None, false, false, 1, Lossless::Always, {}, 0},

@@ -16,6 +16,7 @@ struct OutputFormat
 public:
     enum class Writer {
         Qt,       // Qt's image writer of that name
+        Png,      // PngWriter: Qt's chunks, the pixels compressed by libdeflate
         HeifHevc, // libheif, HEVC-coded (HEIC)
         HeifAv1,  // libheif, AV1-coded (AVIF)
         WebP,     // libwebp, with libwebpmux for the metadata chunks
