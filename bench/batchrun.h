@@ -21,12 +21,13 @@ struct Result
     double longestGapMs = -1; // window runs only
     int written = 0;
     int failed = 0;
+    qint64 bytes = -1; // of the files written
     QString note;
 
     QString line() const
     {
         return QStringLiteral("RESULT seconds=%1 cpu_s=%2 peak_kib=%3 load_peak_kib=%4 "
-                              "batch_peak_kib=%5 loaded_rss_kib=%6 gap_ms=%7 written=%8 failed=%9 note=%10")
+                              "batch_peak_kib=%5 loaded_rss_kib=%6 gap_ms=%7 written=%8 failed=%9 bytes=%10 note=%11")
                 .arg(seconds, 0, 'f', 3)
                 .arg(cpuSeconds, 0, 'f', 3)
                 .arg(peakKiB)
@@ -36,6 +37,7 @@ struct Result
                 .arg(longestGapMs, 0, 'f', 1)
                 .arg(written)
                 .arg(failed)
+                .arg(bytes)
                 .arg(QString(note).replace(QLatin1Char(' '), QLatin1Char('_')));
     }
 
@@ -45,7 +47,7 @@ struct Result
         const QRegularExpression re(QStringLiteral(
                 "RESULT seconds=(\\S+) cpu_s=(\\S+) peak_kib=(\\S+) load_peak_kib=(\\S+) "
                 "batch_peak_kib=(\\S+) loaded_rss_kib=(\\S+) gap_ms=(\\S+) written=(\\S+) "
-                "failed=(\\S+) note=(\\S*)"));
+                "failed=(\\S+) bytes=(\\S+) note=(\\S*)"));
         const auto m = re.match(text);
         if (!m.hasMatch())
             return r;
@@ -58,7 +60,8 @@ struct Result
         r.longestGapMs = m.captured(7).toDouble();
         r.written = m.captured(8).toInt();
         r.failed = m.captured(9).toInt();
-        r.note = m.captured(10);
+        r.bytes = m.captured(10).toLongLong();
+        r.note = m.captured(11);
         return r;
     }
 };

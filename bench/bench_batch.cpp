@@ -61,7 +61,7 @@ Result spawnRun(const QString &scenario, const QStringList &files, QTemporaryDir
 
 struct Series
 {
-    QList<double> seconds, cpuSeconds, peakMiB, loadPeakMiB, batchPeakMiB, loadedMiB, gapMs;
+    QList<double> seconds, cpuSeconds, peakMiB, loadPeakMiB, batchPeakMiB, loadedMiB, gapMs, mib;
     int failed = 0;
     int missing = 0;
     QStringList notes;
@@ -84,6 +84,8 @@ struct Series
             loadedMiB << r.loadedRssKiB / 1024.0;
         if (r.longestGapMs >= 0)
             gapMs << r.longestGapMs;
+        if (r.bytes >= 0)
+            mib << r.bytes / 1048576.0;
         failed += r.failed + qMax(0, expected - r.written - r.failed);
     }
 };
@@ -155,7 +157,7 @@ int throughput(const QStringList &files, int distinct, int rounds, QStringList s
             {QStringLiteral("qt-both"), QStringLiteral("plain Qt, %1 threads, 50 % + PNG").arg(cores), qtBoth},
             {QStringLiteral("mogrify1"), QStringLiteral("mogrify -sample 50% -format png, 1 process"), qtBoth},
             {QStringLiteral("mogrify2"), QStringLiteral("mogrify -sample 50% -format png, 2 processes"), qtBoth},
-            {QStringLiteral("vips2"), QStringLiteral("vips resize 0.5 --kernel nearest to PNG, 2 processes"), qtBoth},
+            {QStringLiteral("vips2"), QStringLiteral("vips copy [shrink=2] to PNG [filter=all,compression=9], 2 processes"), qtBoth},
             {QStringLiteral("window-format"), QStringLiteral("window, format only to PNG (formatConvert)"), qtFormat},
             {QStringLiteral("qt-format"), QStringLiteral("plain Qt, %1 threads, format only to PNG").arg(cores), qtFormat},
             {QStringLiteral("window-jpg"), QStringLiteral("window, 50 % + JPG (bothConvert)"), qtJpg},
@@ -166,25 +168,30 @@ int throughput(const QStringList &files, int distinct, int rounds, QStringList s
     QTextStream &o = out();
     o << "### Batch: " << files.size() << " photos (" << distinct << " distinct), " << cores
       << " cores, median of " << rounds << " interleaved rounds\n\n";
-    o << "| run | seconds | images/s | vs plain Qt | CPU seconds | peak RSS MiB | longest GUI block ms, median (worst) | failed |\n";
-    o << "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n";
+    o << "| run | seconds | images/s | vs plain Qt | CPU seconds | peak RSS MiB | output MiB | longest GUI block ms, median (worst) | failed |\n";
+    o << "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n";
     for (const Row &row : rows) {
         if (!series.contains(row.key))
             continue;
         const Series &s = series[row.key];
         if (s.seconds.isEmpty()) {
-            o << "| " << row.label << " | did not finish (" << s.notes.join(", ") << ") | | | | | | |\n";
+            o << "| " << row.label << " | did not finish (" << s.notes.join(", ") << ") | | | | | | | |\n";
             continue;
         }
         const double t = median(s.seconds);
         o << "| " << row.label << " | " << fmt(t) << " | " << fmt(n / t) << " | "
           << fmt(ratio(row.limit, row.key)) << " | " << fmt(median(s.cpuSeconds), 1) << " | "
-          << fmt(median(s.peakMiB), 0) << " | " << gapText(s) << " | " << s.failed << " |\n";
+          << fmt(median(s.peakMiB), 0) << " | " << fmt(median(s.mib), 1) << " | " << gapText(s)
+          << " | " << s.failed << " |\n";
     }
+    o << "\n" << helperNote() << " Plain Qt and the tools are the references, run as they are"
+         " at the priority of the window's workers and helpers (nice 10), so that other work on"
+         " a shared machine weighs the same on each.\n";
     o << "\nvs plain Qt = plain-Qt seconds / run seconds within each round, median over the rounds "
          "(1.00 = the practical limit, higher is faster). CPU seconds = user + system of all threads "
-         "(tools: all their processes), steadier than wall time on a busy machine. Peak RSS of "
-         "tools is that of their largest process.\n\n";
+         "(the window: its process and its helpers; tools: all their processes), steadier than "
+         "wall time on a busy machine. Peak RSS: the window's process alone, the tools' largest "
+         "process. Output MiB: the files written.\n\n";
 
     const Series &wb = series[QStringLiteral("window-both")];
     const Series &wf = series[QStringLiteral("window-format")];
@@ -195,18 +202,38 @@ int throughput(const QStringList &files, int distinct, int rounds, QStringList s
     const double both = ratio(qtBoth, QStringLiteral("window-both"));
     const double format = ratio(qtFormat, QStringLiteral("window-format"));
     const double mogrify1 = ratio(QStringLiteral("mogrify1"), QStringLiteral("window-both"));
+    const double vips = ratio(QStringLiteral("vips2"), QStringLiteral("window-both"));
     const double jpg = ratio(QStringLiteral("djpeg2"), QStringLiteral("window-jpg"));
+    // Bytes written, the window's over another run's (the same every round).
+    const auto bytesRatio = [&series](const QString &a, const QString &b) {
+        const Series &x = series[a];
+        const Series &y = series[b];
+        return x.mib.isEmpty() || y.mib.isEmpty() ? -1.0 : median(x.mib) / median(y.mib);
+    };
+    const double pngBytes = bytesRatio(QStringLiteral("window-both"), qtBoth);
+    const double fullPngBytes = bytesRatio(QStringLiteral("window-format"), qtFormat);
+    const double vipsBytes = bytesRatio(QStringLiteral("vips2"), QStringLiteral("window-both"));
     const auto check = [&o](const char *what, double measured, const char *target, bool met) {
         if (measured < 0)
             return; // not run
-        o << "| " << what << " | " << fmt(measured) << " | " << target << " | "
-          << (met ? "met" : "**missed**") << " |\n";
+        const bool reported = QByteArrayView(target) == "reported";
+        o << "| " << what << " | " << fmt(measured) << " | " << (reported ? "" : target) << " | "
+          << (reported ? "" : met ? "met" : "**missed**") << " |\n";
     };
     o << "| check | measured | target | verdict |\n";
     o << "| --- | ---: | ---: | --- |\n";
-    check("window 50 % + PNG throughput / plain Qt", both, ">= 0.90", both >= 0.9);
-    check("window format-only throughput / plain Qt", format, ">= 0.90", format >= 0.9);
-    check("window 50 % + JPG throughput / djpeg \\| cjpeg", jpg, ">= 0.90", jpg >= 0.9);
+    check("window 50 % + PNG throughput / plain Qt", both, ">= 1.60", both >= 1.6);
+    check("window 50 % + PNG throughput / vips, 2 processes", vips, "reported", true);
+    check("vips's PNG bytes / the window's (same or fewer: <= 1.00)", vipsBytes, "reported", true);
+    check("window format-only throughput / plain Qt", format, ">= 1.80", format >= 1.8);
+    check("window 50 % + JPG throughput / djpeg \\| cjpeg", jpg, ">= 1.05", jpg >= 1.05);
+    // At 50 % the window's decoder halves the photo where plain Qt drops
+    // pixels after a full decode: other pixels. Format only, both encode
+    // the same ones.
+    check("window PNG bytes / Qt's, format only (the same pixels)", fullPngBytes, "<= 1.00",
+          fullPngBytes >= 0 && fullPngBytes <= 1.0);
+    check("window PNG bytes / Qt's, 50 % (pixels halved while decoding / dropped)", pngBytes,
+          "reported", true);
     if (mogrify1 > 0)
         o << "| window 50 % + PNG vs mogrify (1 process), speed-up | " << fmt(mogrify1)
           << " | > 1.00 | " << (mogrify1 > 1 ? "met" : "**missed**") << " |\n";
@@ -289,6 +316,8 @@ int main(int argc, char *argv[])
     useOffscreenPlatform();
     QApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
+    if (!useShippedHelper("bench_batch"))
+        return 1;
 
     if (args.value(0) == QLatin1String("--run")) {
         if (args.size() < 4) {

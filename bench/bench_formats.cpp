@@ -77,6 +77,8 @@ int main(int argc, char **argv)
 {
     useOffscreenPlatform();
     QApplication app(argc, argv);
+    if (!useShippedHelper("bench_formats"))
+        return 1;
     QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--targets"))) {
         args.removeAll(QStringLiteral("--targets"));
@@ -168,6 +170,6 @@ int main(int argc, char **argv)
         out() << "| " << c.name << " | " << fmt(median(ours[c.name]), 0) << " | "
               << fmt(median(theirs[c.name]), 0) << " | " << c.toolsText << " |\n";
     }
-    out() << "\n";
+    out() << "\n" << helperNote() << "\n\n";
     return 0;
 }

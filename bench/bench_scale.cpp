@@ -324,6 +324,8 @@ int main(int argc, char *argv[])
 {
     useOffscreenPlatform();
     WatchedApplication app(argc, argv); // as main() does
+    if (!useShippedHelper("bench_scale"))
+        return 1;
     ImageLimits::configureProcess();
     meter()->setForced(true);
     const QStringList args = app.arguments();
@@ -394,6 +396,11 @@ int main(int argc, char *argv[])
 
     // The converted list holds as many rows as the first, of the same
     // proportions: the batch's own memory is what its peak had beyond both.
+    // Thumbnails and conversions read in this process are not the program's.
+    if (!servedByHelpers()) {
+        out() << "| " << viaName << " | " << count << " | not reported: no helper ran |\n";
+        return 1;
+    }
     const double perPhoto = double(listed - before) / count;
     const qint64 bothLists = listed + qint64(converting ? perPhoto * count : 0);
     out() << "| " << viaName << " | " << count << " | " << fmt(first.rowsAt) << " s | "
@@ -410,6 +417,6 @@ int main(int argc, char *argv[])
           << " | " << peak / 1024 << " MiB |\n";
     out().flush();
     const bool ok = first.phase.seconds > 0 && (batch.seconds > 0 || !converting)
-            && again.phase.seconds > 0 && removal.seconds > 0;
+            && again.phase.seconds > 0 && removal.seconds > 0 && servedByHelpers();
     return ok ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 // (the file dialog through the tests' helpers, the status bar), watching
 // the GUI thread, and reading the process's memory figures.
 
+#include "isolation/helperpool.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
 
@@ -35,6 +36,45 @@ inline QTextStream &out()
 {
     static QTextStream stream(stdout);
     return stream;
+}
+
+// Every benchmark measures the program as a user gets it: whatever reads a
+// photo runs in pictavo-helper processes, as in the installed program. The
+// helper is $PICTAVO_HELPER when set, else the one built with the
+// benchmarks. Call before anything asks for a helper. Says on stdout which
+// helper serves the run; false (said on stdout and stderr) when none can
+// start: the photos would be read in the benchmark's own process, and
+// nothing is reported.
+inline bool useShippedHelper(const char *program)
+{
+    if (qEnvironmentVariableIsEmpty("PICTAVO_HELPER"))
+        qputenv("PICTAVO_HELPER", PICTAVO_BENCH_HELPER);
+    HelperPool &pool = HelperPool::instance();
+    if (!pool.available()) {
+        fprintf(stderr, "%s: no helper program at %s: the photos would be read in this process; "
+                        "nothing is reported\n",
+                program, qPrintable(HelperPool::helperPath()));
+        out() << "**" << program << ": not reported: no pictavo-helper at "
+              << HelperPool::helperPath() << ", the photos would have been read in-process.**\n\n";
+        out().flush();
+        return false;
+    }
+    return true;
+}
+
+// After a run: whether helper processes served it (one was started). None:
+// the work ran in this process, and its figures are not the program's.
+inline bool servedByHelpers()
+{
+    return !HelperPool::instance().processIds().isEmpty();
+}
+
+// The line under a table that says how it was measured.
+inline QString helperNote()
+{
+    return QStringLiteral("Through the shipped path: every photo read, converted and encoded in "
+                          "`pictavo-helper` processes (`%1`).")
+            .arg(HelperPool::helperPath());
 }
 
 // Benchmarks run without a display; a window system would only add noise.

@@ -21,6 +21,7 @@ int main(int argc, char *argv[])
     ::close_range(4, ~0U, 0);
     QCoreApplication app(argc, argv);
     ImageLimits::configureProcess();
+    HelperServer::keepFreedMemory();
 
     HelperServer server(3);
     server.handle(QStringLiteral("decode"), IsolatedRead::serve);

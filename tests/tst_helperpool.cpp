@@ -28,6 +28,7 @@ private slots:
     void helpersAreSandboxed();
     void pixelsComeBackWhole_data();
     void pixelsComeBackWhole();
+    void idleHelperGivesMemoryBack();
     void brokenHelper_data();
     void brokenHelper();
     void givingUpEndsTheHelper();
@@ -137,6 +138,40 @@ void tst_HelperPool::pixelsComeBackWhole()
     const QImage here(path);
     QCOMPARE(read.image.format(), here.format());
     QCOMPARE(read.image, here);
+}
+
+namespace {
+
+qint64 residentKiB(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(QString::fromLatin1(status.readAll()));
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+} // namespace
+
+// A helper keeps what one request freed for the next, but not for good:
+// once it has waited a while for a request, its memory is what it was.
+void tst_HelperPool::idleHelperGivesMemoryBack()
+{
+    const QString path = dir.filePath(QStringLiteral("retained.bmp"));
+    QVERIFY(TestSupport::pattern(QSize(3000, 3000), false).save(path)); // 34 MiB decoded
+    QCOMPARE(thumbnailOf(picture).status, HelperOutcome::Done);
+    const QList<pid_t> helpers = HelperPool::instance().processIds();
+    QCOMPARE(helpers.size(), 1);
+    const qint64 before = residentKiB(helpers.first());
+    QVERIFY(before > 0);
+    {
+        SourceFile file(path);
+        const IsolatedRead::Result read = IsolatedRead::read(file, path, IsolatedRead::Request());
+        QVERIFY2(!read.image.isNull(), qPrintable(read.reason));
+    }
+    QCOMPARE(HelperPool::instance().processIds(), helpers);
+    QTRY_VERIFY_WITH_TIMEOUT(residentKiB(helpers.first()) < before + 8 * 1024, 20000);
 }
 
 void tst_HelperPool::brokenHelper_data()

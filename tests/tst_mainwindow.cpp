@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 #include "conversion/convertsettings.h"
 #include "ui_mainwindow.h"
+#include "conversion/convertsettings.h"
 
 #include "testsupport.h"
 
@@ -79,7 +80,8 @@ void tst_MainWindow::formDefaults()
     QCOMPARE(w.windowTitle(), QStringLiteral("Pictavo"));
     QVERIFY(!w.windowIcon().isNull());
 
-    const QStringList sizeModes{QStringLiteral("Percent"), QStringLiteral("DPI")};
+    const QStringList sizeModes{QStringLiteral("Percent"), QStringLiteral("DPI"),
+                                QStringLiteral("Long edge"), QStringLiteral("Short edge")};
     QStringList items;
     for (int i = 0; i < w.ui->comboBoxSizeSettingMode->count(); ++i)
         items << w.ui->comboBoxSizeSettingMode->itemText(i);
@@ -373,6 +375,29 @@ void tst_MainWindow::sizeModeSwitchesFrames()
     QVERIFY(w.ui->framePercent->isVisible());
     QVERIFY(!w.ui->frameDpi->isVisible());
     QCOMPARE(w.ui->spinBoxWidth->value(), 640);
+    QVERIFY(!w.ui->frameEdge->isVisible());
+    // Long edge and short edge share the one edge field; never enlarge and
+    // the scaling stay in every mode.
+    for (const int mode : {2, 3}) {
+        w.ui->comboBoxSizeSettingMode->setCurrentIndex(mode);
+        QVERIFY(w.ui->frameEdge->isVisible());
+        QVERIFY(!w.ui->framePercent->isVisible());
+        QVERIFY(!w.ui->frameDpi->isVisible());
+        QVERIFY(w.ui->checkBoxNoEnlarge->isVisible());
+        QVERIFY(w.ui->comboBoxScaling->isVisible());
+    }
+    w.ui->comboBoxSizeSettingMode->setCurrentIndex(1);
+    QVERIFY(!w.ui->frameEdge->isVisible());
+    QVERIFY(w.ui->checkBoxNoEnlarge->isVisible());
+    w.ui->spinBoxEdge->setValue(1600);
+    w.ui->checkBoxNoEnlarge->setChecked(true);
+    w.ui->comboBoxScaling->setCurrentIndex(1);
+    w.ui->comboBoxSizeSettingMode->setCurrentIndex(3);
+    const ConvertSettings settings = w.convertSettings();
+    QCOMPARE(settings.sizeMode, SizeMode::ShortEdge);
+    QCOMPARE(settings.edge, 1600);
+    QVERIFY(settings.noEnlarge);
+    QCOMPARE(settings.scaling, Scaling::Smooth);
 }
 
 void tst_MainWindow::firstStartDefaults()
@@ -390,6 +415,10 @@ void tst_MainWindow::firstStartDefaults()
     QCOMPARE(w.ui->comboBoxSizeSettingMode->currentIndex(), 0);
     QCOMPARE(w.ui->comboBoxFormat->currentIndex(), 0);
     QVERIFY(w.ui->frameDpi->isHidden());
+    QVERIFY(w.ui->frameEdge->isHidden());
+    QCOMPARE(w.ui->spinBoxEdge->value(), 2048);
+    QVERIFY(!w.ui->checkBoxNoEnlarge->isChecked());
+    QCOMPARE(w.ui->comboBoxScaling->currentIndex(), int(Scaling::Fast));
 }
 
 void tst_MainWindow::qualityFollowsTheFormat_data()
@@ -449,13 +478,19 @@ void tst_MainWindow::settingsRoundTrip()
         w.ui->checkBoxRemoveLocation->setChecked(true);
         w.ui->horizontalSliderQuality->setValue(88);
         w.ui->checkBoxLossless->setChecked(true);
+        w.ui->spinBoxEdge->setValue(1280);
+        w.ui->checkBoxNoEnlarge->setChecked(true);
+        w.ui->comboBoxScaling->setCurrentIndex(int(Scaling::Smooth));
         w.ui->splitter->setSizes({100, 400});
         splitterState = w.ui->splitter->saveState();
         w.close();
     }
     QSettings s = settings();
     s.beginGroup(QStringLiteral("mainwindow"));
-    QCOMPARE(s.childKeys().size(), 13);
+    QCOMPARE(s.childKeys().size(), 16);
+    QCOMPARE(s.value("edge").toInt(), 1280);
+    QCOMPARE(s.value("noenlarge").toBool(), true);
+    QCOMPARE(s.value("scaling").toInt(), int(Scaling::Smooth));
     QCOMPARE(s.value("quality").toInt(), 88);
     QCOMPARE(s.value("lossless").toBool(), true);
     QCOMPARE(s.value("size").toSize(), QSize(700, 500));
@@ -472,6 +507,9 @@ void tst_MainWindow::settingsRoundTrip()
     QVERIFY(again.ui->checkBoxRemoveLocation->isChecked());
     QCOMPARE(again.ui->spinBoxQuality->value(), 88);
     QVERIFY(again.ui->checkBoxLossless->isChecked());
+    QCOMPARE(again.ui->spinBoxEdge->value(), 1280);
+    QVERIFY(again.ui->checkBoxNoEnlarge->isChecked());
+    QCOMPARE(again.ui->comboBoxScaling->currentIndex(), int(Scaling::Smooth));
     QCOMPARE(again.ui->splitter->saveState(), splitterState);
 }
 

@@ -147,8 +147,15 @@ QByteArray libpngReads(const QByteArray &png)
     samples += QByteArray::number(png_get_bit_depth(read, info)) + " "
             + QByteArray::number(png_get_color_type(read, info)) + ":";
     png_bytepp rows = png_get_rows(read, info);
-    for (png_uint_32 y = 0; y < height; ++y)
+    // libpng leaves the bits past the width of a 1-bit row as its
+    // buffer held them: they say nothing.
+    const int spare = int(rowBytes * 8 - png_get_image_width(read, info) * png_get_bit_depth(read, info)
+                          * png_get_channels(read, info));
+    for (png_uint_32 y = 0; y < height; ++y) {
+        if (spare > 0 && spare < 8)
+            rows[y][rowBytes - 1] &= png_byte(0xff << spare);
         samples.append(reinterpret_cast<const char *>(rows[y]), qsizetype(rowBytes));
+    }
     png_destroy_read_struct(&read, &info, nullptr);
     return samples;
 }

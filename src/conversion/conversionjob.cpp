@@ -130,10 +130,13 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
     request.abandoned = abandoned;
     request.reached = stepReached;
     request.mode = aspectRatioMode;
+    request.scaling = scaling;
     if (handed.isNull() && mode != ConvertMode::FormatConvert) {
         request.scaled = true;
         request.targetFor = [this](const QSize &shown) {
-            if (percent > 0)
+            if (targetRule)
+                size = targetRule(shown);
+            else if (percent > 0)
                 size = ConvertSettings::percentOf(shown, percent);
             return size;
         };

@@ -4,6 +4,7 @@
 #include "base/conversionresult.h"
 #include "conversion/convertmode.h"
 #include "encode/encodeoptions.h"
+#include "decode/resampler.h"
 #include "fs/filedates.h"
 #include "isolation/helperserver.h"
 
@@ -90,6 +91,10 @@ public:
     void setPreviewSide(int pixels) { previewSide = qMax(1, pixels); }
     // The quality, the lossless choice and the encoder's threads.
     void setEncoding(const EncodeOptions &options) { encoding = options; }
+    // How the picture is scaled to its size, and the size worked out from
+    // the size it appears at (instead of the size or percent given).
+    void setScaling(Scaling chosen) { scaling = chosen; }
+    void setTargetRule(std::function<QSize(const QSize &shown)> rule) { targetRule = std::move(rule); }
 
     // Reads and encodes the source; false when the reading failed, and
     // result() says why (an encoding failure shows in write()). The file is
@@ -148,6 +153,8 @@ private:
     int percent;
     QString targetFormat;
     Qt::AspectRatioMode aspectRatioMode;
+    Scaling scaling = Scaling::Fast;
+    std::function<QSize(const QSize &shown)> targetRule;
     bool removeLocation = false;
     int previewSide = 128;
     EncodeOptions encoding;

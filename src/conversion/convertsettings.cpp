@@ -6,18 +6,66 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <cmath>
 #include <limits>
 
 QSize ConvertSettings::targetSize(const QString &path) const
 {
     switch (sizeMode) {
     case SizeMode::Percent:
-        return percentOf(path, percent);
+        if (!noEnlarge)
+            return percentOf(path, percent);
+        break;
     case SizeMode::Fixed:
-        return fixedSize;
+        if (!noEnlarge)
+            return fixedSize;
+        break;
+    case SizeMode::LongEdge:
+    case SizeMode::ShortEdge:
+        break;
     default:
         return QSize();
     }
+    const QSize shown = ImageLoader::displaySize(path);
+    return shown.isValid() ? targetFor(shown) : QSize(0, 0);
+}
+
+QSize ConvertSettings::targetFor(const QSize &shown) const
+{
+    QSize target;
+    switch (sizeMode) {
+    case SizeMode::Percent:
+        target = percentOf(shown, percent);
+        break;
+    case SizeMode::Fixed:
+        target = fixedSize;
+        break;
+    case SizeMode::LongEdge:
+    case SizeMode::ShortEdge: {
+        if (shown.isEmpty() || edge <= 0)
+            return QSize(0, 0);
+        const bool landscape = shown.width() >= shown.height();
+        const bool widthSet = landscape == (sizeMode == SizeMode::LongEdge);
+        const int set = widthSet ? shown.width() : shown.height();
+        const int other = widthSet ? shown.height() : shown.width();
+        // Rounded to the nearest pixel, and clamped before the conversion
+        // to int so that a thin strip cannot wrap.
+        const double scaled = std::round(double(other) * edge / set);
+        const int follows = int(qBound(1.0, scaled, double(std::numeric_limits<int>::max())));
+        target = widthSet ? QSize(edge, follows) : QSize(follows, edge);
+        break;
+    }
+    default:
+        return QSize();
+    }
+    if (!noEnlarge || shown.isEmpty())
+        return target;
+    // Fitted into a box, the picture is never larger than the box it fits
+    // in; the other modes give its exact size.
+    const QSize fitted = sizeMode == SizeMode::Fixed && !target.isEmpty()
+            ? shown.scaled(target, Qt::KeepAspectRatio)
+            : target;
+    return fitted.width() > shown.width() || fitted.height() > shown.height() ? shown : target;
 }
 
 QSize ConvertSettings::percentOf(const QString &path, int percent)

@@ -2,6 +2,7 @@
 #define CONVERTSETTINGS_H
 
 #include "encode/encodeoptions.h"
+#include "decode/resampler.h"
 
 #include <QSize>
 #include <QString>
@@ -10,8 +11,10 @@ struct OutputFormat;
 
 // How the Size tab gives the target size; the values are its items' order.
 enum class SizeMode {
-    Percent = 0, // a percentage of each image's own size
-    Fixed = 1,   // one width and height for all, as a box the picture fits
+    Percent = 0,   // a percentage of each image's own size
+    Fixed = 1,     // one width and height for all, as a box the picture fits
+    LongEdge = 2,  // the longer side to edge pixels, the other in proportion
+    ShortEdge = 3, // the shorter side to edge pixels, the other in proportion
 };
 
 // The Format tab's choice: each source's own format ("Original"), one of
@@ -51,6 +54,11 @@ struct ConvertSettings
     SizeMode sizeMode = SizeMode::Percent;
     int percent = 100;
     QSize fixedSize;
+    // The side the edge modes set, in pixels.
+    int edge = 2048;
+    // A picture already smaller than its target keeps its own size.
+    bool noEnlarge = false;
+    Scaling scaling = Scaling::Fast;
     TargetFormat format = TargetFormat::original();
     // Each result gets its source's file dates.
     bool keepDates = false;
@@ -64,8 +72,16 @@ struct ConvertSettings
     // appears) times percent / 100, truncated but never below one pixel
     // a side; a file that cannot be read
     // gives 0 x 0. Fixed: the width and height as given. Any other mode:
-    // an invalid size.
+    // an invalid size. Edge modes and never enlarging: targetFor() of the
+    // size the image appears at (0 x 0 for a file that cannot be read).
     QSize targetSize(const QString &path) const;
+
+    // The size to scale a picture that appears at shown to, in this mode:
+    // Percent as percentOf(); Fixed the box (which the picture is then
+    // fitted into); LongEdge and ShortEdge that side at edge pixels and
+    // the other in proportion, rounded, at least 1. With noEnlarge a
+    // picture that already fits keeps its size (shown).
+    QSize targetFor(const QSize &shown) const;
 
     // Target format name, which is also the suffix of the output file.
     QString targetFormat(const QString &path) const { return format.nameFor(path); }

@@ -34,8 +34,11 @@ ImageThread::~ImageThread()
 ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings &settings,
                                  const QString &path)
 {
+    // A percentage, an edge, or a box a picture may not outgrow needs the
+    // image's size: worked out in run(), from the header the job reads.
     const bool percent = settings.sizeMode == SizeMode::Percent;
-    const QSize size = percent ? QSize() : settings.targetSize(path);
+    const bool fromImage = settings.sizeMode != SizeMode::Fixed || settings.noEnlarge;
+    const QSize size = fromImage ? QSize() : settings.targetSize(path);
     ImageThread *thread = nullptr;
     if (convertMode == ConvertMode::SizeConvert) {
         qDebug() << "size convert:" << path;
@@ -45,8 +48,13 @@ ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings 
     } else {
         thread = new ImageThread(path, size, settings.targetFormat(path));
     }
-    if (percent && convertMode != ConvertMode::FormatConvert)
-        thread->setTargetPercent(settings.percent);
+    if (convertMode != ConvertMode::FormatConvert) {
+        if (percent)
+            thread->setTargetPercent(settings.percent);
+        if (fromImage)
+            thread->setTargetRule([settings](const QSize &shown) { return settings.targetFor(shown); });
+        thread->setScaling(settings.scaling);
+    }
     thread->setAspectRatioMode(settings.aspectRatioMode());
     thread->setRemoveLocation(settings.removeLocation);
     thread->setEncoding(settings.encoding);
@@ -79,6 +87,8 @@ void ImageThread::run()
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
     job->setRemoveLocation(removeLocation);
     job->setEncoding(encoding);
+    job->setScaling(scaling);
+    job->setTargetRule(targetRule);
     job->setPreviewSide(previewSide);
     job->setAbandoned([this]() {
         return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());

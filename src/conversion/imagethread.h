@@ -3,6 +3,7 @@
 
 #include "conversion/convertmode.h"
 #include "encode/encodeoptions.h"
+#include "decode/resampler.h"
 
 #include <QImage>
 #include <QSize>
@@ -10,6 +11,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class ConversionJob;
@@ -44,6 +46,12 @@ public:
     // size. The size is then worked out in run(), so that the header is
     // read on the worker rather than on the thread that makes the job.
     void setTargetPercent(int percent);
+
+    // The size worked out in run() from the size the image appears at
+    // (ConvertSettings::targetFor), over the size or percentage given; and
+    // how the picture is scaled to it.
+    void setTargetRule(std::function<QSize(const QSize &shown)> rule) { targetRule = std::move(rule); }
+    void setScaling(Scaling chosen) { scaling = chosen; }
 
     // How the result is encoded besides its format (ConversionJob): the
     // photo's position and place names left out; the list preview's side.
@@ -83,6 +91,8 @@ private:
     // Exact sizes by default: a percentage already keeps the proportions.
     int aspectRatioMode = Qt::IgnoreAspectRatio;
     int targetPercent = 0; // 0: use targetSize as given
+    std::function<QSize(const QSize &shown)> targetRule;
+    Scaling scaling = Scaling::Fast;
     bool removeLocation = false;
     int previewSide = 128;
     EncodeOptions encoding;

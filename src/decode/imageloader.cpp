@@ -83,16 +83,16 @@ QImage ImageLoader::readScaled(const QString &path, const QSize &targetSize,
 QImage ImageLoader::readScaled(const QString &path,
                                const std::function<QSize(const QSize &shown)> &targetFor,
                                Qt::AspectRatioMode mode, QString *errorString,
-                               const Admit &admit)
+                               const Admit &admit, Scaling scaling)
 {
     SourceReader source(path);
-    return readScaled(source, targetFor, mode, errorString, admit, nullptr);
+    return readScaled(source, targetFor, mode, errorString, admit, nullptr, scaling);
 }
 
 QImage ImageLoader::readScaled(SourceReader &source,
                                const std::function<QSize(const QSize &shown)> &targetFor,
                                Qt::AspectRatioMode mode, QString *errorString, const Admit &admit,
-                               Step *failedStep)
+                               Step *failedStep, Scaling scaling)
 {
     if (!source.check(errorString)) {
         if (failedStep)
@@ -126,24 +126,36 @@ QImage ImageLoader::readScaled(SourceReader &source,
                       failedStep, Step::Admit);
     }
     // The decoded picture and the result, or (enlarged) the result twice
-    // when it is handed back in shared memory.
+    // when it is handed back in shared memory; filtering takes room of its
+    // own besides.
+    const bool smooth = scaling == Scaling::Smooth;
     const qint64 result = ImageLimits::bytesFor(wanted);
-    if (admit && !admit(qMax(ImageLimits::plus(source.decodeBytes(), result),
-                             ImageLimits::plus(result, result))))
+    const qint64 work = smooth ? Resampler::workBytes(shown, wanted) : 0;
+    if (admit && !admit(ImageLimits::plus(qMax(ImageLimits::plus(source.decodeBytes(), result),
+                                               ImageLimits::plus(result, result)),
+                                          work)))
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cancelled"), failedStep, Step::Admit);
     if (image.isNull()) {
         // Only shrink while decoding; enlarging gains nothing there.
-        const bool shrinkWhileDecoding = source.canScale()
-                && !wanted.isEmpty() && wanted.width() <= shown.width()
+        const bool shrinking = !wanted.isEmpty() && wanted.width() <= shown.width()
                 && wanted.height() <= shown.height();
-        if (shrinkWhileDecoding) // the reader scales before it turns
-            source.setScaledSize(Orientation::stored(wanted, turn));
+        if (shrinking && source.canScale()) {
+            // The reader scales before it turns.
+            const QSize wantedStored = Orientation::stored(wanted, turn);
+            const QSize decodeAt = smooth ? source.exactScaledSize(wantedStored * 2) : wantedStored;
+            if (decodeAt != source.size())
+                source.setScaledSize(decodeAt);
+        }
         image = decoded(source, errorString, failedStep);
-        if (image.isNull() || shrinkWhileDecoding)
+        if (image.isNull() || image.size() == wanted)
             return image;
     }
     const QImage scaled = ImageLimits::orNull(
-            [&]() { return image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::FastTransformation); }, nullptr);
+            [&]() {
+                return smooth ? Resampler::lanczos3(image, wanted)
+                              : image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            },
+            nullptr);
     if (scaled.isNull()) {
         return failed(errorString, QCoreApplication::translate("ImageLoader", "cannot scale to %1").arg(sizeText(targetSize)),
                       failedStep, Step::Fit);

@@ -3,6 +3,7 @@
 
 #include "base/conversionresult.h"
 #include "base/orientation.h"
+#include "decode/resampler.h"
 
 #include <QImage>
 #include <QImageIOHandler>
@@ -40,9 +41,11 @@ public:
                        ConversionResult::Step *failedStep);
 
     // Decodes the image turned upright at exactly targetSize (as it
-    // appears). Where the decoder can scale while it decodes (JPEG) that is
-    // done, which is several times faster than decoding in full; otherwise
-    // the full image is scaled without smoothing. A result that would not
+    // appears). Fast: where the decoder can scale while it decodes (JPEG)
+    // that is done, which is several times faster than decoding in full;
+    // otherwise the full image is scaled without smoothing. Smooth: the
+    // decoder shrinks only as far as it stays exact and twice the target
+    // (SourceReader::exactScaledSize), then Resampler filters. A result that would not
     // fit in the allocation limit fails before any work, with its size in
     // the reason.
     static QImage readScaled(const QString &path, const QSize &targetSize,
@@ -53,11 +56,11 @@ public:
     static QImage readScaled(const QString &path,
                              const std::function<QSize(const QSize &shown)> &targetFor,
                              Qt::AspectRatioMode mode, QString *errorString = nullptr,
-                             const Admit &admit = {});
+                             const Admit &admit = {}, Scaling scaling = Scaling::Fast);
     static QImage readScaled(SourceReader &source,
                              const std::function<QSize(const QSize &shown)> &targetFor,
                              Qt::AspectRatioMode mode, QString *errorString, const Admit &admit,
-                             ConversionResult::Step *failedStep);
+                             ConversionResult::Step *failedStep, Scaling scaling = Scaling::Fast);
 };
 
 #endif // IMAGELOADER_H

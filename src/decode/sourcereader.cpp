@@ -107,6 +107,27 @@ void SourceReader::setScaledSize(const QSize &size)
         imageReader.setScaledSize(size);
 }
 
+QSize SourceReader::exactScaledSize(const QSize &least)
+{
+    const QSize full = size();
+    if (!full.isValid() || !canScale() || least.width() >= full.width()
+        || least.height() >= full.height())
+        return full;
+    if (decoder)
+        return least;
+    if (imageReader.format() != "jpeg")
+        return full;
+    const qint64 width = full.width();
+    const qint64 height = full.height();
+    for (qint64 eighths = 1; eighths < 8; ++eighths) {
+        const bool even = (width * eighths) % 8 == 0 && (height * eighths) % 8 == 0;
+        const QSize scaled(int(width * eighths / 8), int(height * eighths / 8));
+        if (even && scaled.width() >= least.width() && scaled.height() >= least.height())
+            return scaled;
+    }
+    return full;
+}
+
 QImage SourceReader::preview()
 {
     return decoder ? ImageLimits::orNull([&]() { return decoder->preview(); }, nullptr)

@@ -50,6 +50,12 @@ public:
     // stored size to make it (before any turn).
     bool canScale();
     void setScaledSize(const QSize &size);
+    // The smallest stored size of at least least that the picture decodes
+    // to without a resampling of the reader's own: a JPEG's scaled inverse
+    // DCT by n/8, where both sides divide evenly (Qt's reader resamples
+    // otherwise); what a decoder that scales is asked. The full size where
+    // nothing smaller is exact.
+    QSize exactScaledSize(const QSize &least);
     // A preview the file carries for thumbnails (RAW and HEIF files).
     QImage preview();
     // What the picture read() gave may lack, in the user's words (a file

@@ -329,47 +329,67 @@ std::vector<Text> textsOf(const QImage &image)
     return texts;
 }
 
-// The chunks Qt's writer puts before the pixels, from the signature on,
-// appended to out by libpng from the calls Qt makes.
-bool writeHead(const QImage &image, const Layout &layout, QByteArray *out, QString *errorString)
+// What libpng is handed for the chunks before the pixels, made before its
+// error handling starts (a longjmp skips no destructor then).
+struct Head
 {
-    // Everything handed to libpng is made before its error handling starts.
+    const QImage *image = nullptr;
+    const Layout *layout = nullptr;
+    bool hasProfile = false;
+    QByteArray profileName, profile;
+    std::vector<Text> texts;
+    std::vector<png_text> entries;
+    png_color palette[256] = {};
+    png_byte alphas[256] = {};
+    int colors = 0;
+    int translucent = 0; // palette entries up to the last that is not opaque
+};
+
+Head headOf(const QImage &image, const Layout &layout)
+{
+    Head h;
+    h.image = &image;
+    h.layout = &layout;
     const QColorSpace space = image.colorSpace();
-    QByteArray profileName = space.isValid() ? space.description().toLatin1() : QByteArray();
-    if (profileName.isEmpty())
-        profileName = QByteArrayLiteral("Custom");
-    const QByteArray profile = space.isValid() ? space.iccProfile() : QByteArray();
-    std::vector<Text> texts = textsOf(image);
-    std::vector<png_text> entries(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-        png_text &e = entries[i];
-        e.compression = texts[i].compression;
-        e.key = texts[i].key.data();
-        e.text = texts[i].text.data();
-        if (texts[i].compression >= PNG_ITXT_COMPRESSION_NONE) {
-            e.itxt_length = size_t(texts[i].text.size());
+    h.hasProfile = space.isValid();
+    h.profileName = h.hasProfile ? space.description().toLatin1() : QByteArray();
+    if (h.profileName.isEmpty())
+        h.profileName = QByteArrayLiteral("Custom");
+    h.profile = h.hasProfile ? space.iccProfile() : QByteArray();
+    h.texts = textsOf(image);
+    h.entries.resize(h.texts.size());
+    for (size_t i = 0; i < h.texts.size(); ++i) {
+        Text &t = h.texts[i];
+        png_text &e = h.entries[i];
+        e.compression = t.compression;
+        e.key = t.key.data();
+        e.text = t.text.data();
+        if (t.compression >= PNG_ITXT_COMPRESSION_NONE) {
+            e.itxt_length = size_t(t.text.size());
             e.lang = const_cast<char *>("UTF-8");
-            e.lang_key = texts[i].translatedKey.data();
+            e.lang_key = t.translatedKey.data();
         } else {
-            e.text_length = size_t(texts[i].text.size());
+            e.text_length = size_t(t.text.size());
         }
     }
-    png_color palette[256];
-    png_byte alphas[256];
-    const int colors = std::min<int>(256, int(image.colorCount()));
-    int translucent = 0;
-    for (int i = 0; i < colors; ++i) {
+    h.colors = std::min<int>(256, int(image.colorCount()));
+    for (int i = 0; i < h.colors; ++i) {
         const QRgb c = image.color(i);
-        palette[i] = {png_byte(qRed(c)), png_byte(qGreen(c)), png_byte(qBlue(c))};
-        alphas[i] = png_byte(qAlpha(c));
-        if (alphas[i] < 255)
-            translucent = i + 1;
+        h.palette[i] = {png_byte(qRed(c)), png_byte(qGreen(c)), png_byte(qBlue(c))};
+        h.alphas[i] = png_byte(qAlpha(c));
+        if (h.alphas[i] < 255)
+            h.translucent = i + 1;
     }
-    out->reserve(4096 + profile.size() + 2 * qsizetype(texts.size()) * 80
-                 + std::accumulate(texts.begin(), texts.end(), qsizetype(0),
-                                   [](qsizetype n, const Text &t) { return n + t.text.size(); }));
-    Failure failure;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &failure, failed, warned);
+    return h;
+}
+
+// The chunks Qt's writer puts before the pixels, from the signature on,
+// appended to out by libpng from the calls Qt makes; false with failure's
+// message when libpng refuses them.
+bool writeHead(const Head &h, QByteArray *out, Failure *failure)
+{
+    const QImage &image = *h.image;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, failure, failed, warned);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!info) {
         png_destroy_write_struct(&png, nullptr);
@@ -377,23 +397,22 @@ bool writeHead(const QImage &image, const Layout &layout, QByteArray *out, QStri
     }
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
-        *errorString = QString::fromLatin1(failure.message);
         return false;
     }
     png_set_benign_errors(png, 1);
     png_set_write_fn(png, out, appendBytes, noFlush);
-    png_set_IHDR(png, info, png_uint_32(image.width()), png_uint_32(image.height()), layout.depth,
-                 layout.colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
-                 PNG_FILTER_TYPE_BASE);
-    if (space.isValid()) {
-        png_set_iCCP(png, info, profileName.constData(), PNG_COMPRESSION_TYPE_BASE,
-                     reinterpret_cast<png_const_bytep>(profile.constData()),
-                     png_uint_32(profile.size()));
+    png_set_IHDR(png, info, png_uint_32(image.width()), png_uint_32(image.height()),
+                 h.layout->depth, h.layout->colorType, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    if (h.hasProfile) {
+        png_set_iCCP(png, info, h.profileName.constData(), PNG_COMPRESSION_TYPE_BASE,
+                     reinterpret_cast<png_const_bytep>(h.profile.constData()),
+                     png_uint_32(h.profile.size()));
     }
-    if (layout.colorType == PNG_COLOR_TYPE_PALETTE) {
-        png_set_PLTE(png, info, palette, colors);
-        if (translucent)
-            png_set_tRNS(png, info, alphas, translucent, nullptr);
+    if (h.layout->colorType == PNG_COLOR_TYPE_PALETTE) {
+        png_set_PLTE(png, info, h.palette, h.colors);
+        if (h.translucent)
+            png_set_tRNS(png, info, h.alphas, h.translucent, nullptr);
     }
     if (image.offset().x() || image.offset().y())
         png_set_oFFs(png, info, image.offset().x(), image.offset().y(), PNG_OFFSET_PIXEL);
@@ -401,8 +420,8 @@ bool writeHead(const QImage &image, const Layout &layout, QByteArray *out, QStri
         png_set_pHYs(png, info, png_uint_32(image.dotsPerMeterX()),
                      png_uint_32(image.dotsPerMeterY()), PNG_RESOLUTION_METER);
     }
-    if (!entries.empty())
-        png_set_text(png, info, entries.data(), int(entries.size()));
+    if (!h.entries.empty())
+        png_set_text(png, info, h.entries.data(), int(h.entries.size()));
     png_write_info(png, info);
     png_destroy_write_struct(&png, &info);
     return true;
@@ -418,17 +437,24 @@ void putChunkHead(char *at, quint32 length, const char *type)
 
 QByteArray PngWriter::write(const QImage &image, QString *errorString, int level)
 {
-    QString why;
     if (image.isNull()) {
         if (errorString)
             *errorString = QStringLiteral("no image");
         return QByteArray();
     }
     const Layout layout = layoutOf(image);
+    const Head handed = headOf(image, layout);
     QByteArray bytes;
-    if (!writeHead(image, layout, &bytes, &why)) {
+    // Room for the chunks, so that libpng's writes need no allocation.
+    bytes.reserve(4096 + handed.profile.size()
+                  + std::accumulate(handed.texts.begin(), handed.texts.end(), qsizetype(0),
+                                    [](qsizetype n, const Text &t) {
+                                        return n + t.key.size() + t.text.size() + 32;
+                                    }));
+    Failure failure;
+    if (!writeHead(handed, &bytes, &failure)) {
         if (errorString)
-            *errorString = why;
+            *errorString = QString::fromLatin1(failure.message);
         return QByteArray();
     }
 

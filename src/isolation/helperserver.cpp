@@ -3,17 +3,38 @@
 #include "isolation/helperchannel.h"
 #include "isolation/sharedimage.h"
 
+#include <limits>
+
+#include <malloc.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
 
 const QString kindKey = QStringLiteral("kind");
 
+// How long a helper waits for its next request before it gives back the
+// memory it kept from the last ones (keepFreedMemory()).
+constexpr int idleTrimMs = 1000;
+
 } // namespace
 
 HelperServer::HelperServer(int socket)
     : socket(socket)
 {
+}
+
+void HelperServer::keepFreedMemory()
+{
+#ifdef __GLIBC__
+    // Every block from the heap, none mapped on its own, and nothing given
+    // back when freed: the buffers one photo frees are the next one's,
+    // rather than fresh pages the kernel maps and zeroes for each (a
+    // tenth of a conversion's time). run() gives them back once no
+    // request has come for a second.
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+#endif
 }
 
 void HelperServer::handle(const QString &kind, HelperHandler handler)
@@ -49,6 +70,12 @@ QVariantMap HelperServer::ask(const QVariantMap &question, int watchdogSeconds)
 int HelperServer::run()
 {
     for (;;) {
+        pollfd waiting{socket, POLLIN, 0};
+        if (::poll(&waiting, 1, idleTrimMs) == 0) {
+#ifdef __GLIBC__
+            ::malloc_trim(0);
+#endif
+        }
         QVariantMap request;
         QList<int> descriptors;
         const int got = HelperChannel::receive(socket, &request, &descriptors);

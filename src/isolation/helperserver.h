@@ -52,6 +52,10 @@ class HelperServer
 public:
     explicit HelperServer(int socket);
 
+    // The C library keeps what requests free for the next ones, until the
+    // helper has waited a second for a request; after configureProcess().
+    static void keepFreedMemory();
+
     void handle(const QString &kind, HelperHandler handler);
 
     // Sends the first message, which says whether the sandbox is on and

@@ -94,6 +94,7 @@ IsolatedRead::Result IsolatedRead::run(int source, const QString &name, const Re
     call.params.insert(QStringLiteral("name"), name);
     call.params.insert(QStringLiteral("scaled"), request.scaled);
     call.params.insert(QStringLiteral("mode"), int(request.mode));
+    call.params.insert(QStringLiteral("scaling"), int(request.scaling));
     call.source = source;
     call.image = request.image;
     call.baseSeconds = request.baseSeconds;
@@ -171,7 +172,9 @@ QImage IsolatedRead::decode(HelperContext &context, SourceReader &source, Helper
         image = ImageLoader::readScaled(
                 source, targetFor,
                 Qt::AspectRatioMode(params.value(QStringLiteral("mode")).toInt()), &why, admit,
-                &step);
+                &step, Scaling(params.value(QStringLiteral("scaling")).toInt()) == Scaling::Smooth
+                        ? Scaling::Smooth
+                        : Scaling::Fast);
     } else {
         image = ImageLoader::read(source, &why, admit, &step);
     }

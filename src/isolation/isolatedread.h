@@ -2,6 +2,7 @@
 #define ISOLATEDREAD_H
 
 #include "base/conversionresult.h"
+#include "decode/resampler.h"
 #include "isolation/helperserver.h"
 
 #include <QImage>
@@ -36,6 +37,7 @@ struct Request
     // Scaled: fitted to targetFor(shown size) as mode says; else whole.
     bool scaled = false;
     Qt::AspectRatioMode mode = Qt::IgnoreAspectRatio;
+    Scaling scaling = Scaling::Fast;
     std::function<QSize(const QSize &shown)> targetFor;
     // Told the bytes the decode will take; may wait. False fails the read.
     std::function<bool(qint64 bytes)> admit;

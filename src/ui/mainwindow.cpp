@@ -62,6 +62,7 @@ MainWindow::MainWindow(QWidget *parent)
     frameFitter = new FrameFitter(this);
     readSettings();
     ui->frameDpi->hide();
+    ui->frameEdge->hide();
     createActions();
     settingsSaver = new SettingsSaver(this, ui, [this]() { return lastOpenDir; });
     // The quality and the lossless box say something only of some formats.
@@ -159,9 +160,16 @@ void MainWindow::on_comboBoxSizeSettingMode_currentIndexChanged(int index)
     if (index == 0) {
         ui->framePercent->show();
         ui->frameDpi->hide();
+        ui->frameEdge->hide();
     } else if (index == 1) {
         ui->frameDpi->show();
         ui->framePercent->hide();
+        ui->frameEdge->hide();
+    } else if (index == 2 || index == 3) {
+        // Long edge and short edge share one value.
+        ui->frameEdge->show();
+        ui->framePercent->hide();
+        ui->frameDpi->hide();
     }
 }
 
@@ -410,6 +418,12 @@ void MainWindow::readSettings()
     ui->spinBoxQuality->setValue(
             settings.value(QStringLiteral("quality"), EncodeOptions::defaultQuality).toInt());
     ui->checkBoxLossless->setChecked(settings.value(QStringLiteral("lossless"), false).toBool());
+    ui->spinBoxEdge->setValue(settings.value(QStringLiteral("edge"), 2048).toInt());
+    ui->checkBoxNoEnlarge->setChecked(settings.value(QStringLiteral("noenlarge"), false).toBool());
+    // An index the combo box does not have (a later version's) leaves Fast.
+    const int scaling = settings.value(QStringLiteral("scaling"), int(Scaling::Fast)).toInt();
+    if (scaling >= 0 && scaling < ui->comboBoxScaling->count())
+        ui->comboBoxScaling->setCurrentIndex(scaling);
     settings.endGroup();
 }
 
@@ -431,6 +445,10 @@ ConvertSettings MainWindow::convertSettings() const
     settings.sizeMode = static_cast<SizeMode>(ui->comboBoxSizeSettingMode->currentIndex());
     settings.percent = ui->spinBoxPercent->value();
     settings.fixedSize = QSize(ui->spinBoxWidth->value(), ui->spinBoxHeight->value());
+    settings.edge = ui->spinBoxEdge->value();
+    settings.noEnlarge = ui->checkBoxNoEnlarge->isChecked();
+    settings.scaling = ui->comboBoxScaling->currentIndex() == int(Scaling::Smooth) ? Scaling::Smooth
+                                                                                   : Scaling::Fast;
     settings.format = TargetFormat::ofItem(ui->comboBoxFormat->currentIndex());
     settings.keepDates = ui->checkBoxKeepDates->isChecked();
     settings.removeLocation = ui->checkBoxRemoveLocation->isChecked();

@@ -30,6 +30,9 @@ SettingsSaver::SettingsSaver(QMainWindow *window, Ui_MainWindow *ui,
     connect(ui->checkBoxRemoveLocation, &QCheckBox::toggled, this, changes);
     connect(ui->spinBoxQuality, &QSpinBox::valueChanged, this, changes);
     connect(ui->checkBoxLossless, &QCheckBox::toggled, this, changes);
+    connect(ui->spinBoxEdge, &QSpinBox::valueChanged, this, changes);
+    connect(ui->checkBoxNoEnlarge, &QCheckBox::toggled, this, changes);
+    connect(ui->comboBoxScaling, &QComboBox::currentIndexChanged, this, changes);
     connect(ui->splitter, &QSplitter::splitterMoved, this, changes);
     connect(ui->splitter_2, &QSplitter::splitterMoved, this, changes);
     window->installEventFilter(this);
@@ -66,5 +69,8 @@ void SettingsSaver::write(QMainWindow *window, Ui_MainWindow *ui, const QString 
     settings.setValue(QStringLiteral("removelocation"), ui->checkBoxRemoveLocation->isChecked());
     settings.setValue(QStringLiteral("quality"), ui->spinBoxQuality->value());
     settings.setValue(QStringLiteral("lossless"), ui->checkBoxLossless->isChecked());
+    settings.setValue(QStringLiteral("edge"), ui->spinBoxEdge->value());
+    settings.setValue(QStringLiteral("noenlarge"), ui->checkBoxNoEnlarge->isChecked());
+    settings.setValue(QStringLiteral("scaling"), ui->comboBoxScaling->currentIndex());
     settings.endGroup();
 }
