@@ -6,8 +6,14 @@
 // time, rounds interleaved.
 //
 //   bench_formats PHOTO.jpg [--rounds R=3]
+//
+// With --targets, the other way: the photos written as WebP, AVIF, JPEG XL
+// and HEIC through the window (targetbench.h).
+//
+//   bench_formats --targets PHOTO.jpg... [--rounds R=1]
 
 #include "benchsupport.h"
+#include "targetbench.h"
 
 #include "conversion/conversionjob.h"
 #include "encode/heifencoder.h"
@@ -73,7 +79,18 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     if (!useShippedHelper("bench_formats"))
         return 1;
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    if (args.contains(QStringLiteral("--targets"))) {
+        args.removeAll(QStringLiteral("--targets"));
+        const int at = int(args.indexOf(QStringLiteral("--rounds")));
+        int targetRounds = 1;
+        if (at > 0) {
+            targetRounds = args.value(at + 1).toInt();
+            args.remove(at, 2);
+        }
+        ImageLimits::configureProcess();
+        return runTargets(args.mid(1), qMax(1, targetRounds));
+    }
     if (args.size() < 2) {
         qWarning("usage: bench_formats PHOTO.jpg [--rounds R]");
         return 2;
@@ -96,8 +113,8 @@ int main(int argc, char **argv)
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     };
     QString why;
-    if (!write(d + "photo.heic", HeifEncoder::encode(photo, QStringLiteral("heic"), &why))
-        || !write(d + "photo.avif", HeifEncoder::encode(photo, QStringLiteral("avif"), &why))
+    if (!write(d + "photo.heic", HeifEncoder::encode(photo, QStringLiteral("heic"), 75, EncodeOptions(), FileBlocks(), &why))
+        || !write(d + "photo.avif", HeifEncoder::encode(photo, QStringLiteral("avif"), 75, EncodeOptions(), FileBlocks(), &why))
         || !photo.save(d + "photo.png")
         || !run(QStringLiteral("cjxl"), {d + "photo.png", d + "photo.jxl", QStringLiteral("--quiet")})
         || !RawFixture::writeDng(d + "photo.dng", photo, "2024:05:06 07:08:09")) {

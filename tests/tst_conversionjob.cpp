@@ -2,6 +2,7 @@
 #include "hostile/hostilecorpus.h"
 #include "base/imagelimits.h"
 #include "base/pngchunks.h"
+#include "decode/imageloader.h"
 #include "encode/outputformat.h"
 #include "fs/targetnamer.h"
 #include "isolation/helperpool.h"
@@ -94,7 +95,7 @@ void tst_ConversionJob::onePhoto_data()
     const auto both = ConvertMode::BothConvert;
     const auto format = ConvertMode::FormatConvert;
     const auto size = ConvertMode::SizeConvert;
-    QStringList suffixes{QStringLiteral("webp")};
+    QStringList suffixes;
     for (const OutputFormat &offered : OutputFormat::offered())
         suffixes << offered.suffix;
     for (const QString &f : std::as_const(suffixes)) {
@@ -214,7 +215,7 @@ void tst_ConversionJob::onePhoto()
     }
     QCOMPARE(result.fileName, target.directory + QLatin1Char('/')
                                       + QFileInfo(source).completeBaseName() + '.' + format);
-    QCOMPARE(QImage(result.fileName).size(), written);
+    QCOMPARE(ImageLoader::read(result.fileName).size(), written);
     QVERIFY(!result.preview.isNull());
     // Whole files only: no temporary is left beside it.
     QCOMPARE(QDir(target.directory).entryList(QDir::Files | QDir::Hidden).size(), 1);

@@ -1,4 +1,5 @@
 #include "ui/mainwindow.h"
+#include "conversion/convertsettings.h"
 #include "ui_mainwindow.h"
 #include "conversion/convertsettings.h"
 
@@ -36,6 +37,8 @@ private slots:
     void sliderMirrorsSpinBox();
     void screenReadersNameEveryControl();
     void sizeModeSwitchesFrames();
+    void qualityFollowsTheFormat_data();
+    void qualityFollowsTheFormat();
 
     void firstStartDefaults();
     void settingsRoundTrip();
@@ -87,7 +90,8 @@ void tst_MainWindow::formDefaults()
     items.clear();
     for (int i = 0; i < w.ui->comboBoxFormat->count(); ++i)
         items << w.ui->comboBoxFormat->itemText(i);
-    QCOMPARE(items, (QStringList{"Original", "BMP", "JPG", "JPEG", "PNG", "PPM", "TIFF", "XBM", "XPM"}));
+    QCOMPARE(items, (QStringList{"Original", "BMP", "JPG", "JPEG", "PNG", "PPM", "TIFF", "XBM", "XPM",
+                             "WebP", "AVIF", "JPEG XL", "HEIC"}));
 
     QCOMPARE(w.ui->spinBoxPercent->minimum(), 1);
     QCOMPARE(w.ui->spinBoxPercent->maximum(), 1000);
@@ -417,6 +421,48 @@ void tst_MainWindow::firstStartDefaults()
     QCOMPARE(w.ui->comboBoxScaling->currentIndex(), int(Scaling::Fast));
 }
 
+void tst_MainWindow::qualityFollowsTheFormat_data()
+{
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<bool>("lossless");
+    QTest::addColumn<bool>("quality");
+    QTest::addColumn<bool>("losslessBox");
+    QTest::newRow("Original") << "Original" << false << true << true;
+    QTest::newRow("JPG") << "JPG" << false << true << false;
+    QTest::newRow("JPG, lossless checked") << "JPG" << true << true << false;
+    QTest::newRow("PNG") << "PNG" << false << false << false;
+    QTest::newRow("BMP") << "BMP" << false << false << false;
+    QTest::newRow("WebP") << "WebP" << false << true << true;
+    QTest::newRow("WebP, lossless") << "WebP" << true << false << true;
+    QTest::newRow("AVIF, lossless") << "AVIF" << true << false << true;
+    QTest::newRow("JPEG XL") << "JPEG XL" << false << true << true;
+    QTest::newRow("HEIC") << "HEIC" << false << true << false;
+    QTest::newRow("HEIC, lossless checked") << "HEIC" << true << true << false;
+}
+
+void tst_MainWindow::qualityFollowsTheFormat()
+{
+    QFETCH(QString, item);
+    QFETCH(bool, lossless);
+    QFETCH(bool, quality);
+    QFETCH(bool, losslessBox);
+    MainWindow w;
+    // 75 unless changed: what a JPEG got before there was a choice.
+    QCOMPARE(w.ui->spinBoxQuality->value(), 75);
+    QCOMPARE(w.ui->horizontalSliderQuality->value(), 75);
+    QCOMPARE(w.ui->spinBoxQuality->minimum(), 1);
+    QCOMPARE(w.ui->spinBoxQuality->maximum(), 100);
+    w.ui->comboBoxFormat->setCurrentIndex(w.ui->comboBoxFormat->findText(item));
+    w.ui->checkBoxLossless->setChecked(lossless);
+    QCOMPARE(w.ui->horizontalSliderQuality->isEnabled(), quality);
+    QCOMPARE(w.ui->spinBoxQuality->isEnabled(), quality);
+    QCOMPARE(w.ui->checkBoxLossless->isEnabled(), losslessBox);
+    w.ui->spinBoxQuality->setValue(33);
+    QCOMPARE(w.ui->horizontalSliderQuality->value(), 33);
+    QCOMPARE(w.convertSettings().encoding.quality, 33);
+    QCOMPARE(w.convertSettings().encoding.lossless, lossless);
+}
+
 void tst_MainWindow::settingsRoundTrip()
 {
     QByteArray splitterState;
@@ -430,6 +476,8 @@ void tst_MainWindow::settingsRoundTrip()
         w.ui->checkBoxAutoOpenDir->setChecked(false);
         w.ui->checkBoxKeepDates->setChecked(false);
         w.ui->checkBoxRemoveLocation->setChecked(true);
+        w.ui->horizontalSliderQuality->setValue(88);
+        w.ui->checkBoxLossless->setChecked(true);
         w.ui->spinBoxEdge->setValue(1280);
         w.ui->checkBoxNoEnlarge->setChecked(true);
         w.ui->comboBoxScaling->setCurrentIndex(int(Scaling::Smooth));
@@ -439,10 +487,12 @@ void tst_MainWindow::settingsRoundTrip()
     }
     QSettings s = settings();
     s.beginGroup(QStringLiteral("mainwindow"));
-    QCOMPARE(s.childKeys().size(), 14);
+    QCOMPARE(s.childKeys().size(), 16);
     QCOMPARE(s.value("edge").toInt(), 1280);
     QCOMPARE(s.value("noenlarge").toBool(), true);
     QCOMPARE(s.value("scaling").toInt(), int(Scaling::Smooth));
+    QCOMPARE(s.value("quality").toInt(), 88);
+    QCOMPARE(s.value("lossless").toBool(), true);
     QCOMPARE(s.value("size").toSize(), QSize(700, 500));
     QCOMPARE(s.value("splitter").toByteArray(), splitterState);
     s.endGroup();
@@ -455,6 +505,8 @@ void tst_MainWindow::settingsRoundTrip()
     QVERIFY(!again.ui->checkBoxAutoOpenDir->isChecked());
     QVERIFY(!again.ui->checkBoxKeepDates->isChecked());
     QVERIFY(again.ui->checkBoxRemoveLocation->isChecked());
+    QCOMPARE(again.ui->spinBoxQuality->value(), 88);
+    QVERIFY(again.ui->checkBoxLossless->isChecked());
     QCOMPARE(again.ui->spinBoxEdge->value(), 1280);
     QVERIFY(again.ui->checkBoxNoEnlarge->isChecked());
     QCOMPARE(again.ui->comboBoxScaling->currentIndex(), int(Scaling::Smooth));

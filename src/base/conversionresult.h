@@ -38,6 +38,9 @@ struct ConversionResult
     // could not be read, a profile that does not fit), in the user's words.
     QStringList warnings;
     QString fileName; // the file written, when Written
+    // The source's bytes and the written file's, when Written.
+    qint64 sourceBytes = 0;
+    qint64 writtenBytes = 0;
     QImage preview;   // list-sized, what the written file looks like
 
     bool written() const { return outcome == Written; }

@@ -91,8 +91,13 @@ int BatchRunner::start(const QString &finishedText, ConvertMode convertMode,
     // Each worker is made when its turn comes, so that a batch of thousands
     // neither holds thousands of thread objects nor reads thousands of
     // headers before the window answers.
+    // Each encoder gets the cores the images in flight leave it, at least
+    // one: a lone photo is encoded on every core.
+    ConvertSettings shared = settings;
+    const qsizetype together = qMax<qsizetype>(1, qMin<qsizetype>(inFlightLimit, sources.size()));
+    shared.encoding.threads = int(qMax<qsizetype>(1, QThread::idealThreadCount() / together));
     for (const QString &path : sources) {
-        waiting.enqueue({id, [convertMode, settings, path]() {
+        waiting.enqueue({id, [convertMode, settings = shared, path]() {
                              return ImageThread::create(convertMode, settings, path);
                          }});
     }
@@ -178,6 +183,8 @@ void BatchRunner::handled(int batchId, const QString &path, const ConversionResu
     switch (result.outcome) {
     case ConversionResult::Written:
         ++report.written;
+        report.bytesBefore += result.sourceBytes;
+        report.bytesAfter += result.writtenBytes;
         if (!result.warnings.isEmpty())
             report.warnings.append({path, result.warnings});
         break;

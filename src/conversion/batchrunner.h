@@ -28,6 +28,9 @@ struct BatchReport
     ConvertMode convertMode = ConvertMode::SizeConvert; // of the command
     int total = 0;        // images in the batch
     int written = 0;
+    // The bytes of the written files' sources, and of the files.
+    qint64 bytesBefore = 0;
+    qint64 bytesAfter = 0;
     QList<ImageFailure> failures;
     // What the written files lack that their sources had, by source path.
     QList<QPair<QString, QStringList>> warnings;

@@ -2,6 +2,7 @@
 
 #include "base/imagelimits.h"
 #include "conversion/convertsettings.h"
+#include "conversion/losslessjpeg.h"
 #include "decode/sourcereader.h"
 #include "encode/imageencoder.h"
 #include "encode/outputformat.h"
@@ -104,6 +105,7 @@ bool ConversionJob::read(const Admit &admit)
     SourceFile source(path);
     if (!source.isOpen())
         return fail(Step::Open, source.errorString(), QString());
+    sourceSize = source.device()->size();
     return convert(source.device()->handle(), QImage(), admit);
 }
 
@@ -119,7 +121,10 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
     request.here = &ConversionJob::serve;
     request.params = {{QStringLiteral("format"), targetFormat},
                       {QStringLiteral("removeLocation"), removeLocation},
-                      {QStringLiteral("previewSide"), previewSide}};
+                      {QStringLiteral("previewSide"), previewSide},
+                      {QStringLiteral("quality"), encoding.quality},
+                      {QStringLiteral("lossless"), encoding.lossless},
+                      {QStringLiteral("threads"), encoding.threads}};
     request.image = handed;
     request.admit = admit;
     request.abandoned = abandoned;
@@ -164,9 +169,7 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
 
 HelperAnswer ConversionJob::serve(HelperContext &context)
 {
-    const QVariantMap &params = context.params;
-    const QString name = params.value(QStringLiteral("name")).toString();
-    const QString format = params.value(QStringLiteral("format")).toString();
+    const QString name = context.params.value(QStringLiteral("name")).toString();
     HelperAnswer answer;
 
     // Limits, admission, decoding at size, orientation and fitting; or
@@ -192,33 +195,8 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
     QStringList warnings;
     QByteArray bytes;
     try {
-        if (!ImageEncoder::canWrite(format)) {
-            why = tr("no writer for %1 files: choose a target format").arg(format.toUpper());
-        } else {
-            // The metadata, from the open the pixels came from, and only
-            // when the encoder will look at it.
-            PhotoMetadata metadata;
-            if (ImageEncoder::needsMetadata(image, format)) {
-                if (reader) {
-                    metadata = PhotoMetadata::read(reader->source());
-                } else if (context.source >= 0) {
-                    SourceFile source(context.source);
-                    metadata = PhotoMetadata::read(source);
-                }
-            }
-            metadata.setLocationRemoved(params.value(QStringLiteral("removeLocation")).toBool());
-            QImage written;
-            bytes = ImageEncoder::encode(image, format, metadata, name, &why, &written, &warnings);
-            // The list preview shows what the file holds: the flattened,
-            // converted pixels, or the file read back where the writer
-            // changes them (an alpha kept only on or off).
-            const int side = params.value(QStringLiteral("previewSide"), 128).toInt();
-            if (!bytes.isEmpty()) {
-                answer.preview = OutputFormat::of(format).alpha != OutputFormat::Alpha::OnOff
-                        ? ThumbnailLoader::fromImage(written, side)
-                        : readBack(bytes, format, side);
-            }
-        }
+        bytes = encodeHere(context, reader ? &*reader : nullptr, image, &why, &warnings,
+                           &answer.preview);
     } catch (const std::bad_alloc &) {
         // This image alone fails; the heap may be left in pieces.
         bytes = QByteArray();
@@ -232,6 +210,65 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
     answer.values.insert(QStringLiteral("encodeWarnings"), warnings);
     answer.bytes = bytes;
     return answer;
+}
+
+QByteArray ConversionJob::encodeHere(HelperContext &context, SourceReader *reader,
+                                     const QImage &image, QString *why, QStringList *warnings,
+                                     QImage *preview)
+{
+    const QVariantMap &params = context.params;
+    const QString name = params.value(QStringLiteral("name")).toString();
+    const QString format = params.value(QStringLiteral("format")).toString();
+    if (!ImageEncoder::canWrite(format)) {
+        *why = tr("no writer for %1 files: choose a target format").arg(format.toUpper());
+        return QByteArray();
+    }
+    EncodeOptions options;
+    options.quality = params.value(QStringLiteral("quality"), options.quality).toInt();
+    options.lossless = params.value(QStringLiteral("lossless")).toBool();
+    options.threads = params.value(QStringLiteral("threads"), 1).toInt();
+    options = options.bounded();
+
+    // The metadata, from the open the pixels came from, and only when the
+    // encoder will look at it.
+    PhotoMetadata metadata;
+    if (ImageEncoder::needsMetadata(image, format)) {
+        if (reader) {
+            metadata = PhotoMetadata::read(reader->source());
+        } else if (context.source >= 0) {
+            SourceFile source(context.source);
+            metadata = PhotoMetadata::read(source);
+        }
+    }
+    metadata.setLocationRemoved(params.value(QStringLiteral("removeLocation")).toBool());
+    const int side = params.value(QStringLiteral("previewSide"), 128).toInt();
+
+    // A JPEG asked to become a JPEG XL without loss keeps its own coding
+    // when nothing was done to its pixels.
+    if (options.lossless && OutputFormat::of(format).writer == OutputFormat::Writer::JpegXl) {
+        QString notLossless;
+        const QByteArray recoded = LosslessJpeg::toJpegXl(reader, image, metadata, options,
+                                                          &notLossless);
+        if (!recoded.isEmpty()) {
+            *preview = ThumbnailLoader::fromImage(image, side);
+            return recoded;
+        }
+        if (!notLossless.isEmpty())
+            *warnings << notLossless;
+    }
+
+    QImage written;
+    const QByteArray bytes = ImageEncoder::encode(image, format, metadata, name, why, &written,
+                                                  warnings, options);
+    // The list preview shows what the file holds: the flattened,
+    // converted pixels, or the file read back where the writer
+    // changes them (an alpha kept only on or off).
+    if (!bytes.isEmpty()) {
+        *preview = OutputFormat::of(format).alpha != OutputFormat::Alpha::OnOff
+                ? ThumbnailLoader::fromImage(written, side)
+                : readBack(bytes, format, side);
+    }
+    return bytes;
 }
 
 ConversionResult ConversionJob::write(const Target &target)
@@ -259,6 +296,8 @@ ConversionResult ConversionJob::writeFile(const Target &target)
         // the metadata of its source when that can be opened.
         handedIn = false;
         SourceFile source(path);
+        if (source.isOpen())
+            sourceSize = source.device()->size();
         const std::function<bool()> given = abandoned;
         if (target.cancelled && !abandoned)
             abandoned = [&target]() { return target.cancelled->load(); };
@@ -274,6 +313,8 @@ ConversionResult ConversionJob::writeFile(const Target &target)
     }
     QByteArray bytes = encoded;
     std::shared_ptr<const void> mapping = std::move(encodedMapping);
+    outcome.writtenBytes = bytes.size();
+    outcome.sourceBytes = sourceSize;
     encoded = QByteArray();
     QString why;
 

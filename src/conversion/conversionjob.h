@@ -3,6 +3,7 @@
 
 #include "base/conversionresult.h"
 #include "conversion/convertmode.h"
+#include "encode/encodeoptions.h"
 #include "decode/resampler.h"
 #include "fs/filedates.h"
 #include "isolation/helperserver.h"
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 
+class SourceReader;
 class TargetNamer;
 
 // Which batch last put each output file in place, so that an earlier
@@ -87,6 +89,8 @@ public:
     // pixels on the longer side of the list preview.
     void setRemoveLocation(bool removed) { removeLocation = removed; }
     void setPreviewSide(int pixels) { previewSide = qMax(1, pixels); }
+    // The quality, the lossless choice and the encoder's threads.
+    void setEncoding(const EncodeOptions &options) { encoding = options; }
     // How the picture is scaled to its size, and the size worked out from
     // the size it appears at (instead of the size or percent given).
     void setScaling(Scaling chosen) { scaling = chosen; }
@@ -120,6 +124,8 @@ public:
     // The size scaled to, once read() has worked it out.
     QSize targetSize() const { return size; }
     const ConversionResult &result() const { return outcome; }
+    // The source's bytes, once read() has opened it.
+    qint64 sourceBytes() const { return sourceSize; }
 
     // The helper's side: the steps of read() after the open, over the
     // source descriptor (or the pixels handed in). Registered by the
@@ -132,6 +138,10 @@ public:
     void setReservedBytes(qint64 bytes) { reserved = bytes; }
 
 private:
+    // serve()'s steps after the decode: the metadata, the encoding (or the
+    // JPEG recoded as it is) and the list preview.
+    static QByteArray encodeHere(HelperContext &context, SourceReader *reader, const QImage &image,
+                                 QString *why, QStringList *warnings, QImage *preview);
     ConversionResult writeFile(const Target &target);
     bool fail(ConversionResult::Step step, const QString &reason, const QString &detail);
     // The helper request of read() and of an image handed in.
@@ -147,6 +157,7 @@ private:
     std::function<QSize(const QSize &shown)> targetRule;
     bool removeLocation = false;
     int previewSide = 128;
+    EncodeOptions encoding;
 
     // The pixels, for whoever shows them (ImageThread's signal); the file's
     // bytes (mapped from the helper while encodedMapping lives) and its list
@@ -161,6 +172,7 @@ private:
     FileDates sourceDates;
     ConversionResult outcome;
     qint64 reserved = 0;
+    qint64 sourceSize = 0;
     std::function<bool()> abandoned;
     std::function<void(ConversionResult::Step)> stepReached;
 };

@@ -127,6 +127,21 @@ QString TargetFormat::nameFor(const QString &path) const
     return QString();
 }
 
+bool TargetFormat::takesQuality(bool lossless) const
+{
+    if (kind != Kind::Fixed)
+        return kind == Kind::Original;
+    const OutputFormat row = OutputFormat::of(fixedName);
+    return row.takesQuality() && !(lossless && row.lossless == OutputFormat::Lossless::Optional);
+}
+
+bool TargetFormat::takesLossless() const
+{
+    if (kind != Kind::Fixed)
+        return kind == Kind::Original;
+    return OutputFormat::of(fixedName).lossless == OutputFormat::Lossless::Optional;
+}
+
 Qt::AspectRatioMode ConvertSettings::aspectRatioMode() const
 {
     return sizeMode == SizeMode::Fixed ? Qt::KeepAspectRatio : Qt::IgnoreAspectRatio;

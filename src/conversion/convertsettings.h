@@ -1,6 +1,7 @@
 #ifndef CONVERTSETTINGS_H
 #define CONVERTSETTINGS_H
 
+#include "encode/encodeoptions.h"
 #include "decode/resampler.h"
 
 #include <QSize>
@@ -33,6 +34,12 @@ public:
     // format's suffix ("png" for PNG), a null string for no choice.
     QString nameFor(const QString &path) const;
 
+    // Whether the Format tab's quality means anything for this choice
+    // (lossless: the lossless box is checked), and its lossless box. For
+    // "Original" both do: some sources' own formats take them.
+    bool takesQuality(bool lossless) const;
+    bool takesLossless() const;
+
 private:
     enum class Kind { None, Original, Fixed };
     Kind kind = Kind::None;
@@ -57,6 +64,9 @@ struct ConvertSettings
     bool keepDates = false;
     // Results leave the photo's position and place names behind.
     bool removeLocation = false;
+    // The Format tab's quality and lossless choice; the encoder threads
+    // the batch gives each image (BatchRunner).
+    EncodeOptions encoding;
 
     // Target size of one file. Percent: the image's own size (as it
     // appears) times percent / 100, truncated but never below one pixel

@@ -57,6 +57,7 @@ ImageThread *ImageThread::create(ConvertMode convertMode, const ConvertSettings 
     }
     thread->setAspectRatioMode(settings.aspectRatioMode());
     thread->setRemoveLocation(settings.removeLocation);
+    thread->setEncoding(settings.encoding);
     return thread;
 }
 
@@ -85,6 +86,7 @@ void ImageThread::run()
             convertMode == ConvertMode::FormatConvert ? 0 : targetPercent, targetFormat,
             static_cast<Qt::AspectRatioMode>(aspectRatioMode));
     job->setRemoveLocation(removeLocation);
+    job->setEncoding(encoding);
     job->setScaling(scaling);
     job->setTargetRule(targetRule);
     job->setPreviewSide(previewSide);

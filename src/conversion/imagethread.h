@@ -2,6 +2,7 @@
 #define IMAGETHREAD_H
 
 #include "conversion/convertmode.h"
+#include "encode/encodeoptions.h"
 #include "decode/resampler.h"
 
 #include <QImage>
@@ -56,6 +57,7 @@ public:
     // photo's position and place names left out; the list preview's side.
     void setRemoveLocation(bool removed) { removeLocation = removed; }
     void setPreviewSide(int pixels) { previewSide = pixels; }
+    void setEncoding(const EncodeOptions &options) { encoding = options; }
 
     // The budget the decoded images of a batch share; run() waits for its
     // share before decoding. None: no waiting.
@@ -93,6 +95,7 @@ private:
     Scaling scaling = Scaling::Fast;
     bool removeLocation = false;
     int previewSide = 128;
+    EncodeOptions encoding;
     MemoryBudget *memoryBudget = nullptr;
     std::shared_ptr<const std::atomic<bool>> stopFlag;
     std::shared_ptr<const std::atomic<bool>> quitFlag;

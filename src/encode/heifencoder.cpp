@@ -3,10 +3,9 @@
 #include "base/imagelimits.h"
 #include "encode/outputformat.h"
 
-#include <QColorSpace>
-
 #include <libheif/heif.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -31,6 +30,19 @@ heif_error appendTo(heif_context *, const void *data, size_t size, void *user)
     return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
 }
 
+// The encoder's own threads: aom takes a count, x265 a pool and the
+// frames it codes at once.
+void capThreads(heif_encoder *encoder, heif_compression_format compression, int threads)
+{
+    const QByteArray count = QByteArray::number(threads);
+    if (compression == heif_compression_AV1) {
+        heif_encoder_set_parameter_integer(encoder, "threads", threads);
+    } else {
+        heif_encoder_set_parameter_string(encoder, "x265:pools", count.constData());
+        heif_encoder_set_parameter_string(encoder, "x265:frame-threads", "1");
+    }
+}
+
 } // namespace
 
 bool HeifEncoder::handles(const QString &format)
@@ -44,7 +56,9 @@ bool HeifEncoder::canWrite(const QString &format)
     return handles(format) && heif_have_encoder_for_format(compressionFor(format));
 }
 
-QByteArray HeifEncoder::encode(const QImage &source, const QString &format, QString *errorString)
+QByteArray HeifEncoder::encode(const QImage &source, const QString &format, double native,
+                               const EncodeOptions &options, const FileBlocks &blocks,
+                               QString *errorString)
 {
     auto fail = [errorString](const QString &why) {
         if (errorString)
@@ -53,6 +67,8 @@ QByteArray HeifEncoder::encode(const QImage &source, const QString &format, QStr
     };
     if (!canWrite(format))
         return fail(QStringLiteral("no writer for %1 files: choose a target format").arg(format.toUpper()));
+    const heif_compression_format compression = compressionFor(format);
+    const bool lossless = options.lossless && compression == heif_compression_AV1;
     const bool alpha = source.hasAlphaChannel();
     const QImage pixels = source.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
     if (pixels.isNull())
@@ -61,12 +77,18 @@ QByteArray HeifEncoder::encode(const QImage &source, const QString &format, QStr
     std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
                                                                          heif_context_free);
     heif_encoder *rawEncoder = nullptr;
-    heif_error e = heif_context_get_encoder_for_format(context.get(), compressionFor(format), &rawEncoder);
+    heif_error e = heif_context_get_encoder_for_format(context.get(), compression, &rawEncoder);
     if (e.code != heif_error_Ok)
         return fail(reasonOf(e));
     std::unique_ptr<heif_encoder, decltype(&heif_encoder_release)> encoder(rawEncoder,
                                                                            heif_encoder_release);
-    heif_encoder_set_lossy_quality(encoder.get(), defaultQuality);
+    capThreads(rawEncoder, compression, options.threads);
+    if (lossless) {
+        heif_encoder_set_lossless(rawEncoder, 1);
+        heif_encoder_set_parameter_string(rawEncoder, "chroma", "444");
+    } else {
+        heif_encoder_set_lossy_quality(rawEncoder, int(std::lround(qBound(0.0, native, 100.0))));
+    }
 
     heif_image *rawImage = nullptr;
     e = heif_image_create(pixels.width(), pixels.height(), heif_colorspace_RGB,
@@ -82,15 +104,38 @@ QByteArray HeifEncoder::encode(const QImage &source, const QString &format, QStr
     const size_t rowBytes = size_t(pixels.width()) * (alpha ? 4 : 3);
     for (int y = 0; y < pixels.height(); ++y)
         std::memcpy(plane + qsizetype(y) * stride, pixels.constScanLine(y), rowBytes);
-    const QColorSpace space = pixels.colorSpace();
-    if (space.isValid() && space != QColorSpace(QColorSpace::SRgb)) {
-        const QByteArray icc = space.iccProfile();
-        heif_image_set_raw_color_profile(rawImage, "prof", icc.constData(), size_t(icc.size()));
-    }
+    if (!blocks.icc.isEmpty())
+        heif_image_set_raw_color_profile(rawImage, "prof", blocks.icc.constData(), size_t(blocks.icc.size()));
 
-    e = heif_context_encode_image(context.get(), rawImage, encoder.get(), nullptr, nullptr);
+    std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> encoding(
+            heif_encoding_options_alloc(), heif_encoding_options_free);
+    // Without loss the pixels are coded as they are, in RGB, not in YCbCr.
+    heif_color_profile_nclx *rgb = heif_nclx_color_profile_alloc();
+    std::unique_ptr<heif_color_profile_nclx, decltype(&heif_nclx_color_profile_free)> nclx(
+            rgb, heif_nclx_color_profile_free);
+    if (lossless && rgb) {
+        rgb->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
+        rgb->full_range_flag = 1;
+        encoding->output_nclx_profile = rgb;
+    }
+    heif_image_handle *rawHandle = nullptr;
+    e = heif_context_encode_image(context.get(), rawImage, rawEncoder, encoding.get(), &rawHandle);
     if (e.code != heif_error_Ok)
         return fail(reasonOf(e));
+    std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
+            rawHandle, heif_image_handle_release);
+    if (!blocks.exif.isEmpty()) {
+        e = heif_context_add_exif_metadata(context.get(), rawHandle, blocks.exif.constData(),
+                                           int(blocks.exif.size()));
+        if (e.code != heif_error_Ok)
+            return fail(reasonOf(e));
+    }
+    if (!blocks.xmp.isEmpty()) {
+        e = heif_context_add_XMP_metadata(context.get(), rawHandle, blocks.xmp.constData(),
+                                          int(blocks.xmp.size()));
+        if (e.code != heif_error_Ok)
+            return fail(reasonOf(e));
+    }
     QByteArray bytes;
     heif_writer writer{1, appendTo};
     e = heif_context_write(context.get(), &writer, &bytes);

@@ -4,8 +4,10 @@
 #include "cms/colorconverter.h"
 #include "encode/heifencoder.h"
 #include "base/imagelimits.h"
+#include "encode/jpegxlencoder.h"
 #include "encode/outputformat.h"
 #include "encode/pngwriter.h"
+#include "encode/webpencoder.h"
 #include "metadata/photometadata.h"
 
 #include <QBuffer>
@@ -121,14 +123,54 @@ QImage withPngKeywords(const QImage &image)
     return clean;
 }
 
+// The bytes of a format whose writer is one of the field's libraries.
+QByteArray encodeWithLibrary(const QImage &pixels, const OutputFormat &holds,
+                             const EncodeOptions &options, const FileBlocks &blocks,
+                             QString *errorString)
+{
+    const double native = holds.native(options.quality);
+    switch (holds.writer) {
+    case OutputFormat::Writer::WebP:
+        return WebpEncoder::encode(pixels, native, options, blocks, errorString);
+    case OutputFormat::Writer::JpegXl:
+        return JpegXlEncoder::encode(pixels, native, options, blocks, errorString);
+    case OutputFormat::Writer::HeifHevc:
+    case OutputFormat::Writer::HeifAv1:
+        return HeifEncoder::encode(pixels, holds.suffix, native, options, blocks, errorString);
+    case OutputFormat::Writer::Qt:
+    case OutputFormat::Writer::Png:
+        break;
+    }
+    return QByteArray();
+}
+
+// The profile a file of a library's format gets: none for sRGB, which
+// its readers take pixels without one to be in; and only a colour one.
+QByteArray profileOf(const QImage &pixels)
+{
+    const QColorSpace space = pixels.colorSpace();
+    if (!space.isValid() || space == QColorSpace(QColorSpace::SRgb))
+        return QByteArray();
+    const QByteArray icc = space.iccProfile();
+    return ColorConverter::kindOf(icc) == ColorConverter::ProfileKind::Rgb ? icc : QByteArray();
+}
+
 } // namespace
 
 bool ImageEncoder::canWrite(const QString &format)
 {
-    if (HeifEncoder::handles(format))
-        return HeifEncoder::canWrite(format);
-    if (OutputFormat::of(format).writer == OutputFormat::Writer::Png)
+    switch (OutputFormat::of(format).writer) {
+    case OutputFormat::Writer::WebP:
+    case OutputFormat::Writer::JpegXl:
         return true;
+    case OutputFormat::Writer::HeifHevc:
+    case OutputFormat::Writer::HeifAv1:
+        return HeifEncoder::canWrite(format);
+    case OutputFormat::Writer::Png:
+        return true;
+    case OutputFormat::Writer::Qt:
+        break;
+    }
     return !format.isEmpty()
             && QImageWriter::supportedImageFormats().contains(format.toLower().toUtf8());
 }
@@ -192,7 +234,8 @@ QImage ImageEncoder::prepared(const QImage &image, const QString &format,
 
 QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
                                 const PhotoMetadata &metadata, const QString &sourceName,
-                                QString *errorString, QImage *written, QStringList *warnings)
+                                QString *errorString, QImage *written, QStringList *warnings,
+                                const EncodeOptions &options)
 {
     const bool carry = carryOver.load(std::memory_order_relaxed);
     QStringList noted;
@@ -206,14 +249,9 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
         return QByteArray();
     }
     const OutputFormat holds = OutputFormat::of(format);
-    if (HeifEncoder::handles(format)) {
-        bytes = HeifEncoder::encode(pixels, format, errorString);
-        if (bytes.isEmpty())
-            return QByteArray();
-        if (written)
-            *written = pixels;
-        return bytes;
-    }
+    if (holds.writer != OutputFormat::Writer::Qt && holds.writer != OutputFormat::Writer::Png)
+        return encodeBlocks(pixels, holds, metadata, sourceName, errorString, written, warnings,
+                            options.bounded(), carry, noted);
     if (holds.writer == OutputFormat::Writer::Png) {
         // Shares pixels: written before pixels goes.
         bytes = PngWriter::write(withPngKeywords(pixels), errorString);
@@ -227,6 +265,8 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
             writer.setCompression(1); // LZW
         // Huffman tables made for this picture: fewer bytes, the same pixels.
         writer.setOptimizedWrite(true);
+        if (holds.takesQuality())
+            writer.setQuality(int(holds.native(options.bounded().quality)));
         if (!writer.write(pixels)) {
             if (errorString)
                 *errorString = writer.errorString();
@@ -259,3 +299,46 @@ QByteArray ImageEncoder::encode(const QImage &image, const QString &format,
     return bytes;
 }
 
+QByteArray ImageEncoder::encodeBlocks(const QImage &image, const OutputFormat &holds,
+                                      const PhotoMetadata &metadata, const QString &sourceName,
+                                      QString *errorString, QImage *written,
+                                      QStringList *warnings, const EncodeOptions &options,
+                                      bool carry, QStringList noted)
+{
+    // Said before the encoder is asked: a format's limit is not its
+    // library's failure, and some fail late or not at all.
+    const QString tooLarge = holds.sizeProblem(image.size());
+    if (!tooLarge.isEmpty()) {
+        if (errorString)
+            *errorString = tooLarge;
+        return QByteArray();
+    }
+    QImage pixels = image;
+    FileBlocks blocks;
+    if (carry) {
+        blocks.icc = profileOf(pixels);
+        if (blocks.icc.isEmpty() && pixels.colorSpace().isValid()
+            && pixels.colorSpace() != QColorSpace(QColorSpace::SRgb))
+            pixels = inSrgb(pixels, []() { return QByteArray(); }, &noted);
+    }
+    if (carry && holds.metadata && !sourceName.isEmpty()) {
+        noted << metadata.warnings();
+        PhotoMetadata::Blocks carried;
+        QString why;
+        if (metadata.hasMetadata() && !metadata.blocksFor(pixels.size(), blocks.icc, &carried, &why)) {
+            noted << ImageEncoder::tr("its EXIF, XMP and IPTC data could not be written "
+                                      "into the new file");
+            qCDebug(lcMetadata).noquote() << QStringLiteral("metadata of %1: %2").arg(sourceName, why);
+        }
+        blocks.exif = carried.exif;
+        blocks.xmp = carried.xmp;
+    }
+    const QByteArray bytes = encodeWithLibrary(pixels, holds, options, blocks, errorString);
+    if (bytes.isEmpty())
+        return QByteArray();
+    if (written)
+        *written = pixels;
+    if (warnings)
+        *warnings << noted;
+    return bytes;
+}

@@ -1,6 +1,8 @@
 #ifndef IMAGEENCODER_H
 #define IMAGEENCODER_H
 
+#include "encode/encodeoptions.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QCoreApplication>
@@ -10,6 +12,7 @@
 #include <functional>
 
 class PhotoMetadata;
+struct OutputFormat;
 
 // Turns a converted image into the bytes of its output file, keeping what
 // the format can hold (OutputFormat) of what the source photo carried:
@@ -35,14 +38,18 @@ public:
     // empty one carries nothing over. written, when given, receives the
     // pixels handed to the writer: what a lossless output file shows.
     // warnings, when given, receives what the file lacks that the source
-    // had, in the user's words. A failed allocation is thrown
-    // (std::bad_alloc) to the caller, which fails the one image.
+    // had, in the user's words. options give the quality (for the
+    // formats that take one, mapped through the format table) and the
+    // encoder's threads. A failed allocation is thrown (std::bad_alloc)
+    // to the caller, which fails the one image.
     static QByteArray encode(const QImage &image, const QString &format,
                              const PhotoMetadata &metadata, const QString &sourceName,
                              QString *errorString, QImage *written = nullptr,
-                             QStringList *warnings = nullptr);
+                             QStringList *warnings = nullptr,
+                             const EncodeOptions &options = EncodeOptions());
 
-    // Whether there is a writer for format: Qt's, or libheif's for HEIC/AVIF.
+    // Whether there is a writer for format: Qt's, or libwebp's, libjxl's
+    // and libheif's for the formats the table gives them.
     static bool canWrite(const QString &format);
 
     // Whether encoding image as format will look at the source's metadata:
@@ -60,6 +67,14 @@ public:
     // Off, the encoder writes pixels only, as plain Qt would: for
     // measuring what the metadata and colour work costs.
     static void setCarryOver(bool on);
+
+private:
+    // encode() for the formats the field's libraries write: the metadata
+    // as blocks, the size checked against the format's limits first.
+    static QByteArray encodeBlocks(const QImage &pixels, const OutputFormat &holds,
+                                   const PhotoMetadata &metadata, const QString &sourceName,
+                                   QString *errorString, QImage *written, QStringList *warnings,
+                                   const EncodeOptions &options, bool carry, QStringList noted);
 };
 
 #endif // IMAGEENCODER_H

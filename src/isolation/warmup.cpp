@@ -3,7 +3,8 @@
 #include "decode/imageloader.h"
 #include "decode/pixbufdecoder.h"
 #include "decode/sourcereader.h"
-#include "encode/heifencoder.h"
+#include "encode/imageencoder.h"
+#include "encode/outputformat.h"
 #include "metadata/photometadata.h"
 
 #include <QBuffer>
@@ -60,9 +61,17 @@ void Warmup::run()
         if (writer.write(tiny))
             readBack(bytes, QStringLiteral("warmup.") + QString::fromLatin1(format));
     }
-    for (const QString &format : {QStringLiteral("heic"), QStringLiteral("avif")}) {
-        if (HeifEncoder::canWrite(format))
-            readBack(HeifEncoder::encode(tiny, format, nullptr), QStringLiteral("warmup.") + format);
+    // The field's libraries' writers, their threads started once: what
+    // they load or look up on first use happens before the sandbox is up.
+    EncodeOptions twoThreads;
+    twoThreads.threads = 2;
+    for (const OutputFormat &format : OutputFormat::offered()) {
+        if (format.writer == OutputFormat::Writer::Qt || !ImageEncoder::canWrite(format.suffix))
+            continue;
+        QString why;
+        readBack(ImageEncoder::encode(tiny, format.suffix, PhotoMetadata(), QString(), &why,
+                                      nullptr, nullptr, twoThreads),
+                 QStringLiteral("warmup.") + format.suffix);
     }
     // gdk-pixbuf opens its loaders' modules on first use.
     PixbufDecoder::loadModules();

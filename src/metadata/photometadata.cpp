@@ -460,3 +460,40 @@ bool PhotoMetadata::writeInto(QByteArray *encoded, const QSize &size, QString *e
     }
     return false;
 }
+
+bool PhotoMetadata::blocksFor(const QSize &size, const QByteArray &profile, Blocks *blocks,
+                              QString *errorString) const
+{
+    initLibrary();
+    *blocks = Blocks();
+    try {
+        Exiv2::ExifData exif = exifFor(d->exif, size);
+        Exiv2::XmpData xmp = xmpFor(d->xmp, size, profile == d->icc);
+        Exiv2::IptcData iptc = d->iptc;
+        if (locationRemoved)
+            LocationTags::remove(exif, xmp, iptc);
+        if (!iptc.empty())
+            Exiv2::copyIptcToXmp(iptc, xmp);
+        if (!exif.empty()) {
+            Exiv2::Blob tiff;
+            Exiv2::ExifParser::encode(tiff, Exiv2::littleEndian, exif);
+            blocks->exif = QByteArray(reinterpret_cast<const char *>(tiff.data()),
+                                      qsizetype(tiff.size()));
+        }
+        if (!xmp.empty()) {
+            std::string packet;
+            if (Exiv2::XmpParser::encode(packet, xmp, Exiv2::XmpParser::useCompactFormat) != 0)
+                throw Exiv2::Error(Exiv2::kerErrorMessage, "XMP not serialised");
+            blocks->xmp = QByteArray::fromStdString(packet);
+        }
+        return true;
+    } catch (const Exiv2::AnyError &e) {
+        if (errorString)
+            *errorString = QString::fromUtf8(e.what());
+    } catch (const std::exception &e) {
+        if (errorString)
+            *errorString = QString::fromUtf8(e.what());
+    }
+    *blocks = Blocks();
+    return false;
+}

@@ -65,7 +65,22 @@ public:
     bool writeInto(QByteArray *encoded, const QSize &size, QString *errorString,
                    QStringList *warnings = nullptr) const;
 
-    // Set: writeInto() leaves out the photo's position and place names
+    // The EXIF (a TIFF structure, as after a JPEG's "Exif" mark) and the
+    // XMP packet for a file whose writer takes them as blocks (WebP, HEIF,
+    // JPEG XL), made true of it as writeInto() makes them: no orientation
+    // to apply, the pixel dimensions of size, no old thumbnail. Those
+    // formats have no IPTC block: its fields go into the XMP, under their
+    // standard names. profile is the one the file gets (empty: none).
+    // Either may be empty; false with errorString set when exiv2 failed.
+    struct Blocks
+    {
+        QByteArray exif;
+        QByteArray xmp;
+    };
+    bool blocksFor(const QSize &size, const QByteArray &profile, Blocks *blocks,
+                   QString *errorString) const;
+
+    // Set: writeInto() and blocksFor() leave out the photo's position and place names
     // (LocationTags), everything else is written as read.
     void setLocationRemoved(bool removed) { locationRemoved = removed; }
     bool isLocationRemoved() const { return locationRemoved; }

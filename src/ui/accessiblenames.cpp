@@ -37,6 +37,8 @@ void AccessibleNames::describe(Ui_MainWindow *ui)
     set(ui->spinBoxEdge, tr("Edge"), tr("The long or short side of every result, in pixels"));
     set(ui->comboBoxScaling, tr("Scaling"), QString());
     set(ui->comboBoxFormat, tr("Target image format"), QString());
+    set(ui->horizontalSliderQuality, tr("Quality"), tr("Quality of lossy formats, 1 to 100"));
+    set(ui->spinBoxQuality, tr("Quality"), tr("Quality of lossy formats, 1 to 100"));
 }
 
 void AccessibleNames::describe(QToolBar *toolBar)

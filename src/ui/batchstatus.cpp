@@ -4,6 +4,7 @@
 #include "base/timeleft.h"
 
 #include <QHBoxLayout>
+#include <QLocale>
 #include <QProgressBar>
 #include <QShortcut>
 #include <QStyle>
@@ -84,6 +85,16 @@ QString BatchStatus::stoppedText(ConvertMode convertMode, int converted, int tot
         break;
     }
     return text.arg(converted).arg(total);
+}
+
+QString BatchStatus::savedText(qint64 before, qint64 after)
+{
+    // Whole megabytes from 100 up, one decimal below: "143 MB", "2.4 MB".
+    const auto size = [](qint64 bytes) {
+        const int decimals = bytes >= 100 * 1024 * 1024 ? 0 : 1;
+        return QLocale().formattedDataSize(bytes, decimals, QLocale::DataSizeTraditionalFormat);
+    };
+    return tr(", %1 → %2").arg(size(before), size(after));
 }
 
 void BatchStatus::requestStop()

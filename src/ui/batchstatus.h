@@ -28,6 +28,9 @@ public:
 
     // What the status bar says of a batch that was stopped.
     static QString stoppedText(ConvertMode convertMode, int converted, int total);
+    // What a finished batch adds to its text: the bytes of the written
+    // files' sources and of the files (", 512 MB → 143 MB").
+    static QString savedText(qint64 before, qint64 after);
 
 signals:
     void stopRequested();

@@ -65,6 +65,18 @@ MainWindow::MainWindow(QWidget *parent)
     ui->frameEdge->hide();
     createActions();
     settingsSaver = new SettingsSaver(this, ui, [this]() { return lastOpenDir; });
+    // The quality and the lossless box say something only of some formats.
+    const auto showQuality = [this]() {
+        const TargetFormat format = TargetFormat::ofItem(ui->comboBoxFormat->currentIndex());
+        const bool quality = format.takesQuality(ui->checkBoxLossless->isChecked());
+        ui->horizontalSliderQuality->setEnabled(quality);
+        ui->spinBoxQuality->setEnabled(quality);
+        ui->labelQuality->setEnabled(quality);
+        ui->checkBoxLossless->setEnabled(format.takesLossless());
+    };
+    connect(ui->comboBoxFormat, &QComboBox::currentIndexChanged, this, showQuality);
+    connect(ui->checkBoxLossless, &QCheckBox::toggled, this, showQuality);
+    showQuality();
 
     thumbnailLoader = new ThumbnailLoader(this);
     originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
@@ -403,6 +415,9 @@ void MainWindow::readSettings()
     ui->checkBoxKeepDates->setChecked(settings.value(QStringLiteral("keepdates"), true).toBool());
     ui->checkBoxRemoveLocation->setChecked(
             settings.value(QStringLiteral("removelocation"), false).toBool());
+    ui->spinBoxQuality->setValue(
+            settings.value(QStringLiteral("quality"), EncodeOptions::defaultQuality).toInt());
+    ui->checkBoxLossless->setChecked(settings.value(QStringLiteral("lossless"), false).toBool());
     ui->spinBoxEdge->setValue(settings.value(QStringLiteral("edge"), 2048).toInt());
     ui->checkBoxNoEnlarge->setChecked(settings.value(QStringLiteral("noenlarge"), false).toBool());
     // An index the combo box does not have (a later version's) leaves Fast.
@@ -437,6 +452,8 @@ ConvertSettings MainWindow::convertSettings() const
     settings.format = TargetFormat::ofItem(ui->comboBoxFormat->currentIndex());
     settings.keepDates = ui->checkBoxKeepDates->isChecked();
     settings.removeLocation = ui->checkBoxRemoveLocation->isChecked();
+    settings.encoding.quality = ui->spinBoxQuality->value();
+    settings.encoding.lossless = ui->checkBoxLossless->isChecked();
     return settings;
 }
 

@@ -28,6 +28,8 @@ SettingsSaver::SettingsSaver(QMainWindow *window, Ui_MainWindow *ui,
     connect(ui->checkBoxAutoOpenDir, &QCheckBox::toggled, this, changes);
     connect(ui->checkBoxKeepDates, &QCheckBox::toggled, this, changes);
     connect(ui->checkBoxRemoveLocation, &QCheckBox::toggled, this, changes);
+    connect(ui->spinBoxQuality, &QSpinBox::valueChanged, this, changes);
+    connect(ui->checkBoxLossless, &QCheckBox::toggled, this, changes);
     connect(ui->spinBoxEdge, &QSpinBox::valueChanged, this, changes);
     connect(ui->checkBoxNoEnlarge, &QCheckBox::toggled, this, changes);
     connect(ui->comboBoxScaling, &QComboBox::currentIndexChanged, this, changes);
@@ -65,6 +67,8 @@ void SettingsSaver::write(QMainWindow *window, Ui_MainWindow *ui, const QString 
     settings.setValue(QStringLiteral("autoopen"), ui->checkBoxAutoOpenDir->isChecked());
     settings.setValue(QStringLiteral("keepdates"), ui->checkBoxKeepDates->isChecked());
     settings.setValue(QStringLiteral("removelocation"), ui->checkBoxRemoveLocation->isChecked());
+    settings.setValue(QStringLiteral("quality"), ui->spinBoxQuality->value());
+    settings.setValue(QStringLiteral("lossless"), ui->checkBoxLossless->isChecked());
     settings.setValue(QStringLiteral("edge"), ui->spinBoxEdge->value());
     settings.setValue(QStringLiteral("noenlarge"), ui->checkBoxNoEnlarge->isChecked());
     settings.setValue(QStringLiteral("scaling"), ui->comboBoxScaling->currentIndex());

@@ -1,0 +1,17 @@
+#ifndef TARGETBENCH_H
+#define TARGETBENCH_H
+
+#include <QStringList>
+
+namespace Bench {
+
+// The new target formats through the real window and helper: each photo
+// converted by "Format Convert" at the default quality, one image in
+// flight (one helper, its encoder on every core), against JPEG at 75 and
+// against the library's own tool at the same settings on the same photos.
+// Prints one markdown table; returns the exit status.
+int runTargets(const QStringList &photos, int rounds);
+
+} // namespace Bench
+
+#endif // TARGETBENCH_H
