@@ -17,8 +17,9 @@ class PngWriter
 {
 public:
     // libdeflate's level that writes no more bytes than zlib's default
-    // level, which Qt's writer uses, on photographs (docs/performance.md).
-    static constexpr int defaultLevel = 6;
+    // level, which Qt's writer uses, on photographs: level 6 wrote 0.995 of
+    // Qt's bytes at half size but 1.005 at full size on the corpus.
+    static constexpr int defaultLevel = 7;
 
     // The file's bytes, or empty with errorString set when libpng refused
     // the header (a text keyword it takes as invalid) or the picture is
