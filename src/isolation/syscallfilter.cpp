@@ -46,12 +46,16 @@ const int anyArguments[] = {
     SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(getppid), SCMP_SYS(getuid), SCMP_SYS(geteuid),
     SCMP_SYS(getgid), SCMP_SYS(getegid), SCMP_SYS(uname), SCMP_SYS(sysinfo),
     SCMP_SYS(getrusage), SCMP_SYS(times), SCMP_SYS(getrandom),
+    // Which processors a thread may run on: pthread_getattr_np asks it of
+    // a thread by its id (sanitizers do, for every new thread). It only
+    // reads.
+    SCMP_SYS(sched_getaffinity),
 };
 
 // Calls that name a process: allowed on the helper itself alone, by pid 0
 // (the caller) or its own pid, in their first argument.
 const int onItselfOnly[] = {
-    SCMP_SYS(prlimit64), SCMP_SYS(sched_getaffinity), SCMP_SYS(sched_setaffinity),
+    SCMP_SYS(prlimit64), SCMP_SYS(sched_setaffinity),
     SCMP_SYS(sched_getparam), SCMP_SYS(sched_setparam), SCMP_SYS(sched_getscheduler),
     SCMP_SYS(sched_setscheduler), SCMP_SYS(sched_getattr), SCMP_SYS(sched_setattr),
 };
