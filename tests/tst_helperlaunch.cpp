@@ -89,7 +89,14 @@ void tst_HelperLaunch::startsWithNothing()
                      qPrintable(target));
         }
     } else if (what == QLatin1String("standard descriptors")) {
-        for (const char *n : {"0", "1", "2"})
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // Sanitizer builds leave the helper the window's stderr, where
+        // their reports belong.
+        const std::initializer_list<const char *> quiet = {"0", "1"};
+#else
+        const std::initializer_list<const char *> quiet = {"0", "1", "2"};
+#endif
+        for (const char *n : quiet)
             QCOMPARE(QFile::symLinkTarget(fd + QLatin1Char('/') + QLatin1String(n)),
                      QStringLiteral("/dev/null"));
     } else if (what == QLatin1String("working folder")) {
