@@ -30,6 +30,33 @@ std::unique_ptr<LibRaw> opened(const QByteArray &bytes, int *code)
     return raw;
 }
 
+QString noPictureData()
+{
+    return QStringLiteral("no picture data in this RAW file");
+}
+
+// Whether every pixel is about the same colour: what libraw develops from
+// sensor data that is not there (zeros, or the bytes of a file stripped of
+// it), never a photo.
+bool oneColour(const QImage &image)
+{
+    if (image.isNull())
+        return false;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    constexpr int spread = 8;
+    int low[3] = {255, 255, 255}, high[3] = {0, 0, 0};
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *p = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width() * 3; ++x) {
+            low[x % 3] = qMin(low[x % 3], int(p[x]));
+            high[x % 3] = qMax(high[x % 3], int(p[x]));
+        }
+        if (high[0] - low[0] > spread || high[1] - low[1] > spread || high[2] - low[2] > spread)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 RawDecoder::RawDecoder(QByteArray fileBytes)
@@ -93,17 +120,30 @@ QImage RawDecoder::read(QString *errorString)
     params.gamm[0] = 1 / 2.4; // the sRGB curve, not BT.709's
     params.gamm[1] = 12.92;
     params.half_size = wanted.width() * 2 <= full.width() && wanted.height() * 2 <= full.height();
+    noted.clear();
+    // Where the file says its sensor data starts and how long it is (a
+    // length of 0 where the format does not say).
+    const libraw_internal_data_t *internal = raw->get_internal_data_pointer();
+    const qint64 dataAt = internal->unpacker_data.data_offset;
+    const qint64 dataLength = internal->unpacker_data.data_size;
+    if (dataAt >= bytes.size())
+        return failed(errorString, noPictureData());
     int code = raw->unpack();
+    const bool cutShort = dataAt + dataLength > bytes.size();
+    if (code == LIBRAW_IO_ERROR && cutShort)
+        return failed(errorString, QStringLiteral("damaged file (data ends early)"));
     if (code == LIBRAW_SUCCESS)
         code = raw->dcraw_process();
     if (code != LIBRAW_SUCCESS)
         return failed(errorString, reasonOf(code));
+    // libraw develops what it could read, the rest of the sensor black.
+    if (raw->error_count() > 0 || cutShort)
+        noted << QStringLiteral("the file ends early: part of the picture may be missing");
     libraw_processed_image_t *processed = raw->dcraw_make_mem_image(&code);
     if (!processed)
         return failed(errorString, reasonOf(code));
     std::unique_ptr<libraw_processed_image_t, decltype(&LibRaw::dcraw_clear_mem)> owner(
             processed, LibRaw::dcraw_clear_mem);
-    raw->recycle();
     if (processed->type != LIBRAW_IMAGE_BITMAP || processed->colors != 3 || processed->bits != 8)
         return failed(errorString, QStringLiteral("cannot develop the RAW file: unexpected output"));
     const int width = processed->width;
@@ -114,6 +154,13 @@ QImage RawDecoder::read(QString *errorString)
     for (int y = 0; y < height; ++y)
         std::memcpy(image.scanLine(y), processed->data + qsizetype(y) * width * 3, size_t(width) * 3);
     owner.reset();
+    // A picture of one colour is no picture, unless the camera's own
+    // preview shows the same.
+    if (oneColour(image) && !oneColour(preview())) {
+        raw->recycle();
+        return failed(errorString, noPictureData());
+    }
+    raw->recycle();
     if (image.size() != wanted) {
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         if (image.isNull())
