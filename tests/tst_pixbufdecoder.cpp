@@ -3,6 +3,7 @@
 #include "testsupport.h"
 
 #include <QTest>
+#include <QtEndian>
 
 using namespace LegacyFixtures;
 using namespace RealFixtures;
@@ -67,6 +68,17 @@ void tst_PixbufDecoder::variants_data()
     row("indexed-4.bmp", bmpIndexed(size, 4, false));
     row("rle8.bmp", bmpIndexed(size, 8, true));
     row("rle4.bmp", bmpIndexed(size, 4, true));
+    // Pixels that start past the palette, where the header's offset says.
+    const auto gapped = [](Fixture f) {
+        const auto *h = reinterpret_cast<const uchar *>(f.bytes.constData());
+        const quint32 offset = qFromLittleEndian<quint32>(h + 10);
+        f.bytes.insert(offset, QByteArray(100, '\x7f'));
+        qToLittleEndian<quint32>(offset + 100, f.bytes.data() + 10);
+        qToLittleEndian<quint32>(quint32(f.bytes.size()), f.bytes.data() + 2);
+        return f;
+    };
+    row("indexed-8-pixels-past-a-gap.bmp", gapped(bmpIndexed(size, 8, false)));
+    row("rle4-pixels-past-a-gap.bmp", gapped(bmpIndexed(size, 4, true)));
 }
 
 void tst_PixbufDecoder::variants()
