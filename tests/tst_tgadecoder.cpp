@@ -158,6 +158,15 @@ void tst_TgaDecoder::layouts_data()
                    });
     }
     {
+        // Writers leave the attribute bits 0 on 32-bit files with alpha.
+        Layout l;
+        l.type = 2;
+        l.depth = 32;
+        QTest::newRow("truecolour-32-no-attribute-bits.tga")
+                << tgaFile(l, [](int x, int y) { return bgr(qRgb(x * 30, y * 40, 100)) + char(x * 36); })
+                << pictureOf([](int x, int y) { return qRgba(x * 30, y * 40, 100, x * 36); });
+    }
+    {
         Layout l;
         l.type = 10;
         l.depth = 32;

@@ -30,12 +30,15 @@ QRgb fromSixteen(quint16 v, bool alpha)
                  alpha ? ((v & 0x8000) ? 255 : 0) : 255);
 }
 
-// One colour as stored in bits (15, 16, 24 or 32; blue first).
+// One colour as stored in bits (15, 16, 24 or 32; blue first). A 32-bit
+// colour's fourth byte is its alpha whatever the header says (writers
+// leave the attribute bits 0); a 16-bit one's top bit only when alpha
+// says the header gives it meaning.
 QRgb colourOf(const uchar *p, int bits, bool alpha)
 {
     if (bits <= 16)
         return fromSixteen(qFromLittleEndian<quint16>(p), alpha && bits == 16);
-    return qRgba(p[2], p[1], p[0], bits == 32 && alpha ? p[3] : 255);
+    return qRgba(p[2], p[1], p[0], bits == 32 ? p[3] : 255);
 }
 
 bool validHeader(const TgaDecoder::Header &h)
@@ -142,8 +145,11 @@ QImage TgaDecoder::read(QString *errorString)
     const Header &h = header;
     const auto *b = reinterpret_cast<const uchar *>(bytes.constData());
     const uchar *end = b + bytes.size();
-    const bool alpha = (h.descriptor & 0x0f) != 0;
     const int kind = h.type & ~RleFlag;
+    // Whether the header gives the 16-bit colours' top bit meaning.
+    const bool alpha = (h.descriptor & 0x0f) != 0;
+    const bool alphaChannel = alpha || (kind == Mapped ? h.mapBits == 32 : h.depth == 32)
+            || (kind == Grey && h.depth == 16);
 
     // The colour map, which may start at any index; present (and skipped)
     // in files of other kinds too.
@@ -161,7 +167,7 @@ QImage TgaDecoder::read(QString *errorString)
         at += qsizetype(h.mapLength) * entry;
     }
 
-    QImage image(shown, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    QImage image(shown, alphaChannel ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull())
         return failed(errorString, ImageLimits::outOfMemory());
     PixelStream pixels(at, end, bytesOf(h.depth), (h.type & RleFlag) != 0);
@@ -182,7 +188,7 @@ QImage TgaDecoder::read(QString *errorString)
                 }
                 colour = map.at(index);
             } else if (kind == Grey) {
-                colour = qRgba(p[0], p[0], p[0], h.depth == 16 && alpha ? p[1] : 255);
+                colour = qRgba(p[0], p[0], p[0], h.depth == 16 ? p[1] : 255);
             } else {
                 colour = colourOf(p, h.depth, alpha);
             }

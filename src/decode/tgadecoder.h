@@ -6,10 +6,11 @@
 // TGA files of every kind the format has: colour-mapped (with a map that
 // starts at any index, of 15, 16, 24 or 32-bit entries), true colour of
 // 15, 16, 24 or 32 bits, grey of 8 bits or grey and alpha of 16, each
-// plain or run-length coded, stored from any corner. Alpha is read where
-// the header gives it bits (the descriptor's attribute bits), as the
-// format says. A file whose pixels end early, or whose indexes point past
-// its colour map, fails.
+// plain or run-length coded, stored from any corner. 8-bit alpha (of 32-bit
+// colours, 16-bit grey) is always read, the alpha bit of 16-bit colours
+// where the header gives it meaning (the descriptor's attribute bits). A
+// file whose pixels end early, or whose indexes point past its colour map,
+// fails.
 class TgaDecoder : public FileBytesDecoder
 {
 public:
