@@ -218,6 +218,25 @@ QImage withAlphaField(const QImage &image, const QByteArray &bytes, const BmpHea
     return out;
 }
 
+// An RLE bitmap's pixels that its codes skip (deltas, rows ended early),
+// which the loader leaves transparent, in the palette's first colour, as
+// Windows and other readers show them; the bitmap has no alpha of its own.
+QImage skippedFilled(const QImage &image, const QByteArray &bytes, const BmpHeader &header)
+{
+    if (!image.hasAlphaChannel() || header.paletteOffset <= 0
+        || header.paletteOffset + 4 > bytes.size())
+        return image;
+    const auto *entry = reinterpret_cast<const uchar *>(bytes.constData()) + header.paletteOffset;
+    const QRgb first = qRgb(entry[2], entry[1], entry[0]);
+    QImage out = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < out.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x)
+            line[x] = qAlpha(line[x]) == 0 ? first : (line[x] | 0xff000000);
+    }
+    return out.convertToFormat(QImage::Format_RGB32);
+}
+
 // The BMP with its pixels moved up to the end of its palette, where the
 // loader reads them whatever the header's offset says (it reads the gap
 // as pixels, and writes no rows). Unchanged when there is no gap.
@@ -287,6 +306,8 @@ QImage PixbufDecoder::read(QString *errorString)
     QImage image = toImage(out.pixbuf);
     if (image.isNull())
         return failed(errorString, ImageLimits::outOfMemory());
+    if (header.runLength)
+        image = skippedFilled(image, bytes, header);
     if (header.bitFields)
         widenNarrowFields(&image, header);
     // Only a mask within the 16 bits, beside the colours', is an alpha field.
