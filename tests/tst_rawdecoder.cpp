@@ -25,11 +25,11 @@ private:
 
 namespace {
 
-enum class Fault { None, Zeros, PastEnd, CutShort };
+enum class Fault { None, Zeros, Specks, PastEnd, CutShort };
 
 // A DNG of one directory, the sensor's RGGB mosaic (16 bits, linear) in a
-// single strip, with no preview: a gradient, or zeros.
-QByteArray bareDng(const QString &path, bool zeros)
+// single strip, with no preview: a gradient, zeros, or zeros with specks.
+QByteArray bareDng(const QString &path, Fault fault)
 {
     constexpr int w = 64, h = 48;
     TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
@@ -62,7 +62,9 @@ QByteArray bareDng(const QString &path, bool zeros)
     QList<quint16> row(w);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x)
-            row[x] = zeros ? 0 : quint16((x * 1000 + y * 300) % 65536);
+            row[x] = fault == Fault::Zeros ? 0
+                    : fault == Fault::Specks ? (y == 0 && x < 8 ? 3000 : 0)
+                                             : quint16((x * 1000 + y * 300) % 65536);
         TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0);
     }
     TIFFClose(tiff);
@@ -122,6 +124,9 @@ void tst_RawDecoder::sensorData_data()
     // Stripped of its sensor data: zeros where the mosaic was, and no
     // preview showing anything else.
     QTest::newRow("zeros") << "sensor-data-zeros.dng" << int(Fault::Zeros) << none << QString();
+    // Zeros but for the few bytes left of the data, as stripped files are.
+    QTest::newRow("zeros and specks") << "sensor-data-zeros-specks.dng" << int(Fault::Specks) << none
+                                      << QString();
     QTest::newRow("past end") << "sensor-data-past-end.dng" << int(Fault::PastEnd) << none
                               << QString();
     // Half the mosaic there: libraw stops at the end of the file.
@@ -136,7 +141,7 @@ void tst_RawDecoder::sensorData()
     QFETCH(QString, reason);
     QFETCH(QString, warning);
 
-    const QByteArray whole = bareDng(tmp.filePath(name), Fault(fault) == Fault::Zeros);
+    const QByteArray whole = bareDng(tmp.filePath(name), Fault(fault));
     QVERIFY(!whole.isEmpty());
     const QByteArray bytes = withFault(whole, Fault(fault));
     QVERIFY(!bytes.isEmpty());

@@ -7,6 +7,7 @@
 
 #include <libraw.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -35,26 +36,32 @@ QString noPictureData()
     return QStringLiteral("no picture data in this RAW file");
 }
 
-// Whether every pixel is about the same colour: what libraw develops from
-// sensor data that is not there (zeros, or the bytes of a file stripped of
-// it), never a photo.
+// Whether the picture is one colour all but a few specks (fewer than one
+// pixel in a hundred off its commonest colour by more than 8 levels):
+// what libraw develops from sensor data that is not there, never a photo.
 bool oneColour(const QImage &image)
 {
     if (image.isNull())
         return false;
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    constexpr int spread = 8;
-    int low[3] = {255, 255, 255}, high[3] = {0, 0, 0};
+    qint64 counts[3][256] = {};
     for (int y = 0; y < rgb.height(); ++y) {
         const uchar *p = rgb.constScanLine(y);
-        for (int x = 0; x < rgb.width() * 3; ++x) {
-            low[x % 3] = qMin(low[x % 3], int(p[x]));
-            high[x % 3] = qMax(high[x % 3], int(p[x]));
-        }
-        if (high[0] - low[0] > spread || high[1] - low[1] > spread || high[2] - low[2] > spread)
-            return false;
+        for (int x = 0; x < rgb.width() * 3; ++x)
+            ++counts[x % 3][p[x]];
     }
-    return true;
+    int common[3] = {};
+    for (int c = 0; c < 3; ++c)
+        common[c] = int(std::max_element(counts[c], counts[c] + 256) - counts[c]);
+    qint64 off = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *p = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width(); ++x, p += 3) {
+            if (qAbs(p[0] - common[0]) > 8 || qAbs(p[1] - common[1]) > 8 || qAbs(p[2] - common[2]) > 8)
+                ++off;
+        }
+    }
+    return off * 100 < qint64(rgb.width()) * rgb.height();
 }
 
 } // namespace
