@@ -260,26 +260,32 @@ void tst_Resampler::transparentColourDoesNotBleed()
 void tst_Resampler::jpegShrinksExactlyFirst_data()
 {
     QTest::addColumn<QSize>("stored");
-    QTest::addColumn<QSize>("least");
+    QTest::addColumn<QSize>("target");
     QTest::addColumn<QSize>("expected");
-    // 6/8 is the smallest eighth at least 2 x 37 %.
-    QTest::addRow("even sides") << QSize(800, 600) << QSize(592, 444) << QSize(600, 450);
-    QTest::addRow("a half") << QSize(802, 602) << QSize(300, 300) << QSize(401, 301);
+    // 37 %: a half leaves the filter 1.35 times the target.
+    QTest::addRow("a half") << QSize(800, 600) << QSize(296, 222) << QSize(400, 300);
+    QTest::addRow("a half, odd halves") << QSize(802, 602) << QSize(300, 225) << QSize(401, 301);
+    // 15 %: an eighth would leave less than 1.3 times the target.
+    QTest::addRow("a quarter") << QSize(800, 600) << QSize(120, 90) << QSize(200, 150);
+    QTest::addRow("an eighth") << QSize(800, 600) << QSize(40, 30) << QSize(100, 75);
+    // 55 %: 6/8 is the smallest eighth of 1.3 times the target.
+    QTest::addRow("three quarters") << QSize(800, 600) << QSize(440, 330) << QSize(600, 450);
+    QTest::addRow("too close to shrink") << QSize(800, 600) << QSize(700, 500) << QSize(800, 600);
     // 801 * n / 8 is never whole: the reader would resample, so it does not
     // shrink at all.
-    QTest::addRow("odd width") << QSize(801, 600) << QSize(300, 300) << QSize(801, 600);
+    QTest::addRow("odd width") << QSize(801, 600) << QSize(150, 112) << QSize(801, 600);
     QTest::addRow("no room to shrink") << QSize(800, 600) << QSize(800, 300) << QSize(800, 600);
 }
 
 void tst_Resampler::jpegShrinksExactlyFirst()
 {
     QFETCH(QSize, stored);
-    QFETCH(QSize, least);
+    QFETCH(QSize, target);
     QFETCH(QSize, expected);
     const QString path = tmp.filePath(QStringLiteral("shrink-%1x%2.jpg").arg(stored.width()).arg(stored.height()));
     QVERIFY(pattern(stored).save(path, "JPEG"));
     SourceReader reader(path);
-    QCOMPARE(reader.exactScaledSize(least), expected);
+    QCOMPARE(reader.smoothScaledSize(target), expected);
     // And the reader does decode to exactly that size.
     reader.setScaledSize(expected);
     QCOMPARE(reader.read(nullptr).size(), expected);
