@@ -1,6 +1,8 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "hostile/statustext.h"
+
 #include <QApplication>
 #include <QBuffer>
 #include <QDebug>

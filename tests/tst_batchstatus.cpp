@@ -1,4 +1,5 @@
 #include "conversion/batchrunner.h"
+#include "ui/batchstatus.h"
 #include "ui/mainwindow.h"
 
 #include "hostile/windowdriver.h"
@@ -20,6 +21,8 @@ class tst_BatchStatus : public QObject
     Q_OBJECT
 
 private slots:
+    void savedText_data();
+    void savedText();
     void initTestCase();
     void cleanupTestCase();
     void init();
@@ -42,6 +45,32 @@ private:
     QString outDir;
     UrlCatcher catcher;
 };
+
+void tst_BatchStatus::savedText_data()
+{
+    QTest::addColumn<qint64>("before");
+    QTest::addColumn<qint64>("after");
+    QTest::addColumn<QString>("text");
+    constexpr qint64 k = 1024;
+    QTest::newRow("megabytes") << 512 * k * k << 143 * k * k << QStringLiteral(", 512 MB → 143 MB");
+    QTest::newRow("below a hundred units") << 2458 * k << 900 * k << QStringLiteral(", 2.4 MB → 900 kB");
+    QTest::newRow("bytes") << 1536ll << 20ll << QStringLiteral(", 1.5 kB → 20 bytes");
+    QTest::newRow("grouped digits") << 1004ll << 20ll << QStringLiteral(", 1,004 bytes → 20 bytes");
+    QTest::newRow("gigabytes") << 120 * k * k * k << 9 * k * k * k
+                               << QStringLiteral(", 120 GB → 9.0 GB");
+}
+
+// What a finished batch adds to the status bar, in the user's units.
+void tst_BatchStatus::savedText()
+{
+    QFETCH(qint64, before);
+    QFETCH(qint64, after);
+    QFETCH(QString, text);
+    const QLocale system = QLocale();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    auto back = qScopeGuard([&system]() { QLocale::setDefault(system); });
+    QCOMPARE(BatchStatus::savedText(before, after), text);
+}
 
 void tst_BatchStatus::initTestCase()
 {
@@ -101,7 +130,7 @@ int tst_BatchStatus::stoppedCount(const QString &status)
 {
     static const QRegularExpression pattern(QStringLiteral(
             "^Size and format convert stopped: (\\d+) of 80 images converted$"));
-    const QRegularExpressionMatch m = pattern.match(status);
+    const QRegularExpressionMatch m = pattern.match(TestSupport::withoutSaved(status));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
@@ -154,7 +183,7 @@ void tst_BatchStatus::stopKeepsWholeFiles()
     // The same list again runs whole.
     QVERIFY(d.startCommand(BothCommand));
     QVERIFY(stop->isVisible() && stop->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(),
+    QTRY_COMPARE_WITH_TIMEOUT(TestSupport::withoutSaved(d.status->currentMessage()),
                               QStringLiteral("Size and format convert finished, 1 of 80 images failed"),
                               60000);
     QCOMPARE(d.converted->count(), 79);
