@@ -111,7 +111,7 @@ void tst_BatchStatus::openAndStart(WindowDriver &d)
         files << copy;
     }
     QVERIFY2(d.startOpen(files), "the open dialog did not take the files");
-    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), QStringLiteral("80 images loaded"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), QStringLiteral("80 images loaded"), 120000);
     QCOMPARE(d.original->item(0)->text(), QStringLiteral("0-truncated-at-half.jpg"));
     d.saveDir->setText(outDir);
     d.autoOpen->setChecked(true);
@@ -159,9 +159,9 @@ void tst_BatchStatus::stopKeepsWholeFiles()
     QVERIFY(runner);
     int handled = 0;
     connect(runner, &BatchRunner::progressChanged, this, [&](int done) { handled = done; });
-    QTRY_VERIFY_WITH_TIMEOUT(d.converted->count() >= 2 && handled > d.converted->count(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(d.converted->count() >= 2 && handled > d.converted->count(), 120000);
     stop->click();
-    QTRY_VERIFY_WITH_TIMEOUT(stoppedCount(d.status->currentMessage()) >= 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(stoppedCount(d.status->currentMessage()) >= 0, 120000);
     const int converted = stoppedCount(d.status->currentMessage());
     QVERIFY2(converted >= 2 && converted < 79, qPrintable(d.status->currentMessage()));
     QTRY_VERIFY(!stop->isVisible());
@@ -185,7 +185,7 @@ void tst_BatchStatus::stopKeepsWholeFiles()
     QVERIFY(stop->isVisible() && stop->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(TestSupport::withoutSaved(d.status->currentMessage()),
                               QStringLiteral("Size and format convert finished, 1 of 80 images failed"),
-                              60000);
+                              120000);
     QCOMPARE(d.converted->count(), 79);
     const QStringList names = written();
     QCOMPARE(names.size(), 79);
@@ -205,7 +205,7 @@ void tst_BatchStatus::escapeStopsUnlessDialogOrMenu()
     QVERIFY(QTest::qWaitForWindowActive(&w));
     WindowDriver d(&w);
     openAndStart(d);
-    QTRY_VERIFY_WITH_TIMEOUT(d.converted->count() >= 1, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(d.converted->count() >= 1, 120000);
 
     // An open menu takes its own Esc: it closes, the batch goes on.
     QMenu *menu = nullptr;
@@ -237,7 +237,7 @@ void tst_BatchStatus::escapeStopsUnlessDialogOrMenu()
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     QTest::keyClick(&w, Qt::Key_Escape);
-    QTRY_VERIFY_WITH_TIMEOUT(stoppedCount(d.status->currentMessage()) >= 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(stoppedCount(d.status->currentMessage()) >= 1, 120000);
     // Once nothing runs, Esc is left to others.
     QTRY_VERIFY(!stopButton(w)->isVisible());
 }

@@ -104,7 +104,7 @@ void tst_Conversion::runBatch(MainWindow *w, void (MainWindow::*command)())
 {
     (w->*command)();
     QTRY_VERIFY_WITH_TIMEOUT(w->ui->statusBar->currentMessage().contains(QLatin1String("finished")),
-                             20000);
+                             120000);
 }
 
 QStringList tst_Conversion::savedNames() const
@@ -457,7 +457,7 @@ void tst_Conversion::secondCommandDuringBatch()
     QVERIFY(w->batchRunner->waitingCount() > 0);
     w->ui->comboBoxFormat->setCurrentIndex(2);
     w->formatConvert();
-    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, 120000);
     QVERIFY(messages.contains(QStringLiteral("Size convert finished")));
     QVERIFY(messages.contains(QStringLiteral("Format convert finished")));
     // Late results of the first batch are listed after the list was cleared.
@@ -498,7 +498,7 @@ void tst_Conversion::boundedWorkers()
     QCOMPARE(w->batchRunner->runningCount(), w->batchRunner->maxInFlight());
     // Twenty images through the helpers: seconds under a sanitizer.
     QTRY_COMPARE_WITH_TIMEOUT(TestSupport::withoutSaved(w->ui->statusBar->currentMessage()),
-                              QStringLiteral("Size and format convert finished"), 60000);
+                              QStringLiteral("Size and format convert finished"), 120000);
     QVERIFY(most <= BatchRunner::defaultMaxInFlight());
     QVERIFY(BatchRunner::defaultMaxInFlight() <= QThread::idealThreadCount() + 2);
     QCOMPARE(savedNames().size(), 20);

@@ -109,7 +109,7 @@ void tst_Hostile::open(WindowDriver &d, const QStringList &files)
     QVERIFY(d.complete());
     QVERIFY2(d.startOpen(files), "the open dialog did not take the files");
     QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(),
-                              QStringLiteral("%1 images loaded").arg(files.size()), 60000);
+                              QStringLiteral("%1 images loaded").arg(files.size()), 120000);
     QCOMPARE(d.original->count(), files.size());
 }
 

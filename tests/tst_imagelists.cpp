@@ -373,7 +373,7 @@ void tst_ImageLists::manyRowsComeInSlices()
     QTRY_COMPARE(list.count(), int(expected.size()));
     for (int row : {0, 1, int(expected.size()) / 2, int(expected.size()) - 1})
         QCOMPARE(list.item(row)->text(), QFileInfo(expected.at(row)).fileName());
-    QTRY_COMPARE_WITH_TIMEOUT(loaded, count, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded, count, 120000);
 }
 
 void tst_ImageLists::rowsInViewWithoutLayout_data()

@@ -120,7 +120,7 @@ void tst_SingleInstance::secondStartHandsOver()
         QCOMPARE(d.original->count(), 0);
         return;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 120000);
     QCOMPARE(d.saveDir->text(), root + saveDir);
 }
 
@@ -208,7 +208,7 @@ void tst_SingleInstance::firstStartAnswers()
         first.waitForFinished();
     });
     // With no window open, the first start is the window and answers.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstance::serverName()), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstance::serverName()), 120000);
     QVERIFY(SingleInstance::serverName().startsWith(runtime + "/"));
     QVERIFY(SingleInstance::handOver({photo}));
     QCOMPARE(first.state(), QProcess::Running);
