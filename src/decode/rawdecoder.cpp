@@ -37,8 +37,9 @@ QString noPictureData()
 }
 
 // Whether the picture is one colour all but a few specks (fewer than one
-// pixel in a hundred off its commonest colour by more than 8 levels):
-// what libraw develops from sensor data that is not there, never a photo.
+// pixel in a hundred off its commonest colour by more than 32 levels):
+// what libraw develops from sensor data that is not there (zeros, and
+// whatever its buffer held past the bytes there were), never a photo.
 bool oneColour(const QImage &image)
 {
     if (image.isNull())
@@ -57,7 +58,8 @@ bool oneColour(const QImage &image)
     for (int y = 0; y < rgb.height(); ++y) {
         const uchar *p = rgb.constScanLine(y);
         for (int x = 0; x < rgb.width(); ++x, p += 3) {
-            if (qAbs(p[0] - common[0]) > 8 || qAbs(p[1] - common[1]) > 8 || qAbs(p[2] - common[2]) > 8)
+            if (qAbs(p[0] - common[0]) > 32 || qAbs(p[1] - common[1]) > 32
+                || qAbs(p[2] - common[2]) > 32)
                 ++off;
         }
     }
