@@ -120,8 +120,15 @@ void tst_HelperLaunch::startsWithNothing()
             QFile status(tasks + QLatin1Char('/') + thread + QStringLiteral("/status"));
             QVERIFY(status.open(QIODevice::ReadOnly));
             const QByteArray text = status.readAll();
-            QVERIFY2(text.contains("Seccomp:\t2") && text.contains("CapEff:\t0000000000000000"),
-                     qPrintable(thread));
+            QVERIFY2(text.contains("Seccomp:\t2"), text.constData());
+#if defined(__SANITIZE_THREAD__)
+            // The thread sanitizer's own thread starts before main() and,
+            // capabilities being a thread's own, keeps them: the helper's
+            // thread is checked here, every thread in the other builds.
+            if (thread != QString::number(helper.pid))
+                continue;
+#endif
+            QVERIFY2(text.contains("CapEff:\t0000000000000000"), text.constData());
         }
     }
 }
