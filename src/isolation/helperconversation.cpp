@@ -19,9 +19,11 @@ using Step = ConversionResult::Step;
 constexpr int sliceMs = 50;
 
 // A helper that has had less processor time than its allowance, because
-// the machine is busy or it waits on something, gets up to this many times
-// its allowance on the clock before it counts as stuck.
-constexpr double starvedFactor = 4;
+// it waits on something, gets up to this many times its allowance on the
+// clock before it counts as stuck; one that is ready to run but starved of
+// a processor by a busy machine, up to the second factor. Neither moves.
+constexpr double waitingFactor = 4;
+constexpr double starvedFactor = 16;
 
 // What the kernel says of a process: the processor time it has had, and
 // whether it is stopped (frozen by a signal or a debugger).
@@ -29,6 +31,7 @@ struct Usage
 {
     double cpuSeconds = 0;
     bool stopped = false;
+    bool runnable = false;
 };
 
 Usage usageOf(pid_t pid)
@@ -56,6 +59,7 @@ Usage usageOf(pid_t pid)
     static const double ticks = double(::sysconf(_SC_CLK_TCK));
     usage.cpuSeconds = double(user + system) / ticks;
     usage.stopped = state == 'T' || state == 't';
+    usage.runnable = state == 'R';
     return usage;
 }
 
@@ -102,8 +106,9 @@ bool HelperConversation::pastDeadline() const
     if (working < qint64(allowed * 1000))
         return false;
     const Usage now = usageOf(pid);
+    const double factor = now.runnable ? starvedFactor : waitingFactor;
     return now.stopped || now.cpuSeconds - cpuAtStart >= allowed
-            || working >= qint64(allowed * starvedFactor * 1000);
+            || working >= qint64(allowed * factor * 1000);
 }
 
 bool HelperConversation::sendRequest(HelperOutcome *outcome, bool *reusable)
