@@ -93,9 +93,10 @@ int memfd(QRandomGenerator &random, qint64 size)
 qint64 sizeOf(const Protocol::Picture &p)
 {
     qint64 rows = 0;
-    if (__builtin_mul_overflow(qint64(p.height), p.bytesPerLine, &rows) || rows < 0)
+    if (__builtin_mul_overflow(qint64(p.height), p.bytesPerLine, &rows) || rows < 0
+        || __builtin_add_overflow(rows, qint64(p.extraBytes), &rows))
         return 4096;
-    return rows + p.extraBytes;
+    return rows;
 }
 
 void mutate(QByteArray *frame, QRandomGenerator &random, const QList<QByteArray> &others)

@@ -103,9 +103,12 @@ QByteArray withByte(QByteArray frame, int at, char value)
     return frame;
 }
 
-const QHash<QByteArray, std::function<void()>> &plays()
+using Plays = QHash<QByteArray, std::function<void()>>;
+
+// Frames that do not parse, or break the order or a field's range.
+Plays framePlays()
 {
-    static const QHash<QByteArray, std::function<void()>> table{
+    return {
             {"fine-thumbnail", [] { answerPicture(100, 50); }},
             {"fine-conversion",
              [] {
@@ -153,6 +156,13 @@ const QHash<QByteArray, std::function<void()>> &plays()
              }},
             {"question-out-of-range",
              [] { sendRaw(withByte(Protocol::encode(target(10, 10)), 5, char(7))); }},
+    };
+}
+
+// Pictures and files that break a bound, a seal or their descriptors.
+Plays descriptorPlays()
+{
+    return {
             {"thumbnail-larger-than-asked", [] { answerPicture(12000, 12000); }},
             {"length-plus-extra-wraps",
              [] {
@@ -239,6 +249,13 @@ const QHash<QByteArray, std::function<void()>> &plays()
                  a.preview = picture(10, 10);
                  Protocol::send(socketFd, a, {memfd(bytesOf(a.preview))});
              }},
+    };
+}
+
+// Exchanges: what a conversion is asked and answers, questions and notes.
+Plays exchangePlays()
+{
+    return {
             {"encoded-file-over-bound",
              [] {
                  ask(target(640, 480));
@@ -328,6 +345,16 @@ const QHash<QByteArray, std::function<void()>> &plays()
                  }
              }},
     };
+}
+
+const Plays &plays()
+{
+    static const Plays table = [] {
+        Plays all = framePlays();
+        all.insert(descriptorPlays());
+        all.insert(exchangePlays());
+        return all;
+    }();
     return table;
 }
 
