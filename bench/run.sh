@@ -27,7 +27,7 @@ pictavo_install_packages imagemagick libvips-tools libjpeg-turbo-progs file libh
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2
 cmake --build "$build" --target pictavo-helper bench_thumbnails bench_batch bench_encode bench_scale \
-    bench_formats bench_makecorpus >&2
+    bench_formats bench_resize bench_makecorpus >&2
 
 # Every benchmark runs the program as shipped: photos read in this helper.
 export PICTAVO_HELPER="$build/src/pictavo-helper"
@@ -54,6 +54,7 @@ run "$build/bench/bench_thumbnails" "$corpus" 30 --rounds "$thumb_rounds"
 run "$build/bench/bench_batch" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_batch" "$corpus" --memory 20 "$memory_large" --rounds "$memory_rounds"
 run "$build/bench/bench_encode" "$corpus" --rounds "$((batch_rounds + 2))"
+run "$build/bench/bench_resize" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_formats" "$(find "$corpus/photos" -maxdepth 1 -type f | sort | head -1)" \
     --rounds "$batch_rounds"
 # Thousands of photos, one process per count. 10000 takes about half an

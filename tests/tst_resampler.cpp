@@ -28,6 +28,8 @@ private slots:
     void jpegShrinksExactlyFirst_data();
     void jpegShrinksExactlyFirst();
     void closeToLibvips();
+    void vectorCodeMatchesPortable_data();
+    void vectorCodeMatchesPortable();
 
 private:
     QTemporaryDir tmp;
@@ -136,6 +138,34 @@ double meanDeltaE(const QImage &first, const QImage &second)
     return sum / (qint64(a.width()) * a.height());
 }
 
+// Noise in every sample, and (with alpha) hard edges between transparent,
+// half-transparent and opaque areas, where Lanczos lobes overshoot.
+QImage noisy(const QSize &size, QImage::Format format)
+{
+    QImage image(size, QImage::Format_ARGB32);
+    quint32 seed = 7;
+    for (int y = 0; y < size.height(); ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const int alpha = x % 9 < 3 ? 0 : x % 9 < 5 ? 128 : 255;
+            row[x] = (seed & 0x00ffffffu) | quint32(alpha) << 24;
+        }
+    }
+    return image.convertToFormat(format);
+}
+
+// The largest difference of two pictures of one format, byte by byte.
+int largestDifference(const QImage &a, const QImage &b)
+{
+    int largest = 0;
+    const qsizetype bytes = qsizetype(a.width()) * a.depth() / 8;
+    for (int y = 0; y < a.height(); ++y)
+        for (qsizetype i = 0; i < bytes; ++i)
+            largest = qMax(largest, qAbs(int(a.constScanLine(y)[i]) - int(b.constScanLine(y)[i])));
+    return largest;
+}
+
 } // namespace
 
 void tst_Resampler::exactSize_data()
@@ -230,26 +260,32 @@ void tst_Resampler::transparentColourDoesNotBleed()
 void tst_Resampler::jpegShrinksExactlyFirst_data()
 {
     QTest::addColumn<QSize>("stored");
-    QTest::addColumn<QSize>("least");
+    QTest::addColumn<QSize>("target");
     QTest::addColumn<QSize>("expected");
-    // 6/8 is the smallest eighth at least 2 x 37 %.
-    QTest::addRow("even sides") << QSize(800, 600) << QSize(592, 444) << QSize(600, 450);
-    QTest::addRow("a half") << QSize(802, 602) << QSize(300, 300) << QSize(401, 301);
+    // 37 %: a half leaves the filter 1.35 times the target.
+    QTest::addRow("a half") << QSize(800, 600) << QSize(296, 222) << QSize(400, 300);
+    QTest::addRow("a half, odd halves") << QSize(802, 602) << QSize(300, 225) << QSize(401, 301);
+    // 15 %: an eighth would leave less than 1.3 times the target.
+    QTest::addRow("a quarter") << QSize(800, 600) << QSize(120, 90) << QSize(200, 150);
+    QTest::addRow("an eighth") << QSize(800, 600) << QSize(40, 30) << QSize(100, 75);
+    // 55 %: 6/8 is the smallest eighth of 1.3 times the target.
+    QTest::addRow("three quarters") << QSize(800, 600) << QSize(440, 330) << QSize(600, 450);
+    QTest::addRow("too close to shrink") << QSize(800, 600) << QSize(700, 500) << QSize(800, 600);
     // 801 * n / 8 is never whole: the reader would resample, so it does not
     // shrink at all.
-    QTest::addRow("odd width") << QSize(801, 600) << QSize(300, 300) << QSize(801, 600);
+    QTest::addRow("odd width") << QSize(801, 600) << QSize(150, 112) << QSize(801, 600);
     QTest::addRow("no room to shrink") << QSize(800, 600) << QSize(800, 300) << QSize(800, 600);
 }
 
 void tst_Resampler::jpegShrinksExactlyFirst()
 {
     QFETCH(QSize, stored);
-    QFETCH(QSize, least);
+    QFETCH(QSize, target);
     QFETCH(QSize, expected);
     const QString path = tmp.filePath(QStringLiteral("shrink-%1x%2.jpg").arg(stored.width()).arg(stored.height()));
     QVERIFY(pattern(stored).save(path, "JPEG"));
     SourceReader reader(path);
-    QCOMPARE(reader.exactScaledSize(least), expected);
+    QCOMPARE(reader.smoothScaledSize(target), expected);
     // And the reader does decode to exactly that size.
     reader.setScaledSize(expected);
     QCOMPARE(reader.read(nullptr).size(), expected);
@@ -281,6 +317,70 @@ void tst_Resampler::closeToLibvips()
     QVERIFY2(smoothDelta < 2, qPrintable(QString::number(smoothDelta)));
     // The nearest pixel is much further off on a picture with fine detail.
     QVERIFY(fastDelta > 2 * smoothDelta);
+}
+
+void tst_Resampler::vectorCodeMatchesPortable_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::addColumn<int>("format");
+    const struct
+    {
+        const char *name;
+        QSize from;
+        QSize to;
+        QImage::Format format;
+    } cases[] = {
+        {"37 %, odd sides", QSize(1001, 777), QSize(370, 287), QImage::Format_RGB32},
+        {"to a 2048 long edge's share", QSize(1203, 901), QSize(820, 614), QImage::Format_RGB32},
+        {"enlarge", QSize(31, 23), QSize(97, 61), QImage::Format_RGB32},
+        {"to one pixel", QSize(50, 40), QSize(1, 1), QImage::Format_RGB32},
+        {"from one pixel", QSize(1, 1), QSize(9, 7), QImage::Format_RGB32},
+        {"one column", QSize(1, 300), QSize(1, 37), QImage::Format_RGB32},
+        {"one row", QSize(300, 1), QSize(37, 1), QImage::Format_RGB32},
+        // Fewer columns than one vector step takes.
+        {"narrower than the taps", QSize(7, 300), QSize(3, 100), QImage::Format_RGB32},
+        {"alpha edges", QSize(333, 111), QSize(123, 41), QImage::Format_ARGB32_Premultiplied},
+        {"alpha edges, enlarged", QSize(45, 30), QSize(101, 67), QImage::Format_ARGB32_Premultiplied},
+        // Grey rows: 1 to 15 samples left after the 16 or 32 a step.
+        {"grey, odd width", QSize(517, 211), QSize(191, 78), QImage::Format_Grayscale8},
+        {"grey, below a step", QSize(45, 45), QSize(15, 15), QImage::Format_Grayscale8},
+    };
+    const struct
+    {
+        const char *name;
+        ResamplerRows::Code code;
+    } codes[] = {{"SSE2", ResamplerRows::Code::Sse2}, {"AVX2", ResamplerRows::Code::Avx2}};
+    for (const auto &code : codes)
+        for (const auto &c : cases)
+            QTest::addRow("%s, %s", code.name, c.name) << int(code.code) << c.from << c.to << int(c.format);
+}
+
+void tst_Resampler::vectorCodeMatchesPortable()
+{
+    QFETCH(int, code);
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    QFETCH(int, format);
+    if (!ResamplerRows::runs(ResamplerRows::Code(code)))
+        QSKIP("this processor does not run that code");
+    const QImage source = noisy(from, QImage::Format(format));
+    const QImage portable = Resampler::lanczos3(source, to, ResamplerRows::Code::Portable);
+    const QImage vector = Resampler::lanczos3(source, to, ResamplerRows::Code(code));
+    QCOMPARE(vector.size(), to);
+    QCOMPARE(vector.format(), portable.format());
+    // Integer sums in any order: within a level (and in fact the same).
+    QVERIFY2(largestDifference(vector, portable) <= 1, qPrintable(QString::number(largestDifference(vector, portable))));
+    if (vector.format() == QImage::Format_ARGB32_Premultiplied) {
+        // Premultiplied: ringing at an alpha edge leaves no colour above
+        // its alpha.
+        for (int y = 0; y < to.height(); ++y)
+            for (int x = 0; x < to.width(); ++x) {
+                const QRgb p = reinterpret_cast<const QRgb *>(vector.constScanLine(y))[x];
+                QVERIFY(qRed(p) <= qAlpha(p) && qGreen(p) <= qAlpha(p) && qBlue(p) <= qAlpha(p));
+            }
+    }
 }
 
 QTEST_MAIN(tst_Resampler)

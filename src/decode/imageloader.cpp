@@ -142,7 +142,7 @@ QImage ImageLoader::readScaled(SourceReader &source,
         if (shrinking && source.canScale()) {
             // The reader scales before it turns.
             const QSize wantedStored = Orientation::stored(wanted, turn);
-            const QSize decodeAt = smooth ? source.exactScaledSize(wantedStored * 2) : wantedStored;
+            const QSize decodeAt = smooth ? source.smoothScaledSize(wantedStored) : wantedStored;
             if (decodeAt != source.size())
                 source.setScaledSize(decodeAt);
         }

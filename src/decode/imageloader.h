@@ -44,8 +44,9 @@ public:
     // appears). Fast: where the decoder can scale while it decodes (JPEG)
     // that is done, which is several times faster than decoding in full;
     // otherwise the full image is scaled without smoothing. Smooth: the
-    // decoder shrinks only as far as it stays exact and twice the target
-    // (SourceReader::exactScaledSize), then Resampler filters. A result that would not
+    // decoder shrinks only as far as it stays exact, pays and leaves room
+    // above the target (SourceReader::smoothScaledSize), then Resampler
+    // filters. A result that would not
     // fit in the allocation limit fails before any work, with its size in
     // the reason.
     static QImage readScaled(const QString &path, const QSize &targetSize,

@@ -107,23 +107,25 @@ void SourceReader::setScaledSize(const QSize &size)
         imageReader.setScaledSize(size);
 }
 
-QSize SourceReader::exactScaledSize(const QSize &least)
+QSize SourceReader::smoothScaledSize(const QSize &target)
 {
     const QSize full = size();
-    if (!full.isValid() || !canScale() || least.width() >= full.width()
-        || least.height() >= full.height())
+    const QSize twice = target * 2;
+    if (!full.isValid() || !canScale() || target.width() >= full.width() || target.height() >= full.height())
         return full;
     if (decoder)
-        return least;
+        return twice.width() < full.width() && twice.height() < full.height() ? twice : full;
     if (imageReader.format() != "jpeg")
         return full;
     const qint64 width = full.width();
     const qint64 height = full.height();
+    // Eighths of the full size, smallest first; 1.3 x target in tenths.
     for (qint64 eighths = 1; eighths < 8; ++eighths) {
         const bool even = (width * eighths) % 8 == 0 && (height * eighths) % 8 == 0;
-        const QSize scaled(int(width * eighths / 8), int(height * eighths / 8));
-        if (even && scaled.width() >= least.width() && scaled.height() >= least.height())
-            return scaled;
+        const bool room = width * eighths * 10 >= qint64(target.width()) * 8 * 13
+                && height * eighths * 10 >= qint64(target.height()) * 8 * 13;
+        if (even && room)
+            return QSize(int(width * eighths / 8), int(height * eighths / 8));
     }
     return full;
 }

@@ -50,12 +50,15 @@ public:
     // stored size to make it (before any turn).
     bool canScale();
     void setScaledSize(const QSize &size);
-    // The smallest stored size of at least least that the picture decodes
-    // to without a resampling of the reader's own: a JPEG's scaled inverse
+    // The stored size to decode at before Lanczos filtering to target: the
+    // decoder's own shrinking where it stays exact. A JPEG's scaled inverse
     // DCT by n/8, where both sides divide evenly (Qt's reader resamples
-    // otherwise); what a decoder that scales is asked. The full size where
-    // nothing smaller is exact.
-    QSize exactScaledSize(const QSize &least);
+    // otherwise) and the result keeps at least 1.3 times the target for the
+    // filter: the smaller the decode, the faster, and the DCT's own
+    // shrinking is a fair filter; a decoder that scales (with a plainer
+    // filter of its own) is asked for twice the target. The full size where
+    // nothing smaller qualifies.
+    QSize smoothScaledSize(const QSize &target);
     // A preview the file carries for thumbnails (RAW and HEIF files).
     QImage preview();
     // What the picture read() gave may lack, in the user's words (a file
