@@ -9,4 +9,16 @@ pictavo_install_packages
 build="$root/build-release"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target pictavo
+# The window needs a display; --help and --version do not.
+asks=0
+for a in "$@"; do
+    case "$a" in --) break ;; -h|--help|-\?|--help-all|-v|--version) asks=1 ;; esac
+done
+if [ "$asks" -eq 0 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] \
+    && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "Built $build/src/pictavo, but there is no display to show its window on" >&2
+    echo "(neither DISPLAY nor WAYLAND_DISPLAY is set). Start it from a desktop session," >&2
+    echo "or with QT_QPA_PLATFORM=offscreen to run it without showing anything." >&2
+    exit 1
+fi
 exec "$build/src/pictavo" "$@"

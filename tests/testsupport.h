@@ -1,6 +1,8 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "hostile/statustext.h"
+
 #include <QApplication>
 #include <QBuffer>
 #include <QDebug>
@@ -27,6 +29,18 @@
 #include <vector>
 
 #include <jpeglib.h>
+
+// A wait ends as soon as what it waits for holds; its ceiling only says
+// when one that never ends fails. A loaded machine (the sanitizers, a
+// parallel run, a busy desktop) can take many times Qt's default five
+// seconds for what takes milliseconds alone, so the tests' plain waits
+// get a ceiling no working program comes near.
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, 120000)
+#undef QTRY_VERIFY2
+#define QTRY_VERIFY2(expr, message) QTRY_VERIFY2_WITH_TIMEOUT(expr, message, 120000)
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, 120000)
 
 namespace TestSupport {
 

@@ -93,7 +93,7 @@ void tst_BatchRunner::stopEndsBatchWhole()
     QVERIFY(rows.wait(20000));
     runner.stop();
     QCOMPARE(runner.waitingCount(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 120000);
     const auto report = finished.at(0).at(0).value<BatchReport>();
     QVERIFY(report.stopped);
     QVERIFY(report.written >= 1 && report.written < 12);
@@ -135,10 +135,10 @@ void tst_BatchRunner::stopDoesNotWaitForLargeImage()
     runner.start(QStringLiteral("done"), ConvertMode::FormatConvert, toPng, files, out, true, false);
     QVERIFY(rows.wait(20000));
     runner.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(runningAtReport >= 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(runningAtReport >= 0, 120000);
     QVERIFY(report.stopped);
     QVERIFY(runningAtReport >= 1); // the large one at least, still being encoded
-    QTRY_COMPARE_WITH_TIMEOUT(runner.runningCount(), 0, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(runner.runningCount(), 0, 120000);
     QCOMPARE(rows.count(), report.written);
     QStringList names = QDir(out).entryList(QDir::Files | QDir::Hidden);
     QCOMPARE(names.size(), report.written);

@@ -29,6 +29,11 @@ void tst_DialogAbout::foldsAndUnfolds()
     QVERIFY(panel && license);
     QCOMPARE(dialog.height(), 226);
     QVERIFY(!panel->isVisible());
+    // How files are read is seen folded too, and whole.
+    auto *sandbox = dialog.findChild<QLabel *>(QStringLiteral("labelSandbox"));
+    QVERIFY(sandbox && sandbox->isVisible());
+    QVERIFY2(sandbox->text().startsWith(QLatin1String("Files are read ")), qPrintable(sandbox->text()));
+    QVERIFY(sandbox->heightForWidth(sandbox->width()) <= sandbox->height());
 
     QTest::mouseClick(license, Qt::LeftButton);
     QCOMPARE(dialog.height(), 387);

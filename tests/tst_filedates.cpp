@@ -110,7 +110,7 @@ void tst_FileDates::convert(WindowDriver &d, const QString &file, const QString 
         d.saveDir->setText(saveDir);
     d.format->setCurrentIndex(d.format->findText(QStringLiteral("PNG")));
     QVERIFY(d.startCommand(FormatCommand));
-    QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 120000);
 }
 
 void tst_FileDates::datesFollowTheCheckBox_data()

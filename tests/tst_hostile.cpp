@@ -109,7 +109,7 @@ void tst_Hostile::open(WindowDriver &d, const QStringList &files)
     QVERIFY(d.complete());
     QVERIFY2(d.startOpen(files), "the open dialog did not take the files");
     QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(),
-                              QStringLiteral("%1 images loaded").arg(files.size()), 60000);
+                              QStringLiteral("%1 images loaded").arg(files.size()), 120000);
     QCOMPARE(d.original->count(), files.size());
 }
 
@@ -342,7 +342,7 @@ void tst_Hostile::failsThenRecovers(const QString &badDir, const QString &watchD
     StatusReport report;
     if (!openAndRun(d, files, FormatCommand, formatIndex, badDir, &report))
         return;
-    QCOMPARE(d.status->currentMessage(),
+    QCOMPARE(TestSupport::withoutSaved(d.status->currentMessage()),
              QStringLiteral("Format convert finished, 4 of 4 images failed"));
     QCOMPARE(d.converted->count(), 0);
     QCOMPARE(filesIn(watchDir), watched);
@@ -354,7 +354,7 @@ void tst_Hostile::failsThenRecovers(const QString &badDir, const QString &watchD
     run(d, FormatCommand, &report);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(d.status->currentMessage(), QStringLiteral("Format convert finished"));
+    QCOMPARE(TestSupport::withoutSaved(d.status->currentMessage()), QStringLiteral("Format convert finished"));
     QCOMPARE(d.converted->count(), 4);
     const QStringList written = filesIn(good);
     QCOMPARE(written.size(), 4);
@@ -473,7 +473,7 @@ void tst_Hostile::diskFillsUp()
     run(d, FormatCommand, &report);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(d.status->currentMessage(), QStringLiteral("Format convert finished"));
+    QCOMPARE(TestSupport::withoutSaved(d.status->currentMessage()), QStringLiteral("Format convert finished"));
     QCOMPARE(filesIn(good).size(), count);
     QDir(good).removeRecursively();
 }

@@ -9,6 +9,8 @@
 #include "testsupport.h"
 
 #include <QBuffer>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QToolButton>
@@ -37,6 +39,7 @@ private slots:
     void openShowsRowsInOrderAndProposesDirectory();
     void openTwiceReplacesAndClearsConverted();
     void cancelKeepsEverything();
+    void dialogOffersWhatOpens();
     void unreadableFileGetsRowWithoutPicture();
     void thumbnailsFitTheBox();
     void iconsKeepColourAndAlpha();
@@ -124,6 +127,57 @@ void tst_ImageLists::openTwiceReplacesAndClearsConverted()
     QCOMPARE(w.imageFiles, QStringList{second});
     QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
     QCOMPARE(w.ui->listWidgetConvert->count(), 0);
+}
+
+// The dialog starts with its first filter, and offers what else opens (a
+// phone's HEIC among it) and any file.
+void tst_ImageLists::dialogOffersWhatOpens()
+{
+    const QString dir = tmp.filePath(QStringLiteral("phone"));
+    const QString jpeg = writeImage(dir + "/IMG_0001.jpg", QSize(20, 20));
+    const QString heic = writeImage(dir + "/IMG_0002.HEIC", QSize(20, 20), "PNG");
+    MainWindow w;
+
+    QStringList filters;
+    QString selected;
+    bool hiddenFirst = false, shownAfter = false;
+    int polls = 0;
+    std::function<void()> poll = [&]() {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        auto *model = dialog ? dialog->findChild<QFileSystemModel *>() : nullptr;
+        if (++polls > 1000) {
+            if (dialog)
+                dialog->reject();
+            return;
+        }
+        if (model && filters.isEmpty()) {
+            filters = dialog->nameFilters();
+            selected = dialog->selectedNameFilter();
+            dialog->setDirectory(dir);
+        } else if (model && !hiddenFirst && model->index(jpeg).isValid()) {
+            // The folder is read: the first filter hides the HEIC.
+            hiddenFirst = !model->index(heic).isValid();
+            dialog->selectNameFilter(filters.value(1));
+        } else if (model && hiddenFirst && model->index(heic).isValid()) {
+            shownAfter = true;
+            dialog->reject();
+            return;
+        }
+        QTimer::singleShot(10, poll);
+    };
+    QTimer::singleShot(0, poll);
+    w.addImages();
+
+    QCOMPARE(filters.size(), 3);
+    QCOMPARE(filters.at(0), QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
+    QCOMPARE(selected, filters.at(0));
+    QVERIFY2(filters.at(1).startsWith(QLatin1String("All supported images (*.jpg "))
+                     && filters.at(1).contains(QLatin1String(" *.heic "))
+                     && filters.at(1).contains(QLatin1String(" *.dng ")),
+             qPrintable(filters.at(1)));
+    QCOMPARE(filters.at(2), QStringLiteral("All files (*)"));
+    QVERIFY(hiddenFirst);
+    QVERIFY(shownAfter);
 }
 
 void tst_ImageLists::cancelKeepsEverything()
@@ -319,7 +373,7 @@ void tst_ImageLists::manyRowsComeInSlices()
     QTRY_COMPARE(list.count(), int(expected.size()));
     for (int row : {0, 1, int(expected.size()) / 2, int(expected.size()) - 1})
         QCOMPARE(list.item(row)->text(), QFileInfo(expected.at(row)).fileName());
-    QTRY_COMPARE_WITH_TIMEOUT(loaded, count, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded, count, 120000);
 }
 
 void tst_ImageLists::rowsInViewWithoutLayout_data()

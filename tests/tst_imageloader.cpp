@@ -259,7 +259,7 @@ void tst_ImageLoader::loaderDeliversEveryJobOnce()
         loader.prioritize(tickets.mid((round * 37) % 1900, 60));
         QTest::qWait(1);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!delivered.contains(0), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!delivered.contains(0), 120000);
     QCOMPARE(QSet<int>(delivered.begin(), delivered.end()), QSet<int>{1});
 }
 

@@ -87,7 +87,7 @@ QString tst_LocationTags::convert(const QString &photo, const QString &format, b
     d.format->setCurrentIndex(d.format->findText(format));
     d.startCommand(FormatCommand);
     [&]() {
-        QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 120000);
         QCOMPARE(d.report().failed, 0);
     }();
     // No warning: leaving the location is not a loss.

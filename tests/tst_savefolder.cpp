@@ -58,14 +58,14 @@ void tst_SaveFolder::drop(WindowDriver &d, const QList<QUrl> &urls, const QStrin
 {
     d.status->clearMessage();
     QVERIFY(dropUrls(d.original->viewport(), urls));
-    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 120000);
 }
 
 void tst_SaveFolder::convert(WindowDriver &d, int failed)
 {
     d.status->clearMessage();
     QVERIFY(d.startCommand(BothCommand));
-    QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(d.report().finished, 120000);
     QCOMPARE(d.report().failed, failed);
 }
 

@@ -28,6 +28,8 @@ private slots:
     void initTestCase();
     void secondStartHandsOver_data();
     void secondStartHandsOver();
+    void optionsLeaveTheWindowAlone_data();
+    void optionsLeaveTheWindowAlone();
     void firstStartAnswers();
     void leftoverSocketReplaced();
 
@@ -68,6 +70,8 @@ void tst_SingleInstance::secondStartHandsOver_data()
             << QStringList{"file://@/a.png", "@/trip"} << "3 images loaded"
             << "/photos/trip (converted)";
     QTest::newRow("nothing: the window comes forward") << QStringList{} << QString() << QString();
+    QTest::newRow("a file named like an option, after --")
+            << QStringList{"--", "-x.png"} << "1 images loaded" << "/photos/ConvertedImages";
 }
 
 void tst_SingleInstance::secondStartHandsOver()
@@ -80,6 +84,8 @@ void tst_SingleInstance::secondStartHandsOver()
     writeImage(photos + "/a.png", QSize(20, 20));
     writeImage(photos + "/trip/b.png", QSize(20, 20));
     writeImage(photos + "/trip/c.png", QSize(20, 20));
+    if (arguments.contains(QStringLiteral("-x.png")))
+        writeImage(photos + "/-x.png", QSize(20, 20));
     const QString runtime = root + "/run";
     QVERIFY(QDir().mkpath(runtime));
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -114,8 +120,73 @@ void tst_SingleInstance::secondStartHandsOver()
         QCOMPARE(d.original->count(), 0);
         return;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(d.status->currentMessage(), loaded, 120000);
     QCOMPARE(d.saveDir->text(), root + saveDir);
+}
+
+void tst_SingleInstance::optionsLeaveTheWindowAlone_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("display"); // false: no display to be had
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("--help") << QStringList{"--help"} << true << 0 << "Usage: " << QString();
+    QTest::newRow("--help without a display")
+            << QStringList{"a.png", "--help"} << false << 0 << "Usage: " << QString();
+    QTest::newRow("--version without a display")
+            << QStringList{"--version"} << false << 0 << "pictavo " << QString();
+    QTest::newRow("an unknown option")
+            << QStringList{"a.png", "--bogus"} << true << 2 << QString() << "Unknown option 'bogus'";
+}
+
+// Options are answered by the start that was given them: the window that
+// is open neither takes them for files nor hears of them.
+void tst_SingleInstance::optionsLeaveTheWindowAlone()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, display);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    const QString root = tmp.filePath(QStringLiteral("options ") + QTest::currentDataTag());
+    writeImage(root + "/a.png", QSize(20, 20));
+    const QString runtime = root + "/run";
+    QVERIFY(QDir().mkpath(runtime));
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+
+    MainWindow w;
+    w.show();
+    WindowDriver d(&w);
+    SingleInstance instance;
+    QVERIFY(instance.listen());
+    instance.attach(&w);
+    QSignalSpy handed(&instance, &SingleInstance::filesHanded);
+
+    QProcess second;
+    QProcessEnvironment env = environment(runtime);
+    if (!display) {
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QString::fromLatin1(name));
+    }
+    second.setProcessEnvironment(env);
+    second.setWorkingDirectory(root);
+    QSignalSpy ended(&second, &QProcess::finished);
+    second.start(QStringLiteral(PICTAVO_EXECUTABLE), arguments);
+    if (!ended.wait(30000)) {
+        second.kill();
+        second.waitForFinished();
+        QFAIL("the start did not end");
+    }
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), exitCode);
+    const QString stdOut = QString::fromLocal8Bit(second.readAllStandardOutput());
+    const QString stdErr = QString::fromLocal8Bit(second.readAllStandardError());
+    QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.contains(out), qPrintable(stdOut));
+    QVERIFY2(err.isEmpty() || stdErr.contains(err), qPrintable(stdErr));
+    QCOMPARE(handed.count(), 0);
+    QCOMPARE(d.original->count(), 0);
 }
 
 void tst_SingleInstance::firstStartAnswers()
@@ -137,7 +208,7 @@ void tst_SingleInstance::firstStartAnswers()
         first.waitForFinished();
     });
     // With no window open, the first start is the window and answers.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstance::serverName()), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SingleInstance::serverName()), 120000);
     QVERIFY(SingleInstance::serverName().startsWith(runtime + "/"));
     QVERIFY(SingleInstance::handOver({photo}));
     QCOMPARE(first.state(), QProcess::Running);

@@ -4,9 +4,10 @@
 
 // Pictavo's own diagnostics, one category per concern. They are off below
 // warnings unless asked for, e.g. QT_LOGGING_RULES="pictavo.*.debug=true".
-// The fixed progress lines of the window and the worker ("size convert: ",
-// "factor is: ", "image failed...", "save img finished: ") are not among
-// them: they always go to the default debug stream.
+// The fixed progress lines of the window and the worker ("size convert:",
+// "image failed...", "save img finished:") are not among them: they always
+// go to the default debug stream. The window's stalls have a category of
+// their own, pictavo.stall (StallWatch).
 Q_DECLARE_LOGGING_CATEGORY(lcConvert)   // pictavo.convert: batches and jobs
 Q_DECLARE_LOGGING_CATEGORY(lcThumbnail) // pictavo.thumbnail: previews and their cache
 Q_DECLARE_LOGGING_CATEGORY(lcDecode)    // pictavo.decode: readers and decoders

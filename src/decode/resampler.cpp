@@ -178,9 +178,9 @@ template <typename T, typename Sum>
 void filter(const QImage &in, QImage &out, int channels, bool alpha, ResamplerRows::Code code)
 {
     constexpr bool narrow = std::is_same_v<T, uint8_t>;
-    // Rows pair up down the columns; along the rows, eight pixels a step.
+    // Rows pair up down the columns; along the rows, four pixels a step.
     const Taps down = tapsFor(in.height(), out.height(), 2);
-    const Taps across = tapsFor(in.width(), out.width(), narrow && channels == 4 ? 8 : 1);
+    const Taps across = tapsFor(in.width(), out.width(), narrow && channels == 4 ? 4 : 1);
     const int samples = in.width() * channels;
     std::vector<T> middle(static_cast<size_t>(samples));
     std::vector<Sum> sums(narrow ? 0 : size_t(samples));

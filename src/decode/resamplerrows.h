@@ -194,37 +194,57 @@ __attribute__((target("avx2"))) inline void verticalAvx2(const uint8_t *const *r
     verticalSse2(rows, weights, taps, dst, s, samples);
 }
 
+// Two output pixels at once, one in each 128-bit half: four taps a step
+// of each, the rest (fewer than four) by tapsSse2.
 __attribute__((target("avx2"))) inline void horizontalAvx2(const uint8_t *src, const int *first,
                                                      const int16_t *weights, int taps, uint8_t *dst,
                                                      int width, bool alpha)
 {
     const __m256i zero = _mm256_setzero_si256();
-    // Pairs 0 and 2 of eight weights, and pairs 1 and 3, one to each half.
-    const __m256i evenPairs = _mm256_setr_epi32(0, 0, 0, 0, 2, 2, 2, 2);
-    const __m256i oddPairs = _mm256_setr_epi32(1, 1, 1, 1, 3, 3, 3, 3);
-    for (int x = 0; x < width; ++x) {
-        const uint8_t *pixels = src + size_t(first[x]) * 4;
-        const int16_t *w = weights + size_t(x) * size_t(taps);
-        __m256i wide = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 2 <= width; x += 2) {
+        const uint8_t *left = src + size_t(first[x]) * 4;
+        const uint8_t *right = src + size_t(first[x + 1]) * 4;
+        const int16_t *wl = weights + size_t(x) * size_t(taps);
+        const int16_t *wr = wl + taps;
+        __m256i sum = _mm256_set1_epi32(half);
         int t = 0;
-        for (; t + 8 <= taps; t += 8) {
-            // Pixels a..d in the low half, e..h in the high one.
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + t * 4));
+        for (; t + 4 <= taps; t += 4) {
+            // Pixels a..d of each output pixel, then a and b, c and d
+            // side by side, sample by sample (in the low 8 bytes of each).
+            const __m256i v = _mm256_inserti128_si256(
+                    _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(left + t * 4))),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(right + t * 4)), 1);
             const __m256i next = _mm256_srli_si256(v, 4);
-            const __m256i pairs = _mm256_unpacklo_epi64(_mm256_unpacklo_epi8(v, next),
-                                                        _mm256_unpackhi_epi8(v, next));
-            const __m256i eight = _mm256_broadcastsi128_si256(
-                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(w + t)));
-            wide = _mm256_add_epi32(wide, _mm256_madd_epi16(_mm256_unpacklo_epi8(pairs, zero),
-                                                            _mm256_permutevar8x32_epi32(eight, evenPairs)));
-            wide = _mm256_add_epi32(wide, _mm256_madd_epi16(_mm256_unpackhi_epi8(pairs, zero),
-                                                            _mm256_permutevar8x32_epi32(eight, oddPairs)));
+            const __m256i ab = _mm256_unpacklo_epi8(v, next);
+            const __m256i cd = _mm256_unpackhi_epi8(v, next);
+            // The four weights of each: two pairs, each spread over its half.
+            const __m256i w = _mm256_inserti128_si256(
+                    _mm256_castsi128_si256(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(wl + t))),
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i *>(wr + t)), 1);
+            sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_unpacklo_epi8(ab, zero),
+                                                          _mm256_shuffle_epi32(w, 0x00)));
+            sum = _mm256_add_epi32(sum, _mm256_madd_epi16(_mm256_unpacklo_epi8(cd, zero),
+                                                          _mm256_shuffle_epi32(w, 0x55)));
         }
-        __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
-        sum = _mm_add_epi32(sum, _mm_set1_epi32(half));
-        sum = tapsSse2(pixels, w, t, taps, sum);
-        storePixelSse2(sum, dst + size_t(x) * 4, alpha);
+        __m128i low = _mm256_castsi256_si128(sum);
+        __m128i high = _mm256_extracti128_si256(sum, 1);
+        if (t < taps) {
+            low = tapsSse2(left, wl, t, taps, low);
+            high = tapsSse2(right, wr, t, taps, high);
+        }
+        __m128i both = _mm_packs_epi32(_mm_srai_epi32(low, weightBits), _mm_srai_epi32(high, weightBits));
+        if (alpha) {
+            // Each pixel's alpha is its fourth sample; min(alpha, alpha)
+            // leaves it.
+            both = _mm_min_epi16(both, _mm_shufflehi_epi16(_mm_shufflelo_epi16(both, _MM_SHUFFLE(3, 3, 3, 3)),
+                                                           _MM_SHUFFLE(3, 3, 3, 3)));
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + size_t(x) * 4), _mm_packus_epi16(both, both));
     }
+    if (x < width)
+        horizontalSse2(src, first + x, weights + size_t(x) * size_t(taps), taps, dst + size_t(x) * 4,
+                       width - x, alpha);
 }
 
 #endif // RESAMPLER_X86

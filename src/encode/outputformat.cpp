@@ -11,13 +11,13 @@ using Point = OutputFormat::QualityPoint;
 // it: 75 writes what a plain save does.
 const QList<Point> jpegCurve{{1, 1}, {100, 100}};
 // libwebp's quality, 0 to 100.
-const QList<Point> webpCurve{{1, 1}, {100, 100}};
+const QList<Point> webpCurve{{1, 1}, {30, 36.7}, {50, 66.4}, {75, 82}, {100, 100}};
 // libheif's quality for aom (0 to 100, onto AV1's quantizer).
-const QList<Point> avifCurve{{1, 1}, {100, 100}};
+const QList<Point> avifCurve{{1, 1}, {30, 38.3}, {50, 50.8}, {75, 63.3}, {100, 100}};
 // libheif's quality for x265 (0 to 100, onto HEVC's quantizer).
-const QList<Point> heicCurve{{1, 1}, {100, 100}};
+const QList<Point> heicCurve{{1, 1}, {30, 28.9}, {50, 36.7}, {75, 44.5}, {100, 100}};
 // libjxl's distance (0 lossless, 1 visually lossless, 25 the most).
-const QList<Point> jxlCurve{{1, 25}, {30, 6.4}, {50, 4.6}, {75, 2.35}, {90, 1.0}, {100, 0.1}};
+const QList<Point> jxlCurve{{1, 25}, {30, 8.36}, {50, 5.11}, {75, 2.78}, {90, 1.0}, {100, 0.1}};
 
 // WebP stores each side in 14 bits.
 constexpr int webpMaxSide = 16383;

@@ -89,9 +89,12 @@ QString BatchStatus::stoppedText(ConvertMode convertMode, int converted, int tot
 
 QString BatchStatus::savedText(qint64 before, qint64 after)
 {
-    // Whole megabytes from 100 up, one decimal below: "143 MB", "2.4 MB".
+    // Whole units from 100 up, one decimal below: "143 MB", "2.4 MB".
     const auto size = [](qint64 bytes) {
-        const int decimals = bytes >= 100 * 1024 * 1024 ? 0 : 1;
+        double scaled = double(qMax<qint64>(bytes, 0));
+        while (scaled >= 1024)
+            scaled /= 1024;
+        const int decimals = scaled >= 100 ? 0 : 1;
         return QLocale().formattedDataSize(bytes, decimals, QLocale::DataSizeTraditionalFormat);
     };
     return tr(", %1 → %2").arg(size(before), size(after));

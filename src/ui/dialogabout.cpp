@@ -5,7 +5,6 @@
 
 #include <QDesktopServices>
 #include <QEvent>
-#include <QTextCursor>
 #include <QUrl>
 
 DialogAbout::DialogAbout(QWidget *parent)
@@ -44,19 +43,17 @@ void DialogAbout::showQtVersion()
     const QString html = ui->textEdit->toHtml();
     ui->textEdit->setHtml(QString(html).replace(QLatin1String("@QT_VERSION@"),
                                                 QLatin1String(qVersion())));
-    // Whether the helpers that read the user's files are walled in: the
-    // kernel may refuse the filter, and the user should know when it did.
+    // Whether the helpers that read the user's files are walled in, where
+    // it is seen: the kernel may refuse the filter, and the user should
+    // know when it did.
     const HelperPool &pool = HelperPool::instance();
-    const QString sandbox = !pool.available()
-            ? tr("Files are read without helper processes: the sandbox is off.")
+    ui->labelSandbox->setText(
+            !pool.available()
+                    ? tr("Files are read without helper processes: the sandbox is off.")
             : !pool.sandboxed() ? tr("Files are read in helper processes; the sandbox is off.")
             : pool.landlocked() ? tr("Files are read in sandboxed helper processes, walled off from "
                                      "the file system by Landlock.")
-                                : tr("Files are read in sandboxed helper processes.");
-    QTextCursor end(ui->textEdit->document());
-    end.movePosition(QTextCursor::End);
-    end.insertBlock();
-    end.insertHtml(QStringLiteral("<span style=\"color:#ffffff;\">%1</span>").arg(sandbox.toHtmlEscaped()));
+                                : tr("Files are read in sandboxed helper processes."));
 }
 
 void DialogAbout::on_pushButtonLicense_clicked()

@@ -11,6 +11,7 @@
 #include "ui/failuresbutton.h"
 #include "ui/filedialogtuner.h"
 #include "sources/folderscanner.h"
+#include "sources/sourceformat.h"
 #include "sources/sourcetree.h"
 #include "ui/framefitter.h"
 #include "conversion/imagethread.h"
@@ -54,6 +55,9 @@ MainWindow::MainWindow(QWidget *parent)
 {
     Q_INIT_RESOURCE(pictavo);
 
+    // Made before the form is set up, which connects it to its slot by name.
+    quitAction = new QAction(this);
+    quitAction->setObjectName(QStringLiteral("quitAction"));
     ui->setupUi(this);
     // Room the window gains goes to the lists; the tabs keep their height.
     ui->splitter_2->setStretchFactor(0, 1);
@@ -175,9 +179,16 @@ void MainWindow::on_comboBoxSizeSettingMode_currentIndexChanged(int index)
 
 void MainWindow::addImages()
 {
-    const QStringList files = QFileDialog::getOpenFileNames(
-            this, tr("Open images"), lastOpenDir,
-            QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
+    // The first filter is the one the dialog starts with; the others show
+    // the rest of what opens (a phone's HEIC, a camera's RAW) and any file.
+    QStringList readable;
+    for (const QString &suffix : SourceFormat::suffixes())
+        readable << QStringLiteral("*.") + suffix;
+    const QString filters = QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm;;")
+            + tr("All supported images (%1)").arg(readable.join(QLatin1Char(' ')))
+            + QStringLiteral(";;") + tr("All files (*)");
+    const QStringList files =
+            QFileDialog::getOpenFileNames(this, tr("Open images"), lastOpenDir, filters);
     if (!files.isEmpty())
         openFiles(SourceTree::flat(files));
 }
@@ -365,11 +376,10 @@ void MainWindow::createActions()
     aboutAction->setToolTip(tr("About Pictavo\n Ctrl+K"));
     connect(aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
 
-    quitAction = new QAction(tr("Quit"), this);
+    quitAction->setText(tr("Quit"));
     quitAction->setIcon(QIcon(QStringLiteral(":/quit.png")));
     quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quitAction->setToolTip(tr("Quit\n Ctrl+Q"));
-    connect(quitAction, &QAction::triggered, this, &QWidget::close);
 
     convertMenu = new QMenu(this);
     convertMenu->addAction(sizeConvertAction);
@@ -495,14 +505,17 @@ void MainWindow::batchFinished(const BatchReport &report)
         text = BatchStatus::stoppedText(report.convertMode, report.written, report.total);
     else if (failed > 0)
         text += tr(", %1 of %2 images failed").arg(failed).arg(report.total);
+    if (report.written > 0)
+        text += BatchStatus::savedText(report.bytesBefore, report.bytesAfter);
     ui->statusBar->showMessage(text, 0);
     failuresButton->setFailures(report.failures, report.warnings);
 
     // Opened now that the batch is over, so the folder exists and is full;
     // when nothing was written there may be no folder to open.
     if (report.openFolder && report.written + report.superseded > 0
-        && !report.directory.isEmpty())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(report.directory).absolutePath()));
+        && !report.directory.isEmpty()
+        && !QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(report.directory).absolutePath())))
+        ui->statusBar->showMessage(text + tr(", the folder could not be opened"), 0);
 }
 
 void MainWindow::progressChanged()

@@ -87,7 +87,7 @@ int main(int argc, char *argv[])
                              QTimer::singleShot(0, &window, [&]() { driver.startOpen(files); });
                              return;
                          }
-                         std::printf("report: %s\npeak resident MiB: %lld\n", qPrintable(message),
+                         std::printf("report: %s\npeak resident MiB: %lld\n", qPrintable(TestSupport::withoutSaved(message)),
                                      statusBytes("VmHWM") / (1024 * 1024));
                          std::fflush(stdout);
                          QTimer::singleShot(0, &window, &QWidget::close);

@@ -69,14 +69,13 @@ inline void answerOpenDialog(const QStringList &files, std::function<void(bool)>
         if (QDir(dialog->directory().absolutePath()) != QDir(dir))
             dialog->setDirectory(dir);
 
-        // Patterns of the dialog's filters: "Images (*.png *.jpg)" or bare.
-        QStringList patterns;
-        for (QString filter : dialog->nameFilters()) {
-            const int open = int(filter.lastIndexOf(QLatin1Char('(')));
-            if (open >= 0 && filter.endsWith(QLatin1Char(')')))
-                filter = filter.mid(open + 1, filter.size() - open - 2);
-            patterns << filter.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        }
+        // Patterns of the filter the dialog shows: "Images (*.png *.jpg)"
+        // or bare.
+        QString filter = dialog->selectedNameFilter();
+        const int open = int(filter.lastIndexOf(QLatin1Char('(')));
+        if (open >= 0 && filter.endsWith(QLatin1Char(')')))
+            filter = filter.mid(open + 1, filter.size() - open - 2);
+        const QStringList patterns = filter.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         const bool typeIt = files.size() == 1
                 && !QDir::match(patterns, QFileInfo(files.first()).fileName());
 

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "ui/mainwindow.h"
 #include "opendialog.h"
+#include "statustext.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -27,13 +28,15 @@ struct StatusReport
     QString command; // "Size convert", "Format convert", "Size and format convert"
     int failed = 0;
     int total = -1;  // -1: the text names no total (nothing failed)
+    QString saved;   // "512 MB → 143 MB", when anything was written
 };
 
 inline StatusReport parseFinished(const QString &text)
 {
-    static const QRegularExpression pattern(QStringLiteral(
-            "^(Size convert|Format convert|Size and format convert) finished"
-            "(?:, (\\d+) of (\\d+) images failed)?$"));
+    static const QRegularExpression pattern(
+            QStringLiteral("^(Size convert|Format convert|Size and format convert) finished"
+                           "(?:, (\\d+) of (\\d+) images failed)?(?:")
+            + TestSupport::savedPattern() + QStringLiteral(")?$"));
     StatusReport report;
     const QRegularExpressionMatch m = pattern.match(text);
     if (!m.hasMatch())
@@ -44,6 +47,7 @@ inline StatusReport parseFinished(const QString &text)
         report.failed = m.captured(2).toInt();
         report.total = m.captured(3).toInt();
     }
+    report.saved = m.captured(4);
     return report;
 }
 
