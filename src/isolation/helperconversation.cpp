@@ -142,10 +142,10 @@ bool HelperConversation::sendRequest(HelperOutcome *outcome, bool *reusable)
     return sent;
 }
 
-bool HelperConversation::answerQuestion(const Protocol::Question &question)
+HelperConversation::Heard HelperConversation::answerQuestion(const Protocol::Question &question)
 {
     if (!Validator::question(question, known))
-        return false;
+        return Heard::Refused;
     QElapsedTimer answering;
     answering.start();
     Protocol::Reply reply;
@@ -163,7 +163,8 @@ bool HelperConversation::answerQuestion(const Protocol::Question &question)
         sized(question.pixels);
     }
     pausedMs += answering.elapsed();
-    return Protocol::send(socket, reply);
+    // A helper that died after asking is a crash like any other.
+    return Protocol::send(socket, reply) ? Heard::Fine : Heard::Gone;
 }
 
 bool HelperConversation::hearNote(const Protocol::Note &note)
@@ -248,13 +249,15 @@ HelperConversation::Next HelperConversation::take(HelperOutcome *outcome, bool *
         *outcome = ended(HelperOutcome::Nonsense, Protocol::nonsense());
         return Next::Over;
     }
-    bool fine = false;
+    Heard heard = Heard::Refused;
     switch (message.kind) {
     case Protocol::Kind::Question:
-        fine = descriptors.isEmpty() && answerQuestion(message.question);
+        if (descriptors.isEmpty())
+            heard = answerQuestion(message.question);
         break;
     case Protocol::Kind::Note:
-        fine = descriptors.isEmpty() && hearNote(message.note);
+        if (descriptors.isEmpty() && hearNote(message.note))
+            heard = Heard::Fine;
         break;
     case Protocol::Kind::Answer:
         answered(message.answer, &descriptors, outcome, reusable);
@@ -264,9 +267,12 @@ HelperConversation::Next HelperConversation::take(HelperOutcome *outcome, bool *
         break;
     }
     Protocol::closeAll(&descriptors);
-    if (fine)
+    if (heard == Heard::Fine)
         return Next::More;
-    *outcome = ended(HelperOutcome::Nonsense, Protocol::nonsense());
+    if (heard == Heard::Gone)
+        *outcome = ended(HelperOutcome::Crashed, tr("the decoder stopped on this file"));
+    else
+        *outcome = ended(HelperOutcome::Nonsense, Protocol::nonsense());
     return Next::Over;
 }
 

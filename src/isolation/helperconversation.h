@@ -32,10 +32,13 @@ public:
 
 private:
     enum class Next { More, Over };
+    // What came of a message: taken, refused (nonsense), or the helper is
+    // gone (the answer to it could not be sent).
+    enum class Heard { Fine, Refused, Gone };
 
     bool sendRequest(HelperOutcome *outcome, bool *reusable);
     Next take(HelperOutcome *outcome, bool *reusable);
-    bool answerQuestion(const Protocol::Question &question);
+    Heard answerQuestion(const Protocol::Question &question);
     bool hearNote(const Protocol::Note &note);
     void answered(const Protocol::Answer &answer, QList<int> *descriptors,
                   HelperOutcome *outcome, bool *reusable);
