@@ -27,6 +27,7 @@ struct TiffLayout
     bool alpha = false;
     bool planar = false;
     bool tiled = false;
+    int tile = 16; // the side of a tile, a multiple of 16
     int compression = COMPRESSION_NONE;
     int orientation = ORIENTATION_TOPLEFT;
 };
@@ -60,8 +61,8 @@ inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayo
         TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, extra);
     }
     if (layout.tiled) {
-        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
-        TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
+        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, layout.tile);
+        TIFFSetField(tiff, TIFFTAG_TILELENGTH, layout.tile);
     } else {
         TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 8);
     }
@@ -140,15 +141,16 @@ inline bool writeTiff(const QString &path, const QImage &picture, const TiffLayo
     const int planes = layout.planar ? samples : 1;
     for (int plane = 0; plane < planes; ++plane) {
         if (layout.tiled) {
-            QByteArray tile(16 * 16 * perPixel * bytes, '\0');
-            for (int ty = 0; ty < h; ty += 16) {
-                for (int tx = 0; tx < w; tx += 16) {
+            const int side = layout.tile;
+            QByteArray tile(side * side * perPixel * bytes, '\0');
+            for (int ty = 0; ty < h; ty += side) {
+                for (int tx = 0; tx < w; tx += side) {
                     tile.fill('\0');
-                    for (int y = ty; y < qMin(h, ty + 16); ++y)
-                        for (int x = tx; x < qMin(w, tx + 16); ++x)
+                    for (int y = ty; y < qMin(h, ty + side); ++y)
+                        for (int x = tx; x < qMin(w, tx + side); ++x)
                             for (int s = 0; s < perPixel; ++s)
                                 put(reinterpret_cast<uchar *>(tile.data())
-                                            + (((y - ty) * 16 + (x - tx)) * perPixel + s) * bytes,
+                                            + (((y - ty) * side + (x - tx)) * perPixel + s) * bytes,
                                     x, y, layout.planar ? plane : s);
                     TIFFWriteTile(tiff, tile.data(), uint32_t(tx), uint32_t(ty), 0, uint16_t(plane));
                 }

@@ -3,6 +3,7 @@
 #include "testsupport.h"
 
 #include <QTest>
+#include <QtEndian>
 
 using namespace LegacyFixtures;
 using namespace RealFixtures;
@@ -26,6 +27,43 @@ private:
     int serial = 0;
     QString outDir() { return tmp.filePath(QStringLiteral("out%1").arg(++serial)); }
 };
+
+namespace {
+
+// An RLE8 BMP whose rows end early (end-of-line codes) and skip pixels
+// (deltas): what it skips shows its palette's first colour, as Windows
+// and other readers show it.
+Fixture rleWithSkips(const QSize &size)
+{
+    const int w = size.width(), h = size.height();
+    const QList<QRgb> table = palette(256);
+    Fixture f;
+    f.picture = QImage(size, QImage::Format_RGB32);
+    f.picture.fill(table[0]);
+    QByteArray data;
+    for (int row = 0; row < h; ++row) {
+        const int y = h - 1 - row; // bottom up
+        const int index = 1 + row % 200;
+        if (row % 3 == 0) { // the left half, then the end of the line
+            data += char(w / 2) + QByteArray(1, char(index)) + QByteArray("\0\0", 2);
+            for (int x = 0; x < w / 2; ++x)
+                f.picture.setPixel(x, y, table[index]);
+        } else if (row % 3 == 1) { // a skip of 5, then the rest
+            data += QByteArray("\0\2\5\0", 4) + char(w - 5) + char(index) + QByteArray("\0\0", 2);
+            for (int x = 5; x < w; ++x)
+                f.picture.setPixel(x, y, table[index]);
+        } else {
+            data += char(w) + QByteArray(1, char(index)) + QByteArray("\0\0", 2);
+            for (int x = 0; x < w; ++x)
+                f.picture.setPixel(x, y, table[index]);
+        }
+    }
+    data += QByteArray("\0\1", 2);
+    f.bytes = bmpFile(size, 8, 1, QByteArray(), table, data);
+    return f;
+}
+
+} // namespace
 
 void tst_PixbufDecoder::initTestCase()
 {
@@ -67,6 +105,18 @@ void tst_PixbufDecoder::variants_data()
     row("indexed-4.bmp", bmpIndexed(size, 4, false));
     row("rle8.bmp", bmpIndexed(size, 8, true));
     row("rle4.bmp", bmpIndexed(size, 4, true));
+    // Pixels that start past the palette, where the header's offset says.
+    const auto gapped = [](Fixture f) {
+        const auto *h = reinterpret_cast<const uchar *>(f.bytes.constData());
+        const quint32 offset = qFromLittleEndian<quint32>(h + 10);
+        f.bytes.insert(offset, QByteArray(100, '\x7f'));
+        qToLittleEndian<quint32>(offset + 100, f.bytes.data() + 10);
+        qToLittleEndian<quint32>(quint32(f.bytes.size()), f.bytes.data() + 2);
+        return f;
+    };
+    row("indexed-8-pixels-past-a-gap.bmp", gapped(bmpIndexed(size, 8, false)));
+    row("rle8-skipped-pixels.bmp", rleWithSkips(size));
+    row("rle4-pixels-past-a-gap.bmp", gapped(bmpIndexed(size, 4, true)));
 }
 
 void tst_PixbufDecoder::variants()

@@ -53,6 +53,13 @@ void tst_TiffLayouts::layouts_data()
     layout.planar = false;
     layout.tiled = true;
     row("rgb16-tiled.tif", layout, ramp(size), ramp(size));
+    // One tile larger than the picture on both sides, as some editors
+    // write small pictures.
+    layout.tile = 64;
+    layout.compression = COMPRESSION_ADOBE_DEFLATE;
+    row("rgb16-one-tile.tif", layout, ramp(QSize(60, 40)), ramp(QSize(60, 40)));
+    layout.tile = 16;
+    layout.compression = COMPRESSION_NONE;
     layout.tiled = false;
     layout.photometric = PHOTOMETRIC_MINISBLACK;
     row("grey16.tif", layout, ramp(size, true), ramp(size, true));

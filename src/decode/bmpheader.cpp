@@ -19,6 +19,7 @@ BmpHeader::BmpHeader(const QByteArray &bytes)
     const quint32 compression = qFromLittleEndian<quint32>(h + fileHeader + 16);
     const quint32 used = qFromLittleEndian<quint32>(h + fileHeader + 32);
     depth = bits;
+    runLength = compression == 1 || compression == 2;
     dataOffset = qFromLittleEndian<quint32>(h + 10);
     const qint32 signedHeight = qFromLittleEndian<qint32>(h + fileHeader + 8);
     width = qFromLittleEndian<qint32>(h + fileHeader + 4);

@@ -24,6 +24,7 @@ struct BmpHeader
     qint64 dataOffset = 0;
     int width = 0, height = 0;
     bool topDown = false;
+    bool runLength = false; // RLE8 or RLE4
 
     // Whether the palette holds fewer colours than the indexes can name.
     bool paletteShort() const

@@ -9,6 +9,7 @@
 #include "decode/rawdecoder.h"
 #include "decode/rgbatiff.h"
 #include "decode/sampletiff.h"
+#include "decode/tgadecoder.h"
 #include "fs/sourcefile.h"
 
 #include <QCoreApplication>
@@ -129,5 +130,5 @@ std::unique_ptr<ImageDecoder> DecoderFactory::forTga(SourceFile *file)
     if (!file->isOpen() || file->device()->size() > largestRead
         || !PixbufDecoder::looksLikeTga(file->contents(headBytes)))
         return nullptr;
-    return std::make_unique<PixbufDecoder>(file->contents(), "tga");
+    return std::make_unique<TgaDecoder>(file->contents());
 }

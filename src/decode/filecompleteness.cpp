@@ -39,6 +39,77 @@ qint64 bmpDataEnd(const QByteArray &head)
     }
 }
 
+// Where the first scan of a progressive JPEG's picture starts: after the
+// segments before it, each skipped by its length (an EXIF preview inside
+// one has markers of its own); -1 when the file has none, or its frame is
+// sequential (whose data, cut short, libjpeg reports itself).
+qint64 firstProgressiveScan(QIODevice *device)
+{
+    bool progressive = false;
+    if (!device->seek(0) || device->read(2) != QByteArray("\xff\xd8", 2))
+        return -1;
+    qint64 at = 2;
+    for (int segments = 0; segments < 4096; ++segments) {
+        if (!device->seek(at))
+            return -1;
+        const QByteArray marker = device->read(4);
+        if (marker.size() < 4 || quint8(marker[0]) != 0xff)
+            return -1;
+        const quint8 type = quint8(marker[1]);
+        if (type == 0xff) { // fill byte
+            ++at;
+            continue;
+        }
+        const qint64 length = qFromBigEndian<quint16>(marker.constData() + 2);
+        // The progressive frames: Huffman or arithmetic coded, any precision.
+        if (type == 0xc2 || type == 0xc6 || type == 0xca || type == 0xce)
+            progressive = true;
+        if (type == 0xda)
+            return progressive ? at + 2 + length : -1;
+        if (type == 0xd9 || length < 2)
+            return -1;
+        at += 2 + length;
+    }
+    return -1;
+}
+
+// Whether the bytes from `from` on hold an end-of-image marker. Coded data
+// never holds one (a 0xFF there is followed by 0 or a restart marker).
+bool endMarkerAfter(QIODevice *device, qint64 from)
+{
+    constexpr qint64 piece = 1 << 20;
+    char previous = 0;
+    for (qint64 at = from; device->seek(at); at += piece) {
+        const QByteArray bytes = device->read(piece);
+        if (bytes.isEmpty())
+            return false;
+        if ((previous == '\xff' && bytes[0] == '\xd9') || bytes.contains("\xff\xd9"))
+            return true;
+        previous = bytes.back();
+    }
+    return false;
+}
+
+QString endsEarly()
+{
+    return QCoreApplication::translate("FileCompleteness",
+                                       "the file ends early: part of the picture may be missing");
+}
+
+// A progressive JPEG whose data stops before its end marker: libjpeg
+// paints what it has and says nothing when the cut falls between two
+// scans. (A sequential file that only lacks the marker is whole.)
+QString jpegWarning(QIODevice *device)
+{
+    const qint64 at = device->pos();
+    // Most files end with the marker; only the others are looked through.
+    const bool ends = device->seek(device->size() - 2) && device->read(2) == "\xff\xd9";
+    const qint64 scan = ends ? -1 : firstProgressiveScan(device);
+    const bool whole = scan < 0 || endMarkerAfter(device, scan);
+    device->seek(at);
+    return whole ? QString() : endsEarly();
+}
+
 } // namespace
 
 QString FileCompleteness::damage(QIODevice *device, const QByteArray &format)
@@ -58,6 +129,8 @@ QString FileCompleteness::damage(QIODevice *device, const QByteArray &format)
 
 QString FileCompleteness::warning(QIODevice *device, const QByteArray &format)
 {
+    if (device && format == "jpeg")
+        return jpegWarning(device);
     if (!device || format != "gif" || device->size() < 1)
         return QString();
     // Every GIF ends with its trailer, one byte of 0x3B.
@@ -65,10 +138,5 @@ QString FileCompleteness::warning(QIODevice *device, const QByteArray &format)
     char last = 0;
     const bool read = device->seek(device->size() - 1) && device->getChar(&last);
     device->seek(at);
-    if (read && last != 0x3b) {
-        return QCoreApplication::translate("FileCompleteness",
-                                           "the file ends early: part of the picture may be "
-                                           "missing");
-    }
-    return QString();
+    return read && last != 0x3b ? endsEarly() : QString();
 }

@@ -19,8 +19,9 @@ namespace FileCompleteness {
 QString damage(QIODevice *device, const QByteArray &format);
 
 // What the picture may lack although it is usable (a GIF without its
-// closing byte: its last frame may be cut), in the user's words; empty
-// when nothing is known to be missing.
+// closing byte: its last frame may be cut; a JPEG without its end marker:
+// its last scans may be missing), in the user's words; empty when nothing
+// is known to be missing.
 QString warning(QIODevice *device, const QByteArray &format);
 
 } // namespace FileCompleteness

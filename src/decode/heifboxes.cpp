@@ -179,6 +179,17 @@ QSize hvccSize(QByteArrayView body)
     return largest;
 }
 
+// The width and height of an ispe box (after its version and flags).
+QSize ispeSize(QByteArrayView body)
+{
+    Reader r{body};
+    r.u32();
+    const quint32 width = r.u32(), height = r.u32();
+    if (!r.ok || width == 0 || height == 0 || width > INT_MAX || height > INT_MAX)
+        return QSize();
+    return QSize(int(width), int(height));
+}
+
 // The properties associated with item (1-based indexes into ipco).
 QList<Box> propertiesOf(QByteArrayView meta, quint32 item)
 {
@@ -306,6 +317,8 @@ HeifBoxes::Coded HeifBoxes::primary(QByteArrayView file)
     for (const Box &property : propertiesOf(inside, item)) {
         if (property.type == "hvcC")
             coded.stream = coded.stream.expandedTo(hvccSize(property.body));
+        else if (property.type == "ispe")
+            coded.boxed = coded.boxed.expandedTo(ispeSize(property.body));
         else if (property.type == "irot" && !property.body.isEmpty())
             coded.quarterTurn = (quint8(property.body[0]) & 1) != 0;
     }

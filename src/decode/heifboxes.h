@@ -19,6 +19,10 @@ struct Coded
     // The size the primary picture's HEVC parameter set declares (the
     // largest over the ones present); invalid when there is none.
     QSize stream;
+    // The size box ('ispe') of the primary picture: the size it is coded
+    // at, before a clean aperture ('clap') crops it to what is shown;
+    // invalid when there is none.
+    QSize boxed;
     // Whether the picture is shown turned a quarter ('irot'): the sizes
     // above are as stored.
     bool quarterTurn = false;

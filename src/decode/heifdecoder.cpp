@@ -20,6 +20,9 @@ struct HeifDecoder::Data
     // As the picture appears, at the size it will really be decoded at:
     // the largest of the size box, the grid and the coded stream.
     QSize decoded;
+    // Whether the grid or the stream is larger than the size box, and the
+    // picture comes out at that larger size.
+    bool oversized = false;
 
     ~Data()
     {
@@ -151,14 +154,21 @@ HeifDecoder::HeifDecoder(QByteArray bytes)
             reinterpret_cast<const uint8_t *>(d->bytes.constData()), int(qMin<qsizetype>(d->bytes.size(), 64)));
     d->avif = mime && std::strcmp(mime, "image/avif") == 0;
 
-    // The size box ('ispe') is what the handle reports; a grid or a stream
-    // larger than it is decoded whole all the same.
+    // The handle reports the size shown: the size box ('ispe') cropped by
+    // a clean aperture. The whole coded picture is decoded before the
+    // crop, and a grid or a stream larger than the size box is decoded
+    // whole all the same.
     const HeifBoxes::Coded coded = HeifBoxes::primary(d->bytes);
     const QSize shown(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
-    const QSize stored = (coded.quarterTurn ? shown.transposed() : shown)
-                                 .expandedTo(coded.grid)
-                                 .expandedTo(coded.stream);
+    const QSize boxed = (coded.quarterTurn ? shown.transposed() : shown).expandedTo(coded.boxed);
+    const QSize stored = boxed.expandedTo(coded.grid).expandedTo(coded.stream);
     d->decoded = coded.quarterTurn ? stored.transposed() : stored;
+    // A stream is coded in whole blocks of up to 64 pixels and cropped to
+    // the size box; a file whose grid or stream is larger than that comes
+    // out at its larger size, and is that large.
+    constexpr int padding = 64;
+    d->oversized = stored.width() > boxed.width() + padding
+            || stored.height() > boxed.height() + padding;
     // libheif's own wall: a grid larger on either side than the size
     // found here (and the blocks a stream is coded in) is refused by
     // libheif before it is allocated.
@@ -172,14 +182,9 @@ QSize HeifDecoder::size() const
     // libheif gives the size with the rotation already applied.
     if (!d->handle)
         return QSize();
-    const QSize boxed(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
-    // A stream is coded in whole blocks of up to 64 pixels and cropped to
-    // the size box; a file whose grid or stream is larger than that comes
-    // out at its larger size, and is that large.
-    constexpr int padding = 64;
-    if (d->decoded.width() > boxed.width() + padding || d->decoded.height() > boxed.height() + padding)
+    if (d->oversized)
         return d->decoded;
-    return boxed;
+    return QSize(heif_image_handle_get_width(d->handle), heif_image_handle_get_height(d->handle));
 }
 
 qint64 HeifDecoder::decodeBytes() const

@@ -6,6 +6,7 @@
 #include <QImageIOHandler>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 // A decoder for the kinds of files Qt's readers do not read, or read
 // wrongly (DecoderFactory picks one): HEIF and AVIF, JPEG XL, camera RAW, CMYK TIFF. It works on the
@@ -41,6 +42,9 @@ public:
     // A preview the file carries for showing it small, upright; null when
     // there is none. Never a stand-in for the picture itself.
     virtual QImage preview() { return QImage(); }
+    // What the picture the last read() gave may lack although it decoded
+    // (a file cut short), in the user's words.
+    QStringList warnings() const { return noted; }
 
     // A failed read: a null image, and why in errorString when given.
     static QImage failed(QString *errorString, const QString &why);
@@ -58,6 +62,7 @@ public:
 
 protected:
     QString error;
+    QStringList noted;
 };
 
 #endif // IMAGEDECODER_H

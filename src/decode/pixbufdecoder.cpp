@@ -218,11 +218,56 @@ QImage withAlphaField(const QImage &image, const QByteArray &bytes, const BmpHea
     return out;
 }
 
+// An RLE bitmap's pixels that its codes skip (deltas, rows ended early),
+// which the loader leaves transparent, in the palette's first colour, as
+// Windows and other readers show them; the bitmap has no alpha of its own.
+QImage skippedFilled(const QImage &image, const QByteArray &bytes, const BmpHeader &header)
+{
+    if (!image.hasAlphaChannel() || header.paletteOffset <= 0
+        || header.paletteOffset + 4 > bytes.size())
+        return image;
+    const auto *entry = reinterpret_cast<const uchar *>(bytes.constData()) + header.paletteOffset;
+    const QRgb first = qRgb(entry[2], entry[1], entry[0]);
+    QImage out = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < out.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x)
+            line[x] = qAlpha(line[x]) == 0 ? first : (line[x] | 0xff000000);
+    }
+    return out.convertToFormat(QImage::Format_RGB32);
+}
+
+// The BMP with its pixels moved up to the end of its palette, where the
+// loader reads them whatever the header's offset says (it reads the gap
+// as pixels, and writes no rows). Unchanged when there is no gap.
+QByteArray withoutGap(QByteArray bytes)
+{
+    constexpr int fileHeader = 14;
+    if (bytes.size() < fileHeader + 40 || !bytes.startsWith("BM"))
+        return bytes;
+    const auto *h = reinterpret_cast<const uchar *>(bytes.constData());
+    const quint32 infoSize = qFromLittleEndian<quint32>(h + fileHeader);
+    const int depth = qFromLittleEndian<quint16>(h + fileHeader + 14);
+    const quint32 used = qFromLittleEndian<quint32>(h + fileHeader + 32);
+    if (infoSize < 40 || infoSize > 1024 || depth < 1 || depth > 8 || used > 256)
+        return bytes;
+    const qint64 paletteEnd = fileHeader + qint64(infoSize) + 4 * qint64(used ? used : 1u << depth);
+    const qint64 offset = qFromLittleEndian<quint32>(h + 10);
+    if (offset <= paletteEnd || offset >= bytes.size())
+        return bytes;
+    bytes.remove(paletteEnd, offset - paletteEnd);
+    qToLittleEndian<quint32>(quint32(paletteEnd), bytes.data() + 10);
+    qToLittleEndian<quint32>(quint32(bytes.size()), bytes.data() + 2);
+    return bytes;
+}
+
 } // namespace
 
 PixbufDecoder::PixbufDecoder(QByteArray fileBytes, QByteArray loaderKind)
     : bytes(std::move(fileBytes)), kind(std::move(loaderKind))
 {
+    if (kind == "bmp")
+        bytes = withoutGap(std::move(bytes));
     Outcome out;
     run(bytes, kind, true, &out);
     if (!out.size.isValid() || out.size.isEmpty()) {
@@ -261,6 +306,8 @@ QImage PixbufDecoder::read(QString *errorString)
     QImage image = toImage(out.pixbuf);
     if (image.isNull())
         return failed(errorString, ImageLimits::outOfMemory());
+    if (header.runLength)
+        image = skippedFilled(image, bytes, header);
     if (header.bitFields)
         widenNarrowFields(&image, header);
     // Only a mask within the 16 bits, beside the colours', is an alpha field.

@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -54,6 +55,7 @@ struct ColourChunks
     bool png = false;
     int depth = 0;
     int colourType = 0;
+    bool interlaced = false;
     bool transparentColour = false;
     bool gamma = false;
     quint32 gammaValue = 0; // times 100000
@@ -78,6 +80,7 @@ ColourChunks colourChunks(QByteArrayView head)
         if (chunk.type == PngChunks::tag("IHDR") && chunk.length >= 13) {
             c.depth = body[8];
             c.colourType = body[9];
+            c.interlaced = body[12] != 0;
         } else if (chunk.type == PngChunks::tag("tRNS")) {
             c.transparentColour = true;
         } else if (chunk.type == PngChunks::tag("gAMA") && chunk.length >= 4) {
@@ -168,6 +171,62 @@ QByteArray inflatedProfile(QByteArrayView iccp)
     return status == Z_STREAM_END ? profile : QByteArray();
 }
 
+// The picture as 8-bit sRGB with straight alpha, as libpng makes it; null
+// when it cannot be allocated or read (the image's message says which).
+QImage srgbRead(png_image *image)
+{
+    image->format = PNG_FORMAT_RGBA;
+    QImage out(int(image->width), int(image->height), QImage::Format_RGBA8888);
+    if (out.isNull())
+        return out;
+    out.fill(0);
+    if (!png_image_finish_read(image, nullptr, out.bits(), int(out.bytesPerLine()), nullptr))
+        return QImage();
+    out.setColorSpace(QColorSpace::SRgb);
+    return out;
+}
+
+// The same by way of libpng's 16-bit linear output. Its 8-bit output of a
+// 16-bit interlaced file applies the gamma wrongly to all but the first
+// pass's pixels; its linear output is right, and is encoded here with the
+// curve libpng takes 8-bit sRGB to have.
+QImage linearRead(png_image *image)
+{
+    image->format = PNG_FORMAT_LINEAR_RGB_ALPHA; // alpha premultiplied
+    QImage out(int(image->width), int(image->height), QImage::Format_RGBA64);
+    if (out.isNull())
+        return out;
+    out.fill(0);
+    if (!png_image_finish_read(image, nullptr, out.bits(),
+                               int(out.bytesPerLine() / sizeof(quint16)), nullptr))
+        return QImage();
+    QImage srgb(out.size(), QImage::Format_RGBA8888);
+    if (srgb.isNull())
+        return srgb;
+    static const std::vector<uchar> curve = []() {
+        std::vector<uchar> table(65536);
+        for (size_t i = 0; i < table.size(); ++i) {
+            // libpng's own sRGB, both ways: a power of 2.2.
+            table[i] = uchar(std::lround(std::pow(double(i) / 65535, 1 / 2.2) * 255));
+        }
+        return table;
+    }();
+    for (int y = 0; y < out.height(); ++y) {
+        const auto *in = reinterpret_cast<const quint16 *>(out.constScanLine(y));
+        uchar *row = srgb.scanLine(y);
+        for (int x = 0; x < out.width(); ++x, in += 4, row += 4) {
+            const quint32 alpha = in[3];
+            for (int c = 0; c < 3; ++c) {
+                const quint32 straight = alpha ? qMin<quint32>(65535, (in[c] * 65535u + alpha / 2) / alpha) : 0;
+                row[c] = curve[straight];
+            }
+            row[3] = uchar((alpha * 255 + 32767) / 65535);
+        }
+    }
+    srgb.setColorSpace(QColorSpace::SRgb);
+    return srgb;
+}
+
 } // namespace
 
 bool PngDecoder::recognizes(QByteArrayView head)
@@ -214,17 +273,14 @@ QImage PngDecoder::read(QString *errorString)
     // way. A 16-bit file that names no gamma is sRGB as any other, not the
     // linear light libpng takes it for by default. What libpng leaves
     // alone, a profile (iCCP) and primaries (cHRM), is applied below.
-    image.format = PNG_FORMAT_RGBA;
     image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
-    QImage out(int(image.width), int(image.height), QImage::Format_RGBA8888);
+    QImage out = chunks.depth == 16 && chunks.interlaced ? linearRead(&image) : srgbRead(&image);
     if (out.isNull()) {
+        if (image.warning_or_error & PNG_IMAGE_ERROR)
+            return fail(reasonOf(image));
         png_image_free(&image);
         return fail(ImageLimits::outOfMemory());
     }
-    out.fill(0);
-    if (!png_image_finish_read(&image, nullptr, out.bits(), int(out.bytesPerLine()), nullptr))
-        return fail(reasonOf(image));
-    out.setColorSpace(QColorSpace::SRgb);
     if (!chunks.iccp.isEmpty())
         out = withProfile(out, inflatedProfile(chunks.iccp));
     else if (ownPrimaries(chunks))

@@ -7,6 +7,7 @@
 
 #include <libraw.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -28,6 +29,39 @@ std::unique_ptr<LibRaw> opened(const QByteArray &bytes, int *code)
     // libraw reads the buffer in place and never writes to it.
     *code = raw->open_buffer(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
     return raw;
+}
+
+QString noPictureData()
+{
+    return QStringLiteral("no picture data in this RAW file");
+}
+
+// Whether the picture is one colour all but a few specks (fewer than one
+// pixel in a hundred off its commonest colour by more than 8 levels):
+// what libraw develops from sensor data that is not there, never a photo.
+bool oneColour(const QImage &image)
+{
+    if (image.isNull())
+        return false;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    qint64 counts[3][256] = {};
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *p = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width() * 3; ++x)
+            ++counts[x % 3][p[x]];
+    }
+    int common[3] = {};
+    for (int c = 0; c < 3; ++c)
+        common[c] = int(std::max_element(counts[c], counts[c] + 256) - counts[c]);
+    qint64 off = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const uchar *p = rgb.constScanLine(y);
+        for (int x = 0; x < rgb.width(); ++x, p += 3) {
+            if (qAbs(p[0] - common[0]) > 8 || qAbs(p[1] - common[1]) > 8 || qAbs(p[2] - common[2]) > 8)
+                ++off;
+        }
+    }
+    return off * 100 < qint64(rgb.width()) * rgb.height();
 }
 
 } // namespace
@@ -93,17 +127,30 @@ QImage RawDecoder::read(QString *errorString)
     params.gamm[0] = 1 / 2.4; // the sRGB curve, not BT.709's
     params.gamm[1] = 12.92;
     params.half_size = wanted.width() * 2 <= full.width() && wanted.height() * 2 <= full.height();
+    noted.clear();
+    // Where the file says its sensor data starts and how long it is (a
+    // length of 0 where the format does not say).
+    const libraw_internal_data_t *internal = raw->get_internal_data_pointer();
+    const qint64 dataAt = internal->unpacker_data.data_offset;
+    const qint64 dataLength = internal->unpacker_data.data_size;
+    if (dataAt >= bytes.size())
+        return failed(errorString, noPictureData());
     int code = raw->unpack();
+    const bool cutShort = dataAt + dataLength > bytes.size();
+    if (code == LIBRAW_IO_ERROR && cutShort)
+        return failed(errorString, QStringLiteral("damaged file (data ends early)"));
     if (code == LIBRAW_SUCCESS)
         code = raw->dcraw_process();
     if (code != LIBRAW_SUCCESS)
         return failed(errorString, reasonOf(code));
+    // libraw develops what it could read, the rest of the sensor black.
+    if (raw->error_count() > 0 || cutShort)
+        noted << QStringLiteral("the file ends early: part of the picture may be missing");
     libraw_processed_image_t *processed = raw->dcraw_make_mem_image(&code);
     if (!processed)
         return failed(errorString, reasonOf(code));
     std::unique_ptr<libraw_processed_image_t, decltype(&LibRaw::dcraw_clear_mem)> owner(
             processed, LibRaw::dcraw_clear_mem);
-    raw->recycle();
     if (processed->type != LIBRAW_IMAGE_BITMAP || processed->colors != 3 || processed->bits != 8)
         return failed(errorString, QStringLiteral("cannot develop the RAW file: unexpected output"));
     const int width = processed->width;
@@ -114,6 +161,13 @@ QImage RawDecoder::read(QString *errorString)
     for (int y = 0; y < height; ++y)
         std::memcpy(image.scanLine(y), processed->data + qsizetype(y) * width * 3, size_t(width) * 3);
     owner.reset();
+    // A picture of one colour is no picture, unless the camera's own
+    // preview shows the same.
+    if (oneColour(image) && !oneColour(preview())) {
+        raw->recycle();
+        return failed(errorString, noPictureData());
+    }
+    raw->recycle();
     if (image.size() != wanted) {
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         if (image.isNull())

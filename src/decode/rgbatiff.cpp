@@ -50,7 +50,15 @@ bool RgbaTiff::wanted(const QByteArray &bytes)
     TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_EXTRASAMPLES, &extra, &extraTypes);
     const bool grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-    return (planar == PLANARCONFIG_SEPARATE && bits > 8) || (grey && extra > 0)
+    // Qt's reader reads deeper samples tile by tile, and fails on a
+    // picture that one tile holds whole.
+    uint32_t width = 0, height = 0, tileWidth = 0, tileLength = 0;
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+    const bool oneTile = TIFFIsTiled(tiff.get()) && TIFFGetField(tiff.get(), TIFFTAG_TILEWIDTH, &tileWidth)
+            && TIFFGetField(tiff.get(), TIFFTAG_TILELENGTH, &tileLength) && tileWidth >= width
+            && tileLength >= height;
+    return (planar == PLANARCONFIG_SEPARATE && bits > 8) || (grey && extra > 0) || (oneTile && bits > 8)
             || photometric == PHOTOMETRIC_CIELAB || photometric == PHOTOMETRIC_LOGLUV
             || photometric == PHOTOMETRIC_LOGL;
 }

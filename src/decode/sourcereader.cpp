@@ -138,8 +138,17 @@ QImage SourceReader::preview()
 
 QImage SourceReader::read(QString *errorString)
 {
-    if (decoder)
-        return ImageLimits::orNull([&]() { return decoder->read(errorString); }, errorString);
+    if (decoder) {
+        const QImage image =
+                ImageLimits::orNull([&]() { return decoder->read(errorString); }, errorString);
+        if (!image.isNull()) {
+            for (const QString &warning : decoder->warnings()) {
+                if (!damage.contains(warning))
+                    damage << warning;
+            }
+        }
+        return image;
+    }
     if (imageReader.format() == "jpeg") {
         // libjpeg walks the segments before the frame header by seeking
         // past them: a large profile or a padded file is not read for this.

@@ -1,0 +1,163 @@
+#include "decode/rawdecoder.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <tiffio.h>
+
+// Camera RAW files whose sensor data is missing or cut short: developed,
+// they are a picture of one colour or half black, which must not pass for
+// the photo.
+class tst_RawDecoder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void sensorData_data();
+    void sensorData();
+
+private:
+    QTemporaryDir tmp;
+};
+
+namespace {
+
+enum class Fault { None, Zeros, Specks, PastEnd, CutShort };
+
+// A DNG of one directory, the sensor's RGGB mosaic (16 bits, linear) in a
+// single strip, with no preview: a gradient, zeros, or zeros with specks.
+QByteArray bareDng(const QString &path, Fault fault)
+{
+    constexpr int w = 64, h = 48;
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tiff)
+        return QByteArray();
+    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, 0);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, h);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_MAKE, "Tarnwick");
+    TIFFSetField(tiff, TIFFTAG_MODEL, "Test Camera");
+    const uint8_t version[4] = {1, 4, 0, 0};
+    TIFFSetField(tiff, TIFFTAG_DNGVERSION, version);
+    TIFFSetField(tiff, TIFFTAG_UNIQUECAMERAMODEL, "Tarnwick Test Camera");
+    const float toCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                               0.0415f, 0.0557f,  -0.2040f, 1.0570f};
+    TIFFSetField(tiff, TIFFTAG_COLORMATRIX1, 9, toCamera);
+    TIFFSetField(tiff, TIFFTAG_CALIBRATIONILLUMINANT1, 21);
+    const float neutral[3] = {1, 1, 1};
+    TIFFSetField(tiff, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+    const uint16_t repeat[2] = {2, 2};
+    TIFFSetField(tiff, TIFFTAG_CFAREPEATPATTERNDIM, repeat);
+    TIFFSetField(tiff, TIFFTAG_CFAPATTERN, 4, "\0\1\1\2");
+    const uint32_t white = 65535;
+    TIFFSetField(tiff, TIFFTAG_WHITELEVEL, 1, &white);
+    QList<quint16> row(w);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x)
+            row[x] = fault == Fault::Zeros ? 0
+                    : fault == Fault::Specks ? (y == 0 && x < 8 ? 3000 : 0)
+                                             : quint16((x * 1000 + y * 300) % 65536);
+        TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0);
+    }
+    TIFFClose(tiff);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Where the value of the first directory's StripOffsets tag (one LONG)
+// lies in a little-endian TIFF; -1 when it is not found.
+qsizetype stripOffsetField(const QByteArray &tiff)
+{
+    const auto *b = reinterpret_cast<const uchar *>(tiff.constData());
+    const quint32 ifd = qFromLittleEndian<quint32>(b + 4);
+    if (ifd + 2 > quint32(tiff.size()))
+        return -1;
+    const int entries = qFromLittleEndian<quint16>(b + ifd);
+    for (int i = 0; i < entries; ++i) {
+        const qsizetype entry = ifd + 2 + 12 * i;
+        if (entry + 12 > tiff.size())
+            return -1;
+        if (qFromLittleEndian<quint16>(b + entry) == TIFFTAG_STRIPOFFSETS)
+            return entry + 8;
+    }
+    return -1;
+}
+
+QByteArray withFault(QByteArray dng, Fault fault)
+{
+    const qsizetype field = stripOffsetField(dng);
+    if (field < 0)
+        return QByteArray();
+    quint32 offset = qFromLittleEndian<quint32>(dng.constData() + field);
+    if (fault == Fault::PastEnd)
+        offset = quint32(dng.size() + 4096);
+    else if (fault == Fault::CutShort)
+        offset = quint32(dng.size()) - 64 * 48; // half the strip's bytes left
+    qToLittleEndian<quint32>(offset, dng.data() + field);
+    return dng;
+}
+
+} // namespace
+
+void tst_RawDecoder::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+}
+
+void tst_RawDecoder::sensorData_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("warning");
+
+    const QString none = QStringLiteral("no picture data in this RAW file");
+    QTest::newRow("whole") << "whole.dng" << int(Fault::None) << QString() << QString();
+    // Stripped of its sensor data: zeros where the mosaic was, and no
+    // preview showing anything else.
+    QTest::newRow("zeros") << "sensor-data-zeros.dng" << int(Fault::Zeros) << none << QString();
+    // Zeros but for the few bytes left of the data, as stripped files are.
+    QTest::newRow("zeros and specks") << "sensor-data-zeros-specks.dng" << int(Fault::Specks) << none
+                                      << QString();
+    QTest::newRow("past end") << "sensor-data-past-end.dng" << int(Fault::PastEnd) << none
+                              << QString();
+    // Half the mosaic there: libraw stops at the end of the file.
+    QTest::newRow("cut short") << "sensor-data-cut-short.dng" << int(Fault::CutShort)
+                               << QStringLiteral("damaged file (data ends early)") << QString();
+}
+
+void tst_RawDecoder::sensorData()
+{
+    QFETCH(QString, name);
+    QFETCH(int, fault);
+    QFETCH(QString, reason);
+    QFETCH(QString, warning);
+
+    const QByteArray whole = bareDng(tmp.filePath(name), Fault(fault));
+    QVERIFY(!whole.isEmpty());
+    const QByteArray bytes = withFault(whole, Fault(fault));
+    QVERIFY(!bytes.isEmpty());
+    RawDecoder decoder(bytes);
+    QVERIFY2(decoder.isValid(), qPrintable(decoder.errorString()));
+    QString why;
+    const QImage image = decoder.read(&why);
+    if (!reason.isEmpty()) {
+        QVERIFY(image.isNull());
+        QCOMPARE(why, reason);
+        return;
+    }
+    QVERIFY2(!image.isNull(), qPrintable(why));
+    QCOMPARE(image.size(), QSize(64, 48));
+    QCOMPARE(decoder.warnings(), warning.isEmpty() ? QStringList() : QStringList{warning});
+}
+
+QTEST_MAIN(tst_RawDecoder)
+#include "tst_rawdecoder.moc"
