@@ -4,8 +4,10 @@
 # helper in build-asan and runs one process per core for SECONDS (default
 # 600), each with its own seed, over the hostile corpus and seeds of HEIC,
 # AVIF and JPEG XL made here with Debian's tools (and a DNG the fuzzer
-# writes). A crash of Pictavo prints the sanitizer's report and leaves the
-# mutant as fuzz-out/<seed>/current.*; a hang keeps it as hang-*. A helper
+# writes). Beside them one process of tests/fuzz/fuzzprotocol.cpp plays
+# damaged helper messages to the window's receiving side for as long.
+# A crash of Pictavo prints the sanitizer's report and leaves the mutant
+# as fuzz-out/<seed>/current.*; a hang keeps it as hang-*. A helper
 # that dies or runs past its time on a mutant is a library's finding, kept
 # as library-* and counted apart: the window survives those by design.
 # Not part of CI: run it after changing a reader, the metadata or the encoder.
@@ -21,7 +23,7 @@ pictavo_install_packages libheif-examples libjxl-tools
 
 cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DPICTAVO_SANITIZE=address >/dev/null
-cmake --build "$root/build-asan" --target pictavo_fuzz pictavo-helper
+cmake --build "$root/build-asan" --target pictavo_fuzz pictavo_fuzz_protocol pictavo-helper
 
 # Seeds from a small gradient: JPEG XL by cjxl, PNG back by djxl, HEIC and
 # AVIF from that by heif-enc.
@@ -54,6 +56,9 @@ for i in $(seq 0 $(( $(nproc) - 1 ))); do
     "$root/build-asan/tests/pictavo_fuzz" "$seconds" "$((seed + i))" "$out" "$seeds" &
     pids+=($!)
 done
+mkdir -p "$root/fuzz-out/protocol"
+"$root/build-asan/tests/pictavo_fuzz_protocol" "$seconds" "$seed" "$root/fuzz-out/protocol" &
+pids+=($!)
 for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done

@@ -24,9 +24,9 @@ int main(int argc, char *argv[])
     HelperServer::keepFreedMemory();
 
     HelperServer server(3);
-    server.handle(QStringLiteral("decode"), IsolatedRead::serve);
-    server.handle(QStringLiteral("convert"), ConversionJob::serve);
-    server.handle(QStringLiteral("thumbnail"), ThumbnailLoader::serve);
+    server.handle(Protocol::Job::Decode, IsolatedRead::serve);
+    server.handle(Protocol::Job::Convert, ConversionJob::serve);
+    server.handle(Protocol::Job::Thumbnail, ThumbnailLoader::serve);
 
     Warmup::run();
     Sandbox::Limits limits;

@@ -64,8 +64,9 @@ HelperOutcome tst_HelperPool::thumbnailOf(const QString &path, std::function<boo
 {
     SourceFile file(path);
     HelperCall call;
-    call.kind = QStringLiteral("thumbnail");
-    call.params = {{QStringLiteral("name"), path}, {QStringLiteral("side"), 128}};
+    call.request.job = Protocol::Job::Thumbnail;
+    call.request.name = path;
+    call.request.side = 128;
     call.source = file.device()->handle();
     call.baseSeconds = 4;
     call.abandoned = std::move(abandoned);

@@ -297,6 +297,9 @@ void BatchRunner::startWaiting()
         thread->setStopFlag(batches[next.batchId].stopped);
         thread->setQuitFlag(quitting);
         thread->setPreviewSide(previewSide);
+        // The window shows the preview; the picture itself would be copied
+        // out of the helper for nobody.
+        thread->setPictureWanted(false);
         threadBatch.insert(thread, next.batchId);
         connect(thread, &QObject::destroyed, this,
                 [this](QObject *gone) { threadBatch.remove(gone); });

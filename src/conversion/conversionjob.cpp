@@ -11,6 +11,7 @@
 #include "fs/sourcefile.h"
 #include "fs/targetnamer.h"
 #include "isolation/isolatedread.h"
+#include "isolation/validator.h"
 #include "metadata/photometadata.h"
 #include "thumbnail/thumbnailloader.h"
 
@@ -117,14 +118,17 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
     encodeFailure.clear();
 
     IsolatedRead::Request request;
-    request.kind = QStringLiteral("convert");
+    request.protocol.job = Protocol::Job::Convert;
     request.here = &ConversionJob::serve;
-    request.params = {{QStringLiteral("format"), targetFormat},
-                      {QStringLiteral("removeLocation"), removeLocation},
-                      {QStringLiteral("previewSide"), previewSide},
-                      {QStringLiteral("quality"), encoding.quality},
-                      {QStringLiteral("lossless"), encoding.lossless},
-                      {QStringLiteral("threads"), encoding.threads}};
+    // A format name longer than any writer's has no writer: the helper
+    // says so.
+    request.protocol.format = targetFormat.left(Protocol::maxFormatBytes);
+    request.protocol.removeLocation = removeLocation;
+    request.protocol.previewSide = qBound(1, previewSide, Validator::maxThumbnailSide);
+    request.protocol.quality = encoding.quality;
+    request.protocol.lossless = encoding.lossless;
+    request.protocol.threads = encoding.threads;
+    request.protocol.wantPicture = pictureWanted;
     request.image = handed;
     request.admit = admit;
     request.abandoned = abandoned;
@@ -153,12 +157,12 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
         converted = pixels;
         return true;
     }
-    if (pixels.isNull() || done.step != Step::NoStep)
+    if ((pixels.isNull() && (pictureWanted || !handed.isNull())) || done.step != Step::NoStep)
         return fail(done.step == Step::NoStep ? Step::Decode : done.step,
                     done.reason.isEmpty() ? tr("cannot decode the image") : done.reason, QString());
     converted = pixels;
-    encodeFailure = done.values.value(QStringLiteral("encodeFailure")).toString();
-    outcome.warnings << done.values.value(QStringLiteral("encodeWarnings")).toStringList();
+    encodeFailure = done.values.encodeFailure;
+    outcome.warnings << done.values.encodeWarnings;
     encoded = done.bytes;
     encodedMapping = std::move(done.bytesMapping);
     preview = done.preview;
@@ -169,12 +173,12 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
 
 HelperAnswer ConversionJob::serve(HelperContext &context)
 {
-    const QString name = context.params.value(QStringLiteral("name")).toString();
+    const QString name = context.request.name;
     HelperAnswer answer;
 
     // Limits, admission, decoding at size, orientation and fitting; or
     // the pixels handed in.
-    answer.values.insert(QStringLiteral("step"), int(Step::NoStep));
+    answer.values.step = quint8(Step::NoStep);
     std::optional<SourceReader> reader;
     QImage image = context.image;
     if (image.isNull()) {
@@ -182,7 +186,8 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
         image = IsolatedRead::decode(context, *reader, &answer);
         if (image.isNull())
             return answer;
-        answer.image = image;
+        if (context.request.wantPicture)
+            answer.image = image;
     }
 
     // Colour and flattening, encoding and the metadata, in memory: some
@@ -202,12 +207,11 @@ HelperAnswer ConversionJob::serve(HelperContext &context)
         bytes = QByteArray();
         answer.preview = QImage();
         why = ImageLimits::outOfMemory();
-        answer.values.insert(QStringLiteral("retire"), true);
+        answer.values.retire = true;
     }
     if (bytes.isEmpty())
-        answer.values.insert(QStringLiteral("encodeFailure"),
-                             why.isEmpty() ? tr("the image could not be encoded") : why);
-    answer.values.insert(QStringLiteral("encodeWarnings"), warnings);
+        answer.values.encodeFailure = why.isEmpty() ? tr("the image could not be encoded") : why;
+    answer.values.encodeWarnings = warnings;
     answer.bytes = bytes;
     return answer;
 }
@@ -216,17 +220,17 @@ QByteArray ConversionJob::encodeHere(HelperContext &context, SourceReader *reade
                                      const QImage &image, QString *why, QStringList *warnings,
                                      QImage *preview)
 {
-    const QVariantMap &params = context.params;
-    const QString name = params.value(QStringLiteral("name")).toString();
-    const QString format = params.value(QStringLiteral("format")).toString();
+    const Protocol::Request &params = context.request;
+    const QString name = params.name;
+    const QString format = params.format;
     if (!ImageEncoder::canWrite(format)) {
         *why = tr("no writer for %1 files: choose a target format").arg(format.toUpper());
         return QByteArray();
     }
     EncodeOptions options;
-    options.quality = params.value(QStringLiteral("quality"), options.quality).toInt();
-    options.lossless = params.value(QStringLiteral("lossless")).toBool();
-    options.threads = params.value(QStringLiteral("threads"), 1).toInt();
+    options.quality = params.quality;
+    options.lossless = params.lossless;
+    options.threads = params.threads;
     options = options.bounded();
 
     // The metadata, from the open the pixels came from, and only when the
@@ -240,8 +244,8 @@ QByteArray ConversionJob::encodeHere(HelperContext &context, SourceReader *reade
             metadata = PhotoMetadata::read(source);
         }
     }
-    metadata.setLocationRemoved(params.value(QStringLiteral("removeLocation")).toBool());
-    const int side = params.value(QStringLiteral("previewSide"), 128).toInt();
+    metadata.setLocationRemoved(params.removeLocation);
+    const int side = qBound(1, params.previewSide, Validator::maxThumbnailSide);
 
     // A JPEG asked to become a JPEG XL without loss keeps its own coding
     // when nothing was done to its pixels.

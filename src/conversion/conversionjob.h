@@ -89,6 +89,9 @@ public:
     // pixels on the longer side of the list preview.
     void setRemoveLocation(bool removed) { removeLocation = removed; }
     void setPreviewSide(int pixels) { previewSide = qMax(1, pixels); }
+    // Whether read() brings the converted picture back (image()) besides
+    // the encoded file and its preview.
+    void setPictureWanted(bool wanted) { pictureWanted = wanted; }
     // The quality, the lossless choice and the encoder's threads.
     void setEncoding(const EncodeOptions &options) { encoding = options; }
     // How the picture is scaled to its size, and the size worked out from
@@ -157,6 +160,7 @@ private:
     std::function<QSize(const QSize &shown)> targetRule;
     bool removeLocation = false;
     int previewSide = 128;
+    bool pictureWanted = true;
     EncodeOptions encoding;
 
     // The pixels, for whoever shows them (ImageThread's signal); the file's

@@ -90,6 +90,7 @@ void ImageThread::run()
     job->setScaling(scaling);
     job->setTargetRule(targetRule);
     job->setPreviewSide(previewSide);
+    job->setPictureWanted(pictureWanted);
     job->setAbandoned([this]() {
         return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());
     });
@@ -98,13 +99,17 @@ void ImageThread::run()
             return false;
         if (!memoryBudget)
             return true;
+        // One reservation a conversion: a second would leave the first
+        // taken for good, or wait on itself.
+        if (job->reservedBytes() > 0)
+            return false;
         const qint64 taken = memoryBudget->acquire(bytes, stopFlag.get());
         job->setReservedBytes(qMax<qint64>(taken, 0));
         return taken >= 0;
     });
     targetSize = job->targetSize();
     convertedImage = job->image();
-    if (convertedImage.isNull())
+    if (job->result().step != ConversionResult::NoStep)
         qDebug() << "image failed..." << imagePath << job->result().detail;
     conversion = job;
     emit imageConvertFinished(convertedImage, imagePath, targetFormat);

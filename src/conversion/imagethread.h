@@ -57,6 +57,9 @@ public:
     // photo's position and place names left out; the list preview's side.
     void setRemoveLocation(bool removed) { removeLocation = removed; }
     void setPreviewSide(int pixels) { previewSide = pixels; }
+    // Whether the signal carries the converted picture; without it only
+    // the file and its preview come back from the helper.
+    void setPictureWanted(bool wanted) { pictureWanted = wanted; }
     void setEncoding(const EncodeOptions &options) { encoding = options; }
 
     // The budget the decoded images of a batch share; run() waits for its
@@ -95,6 +98,7 @@ private:
     Scaling scaling = Scaling::Fast;
     bool removeLocation = false;
     int previewSide = 128;
+    bool pictureWanted = true;
     EncodeOptions encoding;
     MemoryBudget *memoryBudget = nullptr;
     std::shared_ptr<const std::atomic<bool>> stopFlag;

@@ -1,11 +1,10 @@
 #include "isolation/helperpool.h"
 
-#include "isolation/helperchannel.h"
+#include "isolation/helperconversation.h"
 #include "isolation/helperlaunch.h"
 #include "isolation/sharedimage.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -22,51 +21,8 @@ namespace {
 
 // Helpers kept waiting for work beyond this many are ended.
 constexpr int maxIdle = 16;
-// How often a waiting request looks at its caller's stop flag.
-constexpr int sliceMs = 50;
 // Seconds a new helper may take to load its libraries and say it is ready.
 constexpr double startSeconds = 20;
-
-// A helper that has had less processor time than its allowance, because
-// the machine is busy or it waits on something, gets up to this many times
-// its allowance on the clock before it counts as stuck.
-constexpr double starvedFactor = 4;
-
-// What the kernel says of a process: the processor time it has had, and
-// whether it is stopped (frozen by a signal or a debugger).
-struct Usage
-{
-    double cpuSeconds = 0;
-    bool stopped = false;
-};
-
-Usage usageOf(pid_t pid)
-{
-    Usage usage;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return usage;
-    char text[1024];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
-        return usage;
-    text[n] = '\0';
-    // The name in parentheses may hold spaces: fields count from the last ')'.
-    const char *rest = std::strrchr(text, ')');
-    char state = 0;
-    unsigned long long user = 0, system = 0;
-    if (!rest
-        || std::sscanf(rest + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &state,
-                       &user, &system) != 3)
-        return usage;
-    static const double ticks = double(::sysconf(_SC_CLK_TCK));
-    usage.cpuSeconds = double(user + system) / ticks;
-    usage.stopped = state == 'T' || state == 't';
-    return usage;
-}
 
 bool hungUp(int socket)
 {
@@ -113,6 +69,19 @@ bool HelperPool::available() const
     return helper.isFile() && helper.isExecutable();
 }
 
+QString HelperPool::jobName(Protocol::Job job)
+{
+    switch (job) {
+    case Protocol::Job::Decode:
+        return QStringLiteral("decode");
+    case Protocol::Job::Convert:
+        return QStringLiteral("convert");
+    case Protocol::Job::Thumbnail:
+        return QStringLiteral("thumbnail");
+    }
+    return QString();
+}
+
 QList<pid_t> HelperPool::processIds() const
 {
     QMutexLocker locker(&lock);
@@ -146,22 +115,25 @@ bool HelperPool::start(Helper *helper, QString *why)
     // Ready once its libraries are loaded and its sandbox is up.
     pollfd p{helper->socket, POLLIN, 0};
     const int waitMs = int(startSeconds * timeScale.load() * 1000);
-    QVariantMap hello;
-    int descriptor = -1;
-    if (::poll(&p, 1, waitMs) != 1 || HelperChannel::receive(helper->socket, &hello, &descriptor) != 1
-        || !hello.value(QStringLiteral("ready")).toBool()) {
-        if (descriptor >= 0)
-            ::close(descriptor);
+    Protocol::Message hello;
+    QList<int> descriptors;
+    const bool polled = ::poll(&p, 1, waitMs) == 1;
+    const int got = polled ? Protocol::receive(helper->socket, &hello, &descriptors) : 0;
+    Protocol::closeAll(&descriptors);
+    if (got != 1 || hello.kind != Protocol::Kind::Hello
+        || hello.hello.version != Protocol::version) {
         end(*helper);
-        *why = QStringLiteral("the helper did not start");
+        // A first message of another kind or version is as foreign as
+        // one that does not parse.
+        *why = got != 0 ? Protocol::nonsense() : QStringLiteral("the helper did not start");
         return false;
     }
-    const bool on = hello.value(QStringLiteral("sandboxed")).toBool();
+    const bool on = hello.hello.sandboxed;
     if (!on && sandboxOn.exchange(false))
-        qWarning() << "helper runs without its sandbox:" << hello.value(QStringLiteral("why")).toString();
+        qWarning() << "helper runs without its sandbox:" << hello.hello.why;
     if (on)
         sandboxOn.store(true);
-    landlockOn.store(on && hello.value(QStringLiteral("landlocked")).toBool());
+    landlockOn.store(on && hello.hello.landlocked);
     return true;
 }
 
@@ -248,13 +220,21 @@ HelperOutcome HelperPool::run(const HelperCall &call)
         return outcome;
     }
     QString why;
-    const Helper helper = lease(call.kind, &why);
+    const Helper helper = lease(jobName(call.request.job), &why);
+    if (helper.pid < 0 && why == Protocol::nonsense()) {
+        outcome.status = HelperOutcome::Nonsense;
+        outcome.reason = why;
+        return outcome;
+    }
     if (helper.pid < 0) {
         outcome.reason = tr("cannot start the helper program: %1").arg(why);
         return outcome;
     }
     bool reusable = false;
-    outcome = converse(helper, call, &reusable);
+    const int started = generation.load();
+    HelperConversation conversation(helper.pid, helper.socket, call, timeScale.load(),
+                                    [this, started]() { return generation.load() != started; });
+    outcome = conversation.run(&reusable);
     if (reusable)
         giveBack(helper);
     else
@@ -262,172 +242,3 @@ HelperOutcome HelperPool::run(const HelperCall &call)
     return outcome;
 }
 
-HelperOutcome HelperPool::converse(const Helper &helper, const HelperCall &call, bool *reusable)
-{
-    const int started = generation.load();
-    const double scale = timeScale.load();
-    double allowed = call.baseSeconds * scale;
-    QElapsedTimer clock;
-    clock.start();
-    // The allowance is processor time: on a busy machine a photo that
-    // takes twenty seconds of work alone may take a minute on the clock,
-    // and must not fail for it. The clock still ends a helper that is
-    // frozen, or that neither works nor answers for several allowances.
-    double cpuAtStart = usageOf(helper.pid).cpuSeconds;
-    const auto restartClock = [&]() {
-        clock.restart();
-        cpuAtStart = usageOf(helper.pid).cpuSeconds;
-    };
-    const auto pastAllowance = [&]() {
-        if (clock.elapsed() < qint64(allowed * 1000))
-            return false;
-        const Usage now = usageOf(helper.pid);
-        return now.stopped || now.cpuSeconds - cpuAtStart >= allowed
-                || clock.elapsed() >= qint64(allowed * starvedFactor * 1000);
-    };
-    HelperOutcome outcome;
-    *reusable = false;
-    // The allowance grows with the picture once the helper has said how
-    // large it is; a message that does not say (a question about the
-    // target) keeps what the last one said.
-    double megapixels = 0;
-    double perMegapixel = call.secondsPerMegapixel;
-    const auto limitFor = [&](const QVariantMap &message) {
-        if (message.contains(QStringLiteral("pixels")))
-            megapixels = message.value(QStringLiteral("pixels")).toDouble() / 1e6;
-        // A step may ask a larger allowance than the request's (encoding
-        // a large picture takes longer than decoding it), within bounds.
-        if (message.contains(QStringLiteral("secondsPerMegapixel")))
-            perMegapixel = qBound(call.secondsPerMegapixel,
-                                  message.value(QStringLiteral("secondsPerMegapixel")).toDouble(),
-                                  4 * call.secondsPerMegapixel);
-        return (call.baseSeconds + perMegapixel * megapixels) * scale;
-    };
-    QVariantMap request = call.params;
-    request.insert(QStringLiteral("kind"), call.kind);
-    // Long after the window will have given up: the helper's own alarm.
-    request.insert(QStringLiteral("watchdog"),
-                   int(std::ceil(call.baseSeconds * scale * 4 + 60 + 250 * call.secondsPerMegapixel * scale)));
-    QList<int> handed;
-    QStringList names;
-    if (call.source >= 0) {
-        handed << call.source;
-        names << QStringLiteral("source");
-    }
-    int pixels = -1;
-    if (!call.image.isNull()) {
-        QVariantMap description;
-        pixels = SharedImage::put(call.image, &description);
-        if (pixels < 0) {
-            outcome.status = HelperOutcome::OutOfMemory;
-            outcome.reason = tr("needs more memory than the limit");
-            *reusable = true;
-            return outcome;
-        }
-        handed << pixels;
-        names << QStringLiteral("image");
-        request.insert(QStringLiteral("image"), description);
-    }
-    request.insert(QStringLiteral("descriptors"), names);
-    const bool sent = HelperChannel::send(helper.socket, request, handed);
-    if (pixels >= 0)
-        ::close(pixels);
-    if (!sent) {
-        outcome.status = HelperOutcome::Crashed;
-        outcome.reason = tr("the decoder stopped on this file");
-        return outcome;
-    }
-    for (;;) {
-        if ((call.abandoned && call.abandoned()) || generation.load() != started) {
-            outcome.status = HelperOutcome::Abandoned;
-            outcome.reason = tr("stopped");
-            return outcome;
-        }
-        if (pastAllowance()) {
-            outcome.status = HelperOutcome::TimedOut;
-            outcome.seconds = int(std::ceil(allowed));
-            outcome.reason = tr("reading took longer than %1 s").arg(outcome.seconds);
-            return outcome;
-        }
-        const qint64 leftMs = qMax<qint64>(qint64(allowed * 1000) - clock.elapsed(), 1);
-        pollfd p{helper.socket, POLLIN, 0};
-        const int polled = ::poll(&p, 1, int(qMin<qint64>(leftMs, sliceMs)));
-        if (polled == 0 || (polled < 0 && errno == EINTR))
-            continue;
-        QVariantMap message;
-        QList<int> descriptors;
-        if (polled < 0 || HelperChannel::receive(helper.socket, &message, &descriptors) != 1) {
-            if (generation.load() != started)
-                continue; // ended by endAll(): said as given up, above
-            outcome.status = HelperOutcome::Crashed;
-            outcome.reason = tr("the decoder stopped on this file");
-            return outcome;
-        }
-        const auto closeAll = [&descriptors]() {
-            for (const int fd : std::as_const(descriptors))
-                ::close(fd);
-            descriptors.clear();
-        };
-        if (message.value(QStringLiteral("note")).toBool()) {
-            closeAll();
-            if (call.noted)
-                call.noted(message);
-            allowed = limitFor(message);
-            restartClock();
-            continue;
-        }
-        if (message.value(QStringLiteral("ask")).toBool()) {
-            closeAll();
-            const QVariantMap reply = call.answer ? call.answer(message) : QVariantMap();
-            if (!HelperChannel::send(helper.socket, reply)) {
-                outcome.status = HelperOutcome::Crashed;
-                outcome.reason = tr("the decoder stopped on this file");
-                return outcome;
-            }
-            allowed = limitFor(message);
-            restartClock();
-            continue;
-        }
-        // The answer.
-        if (message.value(QStringLiteral("outOfMemory")).toBool()) {
-            closeAll();
-            outcome.status = HelperOutcome::OutOfMemory;
-            outcome.reason = tr("needs more memory than the limit");
-            // Its heap may be left in pieces: a fresh helper for the next.
-            return outcome;
-        }
-        outcome.status = HelperOutcome::Done;
-        const QStringList named = message.value(QStringLiteral("descriptors")).toStringList();
-        for (qsizetype i = 0; i < descriptors.size(); ++i) {
-            const QString name = named.value(i);
-            const int fd = descriptors.at(i);
-            if (name == QLatin1String("image") && outcome.image.isNull())
-                outcome.image = SharedImage::take(fd, message.value(name).toMap());
-            else if (name == QLatin1String("preview") && outcome.preview.isNull())
-                outcome.preview = SharedImage::take(fd, message.value(name).toMap());
-            else if (name == QLatin1String("bytes") && outcome.bytes.isEmpty())
-                outcome.bytes = SharedImage::takeBytes(
-                        fd, message.value(QStringLiteral("bytesLength")).toLongLong(),
-                        &outcome.bytesMapping);
-            else
-                ::close(fd);
-        }
-        // Said but not mapped here: this process is short of address space.
-        const bool lost = (named.contains(QStringLiteral("image")) && outcome.image.isNull())
-                || (named.contains(QStringLiteral("preview")) && outcome.preview.isNull())
-                || (named.contains(QStringLiteral("bytes")) && outcome.bytes.isEmpty());
-        if (lost) {
-            outcome = HelperOutcome();
-            outcome.status = HelperOutcome::OutOfMemory;
-            outcome.reason = tr("needs more memory than the limit");
-            *reusable = true;
-            return outcome;
-        }
-        for (const QString &key : {QStringLiteral("image"), QStringLiteral("preview"),
-                                   QStringLiteral("descriptors"), QStringLiteral("bytesLength")})
-            message.remove(key);
-        outcome.values = message;
-        *reusable = !message.value(QStringLiteral("retire")).toBool();
-        return outcome;
-    }
-}

@@ -1,12 +1,14 @@
 #ifndef HELPERPOOL_H
 #define HELPERPOOL_H
 
+#include "isolation/protocol.h"
+
 #include <QCoreApplication>
 #include <QImage>
 #include <QList>
 #include <QMutex>
+#include <QSize>
 #include <QString>
-#include <QVariantMap>
 
 #include <atomic>
 #include <functional>
@@ -16,26 +18,26 @@
 // One request to a helper process, as the window's side gives it.
 struct HelperCall
 {
-    QString kind;
-    QVariantMap params;
+    Protocol::Request request;
     // The source, opened here by the window's rules; the helper gets its
     // own copy of the descriptor. -1: none.
     int source = -1;
     // Pixels to hand the helper with the request (in shared memory); null:
     // none.
     QImage image;
-    // The time allowed: base seconds, plus so many a megapixel once the
-    // helper has said how large the picture is.
+    // The time allowed each step: base seconds, plus so many a megapixel
+    // once the helper has said how large the picture is.
     double baseSeconds = 10;
     double secondsPerMegapixel = 0.1;
     // Asked every few milliseconds while the helper works: true ends it.
     std::function<bool()> abandoned;
-    // Answers the helper's questions (may wait: the time it takes does not
-    // count against the request).
-    std::function<QVariantMap(const QVariantMap &)> answer;
-    // Told what the helper says on its way (the step it has reached); each
-    // note also starts a new time allowance, for the size it names.
-    std::function<void(const QVariantMap &)> noted;
+    // Answer the helper's questions (may wait: the time they take does not
+    // count against the request): the size to fit a picture shown at a
+    // size into, and whether the memory the window worked out may be had.
+    std::function<QSize(const QSize &shown)> target;
+    std::function<bool(qint64 bytes)> admit;
+    // Told what the helper says on its way (the step it has reached).
+    std::function<void(const Protocol::Note &)> noted;
 };
 
 // How a request ended.
@@ -48,12 +50,13 @@ struct HelperOutcome
         OutOfMemory, // needed more memory than its limit
         Abandoned,   // given up by the caller (Stop, Quit); ended
         Unavailable, // no helper could be started
+        Nonsense,    // broke the protocol or a bound; ended
     };
     Status status = Unavailable;
     QString reason; // for the user, when not Done
     // TimedOut: the seconds it was allowed.
     int seconds = 0;
-    QVariantMap values;
+    Protocol::Answer values;
     QImage image;
     QImage preview;
     // An encoded file, mapped from the helper's shared memory while a copy
@@ -102,6 +105,9 @@ public:
     // Abandoned. New requests start new helpers.
     void endAll();
 
+    // The name of a job, as busyProcessIds() takes it.
+    static QString jobName(Protocol::Job job);
+
     // The process ids of the helpers, idle and busy, and of the busy ones
     // alone; for tests.
     QList<pid_t> processIds() const;
@@ -124,7 +130,6 @@ private:
     void giveBack(const Helper &helper);
     // Kills and reaps; the exit status as waitpid gives it.
     int end(const Helper &helper);
-    HelperOutcome converse(const Helper &helper, const HelperCall &call, bool *reusable);
 
     mutable QMutex lock;
     QList<Helper> idle;

@@ -1,6 +1,6 @@
 #include "isolation/helperserver.h"
 
-#include "isolation/helperchannel.h"
+#include "isolation/protocol.h"
 #include "isolation/sharedimage.h"
 
 #include <limits>
@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString kindKey = QStringLiteral("kind");
 
 // How long a helper waits for its next request before it gives back the
 // memory it kept from the last ones (keepFreedMemory()).
@@ -37,34 +35,74 @@ void HelperServer::keepFreedMemory()
 #endif
 }
 
-void HelperServer::handle(const QString &kind, HelperHandler handler)
+void HelperServer::handle(Protocol::Job job, HelperHandler handler)
 {
-    handlers.insert(kind, std::move(handler));
+    handlers.insert(int(job), std::move(handler));
 }
 
 bool HelperServer::ready(bool sandboxed, bool landlocked, const QString &why)
 {
-    return HelperChannel::send(socket, {{QStringLiteral("ready"), true},
-                                        {QStringLiteral("sandboxed"), sandboxed},
-                                        {QStringLiteral("landlocked"), landlocked},
-                                        {QStringLiteral("why"), why}});
+    Protocol::Hello hello;
+    hello.sandboxed = sandboxed;
+    hello.landlocked = landlocked;
+    hello.why = why;
+    return Protocol::send(socket, hello);
 }
 
-QVariantMap HelperServer::ask(const QVariantMap &question, int watchdogSeconds)
+Protocol::Reply HelperServer::ask(const Protocol::Question &question, int watchdogSeconds)
 {
     // The window may wait a long time for memory: no alarm meanwhile.
     ::alarm(0);
-    QVariantMap answer;
-    int descriptor = -1;
-    QVariantMap message = question;
-    message.insert(QStringLiteral("ask"), true);
-    if (!HelperChannel::send(socket, message)
-        || HelperChannel::receive(socket, &answer, &descriptor) != 1)
+    Protocol::Message reply;
+    QList<int> descriptors;
+    if (!Protocol::send(socket, question)
+        || Protocol::receive(socket, &reply, &descriptors) != 1 || reply.kind != Protocol::Kind::Reply)
         ::_exit(0); // the window has gone: nothing to answer to
-    if (descriptor >= 0)
-        ::close(descriptor);
+    Protocol::closeAll(&descriptors);
     ::alarm(unsigned(watchdogSeconds));
-    return answer;
+    return reply.reply;
+}
+
+bool HelperServer::answer(HelperAnswer &answer)
+{
+    QList<int> sent;
+    Protocol::Answer &values = answer.values;
+    const auto share = [&](int fd) {
+        if (fd < 0) {
+            values.status = Protocol::Answer::OutOfMemory;
+            return false;
+        }
+        sent << fd;
+        return true;
+    };
+    if (!answer.image.isNull())
+        values.hasImage = share(SharedImage::put(answer.image, SharedImage::Towards::Window,
+                                                 &values.image));
+    answer.image = QImage();
+    if (!answer.preview.isNull())
+        values.hasPreview = share(SharedImage::put(answer.preview, SharedImage::Towards::Window,
+                                                   &values.preview));
+    answer.preview = QImage();
+    if (!answer.bytes.isEmpty() && share(SharedImage::putBytes(answer.bytes)))
+        values.bytesLength = answer.bytes.size();
+    answer.bytes = QByteArray();
+    // Texts cut to what the window takes.
+    const auto cut = [](QString *text) {
+        while (text->toUtf8().size() > Protocol::maxTextBytes)
+            text->chop(qMax<qsizetype>(1, text->size() / 8));
+    };
+    cut(&values.reason);
+    cut(&values.encodeFailure);
+    for (QStringList *list : {&values.warnings, &values.encodeWarnings}) {
+        if (list->size() > Protocol::maxWarnings)
+            list->resize(Protocol::maxWarnings);
+        for (QString &text : *list)
+            cut(&text);
+    }
+    const bool delivered = Protocol::send(socket, values, sent);
+    for (const int fd : std::as_const(sent))
+        ::close(fd);
+    return delivered;
 }
 
 int HelperServer::run()
@@ -76,82 +114,65 @@ int HelperServer::run()
             ::malloc_trim(0);
 #endif
         }
-        QVariantMap request;
+        Protocol::Message message;
         QList<int> descriptors;
-        const int got = HelperChannel::receive(socket, &request, &descriptors);
+        const int got = Protocol::receive(socket, &message, &descriptors);
         if (got <= 0)
             return got == 0 ? 0 : 1;
+        if (message.kind != Protocol::Kind::Request) {
+            Protocol::closeAll(&descriptors);
+            return 1;
+        }
+        const Protocol::Request &request = message.request;
         // The window ends a request that runs past its time; this alarm,
         // well after that, ends a helper that nobody is waiting for.
-        const int watchdog = qMax(1, request.value(QStringLiteral("watchdog"), 600).toInt());
+        const int watchdog = qBound(1, request.watchdogSeconds, 24 * 3600);
         ::alarm(unsigned(watchdog));
         HelperContext context;
-        const QStringList named = request.value(QStringLiteral("descriptors")).toStringList();
-        for (qsizetype i = 0; i < descriptors.size(); ++i) {
-            const QString name = named.value(i);
-            if (name == QLatin1String("source") && context.source < 0)
-                context.source = descriptors.at(i);
-            else if (name == QLatin1String("image") && context.image.isNull())
-                context.image = SharedImage::take(descriptors.at(i),
-                                                  request.value(QStringLiteral("image")).toMap());
-            else
-                ::close(descriptors.at(i));
-        }
-        context.params = request;
-        context.ask = [this, watchdog](const QVariantMap &question) {
-            return ask(question, watchdog);
+        context.request = request;
+        qsizetype next = 0;
+        if (request.hasSource && next < descriptors.size())
+            context.source = descriptors.at(next++);
+        if (request.hasImage && next < descriptors.size())
+            context.image = SharedImage::takeHanded(descriptors.at(next++), request.image);
+        for (; next < descriptors.size(); ++next)
+            ::close(descriptors.at(next));
+        context.target = [this, watchdog](const QSize &shown) {
+            Protocol::Question question;
+            question.what = Protocol::Question::Target;
+            question.shownWidth = shown.width();
+            question.shownHeight = shown.height();
+            const Protocol::Reply reply = ask(question, watchdog);
+            return QSize(reply.targetWidth, reply.targetHeight);
         };
-        context.tell = [this, watchdog](const QVariantMap &note) {
-            QVariantMap message = note;
-            message.insert(QStringLiteral("note"), true);
-            HelperChannel::send(socket, message);
+        context.admit = [this, watchdog](qint64 bytes, qint64 pixels) {
+            Protocol::Question question;
+            question.what = Protocol::Question::Admit;
+            question.bytes = bytes;
+            question.pixels = pixels;
+            return ask(question, watchdog).yes;
+        };
+        context.tell = [this, watchdog](const Protocol::Note &note) {
+            Protocol::send(socket, note);
             // A new step has its own time.
             ::alarm(unsigned(watchdog));
         };
         HelperAnswer answer;
-        const auto handler = handlers.constFind(request.value(kindKey).toString());
+        const auto handler = handlers.constFind(int(request.job));
         if (handler == handlers.constEnd()) {
-            answer.values.insert(QStringLiteral("error"), QStringLiteral("unknown request"));
+            answer.values.status = Protocol::Answer::UnknownJob;
         } else {
             try {
                 answer = (*handler)(context);
             } catch (const std::bad_alloc &) {
                 answer = HelperAnswer();
-                answer.values.insert(QStringLiteral("outOfMemory"), true);
+                answer.values.status = Protocol::Answer::OutOfMemory;
             }
         }
         context.image = QImage();
         if (context.source >= 0)
             ::close(context.source);
-        QList<int> sent;
-        QStringList names;
-        const auto share = [&](const QString &name, int fd) {
-            if (fd < 0) {
-                answer.values.insert(QStringLiteral("outOfMemory"), true);
-                return;
-            }
-            sent << fd;
-            names << name;
-        };
-        for (const auto &[name, picture] : {std::pair{QStringLiteral("image"), &answer.image},
-                                            std::pair{QStringLiteral("preview"), &answer.preview}}) {
-            if (picture->isNull())
-                continue;
-            QVariantMap description;
-            share(name, SharedImage::put(*picture, &description));
-            *picture = QImage();
-            answer.values.insert(name, description);
-        }
-        if (!answer.bytes.isEmpty()) {
-            share(QStringLiteral("bytes"), SharedImage::putBytes(answer.bytes));
-            answer.values.insert(QStringLiteral("bytesLength"), qlonglong(answer.bytes.size()));
-            answer.bytes = QByteArray();
-        }
-        answer.values.insert(QStringLiteral("descriptors"), names);
-        answer.values.insert(QStringLiteral("done"), true);
-        const bool delivered = HelperChannel::send(socket, answer.values, sent);
-        for (const int fd : std::as_const(sent))
-            ::close(fd);
+        const bool delivered = this->answer(answer);
         ::alarm(0);
         if (!delivered)
             return 0;

@@ -1,10 +1,11 @@
 #ifndef HELPERSERVER_H
 #define HELPERSERVER_H
 
+#include "isolation/protocol.h"
+
 #include <QHash>
 #include <QImage>
 #include <QString>
-#include <QVariantMap>
 
 #include <functional>
 
@@ -18,23 +19,23 @@ struct HelperContext
     // Pixels handed with the request (an image converted elsewhere, to be
     // encoded); null when none.
     QImage image;
-    QVariantMap params;
-    // Asks the window something mid-request (may it take this much
-    // memory?) and waits for the answer; an empty map when the window has
-    // gone or the request was given up.
-    std::function<QVariantMap(const QVariantMap &)> ask;
-    // Tells the window something it needs no answer to (the picture's size,
-    // which sets the time the request is allowed).
-    std::function<void(const QVariantMap &)> tell;
+    Protocol::Request request;
+    // Ask the window mid-request, and wait for the answer: the size to fit
+    // a picture that appears at shown into (empty when the window has
+    // gone or gave the request up), and whether the memory a decode takes
+    // (bytes, for a stored picture of pixels) may be had. Each once.
+    std::function<QSize(const QSize &shown)> target;
+    std::function<bool(qint64 bytes, qint64 pixels)> admit;
+    // Tells the window something it needs no answer to (the step reached,
+    // the picture's size, which sets the time the step is allowed).
+    std::function<void(const Protocol::Note &)> tell;
 };
 
-// What a handler makes: values for the window, a picture, a list preview
-// and the bytes of an encoded file (each may be empty). A "retire" value
-// that is true asks for a fresh helper next time (its heap may be left in
-// pieces after a failed allocation).
+// What a handler makes: the answer's fields, a picture, a list preview
+// and the bytes of an encoded file (each may be empty).
 struct HelperAnswer
 {
-    QVariantMap values;
+    Protocol::Answer values;
     QImage image;
     QImage preview;
     QByteArray bytes;
@@ -43,7 +44,7 @@ struct HelperAnswer
 using HelperHandler = std::function<HelperAnswer(HelperContext &)>;
 
 // The request loop of a helper process: reads requests from the socket it
-// inherited, runs the handler of each one's kind and sends back the answer
+// inherited, runs the handler of each one's job and sends back the answer
 // with its pictures and bytes in shared memory, until the window closes its end. An
 // alarm set for each request ends the process should it run long after the
 // window has given up on it (or after the window itself has gone).
@@ -56,7 +57,7 @@ public:
     // helper has waited a second for a request; after configureProcess().
     static void keepFreedMemory();
 
-    void handle(const QString &kind, HelperHandler handler);
+    void handle(Protocol::Job job, HelperHandler handler);
 
     // Sends the first message, which says whether the sandbox is on and
     // whether Landlock walls it in too.
@@ -66,10 +67,11 @@ public:
     int run();
 
 private:
-    QVariantMap ask(const QVariantMap &question, int watchdogSeconds);
+    Protocol::Reply ask(const Protocol::Question &question, int watchdogSeconds);
+    bool answer(HelperAnswer &answer);
 
     int socket;
-    QHash<QString, HelperHandler> handlers;
+    QHash<int, HelperHandler> handlers;
 };
 
 #endif // HELPERSERVER_H

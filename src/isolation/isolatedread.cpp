@@ -12,24 +12,6 @@ namespace {
 
 using Step = ConversionResult::Step;
 
-const QString questionKey = QStringLiteral("question");
-const QString stepKey = QStringLiteral("step");
-
-// The window's answers to the helper's questions.
-QVariantMap answer(const IsolatedRead::Request &request, const QVariantMap &question)
-{
-    const QString what = question.value(questionKey).toString();
-    if (what == QLatin1String("target")) {
-        const QSize shown = question.value(QStringLiteral("shown")).toSize();
-        return {{QStringLiteral("target"), request.targetFor ? request.targetFor(shown) : QSize()}};
-    }
-    if (what == QLatin1String("admit")) {
-        const qint64 bytes = question.value(QStringLiteral("bytes")).toLongLong();
-        return {{QStringLiteral("yes"), !request.admit || request.admit(bytes)}};
-    }
-    return {};
-}
-
 QString tr(const char *text)
 {
     return QCoreApplication::translate("IsolatedRead", text);
@@ -51,6 +33,9 @@ void failed(const HelperOutcome &outcome, Step reached, IsolatedRead::Result *re
         else
             result->step = Step::Admit;
         break;
+    case HelperOutcome::Nonsense:
+        result->reason = Protocol::nonsense();
+        break;
     case HelperOutcome::Crashed:
         if (encoding)
             result->reason = tr("the encoder stopped on this file");
@@ -66,11 +51,13 @@ void failed(const HelperOutcome &outcome, Step reached, IsolatedRead::Result *re
 
 } // namespace
 
-QVariantMap IsolatedRead::stepNote(Step step, qint64 pixels, double secondsPerMegapixel)
+Protocol::Note IsolatedRead::stepNote(Step step, qint64 pixels, double secondsPerMegapixel)
 {
-    return {{stepKey, int(step)},
-            {QStringLiteral("pixels"), pixels},
-            {QStringLiteral("secondsPerMegapixel"), secondsPerMegapixel}};
+    Protocol::Note note;
+    note.step = quint8(step);
+    note.pixels = pixels;
+    note.msPerMegapixel = quint32(qBound(0.0, secondsPerMegapixel * 1000, 60000.0));
+    return note;
 }
 
 IsolatedRead::Result IsolatedRead::read(SourceFile &file, const QString &name,
@@ -89,29 +76,29 @@ IsolatedRead::Result IsolatedRead::run(int source, const QString &name, const Re
 {
     Result result;
     HelperCall call;
-    call.kind = request.kind;
-    call.params = request.params;
-    call.params.insert(QStringLiteral("name"), name);
-    call.params.insert(QStringLiteral("scaled"), request.scaled);
-    call.params.insert(QStringLiteral("mode"), int(request.mode));
-    call.params.insert(QStringLiteral("scaling"), int(request.scaling));
+    call.request = request.protocol;
+    call.request.name = name;
+    call.request.scaled = request.scaled;
+    call.request.mode = quint8(qBound(0, int(request.mode), 2));
+    call.request.scaling = request.scaling == Scaling::Smooth ? 1 : 0;
     call.source = source;
     call.image = request.image;
     call.baseSeconds = request.baseSeconds;
     call.secondsPerMegapixel = request.secondsPerMegapixel;
     call.abandoned = request.abandoned;
-    call.answer = [&request](const QVariantMap &question) { return answer(request, question); };
+    call.target = request.targetFor;
+    call.admit = request.admit;
     Step reached = Step::Decode;
-    call.noted = [&](const QVariantMap &note) {
-        if (!note.contains(stepKey))
+    call.noted = [&](const Protocol::Note &note) {
+        if (note.step == quint8(Step::NoStep))
             return;
-        reached = Step(note.value(stepKey).toInt());
+        reached = Step(note.step);
         if (request.reached)
             request.reached(reached);
     };
 
     HelperPool &pool = HelperPool::instance();
-    QVariantMap values;
+    Protocol::Answer values;
     if (pool.available()) {
         HelperOutcome outcome = pool.run(call);
         if (!outcome.done()) {
@@ -128,8 +115,11 @@ IsolatedRead::Result IsolatedRead::run(int source, const QString &name, const Re
         HelperContext context;
         context.source = call.source;
         context.image = call.image;
-        context.params = call.params;
-        context.ask = call.answer;
+        context.request = call.request;
+        context.target = [&call](const QSize &shown) {
+            return call.target ? call.target(shown) : QSize();
+        };
+        context.admit = [&call](qint64 bytes, qint64) { return !call.admit || call.admit(bytes); };
         context.tell = call.noted;
         HelperAnswer here = request.here ? request.here(context) : serve(context);
         values = here.values;
@@ -137,11 +127,13 @@ IsolatedRead::Result IsolatedRead::run(int source, const QString &name, const Re
         result.preview = here.preview;
         result.bytes = here.bytes;
     }
-    result.reason = values.value(QStringLiteral("reason")).toString();
-    result.warnings = values.value(QStringLiteral("warnings")).toStringList();
-    result.step = Step(values.value(stepKey, int(Step::Decode)).toInt());
-    // No picture and no reason, unless there was none to decode.
-    if (result.image.isNull() && request.image.isNull() && result.step == Step::NoStep)
+    result.reason = values.reason;
+    result.warnings = values.warnings;
+    result.step = Step(values.step);
+    // No picture and no reason, unless there was none to decode or none
+    // was asked for.
+    if (result.image.isNull() && request.image.isNull() && request.protocol.wantPicture
+        && result.step == Step::NoStep)
         result.step = Step::Decode;
     result.values = values;
     return result;
@@ -149,50 +141,35 @@ IsolatedRead::Result IsolatedRead::run(int source, const QString &name, const Re
 
 QImage IsolatedRead::decode(HelperContext &context, SourceReader &source, HelperAnswer *answer)
 {
-    const QVariantMap &params = context.params;
+    const Protocol::Request &params = context.request;
     const QSize stored = source.size();
     const qint64 pixels = stored.isValid() ? qint64(stored.width()) * stored.height() : 0;
-    const auto admit = [&](qint64 bytes) {
-        return context.ask({{questionKey, QStringLiteral("admit")},
-                            {QStringLiteral("bytes"), bytes},
-                            {QStringLiteral("pixels"), pixels}})
-                .value(QStringLiteral("yes"))
-                .toBool();
-    };
+    const auto admit = [&](qint64 bytes) { return context.admit(bytes, pixels); };
     QString why;
     Step step = Step::NoStep;
     QImage image;
-    if (params.value(QStringLiteral("scaled")).toBool()) {
-        const auto targetFor = [&](const QSize &shown) {
-            return context.ask({{questionKey, QStringLiteral("target")},
-                                {QStringLiteral("shown"), shown}})
-                    .value(QStringLiteral("target"))
-                    .toSize();
-        };
-        image = ImageLoader::readScaled(
-                source, targetFor,
-                Qt::AspectRatioMode(params.value(QStringLiteral("mode")).toInt()), &why, admit,
-                &step, Scaling(params.value(QStringLiteral("scaling")).toInt()) == Scaling::Smooth
-                        ? Scaling::Smooth
-                        : Scaling::Fast);
+    if (params.scaled) {
+        image = ImageLoader::readScaled(source, context.target, Qt::AspectRatioMode(params.mode),
+                                        &why, admit, &step,
+                                        params.scaling == 1 ? Scaling::Smooth : Scaling::Fast);
     } else {
         image = ImageLoader::read(source, &why, admit, &step);
     }
     if (image.isNull()) {
         if (step == Step::NoStep)
             step = Step::Decode;
-        answer->values.insert(QStringLiteral("reason"), why);
+        answer->values.reason = why;
         if (why == ImageLimits::outOfMemory())
-            answer->values.insert(QStringLiteral("outOfMemory"), true);
+            answer->values.status = Protocol::Answer::OutOfMemory;
     }
-    answer->values.insert(stepKey, int(step));
-    answer->values.insert(QStringLiteral("warnings"), source.warnings());
+    answer->values.step = quint8(step);
+    answer->values.warnings = source.warnings();
     return image;
 }
 
 HelperAnswer IsolatedRead::serve(HelperContext &context)
 {
-    SourceReader source(context.source, context.params.value(QStringLiteral("name")).toString());
+    SourceReader source(context.source, context.request.name);
     HelperAnswer answer;
     answer.image = decode(context, source, &answer);
     return answer;

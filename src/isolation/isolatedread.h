@@ -28,10 +28,10 @@ struct Request
 {
     // The helper's handler (HelperServer::handle) and the one that runs
     // here when there is no helper: decoding alone by default.
-    QString kind = QStringLiteral("decode");
     HelperHandler here;
-    // Handed to the handler besides the ones below.
-    QVariantMap params;
+    // What the request asks; its job, name, scaled, mode and scaling are
+    // set from the fields below.
+    Protocol::Request protocol;
     // Pixels handed with the request; null: none.
     QImage image;
     // Scaled: fitted to targetFor(shown size) as mode says; else whole.
@@ -59,7 +59,7 @@ struct Result
     QImage preview;
     QByteArray bytes;
     std::shared_ptr<const void> bytesMapping;
-    QVariantMap values;
+    Protocol::Answer values;
     QString reason;
     ConversionResult::Step step = ConversionResult::NoStep;
     // What the reader noticed and patched over (SourceReader::warnings()).
@@ -85,7 +85,7 @@ QImage decode(HelperContext &context, SourceReader &source, HelperAnswer *answer
 // its own (encoding): a failure from then on is that step's, and the
 // step gets its own time, for a picture of pixels at secondsPerMegapixel
 // (at most four times the request's).
-QVariantMap stepNote(ConversionResult::Step step, qint64 pixels, double secondsPerMegapixel);
+Protocol::Note stepNote(ConversionResult::Step step, qint64 pixels, double secondsPerMegapixel);
 
 // The seconds a conversion's read may take: a base, plus an allowance for
 // each megapixel once the helper knows the size.

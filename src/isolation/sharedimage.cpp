@@ -1,8 +1,6 @@
 #include "isolation/sharedimage.h"
 
 #include <QColorSpace>
-#include <QDataStream>
-#include <QIODevice>
 
 #include <cerrno>
 #include <cstring>
@@ -92,14 +90,6 @@ int sealed(std::initializer_list<QByteArrayView> pieces)
     return fd;
 }
 
-// Whether nobody can shrink the file any more: a mapping of a file that
-// shrinks under it faults on the next read.
-bool cannotShrink(int fd)
-{
-    const int seals = ::fcntl(fd, F_GET_SEALS);
-    return seals >= 0 && (seals & F_SEAL_SHRINK);
-}
-
 } // namespace
 
 int SharedImage::putBytes(const QByteArray &bytes)
@@ -107,14 +97,16 @@ int SharedImage::putBytes(const QByteArray &bytes)
     return sealed({QByteArrayView(bytes)});
 }
 
-QByteArray SharedImage::takeBytes(int descriptor, qint64 size, std::shared_ptr<const void> *mapping)
+QByteArray SharedImage::takeBytes(int descriptor, qint64 size, std::shared_ptr<const void> *mapping,
+                                  bool *refused)
 {
     mapping->reset();
+    const bool sealed = descriptor >= 0 && size > 0 && Validator::sealedHolding(descriptor, size);
+    if (refused)
+        *refused = !sealed;
     if (descriptor < 0)
         return QByteArray();
-    struct stat st;
-    if (size <= 0 || !cannotShrink(descriptor) || ::fstat(descriptor, &st) != 0
-        || st.st_size < size) {
+    if (!sealed) {
         ::close(descriptor);
         return QByteArray();
     }
@@ -135,111 +127,221 @@ QByteArray SharedImage::takeBytes(int descriptor, qint64 size, std::shared_ptr<c
     return QByteArray::fromRawData(static_cast<const char *>(address), qsizetype(size));
 }
 
-int SharedImage::put(const QImage &image, QVariantMap *description)
+namespace {
+
+// The extra block after the rows, little-endian: u32 colour count and the
+// colours, u32 profile length and the ICC profile, u32 text count and
+// each text as u32 length and UTF-8, key then value.
+void appendU32(QByteArray *to, quint32 v)
 {
+    for (int i = 0; i < 4; ++i)
+        to->append(char((v >> (8 * i)) & 0xff));
+}
+
+void appendBytes(QByteArray *to, const QByteArray &bytes)
+{
+    appendU32(to, quint32(bytes.size()));
+    to->append(bytes);
+}
+
+QByteArray extraOf(const QImage &image, SharedImage::Towards towards)
+{
+    QByteArray extra;
+    const QList<QRgb> colours = image.colorTable();
+    appendU32(&extra, quint32(colours.size()));
+    for (const QRgb colour : colours)
+        appendU32(&extra, colour);
+    const bool whole = towards == SharedImage::Towards::Helper;
+    appendBytes(&extra, whole && image.colorSpace().isValid() ? image.colorSpace().iccProfile()
+                                                              : QByteArray());
+    const QStringList keys = whole ? image.textKeys() : QStringList();
+    appendU32(&extra, quint32(keys.size()));
+    for (const QString &key : keys) {
+        appendBytes(&extra, key.toUtf8());
+        appendBytes(&extra, image.text(key).toUtf8());
+    }
+    return extra;
+}
+
+// Reads the extra block; false when it does not parse or is longer than
+// it says.
+class ExtraReader
+{
+public:
+    explicit ExtraReader(QByteArrayView bytes) : data(bytes) {}
+    bool ok() const { return good && at == data.size(); }
+    bool fine() const { return good; }
+    quint32 u32()
+    {
+        if (!good || data.size() - at < 4) {
+            good = false;
+            return 0;
+        }
+        quint32 v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= quint32(quint8(data[at + i])) << (8 * i);
+        at += 4;
+        return v;
+    }
+    QByteArray bytes()
+    {
+        const quint32 length = u32();
+        if (!good || length > quint64(data.size() - at)) {
+            good = false;
+            return QByteArray();
+        }
+        const QByteArray b = data.sliced(at, length).toByteArray();
+        at += length;
+        return b;
+    }
+
+private:
+    QByteArrayView data;
+    qsizetype at = 0;
+    bool good = true;
+};
+
+// The picture as the window takes it: sRGB, no colour table, no text.
+QImage forWindow(const QImage &image)
+{
+    QImage plain = image;
+    if (plain.colorSpace().isValid() && plain.colorSpace() != QColorSpace(QColorSpace::SRgb)) {
+        const QImage converted = plain.convertedToColorSpace(QColorSpace(QColorSpace::SRgb));
+        if (!converted.isNull())
+            plain = converted;
+    }
+    if (plain.format() == QImage::Format_Indexed8 || plain.format() == QImage::Format_Mono
+        || plain.format() == QImage::Format_MonoLSB)
+        plain = plain.convertToFormat(plain.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                              : QImage::Format_RGB32);
+    return plain;
+}
+
+// The window's mapping of rows bytes of pixels and extra bytes after them,
+// or a copy when small; null when the file fails.
+QImage pixelsOf(int descriptor, const Protocol::Picture &p, qint64 rows, QByteArray *extra)
+{
+    qint64 total = 0;
+    if (!Validator::add(rows, p.extraBytes, &total)
+        || !Validator::sealedHolding(descriptor, total))
+        return QImage();
+    const QImage::Format format = QImage::Format(p.format);
+    if (total < copiedBelow) {
+        QByteArray all(qsizetype(total), Qt::Uninitialized);
+        if (!readAll(descriptor, all.data(), size_t(total), 0))
+            return QImage();
+        QImage image(p.width, p.height, format);
+        if (image.isNull())
+            return image;
+        const size_t row = size_t(qMin<qint64>(p.bytesPerLine, image.bytesPerLine()));
+        for (int y = 0; y < p.height; ++y)
+            std::memcpy(image.scanLine(y), all.constData() + qint64(y) * p.bytesPerLine, row);
+        *extra = all.sliced(qsizetype(rows));
+        return image;
+    }
+    // Private: the window's own changes to the pixels stay its own and
+    // never reach the sealed file.
+    void *address = ::mmap(nullptr, size_t(total), PROT_READ | PROT_WRITE, MAP_PRIVATE,
+                           descriptor, 0);
+    if (address == MAP_FAILED)
+        return QImage();
+    auto *mapping = new Mapping{address, size_t(total)};
+    QImage image(static_cast<uchar *>(address), p.width, p.height, qsizetype(p.bytesPerLine),
+                 format, unmap, mapping);
+    if (image.isNull()) {
+        unmap(mapping);
+        return image;
+    }
+    *extra = QByteArray(static_cast<const char *>(address) + rows, qsizetype(p.extraBytes));
+    return image;
+}
+
+} // namespace
+
+int SharedImage::put(const QImage &given, Towards towards, Protocol::Picture *picture)
+{
+    if (given.isNull())
+        return -1;
+    const QImage image = towards == Towards::Window ? forWindow(given) : given;
     if (image.isNull())
         return -1;
-    // What else the image holds that can be large (its text: a PNG comment
-    // may be megabytes) goes after the pixels, not into the message.
-    QByteArray extra;
-    {
-        QVariantMap text;
-        const QStringList keys = image.textKeys();
-        for (const QString &key : keys)
-            text.insert(key, image.text(key));
-        QVariantList colors;
-        for (const QRgb color : image.colorTable())
-            colors.append(uint(color));
-        QDataStream stream(&extra, QIODevice::WriteOnly);
-        stream << text << colors;
-    }
+    const QByteArray extra = extraOf(image, towards);
     const int fd = sealed({QByteArrayView(reinterpret_cast<const char *>(image.constBits()),
                                           image.sizeInBytes()),
                            QByteArrayView(extra)});
     if (fd < 0)
         return -1;
-    QVariantMap &d = *description;
-    d.insert(QStringLiteral("width"), image.width());
-    d.insert(QStringLiteral("height"), image.height());
-    d.insert(QStringLiteral("format"), int(image.format()));
-    d.insert(QStringLiteral("bytesPerLine"), qlonglong(image.bytesPerLine()));
-    if (image.colorSpace().isValid())
-        d.insert(QStringLiteral("iccProfile"), image.colorSpace().iccProfile());
-    d.insert(QStringLiteral("dpmX"), image.dotsPerMeterX());
-    d.insert(QStringLiteral("dpmY"), image.dotsPerMeterY());
-    d.insert(QStringLiteral("extraBytes"), qlonglong(extra.size()));
+    picture->width = image.width();
+    picture->height = image.height();
+    picture->format = quint8(image.format());
+    picture->bytesPerLine = image.bytesPerLine();
+    picture->dotsPerMeterX = image.dotsPerMeterX();
+    picture->dotsPerMeterY = image.dotsPerMeterY();
+    picture->extraBytes = quint32(extra.size());
     return fd;
 }
 
-QImage SharedImage::take(int descriptor, const QVariantMap &d)
+QImage SharedImage::take(int descriptor, const Protocol::Picture &p, const Validator::Box &box,
+                         bool *refused)
 {
-    if (descriptor < 0)
-        return QImage();
-    const int width = d.value(QStringLiteral("width")).toInt();
-    const int height = d.value(QStringLiteral("height")).toInt();
-    const int format = d.value(QStringLiteral("format")).toInt();
-    const qint64 bytesPerLine = d.value(QStringLiteral("bytesPerLine")).toLongLong();
-    struct stat st;
-    const bool known = format > QImage::Format_Invalid && format < QImage::NImageFormats;
-    const qint64 length = qint64(height) * bytesPerLine;
-    const qint64 extraBytes = d.value(QStringLiteral("extraBytes")).toLongLong();
-    if (!known || width <= 0 || height <= 0 || bytesPerLine <= 0
-        || bytesPerLine > std::numeric_limits<int>::max()
-        || extraBytes < 0 || !cannotShrink(descriptor) || ::fstat(descriptor, &st) != 0 || length + extraBytes > st.st_size
-        || bytesPerLine * 8 < qint64(width) * QImage::toPixelFormat(QImage::Format(format)).bitsPerPixel()) {
-        ::close(descriptor);
-        return QImage();
-    }
+    qint64 rows = 0;
+    qint64 total = 0;
     QImage image;
     QByteArray extra;
-    if (length + extraBytes < copiedBelow) {
-        QByteArray all(qsizetype(length + extraBytes), Qt::Uninitialized);
-        const bool read = readAll(descriptor, all.data(), size_t(all.size()), 0);
+    // Nothing but plain rows: no colour table, no profile, no text.
+    const bool plain = descriptor >= 0 && Validator::picture(p, box, &rows) && p.extraBytes == 12
+            && p.format != QImage::Format_Indexed8 && p.format != QImage::Format_Mono
+            && p.format != QImage::Format_MonoLSB && Validator::add(rows, p.extraBytes, &total)
+            && Validator::sealedHolding(descriptor, total);
+    if (plain)
+        image = pixelsOf(descriptor, p, rows, &extra);
+    if (descriptor >= 0)
         ::close(descriptor);
-        if (!read)
-            return QImage();
-        image = QImage(width, height, QImage::Format(format));
-        if (image.isNull())
-            return image;
-        const size_t row = size_t(qMin<qint64>(bytesPerLine, image.bytesPerLine()));
-        for (int y = 0; y < height; ++y)
-            std::memcpy(image.scanLine(y), all.constData() + y * bytesPerLine, row);
-        extra = all.mid(qsizetype(length));
-    } else {
-        // Private: the window's own changes to the pixels (a colour
-        // conversion in place) stay its own and never reach the sealed file.
-        void *address = ::mmap(nullptr, size_t(length + extraBytes), PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE, descriptor, 0);
+    const bool empty = extra == QByteArray(12, '\0');
+    if (refused)
+        *refused = !plain || (!image.isNull() && !empty);
+    if (image.isNull() || !empty)
+        return QImage();
+    image.setDotsPerMeterX(p.dotsPerMeterX);
+    image.setDotsPerMeterY(p.dotsPerMeterY);
+    return image;
+}
+
+QImage SharedImage::takeHanded(int descriptor, const Protocol::Picture &p)
+{
+    qint64 rows = 0;
+    QImage image;
+    QByteArray extra;
+    if (descriptor >= 0 && Validator::picture(p, Validator::Box(), &rows))
+        image = pixelsOf(descriptor, p, rows, &extra);
+    if (descriptor >= 0)
         ::close(descriptor);
-        if (address == MAP_FAILED)
-            return QImage();
-        auto *mapping = new Mapping{address, size_t(length + extraBytes)};
-        image = QImage(static_cast<uchar *>(address), width, height, qsizetype(bytesPerLine),
-                       QImage::Format(format), unmap, mapping);
-        if (image.isNull()) {
-            unmap(mapping);
-            return image;
-        }
-        extra = QByteArray(static_cast<const char *>(address) + length, qsizetype(extraBytes));
+    if (image.isNull())
+        return image;
+    ExtraReader r(extra);
+    const quint32 colours = r.u32();
+    if (colours > quint32(Validator::maxColours))
+        return QImage();
+    QList<QRgb> table;
+    for (quint32 i = 0; i < colours; ++i)
+        table.append(r.u32());
+    const QByteArray icc = r.bytes();
+    const quint32 texts = r.u32();
+    QList<std::pair<QString, QString>> pairs;
+    for (quint32 i = 0; i < texts && r.fine(); ++i) {
+        const QByteArray key = r.bytes();
+        const QByteArray value = r.bytes();
+        pairs.append({QString::fromUtf8(key), QString::fromUtf8(value)});
     }
-    QVariantMap text;
-    QVariantList colors;
-    {
-        QDataStream stream(extra);
-        stream >> text >> colors;
-    }
-    const QByteArray icc = d.value(QStringLiteral("iccProfile")).toByteArray();
+    if (!r.ok())
+        return QImage();
+    if (!table.isEmpty())
+        image.setColorTable(table);
     if (!icc.isEmpty())
         image.setColorSpace(QColorSpace::fromIccProfile(icc));
-    image.setDotsPerMeterX(d.value(QStringLiteral("dpmX")).toInt());
-    image.setDotsPerMeterY(d.value(QStringLiteral("dpmY")).toInt());
-    if (!colors.isEmpty()) {
-        QList<QRgb> table;
-        for (const QVariant &color : std::as_const(colors))
-            table.append(QRgb(color.toUInt()));
-        image.setColorTable(table);
-    }
-    for (auto it = text.cbegin(); it != text.cend(); ++it)
-        image.setText(it.key(), it.value().toString());
+    for (const auto &[key, value] : std::as_const(pairs))
+        image.setText(key, value);
+    image.setDotsPerMeterX(p.dotsPerMeterX);
+    image.setDotsPerMeterY(p.dotsPerMeterY);
     return image;
 }

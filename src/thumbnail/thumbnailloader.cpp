@@ -9,6 +9,7 @@
 #include "base/workerpriority.h"
 #include "base/logging.h"
 #include "isolation/helperpool.h"
+#include "isolation/validator.h"
 
 #include <QImageIOHandler>
 #include <QImageReader>
@@ -161,8 +162,9 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
             return QImage();
         }
         HelperCall call;
-        call.kind = QStringLiteral("thumbnail");
-        call.params = {{QStringLiteral("name"), path}, {QStringLiteral("side"), side}};
+        call.request.job = Protocol::Job::Thumbnail;
+        call.request.name = path;
+        call.request.side = qBound(1, side, Validator::maxThumbnailSide);
         call.source = file.device()->handle();
         call.baseSeconds = baseSeconds;
         call.secondsPerMegapixel = secondsPerMegapixel;
@@ -175,8 +177,8 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
         if (!outcome.done())
             qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
         thumbnail = outcome.image;
-        shown = outcome.values.value(QStringLiteral("shown")).toSize();
-        embedded = outcome.values.value(QStringLiteral("embedded")).toBool();
+        shown = QSize(outcome.values.shownWidth, outcome.values.shownHeight);
+        embedded = outcome.values.embedded;
     } else {
         thumbnail = fromFile(path, side, &shown, &embedded);
     }
@@ -197,14 +199,18 @@ HelperAnswer ThumbnailLoader::serve(HelperContext &context)
     HelperAnswer answer;
     QSize shown;
     bool embedded = false;
-    const int side = context.params.value(QStringLiteral("side"), thumbnailSide).toInt();
-    answer.image = fromDescriptor(context.source, context.params.value(QStringLiteral("name")).toString(),
-                                  side, &shown, &embedded, [&](const QSize &stored) {
-                                      context.tell({{QStringLiteral("pixels"),
-                                                     qint64(stored.width()) * stored.height()}});
+    const int side = qBound(1, context.request.side, Validator::maxThumbnailSide);
+    answer.image = fromDescriptor(context.source, context.request.name, side, &shown, &embedded,
+                                  [&](const QSize &stored) {
+                                      Protocol::Note note;
+                                      note.pixels = qint64(stored.width()) * stored.height();
+                                      context.tell(note);
                                   });
-    answer.values.insert(QStringLiteral("shown"), shown);
-    answer.values.insert(QStringLiteral("embedded"), embedded);
+    if (!shown.isEmpty()) {
+        answer.values.shownWidth = shown.width();
+        answer.values.shownHeight = shown.height();
+    }
+    answer.values.embedded = embedded;
     return answer;
 }
 

@@ -97,8 +97,9 @@ bool thumbnailKilledHelper(const QString &path)
     if (!file.isOpen())
         return false;
     HelperCall call;
-    call.kind = QStringLiteral("thumbnail");
-    call.params = {{QStringLiteral("name"), path}, {QStringLiteral("side"), ThumbnailLoader::thumbnailSide}};
+    call.request.job = Protocol::Job::Thumbnail;
+    call.request.name = path;
+    call.request.side = ThumbnailLoader::thumbnailSide;
     call.source = file.device()->handle();
     call.baseSeconds = ThumbnailLoader::baseSeconds;
     call.secondsPerMegapixel = ThumbnailLoader::secondsPerMegapixel;
