@@ -3,6 +3,7 @@
 
 #include "conversion/batchrunner.h"
 #include "ui/batchstatus.h"
+#include "isolation/helperpool.h"
 #include "base/imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
@@ -39,6 +40,7 @@ private slots:
     void threeImagesThreeRows();
     void emptySourceListChangesNothing();
     void failuresAreCounted();
+    void withoutHelperNothingIsRead();
     void sizesWritten();
     void settingsTakenAtCommand();
     void sourcesNeverOverwritten();
@@ -262,6 +264,29 @@ void tst_Conversion::failuresAreCounted()
     const QString saved = BatchStatus::savedText(QFileInfo(good).size(),
                                                  QFileInfo(outDir + "/good.png").size());
     QVERIFY(w->ui->statusBar->currentMessage().endsWith(saved));
+}
+
+// Without the helper program nothing is read in the window's process: the
+// status says so when the batch starts, and every image fails with why.
+void tst_Conversion::withoutHelperNothingIsRead()
+{
+    const QString good = writeImage(tmp->filePath("src/good.png"), QSize(20, 20));
+    const QByteArray helper = qgetenv("PICTAVO_HELPER");
+    qputenv("PICTAVO_HELPER", QFile::encodeName(tmp->filePath("gone/pictavo-helper")));
+    auto back = qScopeGuard([&helper]() { qputenv("PICTAVO_HELPER", helper); });
+    QScopedPointer<MainWindow> w(window({good}, outDir));
+    QStringList messages;
+    connect(w->ui->statusBar, &QStatusBar::messageChanged, this,
+            [&messages](const QString &m) { messages << m; });
+    QList<ImageFailure> failures;
+    connect(w->findChild<BatchRunner *>(), &BatchRunner::batchFinished, this,
+            [&failures](const BatchReport &report) { failures = report.failures; });
+    runBatch(w.data(), &MainWindow::sizeConvert);
+    QCOMPARE(messages.value(0), HelperPool::missingText());
+    QCOMPARE(w->ui->statusBar->currentMessage(), QStringLiteral("Size convert finished, 1 of 1 images failed"));
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.first().reason, HelperPool::missingText());
+    QVERIFY(savedNames().isEmpty());
 }
 
 void tst_Conversion::sizesWritten()

@@ -119,7 +119,6 @@ bool ConversionJob::convert(int source, const QImage &handed, const Admit &admit
 
     IsolatedRead::Request request;
     request.protocol.job = Protocol::Job::Convert;
-    request.here = &ConversionJob::serve;
     // A format name longer than any writer's has no writer: the helper
     // says so.
     request.protocol.format = targetFormat.left(Protocol::maxFormatBytes);

@@ -63,6 +63,11 @@ QString HelperPool::helperPath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/pictavo-helper");
 }
 
+QString HelperPool::missingText()
+{
+    return tr("pictavo-helper, the program that reads every image, is missing");
+}
+
 bool HelperPool::available() const
 {
     const QFileInfo helper(helperPath());
@@ -216,7 +221,7 @@ HelperOutcome HelperPool::run(const HelperCall &call)
 {
     HelperOutcome outcome;
     if (!available()) {
-        outcome.reason = tr("the helper program is missing");
+        outcome.reason = missingText();
         return outcome;
     }
     QString why;

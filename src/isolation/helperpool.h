@@ -85,8 +85,10 @@ public:
     // the running program.
     static QString helperPath();
 
-    // Whether a helper can be started (its executable is there).
+    // Whether a helper can be started (its executable is there); without
+    // one nothing is read, and missingText() says why.
     bool available() const;
+    static QString missingText();
     // Whether the last helper started put its sandbox up; true until one
     // has said otherwise.
     bool sandboxed() const { return sandboxOn.load(); }

@@ -97,36 +97,18 @@ IsolatedRead::Result IsolatedRead::run(int source, const QString &name, const Re
             request.reached(reached);
     };
 
-    HelperPool &pool = HelperPool::instance();
-    Protocol::Answer values;
-    if (pool.available()) {
-        HelperOutcome outcome = pool.run(call);
-        if (!outcome.done()) {
-            failed(outcome, reached, &result);
-            return result;
-        }
-        values = outcome.values;
-        result.image = outcome.image;
-        result.preview = outcome.preview;
-        result.bytes = outcome.bytes;
-        result.bytesMapping = std::move(outcome.bytesMapping);
-    } else {
-        // No helper program (a build without it): the same work here.
-        HelperContext context;
-        context.source = call.source;
-        context.image = call.image;
-        context.request = call.request;
-        context.target = [&call](const QSize &shown) {
-            return call.target ? call.target(shown) : QSize();
-        };
-        context.admit = [&call](qint64 bytes, qint64) { return !call.admit || call.admit(bytes); };
-        context.tell = call.noted;
-        HelperAnswer here = request.here ? request.here(context) : serve(context);
-        values = here.values;
-        result.image = here.image;
-        result.preview = here.preview;
-        result.bytes = here.bytes;
+    // Read in a helper or not at all: without one (a build or an install
+    // that lacks it) the image fails with the reason, never read here.
+    HelperOutcome outcome = HelperPool::instance().run(call);
+    if (!outcome.done()) {
+        failed(outcome, reached, &result);
+        return result;
     }
+    const Protocol::Answer values = outcome.values;
+    result.image = outcome.image;
+    result.preview = outcome.preview;
+    result.bytes = outcome.bytes;
+    result.bytesMapping = std::move(outcome.bytesMapping);
     result.reason = values.reason;
     result.warnings = values.warnings;
     result.step = Step(values.step);

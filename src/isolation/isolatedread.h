@@ -21,14 +21,11 @@ class SourceReader;
 // comes back in shared memory. What needs the window's state is asked of
 // it mid-request: the size to fit a picture of a given size into, and
 // whether the memory it takes may be had. When no helper can be started
-// the same handler runs in this process.
+// the read fails with the reason; nothing is read in this process.
 namespace IsolatedRead {
 
 struct Request
 {
-    // The helper's handler (HelperServer::handle) and the one that runs
-    // here when there is no helper: decoding alone by default.
-    HelperHandler here;
     // What the request asks; its job, name, scaled, mode and scaling are
     // set from the fields below.
     Protocol::Request protocol;

@@ -1,6 +1,7 @@
 #include "ui/filedialogtuner.h"
 
 #include "base/logging.h"
+#include "sources/sourceformat.h"
 
 #include <QChildEvent>
 #include <QEvent>
@@ -137,4 +138,14 @@ bool FileDialogTuner::tune(QFileDialog *dialog)
     const bool wired = skipEchoLookUp(dialog);
     qCDebug(lcUi) << "file dialog tuned; its name field" << (wired ? "rewired" : "left as it is");
     return wired;
+}
+
+QString FileDialogTuner::openFilters()
+{
+    QStringList readable;
+    for (const QString &suffix : SourceFormat::suffixes())
+        readable << QStringLiteral("*.") + suffix;
+    return QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm;;")
+            + tr("All supported images (%1)").arg(readable.join(QLatin1Char(' ')))
+            + QStringLiteral(";;") + tr("All files (*)");
 }

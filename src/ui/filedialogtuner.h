@@ -32,6 +32,11 @@ public:
     // (another Qt), whose name field is then left as it is.
     static bool tune(QFileDialog *dialog);
 
+    // The Open Images dialog's filters: the first is the one it starts
+    // with; the others show the rest of what opens (a phone's HEIC, a
+    // camera's RAW) and any file.
+    static QString openFilters();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 };

@@ -11,10 +11,10 @@
 #include "ui/failuresbutton.h"
 #include "ui/filedialogtuner.h"
 #include "sources/folderscanner.h"
-#include "sources/sourceformat.h"
 #include "sources/sourcetree.h"
 #include "ui/framefitter.h"
 #include "conversion/imagethread.h"
+#include "isolation/helperpool.h"
 #include "ui/loadingdialog.h"
 #include "ui/settingssaver.h"
 #include "ui/thumbnaillist.h"
@@ -46,6 +46,15 @@ QString skippedText(int folders)
             ? QCoreApplication::translate("MainWindow", ", 1 folder of converted images skipped")
             : QCoreApplication::translate("MainWindow", ", %1 folders of converted images skipped")
                       .arg(folders);
+}
+
+// What the status bar adds when there is no helper to read images with.
+QString noHelperText()
+{
+    if (HelperPool::instance().available())
+        return QString();
+    return QCoreApplication::translate("MainWindow", ", but none can be read: %1")
+            .arg(HelperPool::missingText());
 }
 
 } // namespace
@@ -179,16 +188,8 @@ void MainWindow::on_comboBoxSizeSettingMode_currentIndexChanged(int index)
 
 void MainWindow::addImages()
 {
-    // The first filter is the one the dialog starts with; the others show
-    // the rest of what opens (a phone's HEIC, a camera's RAW) and any file.
-    QStringList readable;
-    for (const QString &suffix : SourceFormat::suffixes())
-        readable << QStringLiteral("*.") + suffix;
-    const QString filters = QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm;;")
-            + tr("All supported images (%1)").arg(readable.join(QLatin1Char(' ')))
-            + QStringLiteral(";;") + tr("All files (*)");
-    const QStringList files =
-            QFileDialog::getOpenFileNames(this, tr("Open images"), lastOpenDir, filters);
+    const QStringList files = QFileDialog::getOpenFileNames(this, tr("Open images"), lastOpenDir,
+                                                            FileDialogTuner::openFilters());
     if (!files.isEmpty())
         openFiles(SourceTree::flat(files));
 }
@@ -266,7 +267,7 @@ void MainWindow::thumbnailLoaded(int generation)
     if (loadProgress)
         loadProgress->deleteLater();
     ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount)
-                                       + skippedText(skippedFolders), 0);
+                                       + skippedText(skippedFolders) + noHelperText(), 0);
 }
 
 void MainWindow::removeImages()
@@ -482,7 +483,10 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
     if (imageFiles.isEmpty())
         return;
     ui->listWidgetConvert->clear();
-    ui->statusBar->clearMessage();
+    if (HelperPool::instance().available())
+        ui->statusBar->clearMessage();
+    else
+        ui->statusBar->showMessage(HelperPool::missingText(), 0);
     failuresButton->setFailures({});
     toldNoSaveDir = false;
 
