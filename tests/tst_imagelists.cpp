@@ -9,6 +9,9 @@
 #include "testsupport.h"
 
 #include <QBuffer>
+#include <QHelpEvent>
+#include <QLocale>
+#include <QToolTip>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QListWidget>
@@ -40,6 +43,7 @@ private slots:
     void openTwiceReplacesAndClearsConverted();
     void cancelKeepsEverything();
     void dialogOffersWhatOpens();
+    void toolTipsTellSameNamesApart();
     void unreadableFileGetsRowWithoutPicture();
     void thumbnailsFitTheBox();
     void iconsKeepColourAndAlpha();
@@ -178,6 +182,37 @@ void tst_ImageLists::dialogOffersWhatOpens()
     QCOMPARE(filters.at(2), QStringLiteral("All files (*)"));
     QVERIFY(hiddenFirst);
     QVERIFY(shownAfter);
+}
+
+// Two photos of one name (a phone's received and sent pictures) look the
+// same in the list: their tooltips say where each is, how large it shows
+// and how large its file is.
+void tst_ImageLists::toolTipsTellSameNamesApart()
+{
+    const QString dir = tmp.filePath(QStringLiteral("WhatsApp"));
+    const QString received = writeImage(dir + "/Images/IMG-20240620-WA0001.jpg", QSize(300, 200));
+    const QString sent = writeImage(dir + "/Sent/IMG-20240620-WA0001.jpg", QSize(120, 160));
+    MainWindow w;
+    w.show();
+    w.openImages({dir});
+    QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("2 images loaded"));
+    QListWidget *list = w.ui->listWidgetOriginal;
+    QTRY_VERIFY(!list->item(0)->icon().isNull() && !list->item(1)->icon().isNull());
+    QCOMPARE(list->item(0)->text(), list->item(1)->text());
+    const QStringList wanted{
+            received + QStringLiteral("\n300 × 200 pixels, ")
+                    + QLocale().formattedDataSize(QFileInfo(received).size(), 1,
+                                                  QLocale::DataSizeTraditionalFormat),
+            sent + QStringLiteral("\n120 × 160 pixels, ")
+                    + QLocale().formattedDataSize(QFileInfo(sent).size(), 1,
+                                                  QLocale::DataSizeTraditionalFormat)};
+    for (int row = 0; row < 2; ++row) {
+        const QRect rect = list->visualItemRect(list->item(row));
+        QHelpEvent hover(QEvent::ToolTip, rect.center(), list->viewport()->mapToGlobal(rect.center()));
+        QApplication::sendEvent(list->viewport(), &hover);
+        QTRY_COMPARE(QToolTip::text(), wanted.at(row));
+        QToolTip::hideText();
+    }
 }
 
 void tst_ImageLists::cancelKeepsEverything()

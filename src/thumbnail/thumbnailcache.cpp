@@ -245,8 +245,8 @@ void ThumbnailCache::store(const Entry &entry, const QImage &thumbnail, const QS
         || qMax(thumbnail.width(), thumbnail.height()) != side)
         return;
     QImage tagged = thumbnail;
-    tagged.setText(QStringLiteral("Thumb::Image::Width"), QString::number(shown.width()));
-    tagged.setText(QStringLiteral("Thumb::Image::Height"), QString::number(shown.height()));
+    tagged.setText(QString::fromLatin1(shownWidthKey), QString::number(shown.width()));
+    tagged.setText(QString::fromLatin1(shownHeightKey), QString::number(shown.height()));
     write(folderName, entry, tagged);
 }
 

@@ -17,6 +17,11 @@
 class ThumbnailCache
 {
 public:
+    // The keys of a thumbnail's text that give the size the photo appears
+    // at (upright), as the cache stores them and thumbnails carry them.
+    static constexpr const char *shownWidthKey = "Thumb::Image::Width";
+    static constexpr const char *shownHeightKey = "Thumb::Image::Height";
+
     // What is known of one file, from its stat() and the cache.
     struct Entry
     {

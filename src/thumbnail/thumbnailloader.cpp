@@ -150,37 +150,38 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
     const ThumbnailCache::Entry entry = cache.lookUp(path);
     if (!entry.image.isNull() || entry.failed)
         return entry.image;
-    QSize shown;
-    bool embedded = false;
-    QImage thumbnail;
+    // Read in a helper, or not at all.
     HelperPool &pool = HelperPool::instance();
-    if (pool.available()) {
-        // Opened here, by this process's rules; read there.
-        SourceFile file(path);
-        if (!file.isOpen()) {
-            cache.storeFailure(entry);
-            return QImage();
-        }
-        HelperCall call;
-        call.request.job = Protocol::Job::Thumbnail;
-        call.request.name = path;
-        call.request.side = qBound(1, side, Validator::maxThumbnailSide);
-        call.source = file.device()->handle();
-        call.baseSeconds = baseSeconds;
-        call.secondsPerMegapixel = secondsPerMegapixel;
-        call.abandoned = abandoned;
-        const HelperOutcome outcome = pool.run(call);
-        // Given up, or no helper to ask: nothing is known about the file.
-        if (outcome.status == HelperOutcome::Abandoned
-            || outcome.status == HelperOutcome::Unavailable)
-            return QImage();
-        if (!outcome.done())
-            qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
-        thumbnail = outcome.image;
-        shown = QSize(outcome.values.shownWidth, outcome.values.shownHeight);
-        embedded = outcome.values.embedded;
-    } else {
-        thumbnail = fromFile(path, side, &shown, &embedded);
+    if (!pool.available())
+        return QImage();
+    // Opened here, by this process's rules; read there.
+    SourceFile file(path);
+    if (!file.isOpen()) {
+        cache.storeFailure(entry);
+        return QImage();
+    }
+    HelperCall call;
+    call.request.job = Protocol::Job::Thumbnail;
+    call.request.name = path;
+    call.request.side = qBound(1, side, Validator::maxThumbnailSide);
+    call.source = file.device()->handle();
+    call.baseSeconds = baseSeconds;
+    call.secondsPerMegapixel = secondsPerMegapixel;
+    call.abandoned = abandoned;
+    const HelperOutcome outcome = pool.run(call);
+    // Given up, or no helper to ask: nothing is known about the file.
+    if (outcome.status == HelperOutcome::Abandoned || outcome.status == HelperOutcome::Unavailable)
+        return QImage();
+    if (!outcome.done())
+        qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
+    QImage thumbnail = outcome.image;
+    const QSize shown(outcome.values.shownWidth, outcome.values.shownHeight);
+    const bool embedded = outcome.values.embedded;
+    // The size the photo appears at goes with its thumbnail, under the
+    // keys the shared cache keeps it by.
+    if (!thumbnail.isNull() && shown.isValid()) {
+        thumbnail.setText(QString::fromLatin1(ThumbnailCache::shownWidthKey), QString::number(shown.width()));
+        thumbnail.setText(QString::fromLatin1(ThumbnailCache::shownHeightKey), QString::number(shown.height()));
     }
     // An embedded preview is a thumbnail of the file's own: reading it
     // again costs about what reading the cached copy would, and writing

@@ -1,6 +1,7 @@
 #include "ui/thumbnaillist.h"
 
 #include "ui/thumbnaildelegate.h"
+#include "thumbnail/thumbnailcache.h"
 #include "thumbnail/thumbnailloader.h"
 
 #include <QElapsedTimer>
@@ -100,6 +101,7 @@ void ThumbnailList::addRow(const QString &path, const QImage &thumbnail)
 {
     const int row = list->count();
     list->addItem(QFileInfo(path).fileName());
+    list->item(row)->setData(ThumbnailDelegate::PathRole, path);
     if (!thumbnail.isNull() && qMax(thumbnail.width(), thumbnail.height()) >= pixelSide())
         show(list->item(row), thumbnail);
     else
@@ -166,6 +168,7 @@ void ThumbnailList::request(int row, const QString &path, const std::function<vo
     // insertion and removal, for good: the table never shrinks.)
     const quint64 key = ++lastKey;
     keys[row] = key;
+    list->item(row)->setData(ThumbnailDelegate::PathRole, path);
     const quint64 ticket = loader->request(
             path,
             [this, key, loaded](const QImage &thumbnail) {
@@ -181,6 +184,10 @@ void ThumbnailList::request(int row, const QString &path, const std::function<vo
 
 void ThumbnailList::show(QListWidgetItem *item, const QImage &thumbnail)
 {
+    const QSize shown(thumbnail.text(QString::fromLatin1(ThumbnailCache::shownWidthKey)).toInt(),
+                      thumbnail.text(QString::fromLatin1(ThumbnailCache::shownHeightKey)).toInt());
+    if (!shown.isEmpty())
+        item->setData(ThumbnailDelegate::ShownRole, shown);
     // Kept as compact as drawing allows: a pixmap would widen an opaque
     // picture to four bytes a pixel, a third more than it holds. Thousands
     // of rows make that tens of megabytes; the conversion when a row is
