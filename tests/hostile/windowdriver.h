@@ -36,7 +36,8 @@ inline StatusReport parseFinished(const QString &text)
     static const QRegularExpression pattern(
             QStringLiteral("^(Size convert|Format convert|Size and format convert) finished"
                            "(?:, (\\d+) of (\\d+) images failed)?(?:")
-            + TestSupport::savedPattern() + QStringLiteral(")?$"));
+            + TestSupport::savedPattern() + QStringLiteral(")?(?:")
+            + TestSupport::notOpenedPattern() + QStringLiteral(")?$"));
     StatusReport report;
     const QRegularExpressionMatch m = pattern.match(text);
     if (!m.hasMatch())
