@@ -1,5 +1,7 @@
 #include "decode/rawdecoder.h"
 
+#include "rawfixture.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -35,30 +37,9 @@ QByteArray bareDng(const QString &path, Fault fault)
     TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
     if (!tiff)
         return QByteArray();
-    TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, 0);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, w);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, h);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+    RawFixture::setMosaic(tiff, w, h);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, h);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_MAKE, "Tarnwick");
-    TIFFSetField(tiff, TIFFTAG_MODEL, "Test Camera");
-    const uint8_t version[4] = {1, 4, 0, 0};
-    TIFFSetField(tiff, TIFFTAG_DNGVERSION, version);
-    TIFFSetField(tiff, TIFFTAG_UNIQUECAMERAMODEL, "Tarnwick Test Camera");
-    const float toCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
-                               0.0415f, 0.0557f,  -0.2040f, 1.0570f};
-    TIFFSetField(tiff, TIFFTAG_COLORMATRIX1, 9, toCamera);
-    TIFFSetField(tiff, TIFFTAG_CALIBRATIONILLUMINANT1, 21);
-    const float neutral[3] = {1, 1, 1};
-    TIFFSetField(tiff, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
-    const uint16_t repeat[2] = {2, 2};
-    TIFFSetField(tiff, TIFFTAG_CFAREPEATPATTERNDIM, repeat);
-    TIFFSetField(tiff, TIFFTAG_CFAPATTERN, 4, "\0\1\1\2");
-    const uint32_t white = 65535;
-    TIFFSetField(tiff, TIFFTAG_WHITELEVEL, 1, &white);
+    RawFixture::setDngCamera(tiff);
     QList<quint16> row(w);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x)

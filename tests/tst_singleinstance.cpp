@@ -35,6 +35,11 @@ private slots:
 
 private:
     QProcessEnvironment environment(const QString &runtimeDir) const;
+    // A runtime folder of the user's own below root, where the window
+    // listens; made this process's.
+    static QString privateRuntime(const QString &root);
+    // Waits for a start to end; false (and ended) when it does not.
+    static bool ends(QProcess &start);
 
     QTemporaryDir settingsDir;
     QTemporaryDir tmp;
@@ -56,6 +61,48 @@ QProcessEnvironment tst_SingleInstance::environment(const QString &runtimeDir) c
     env.insert(QStringLiteral("XDG_CACHE_HOME"), settingsDir.filePath(QStringLiteral("cache")));
     return env;
 }
+
+QString tst_SingleInstance::privateRuntime(const QString &root)
+{
+    const QString runtime = root + "/run";
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    return runtime;
+}
+
+bool tst_SingleInstance::ends(QProcess &start)
+{
+    // The window answers while the test's event loop runs.
+    QSignalSpy ended(&start, &QProcess::finished);
+    if (start.state() == QProcess::NotRunning || ended.wait(120000))
+        return true;
+    start.kill();
+    start.waitForFinished();
+    return false;
+}
+
+namespace {
+
+// The window a later start finds open, listening.
+struct Listening
+{
+    MainWindow w;
+    WindowDriver d{&w};
+    SingleInstance instance;
+    QSignalSpy handed{&instance, &SingleInstance::filesHanded};
+
+    bool listen()
+    {
+        w.show();
+        if (!instance.listen())
+            return false;
+        instance.attach(&w);
+        return true;
+    }
+};
+
+} // namespace
 
 void tst_SingleInstance::secondStartHandsOver_data()
 {
@@ -86,18 +133,10 @@ void tst_SingleInstance::secondStartHandsOver()
     writeImage(photos + "/trip/c.png", QSize(20, 20));
     if (arguments.contains(QStringLiteral("-x.png")))
         writeImage(photos + "/-x.png", QSize(20, 20));
-    const QString runtime = root + "/run";
-    QVERIFY(QDir().mkpath(runtime));
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-
-    MainWindow w;
-    w.show();
-    WindowDriver d(&w);
-    SingleInstance instance;
-    QVERIFY(instance.listen());
-    instance.attach(&w);
-    QSignalSpy handed(&instance, &SingleInstance::filesHanded);
+    const QString runtime = privateRuntime(root);
+    Listening open;
+    QVERIFY(open.listen());
+    const WindowDriver &d = open.d;
 
     QProcess second;
     second.setProcessEnvironment(environment(runtime));
@@ -105,17 +144,11 @@ void tst_SingleInstance::secondStartHandsOver()
     second.setProcessChannelMode(QProcess::ForwardedChannels);
     for (QString &argument : arguments)
         argument.replace(QLatin1Char('@'), photos);
-    QSignalSpy ended(&second, &QProcess::finished);
     second.start(QStringLiteral(PICTAVO_EXECUTABLE), arguments);
-    // The window answers while the test's event loop runs.
-    if (!ended.wait(30000)) {
-        second.kill();
-        second.waitForFinished();
-        QFAIL("the second start did not end");
-    }
+    QVERIFY2(ends(second), "the second start did not end");
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
-    QCOMPARE(handed.count(), 1);
+    QCOMPARE(open.handed.count(), 1);
     if (loaded.isEmpty()) {
         QCOMPARE(d.original->count(), 0);
         return;
@@ -151,18 +184,10 @@ void tst_SingleInstance::optionsLeaveTheWindowAlone()
     QFETCH(QString, err);
     const QString root = tmp.filePath(QStringLiteral("options ") + QTest::currentDataTag());
     writeImage(root + "/a.png", QSize(20, 20));
-    const QString runtime = root + "/run";
-    QVERIFY(QDir().mkpath(runtime));
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-
-    MainWindow w;
-    w.show();
-    WindowDriver d(&w);
-    SingleInstance instance;
-    QVERIFY(instance.listen());
-    instance.attach(&w);
-    QSignalSpy handed(&instance, &SingleInstance::filesHanded);
+    const QString runtime = privateRuntime(root);
+    Listening open;
+    QVERIFY(open.listen());
+    const WindowDriver &d = open.d;
 
     QProcess second;
     QProcessEnvironment env = environment(runtime);
@@ -172,31 +197,23 @@ void tst_SingleInstance::optionsLeaveTheWindowAlone()
     }
     second.setProcessEnvironment(env);
     second.setWorkingDirectory(root);
-    QSignalSpy ended(&second, &QProcess::finished);
     second.start(QStringLiteral(PICTAVO_EXECUTABLE), arguments);
-    if (!ended.wait(30000)) {
-        second.kill();
-        second.waitForFinished();
-        QFAIL("the start did not end");
-    }
+    QVERIFY2(ends(second), "the start did not end");
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), exitCode);
     const QString stdOut = QString::fromLocal8Bit(second.readAllStandardOutput());
     const QString stdErr = QString::fromLocal8Bit(second.readAllStandardError());
     QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.contains(out), qPrintable(stdOut));
     QVERIFY2(err.isEmpty() || stdErr.contains(err), qPrintable(stdErr));
-    QCOMPARE(handed.count(), 0);
+    QCOMPARE(open.handed.count(), 0);
     QCOMPARE(d.original->count(), 0);
 }
 
 void tst_SingleInstance::firstStartAnswers()
 {
     const QString root = tmp.filePath(QStringLiteral("first"));
-    const QString runtime = root + "/run";
-    QVERIFY(QDir().mkpath(runtime));
-    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString runtime = privateRuntime(root);
     const QString photo = writeImage(root + "/a.png", QSize(20, 20));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
 
     QProcess first;
     first.setProcessEnvironment(environment(runtime));

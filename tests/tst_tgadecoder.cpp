@@ -99,6 +99,19 @@ QRgb mapColour(int k)
     return qRgb(k * 16, 255 - k * 16, (k * 70) % 256);
 }
 
+// Indexes of 8 bits into sixteen 24-bit entries, the first one index 16.
+Layout mapFrom16()
+{
+    Layout l;
+    l.type = 1;
+    l.depth = 8;
+    l.mapFirst = 16;
+    l.mapBits = 24;
+    for (int k = 0; k < 16; ++k)
+        l.map << bgr(mapColour(k));
+    return l;
+}
+
 } // namespace
 
 void tst_TgaDecoder::layouts_data()
@@ -106,19 +119,11 @@ void tst_TgaDecoder::layouts_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QImage>("picture");
 
-    {
-        // Indexes 16 to 31, into a map whose first entry is index 16.
-        Layout l;
-        l.type = 1;
-        l.depth = 8;
-        l.mapFirst = 16;
-        l.mapBits = 24;
-        for (int k = 0; k < 16; ++k)
-            l.map << bgr(mapColour(k));
-        QTest::newRow("colour-map-from-index-16.tga")
-                << tgaFile(l, [](int x, int y) { return QByteArray(1, char(16 + (x + y) % 16)); })
-                << pictureOf([](int x, int y) { return mapColour((x + y) % 16); });
-    }
+    // Indexes 16 to 31, into a map whose first entry is index 16.
+    QTest::newRow("colour-map-from-index-16.tga")
+            << tgaFile(mapFrom16(),
+                       [](int x, int y) { return QByteArray(1, char(16 + (x + y) % 16)); })
+            << pictureOf([](int x, int y) { return mapColour((x + y) % 16); });
     {
         // Entries of 16 bits: red in bits 10 to 14, blue in the lowest.
         Layout l;
@@ -211,13 +216,7 @@ void tst_TgaDecoder::faults_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("reason");
 
-    Layout l;
-    l.type = 1;
-    l.depth = 8;
-    l.mapFirst = 16;
-    l.mapBits = 24;
-    for (int k = 0; k < 16; ++k)
-        l.map << bgr(mapColour(k));
+    const Layout l = mapFrom16();
     const QByteArray whole = tgaFile(l, [](int x, int) { return QByteArray(1, char(16 + x)); });
     QTest::newRow("index-below-map-start.tga")
             << tgaFile(l, [](int x, int) { return QByteArray(1, char(x)); })
