@@ -74,6 +74,8 @@ private slots:
     void roundTrip();
     void hostileHelper_data();
     void hostileHelper();
+    void deathIsACrash_data();
+    void deathIsACrash();
     void fineAnswerIsTaken_data();
     void fineAnswerIsTaken();
     void notesMoveNoDeadline();
@@ -292,6 +294,26 @@ void tst_Protocol::hostileHelper()
     QCOMPARE(openDescriptors(), descriptors);
     const qint64 peak = statusKiB("VmHWM");
     QVERIFY2(peak - resident < 64 * 1024, qPrintable(QStringLiteral("%1 KiB over").arg(peak - resident)));
+}
+
+void tst_Protocol::deathIsACrash_data()
+{
+    QTest::addColumn<QString>("play");
+    QTest::addColumn<int>("job");
+    QTest::newRow("request unread") << "dies-with-the-request-unread" << int(Protocol::Job::Thumbnail);
+    QTest::newRow("reply unread") << "dies-after-asking" << int(Protocol::Job::Convert);
+}
+
+// A helper that dies mid-exchange, whatever it left unread, stopped on the
+// file: it said nothing the window could call nonsense.
+void tst_Protocol::deathIsACrash()
+{
+    QFETCH(QString, play);
+    QFETCH(int, job);
+    const HelperOutcome outcome = this->play(play, Protocol::Job(job), nullptr);
+    QCOMPARE(outcome.status, HelperOutcome::Crashed);
+    QCOMPARE(outcome.reason, QStringLiteral("the decoder stopped on this file"));
+    QVERIFY(HelperPool::instance().processIds().isEmpty());
 }
 
 void tst_Protocol::fineAnswerIsTaken_data()

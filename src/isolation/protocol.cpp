@@ -440,6 +440,9 @@ int Protocol::receive(int socket, QByteArray *frame, QList<int> *descriptors)
     do
         got = ::recvmsg(socket, &header, MSG_CMSG_CLOEXEC);
     while (got < 0 && errno == EINTR);
+    // A failed call fills in nothing: its control buffer is not read.
+    if (got < 0)
+        header.msg_controllen = 0;
     bool strange = false;
     for (cmsghdr *c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS

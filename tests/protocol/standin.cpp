@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <functional>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -373,6 +374,15 @@ Plays exchangePlays()
              }},
             {"bytes-after-the-answer",
              [] { sendRaw(Protocol::encode(Answer()) + QByteArray("\0", 1)); }},
+            {"dies-after-asking",
+             [] {
+                 Question q;
+                 q.what = Question::Target;
+                 q.shownWidth = 640;
+                 q.shownHeight = 480;
+                 Protocol::send(socketFd, q);
+                 ::_exit(0);
+             }},
             {"notes-then-silence",
              [] {
                  // Each note names a picture; none moves the deadline.
@@ -413,6 +423,15 @@ int main(int, char *argv[])
         Protocol::send(socketFd, hello);
     } else if (play == "answer-before-hello") {
         Protocol::send(socketFd, Answer());
+    } else if (play == "dies-with-the-request-unread") {
+        // Gone with a message still queued for it: the window's next read
+        // fails rather than ending.
+        Protocol::Hello hello;
+        hello.sandboxed = true;
+        Protocol::send(socketFd, hello);
+        pollfd p{socketFd, POLLIN, 0};
+        ::poll(&p, 1, -1);
+        ::_exit(0);
     } else {
         Protocol::Hello hello;
         hello.sandboxed = true;
