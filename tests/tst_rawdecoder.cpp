@@ -11,7 +11,8 @@
 
 // Camera RAW files whose sensor data is missing or cut short: developed,
 // they are a picture of one colour or half black, which must not pass for
-// the photo.
+// the photo. And the white balance a photo is developed with: the
+// camera's where the file states one, daylight where it does not.
 class tst_RawDecoder : public QObject
 {
     Q_OBJECT
@@ -20,6 +21,8 @@ private slots:
     void initTestCase();
     void sensorData_data();
     void sensorData();
+    void whiteBalance_data();
+    void whiteBalance();
 
 private:
     QTemporaryDir tmp;
@@ -86,6 +89,38 @@ QByteArray withFault(QByteArray dng, Fault fault)
     return dng;
 }
 
+// A Kodak C330's headerless file, told by its size alone: 1232 x 912
+// pixels that the camera stored developed, a luma byte each and chroma
+// bytes shared by two (Cb, Cr), with no white balance stated. A warm
+// scene: a luma gradient, Cb below and Cr above the middle.
+QByteArray kodakC330()
+{
+    constexpr int w = 1232, h = 912;
+    QByteArray bytes(qsizetype(w) * h * 2, Qt::Uninitialized);
+    char *p = bytes.data();
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            *p++ = char(40 + x * 180 / w);
+            *p++ = char(x % 2 == 0 ? 112 : 150);
+        }
+    }
+    return bytes;
+}
+
+// A DNG of a warm scene whose camera states its white balance (as-shot
+// neutral 1, 1, 1).
+QByteArray warmDng(const QString &path)
+{
+    QImage scene(64, 48, QImage::Format_RGB32);
+    for (int y = 0; y < scene.height(); ++y)
+        for (int x = 0; x < scene.width(); ++x)
+            scene.setPixel(x, y, qRgb(120 + 2 * x, 90 + 2 * x, 60 + 2 * x));
+    if (!RawFixture::writeDng(path, scene, "2024:01:02 03:04:05", ORIENTATION_TOPLEFT))
+        return QByteArray();
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 void tst_RawDecoder::initTestCase()
@@ -138,6 +173,40 @@ void tst_RawDecoder::sensorData()
     QVERIFY2(!image.isNull(), qPrintable(why));
     QCOMPARE(image.size(), QSize(64, 48));
     QCOMPARE(decoder.warnings(), warning.isEmpty() ? QStringList() : QStringList{warning});
+}
+
+void tst_RawDecoder::whiteBalance_data()
+{
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("stated by the camera") << "warm-as-shot.dng";
+    QTest::newRow("none stated") << "warm-no-balance.raw";
+}
+
+// A warm scene stays warm: where the file states no white balance it is
+// developed in daylight's, not balanced grey.
+void tst_RawDecoder::whiteBalance()
+{
+    QFETCH(QString, name);
+
+    const QByteArray bytes = name.endsWith(QLatin1String(".dng")) ? warmDng(tmp.filePath(name)) : kodakC330();
+    QVERIFY(!bytes.isEmpty());
+    RawDecoder decoder(bytes);
+    QVERIFY2(decoder.isValid(), qPrintable(decoder.errorString()));
+    QString why;
+    const QImage image = decoder.read(&why).convertToFormat(QImage::Format_RGB32);
+    QVERIFY2(!image.isNull(), qPrintable(why));
+    qint64 red = 0, blue = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            red += qRed(line[x]);
+            blue += qBlue(line[x]);
+        }
+    }
+    const qint64 pixels = qint64(image.width()) * image.height();
+    QVERIFY2(red - blue > 20 * pixels,
+             qPrintable(QStringLiteral("mean red %1, blue %2").arg(red / pixels).arg(blue / pixels)));
 }
 
 QTEST_MAIN(tst_RawDecoder)

@@ -123,7 +123,13 @@ QImage RawDecoder::read(QString *errorString)
     const QSize full = size();
     const QSize wanted = scaledSize.isValid() && !scaledSize.isEmpty() ? scaledSize : full;
     libraw_output_params_t &params = raw->imgdata.params;
-    params.use_camera_wb = 1;
+    // The camera's white balance where the file states one, multipliers or
+    // -1 (the camera balanced automatically: measured from the picture).
+    // Where it states none (old cameras that store developed YCbCr, a
+    // headerless file), libraw would balance the picture grey all the same,
+    // turning a warm or cool scene neutral: daylight's balance is taken.
+    const float *asShot = raw->imgdata.color.cam_mul;
+    params.use_camera_wb = asShot[0] == -1 || (asShot[0] > 0 && asShot[2] > 0);
     params.output_color = 1; // sRGB
     params.output_bps = 8;
     params.gamm[0] = 1 / 2.4; // the sRGB curve, not BT.709's
