@@ -20,9 +20,10 @@ fi
 source "$root/scripts/deps.sh"
 # The other tools are compared against (libjpeg-turbo-progs: djpeg and
 # cjpeg); 'file' reads photo sizes for the corpus. heif-convert, cjxl/djxl
-# and dcraw_emu decode what bench_formats compares.
+# and dcraw_emu decode what bench_formats compares; cwebp, heif-enc and
+# cjxl encode what bench_formats --targets compares.
 pictavo_install_packages imagemagick libvips-tools libjpeg-turbo-progs file libheif-examples \
-    libjxl-tools libraw-bin >&2
+    libjxl-tools libraw-bin webp >&2
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2
