@@ -58,6 +58,8 @@ run "$build/bench/bench_encode" "$corpus" --rounds "$((batch_rounds + 2))"
 run "$build/bench/bench_resize" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_formats" "$(find "$corpus/photos" -maxdepth 1 -type f | sort | head -1)" \
     --rounds "$batch_rounds"
+# The new targets at the default quality against their libraries' tools.
+run "$build/bench/bench_formats" --targets $(find "$corpus/photos" -maxdepth 1 -type f | sort | head -4)
 # Thousands of photos, one process per count. 10000 takes about half an
 # hour on 2 cores: PICTAVO_SCALE_COUNTS="300 3000 10000" to include it.
 {
