@@ -150,30 +150,26 @@ void ThumbnailList::removeRows(const QList<int> &rows)
     }
     // Many runs: the model would walk its table of persistent indexes once
     // per run, and a large selection leaves that table large for good. The
-    // rows kept are put back instead, after one reset that empties it.
+    // rows kept are put back instead, after one reset that empties it, in
+    // one insertion (one each would have the view and the selection hear
+    // of every row): the rows are made with their names, then given the
+    // copies' data, which tells no one.
     QList<QListWidgetItem *> kept;
+    QStringList names;
     QList<quint64> keptKeys;
-    QHash<quint64, Waiting> keptWaiting;
-    QHash<quint64, QListWidgetItem *> keptHeld;
-    QSet<quint64> keptFailed;
     qsizetype next = 0;
     for (int row = 0; row < list->count(); ++row) {
         if (next < rows.size() && rows.at(next) == row) {
             ++next;
             continue;
         }
-        QListWidgetItem *copy = list->item(row)->clone();
-        const quint64 key = keys.at(row);
-        kept << copy;
-        keptKeys << key;
-        const auto it = waiting.constFind(key);
-        if (it != waiting.constEnd())
-            keptWaiting.insert(key, {copy, it->ticket});
-        if (held.contains(key))
-            keptHeld.insert(key, copy);
-        if (failed.contains(key))
-            keptFailed.insert(key);
+        kept << list->item(row)->clone();
+        names << kept.last()->text();
+        keptKeys << keys.at(row);
     }
+    const QHash<quint64, Waiting> keptWaiting = waiting;
+    const QSet<quint64> keptHeld(held.keyBegin(), held.keyEnd());
+    const QSet<quint64> keptFailed = failed;
     const int scrolled = list->verticalScrollBar()->value();
     // Emptying the list drops the rows still to come; these are not gone.
     const QList<Pending> toCome = std::exchange(pending, {});
@@ -181,12 +177,21 @@ void ThumbnailList::removeRows(const QList<int> &rows)
     pending = toCome;
     if (!pending.isEmpty())
         moreRows.start();
-    for (QListWidgetItem *item : std::as_const(kept))
-        list->addItem(item);
+    list->addItems(names);
     keys = keptKeys;
-    waiting = keptWaiting;
-    held = keptHeld;
-    failed = keptFailed;
+    for (int row = 0; row < int(kept.size()); ++row) {
+        QListWidgetItem *item = list->item(row);
+        *item = *kept.at(row);
+        delete kept.at(row);
+        const quint64 key = keys.at(row);
+        const auto it = keptWaiting.constFind(key);
+        if (it != keptWaiting.constEnd())
+            waiting.insert(key, {item, it->ticket});
+        if (keptHeld.contains(key))
+            held.insert(key, item);
+        if (keptFailed.contains(key))
+            failed.insert(key);
+    }
     list->doItemsLayout();
     list->verticalScrollBar()->setValue(scrolled);
     viewMoved();
