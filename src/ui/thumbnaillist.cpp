@@ -148,52 +148,38 @@ void ThumbnailList::removeRows(const QList<int> &rows)
         }
         return;
     }
-    // Many runs: the model would walk its table of persistent indexes once
-    // per run, and a large selection leaves that table large for good. The
-    // rows kept are put back instead, after one reset that empties it, in
-    // one insertion (one each would have the view and the selection hear
-    // of every row): the rows are made with their names, then given the
-    // copies' data, which tells no one.
-    QList<QListWidgetItem *> kept;
-    QStringList names;
-    QList<quint64> keptKeys;
+    // Many runs: the model would walk its table of persistent indexes, and
+    // the view and the selection hear of it, once per run. The rows kept
+    // move up instead, each taking its data into an earlier row (which
+    // tells no one), and the rows left below go in one removal. A
+    // selection would stay with the rows' places: it goes, as rows go.
+    list->clearSelection();
+    int to = 0;
     qsizetype next = 0;
     for (int row = 0; row < list->count(); ++row) {
+        const quint64 key = std::exchange(keys[row], 0);
         if (next < rows.size() && rows.at(next) == row) {
             ++next;
+            waiting.remove(key);
+            held.remove(key);
+            failed.remove(key);
             continue;
         }
-        kept << list->item(row)->clone();
-        names << kept.last()->text();
-        keptKeys << keys.at(row);
+        QListWidgetItem *item = list->item(to);
+        if (to != row) {
+            *item = *list->item(row);
+            const auto it = waiting.find(key);
+            if (it != waiting.end())
+                it->item = item;
+            const auto shown = held.find(key);
+            if (shown != held.end())
+                *shown = item;
+        }
+        keys[to++] = key;
     }
-    const QHash<quint64, Waiting> keptWaiting = waiting;
-    const QSet<quint64> keptHeld(held.keyBegin(), held.keyEnd());
-    const QSet<quint64> keptFailed = failed;
-    const int scrolled = list->verticalScrollBar()->value();
-    // Emptying the list drops the rows still to come; these are not gone.
-    const QList<Pending> toCome = std::exchange(pending, {});
-    list->clear();
-    pending = toCome;
-    if (!pending.isEmpty())
-        moreRows.start();
-    list->addItems(names);
-    keys = keptKeys;
-    for (int row = 0; row < int(kept.size()); ++row) {
-        QListWidgetItem *item = list->item(row);
-        *item = *kept.at(row);
-        delete kept.at(row);
-        const quint64 key = keys.at(row);
-        const auto it = keptWaiting.constFind(key);
-        if (it != keptWaiting.constEnd())
-            waiting.insert(key, {item, it->ticket});
-        if (keptHeld.contains(key))
-            held.insert(key, item);
-        if (keptFailed.contains(key))
-            failed.insert(key);
-    }
-    list->doItemsLayout();
-    list->verticalScrollBar()->setValue(scrolled);
+    // The rows below hold no key now: their removal lets go of nothing.
+    model->removeRows(to, list->count() - to);
+    list->viewport()->update();
     viewMoved();
 }
 
