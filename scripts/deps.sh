@@ -7,7 +7,7 @@ PICTAVO_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools fusefat 
     qt6-image-formats-plugins libgl-dev zlib1g-dev
     libexiv2-dev liblcms2-dev libjpeg62-turbo-dev pkg-config desktop-file-utils appstream
     libheif-dev libjxl-dev libwebp-dev libraw-dev libtiff-dev libpng-dev libdeflate-dev libseccomp-dev libgdk-pixbuf-2.0-dev
-    libimage-exiftool-perl libvips-tools libjxl-tools libpixman-1-dev)
+    libimage-exiftool-perl libvips-tools libjxl-tools libpixman-1-dev lld)
 
 pictavo_install_packages() {
     local missing=()

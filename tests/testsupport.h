@@ -1,7 +1,9 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "fs/sourcefile.h"
 #include "hostile/statustext.h"
+#include "thumbnail/thumbnailloader.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -148,6 +150,15 @@ inline QByteArray fileBytes(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The thumbnail of the file at path as a helper makes it, from the
+// descriptor the window opened (in this process: the code is the same).
+inline QImage thumbnailOf(const QString &path, int side = 128)
+{
+    SourceFile file(path);
+    return ThumbnailLoader::fromDescriptor(file.isOpen() ? file.device()->handle() : -1, path,
+                                           side, nullptr, nullptr);
 }
 
 inline QByteArray checksum(const QString &path)

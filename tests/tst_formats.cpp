@@ -1,6 +1,7 @@
 #include "conversion/conversionjob.h"
 #include "encode/heifencoder.h"
 #include "base/imagelimits.h"
+#include "decode/decoderfactory.h"
 #include "decode/imageloader.h"
 #include "rawfixture.h"
 #include "sources/sourceformat.h"
@@ -29,6 +30,8 @@ class tst_Formats : public QObject
 
 private slots:
     void initTestCase();
+    void toldByContent_data();
+    void toldByContent();
     void convertsToHalfSizeJpg_data();
     void convertsToHalfSizeJpg();
     void noWriterForRawOriginal();
@@ -270,6 +273,60 @@ void tst_Formats::initTestCase()
     ImageLimits::configureProcess();
 }
 
+void tst_Formats::toldByContent_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("format"); // the signature's; empty: not an image
+    const QImage small = pattern(QSize(16, 12));
+    const auto encoded = [&](const char *format) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        const bool mono = format == QByteArray("xbm");
+        QImageWriter(&buffer, format).write(mono ? small.convertToFormat(QImage::Format_Mono) : small);
+        return bytes;
+    };
+    for (const char *format : {"jpeg", "png", "bmp", "tiff", "webp", "icns", "xbm", "xpm"})
+        QTest::newRow(format) << encoded(format) << QByteArray(format);
+    for (const char *format : {"pbm", "pgm", "ppm"})
+        QTest::newRow(format) << encoded(format) << QByteArray("pnm");
+    QTest::newRow("ascii pgm with a comment") << QByteArray("P2\n# scanned\n2 1\n255\n0 255\n")
+                                              << QByteArray("pnm");
+    QTest::newRow("gif") << animatedGif(QSize(8, 8)) << QByteArray("gif");
+    QTest::newRow("tga") << tga(small) << QByteArray("tga");
+    QTest::newRow("heic") << heif(small, heif_compression_HEVC) << QByteArray("heif");
+    QTest::newRow("jpeg xl") << jxl(small) << QByteArray("jxl");
+    // Not images, whatever their names would say.
+    QTest::newRow("text") << QByteArray("not an image at all\n") << QByteArray();
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+    QTest::newRow("text starting P1") << QByteArray("P1 is the first point\n") << QByteArray();
+    QTest::newRow("text starting BM") << QByteArray("BMW service notes, 2024\n") << QByteArray();
+    QTest::newRow("c header") << QByteArray("#define VERSION 3\n") << QByteArray();
+    QTest::newRow("wave sound") << QByteArray("RIFF\x24\0\0\0WAVEfmt ", 16) << QByteArray();
+    QTest::newRow("pdf") << QByteArray("%PDF-1.7\n%\xe2\xe3\xcf\xd3\n") << QByteArray();
+    QTest::newRow("zip") << QByteArray("PK\x03\x04\x14\0\0\0\x08\0", 10) << QByteArray();
+    QByteArray header(18, '\0');
+    header[2] = 2;
+    header[16] = 24; // a TGA's fields, but of no pixels
+    QTest::newRow("tga of zero pixels") << header << QByteArray();
+}
+
+// A folder's images are told by their first bytes, against the one table
+// of signatures: no reader's plug-in looks at the file in the window.
+void tst_Formats::toldByContent()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, format);
+    QVERIFY(!bytes.isNull() || format.isEmpty());
+    const QString named = save(dir.filePath(QStringLiteral("without-suffix-") + QTest::currentDataTag()),
+                               bytes);
+    QCOMPARE(DecoderFactory::formatOf(bytes.left(DecoderFactory::headBytes)), format);
+    QCOMPARE(SourceFormat::isImage(named), !format.isEmpty());
+    // The same file named as a photo: its name counts for nothing.
+    const QString jpg = save(named + ".jpg", bytes);
+    QCOMPARE(SourceFormat::isImage(jpg), !format.isEmpty());
+}
+
 void tst_Formats::convertsToHalfSizeJpg_data()
 {
     QTest::addColumn<QString>("source");
@@ -349,7 +406,7 @@ void tst_Formats::convertsToHalfSizeJpg()
     if (dated)
         QCOMPARE(captureDate(target), QString::fromLatin1(captured));
     // The list's thumbnail comes from the same decoder.
-    const QImage thumbnail = ThumbnailLoader::fromFile(source);
+    const QImage thumbnail = thumbnailOf(source);
     QCOMPARE(qMax(thumbnail.width(), thumbnail.height()), ThumbnailLoader::thumbnailSide);
 }
 

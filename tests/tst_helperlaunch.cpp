@@ -67,7 +67,8 @@ void tst_HelperLaunch::startsWithNothing_data()
 {
     QTest::addColumn<QString>("what");
     for (const char *row : {"descriptors", "standard descriptors", "working folder", "session",
-                            "no terminal", "limits", "signals", "every thread filtered"})
+                            "no terminal", "limits", "signals", "every thread filtered",
+                            "no widgets or network"})
         QTest::newRow(row) << QString::fromLatin1(row);
 }
 
@@ -112,6 +113,12 @@ void tst_HelperLaunch::startsWithNothing()
         QVERIFY2(!limits.contains("Max file size unlimited"), limits.constData());
     } else if (what == QLatin1String("signals")) {
         QVERIFY(proc("status").contains("SigBlk:\t0000000000000000"));
+    } else if (what == QLatin1String("no widgets or network")) {
+        // What reading and writing images needs, and nothing of the window's.
+        const QByteArray maps = proc("maps");
+        QVERIFY(maps.contains("libQt6Core"));
+        QVERIFY(!maps.contains("libQt6Widgets"));
+        QVERIFY(!maps.contains("libQt6Network"));
     } else {
         const QString tasks = QStringLiteral("/proc/%1/task").arg(helper.pid);
         const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);

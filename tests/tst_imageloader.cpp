@@ -122,7 +122,7 @@ void tst_ImageLoader::largePhotoDecodes()
     QVERIFY(big.save(path, "JPEG", 50));
     big = QImage();
     QCOMPARE(ImageLoader::read(path).size(), QSize(8000, 5000));
-    QCOMPARE(ThumbnailLoader::fromFile(path).size(), QSize(128, 80));
+    QCOMPARE(thumbnailOf(path).size(), QSize(128, 80));
 }
 
 void tst_ImageLoader::absurdHeaderFailsCleanly()
@@ -149,7 +149,7 @@ void tst_ImageLoader::absurdHeaderFailsCleanly()
     QVERIFY(ImageLoader::read(path, &error).isNull());
     QCOMPARE(error, QStringLiteral("image too large (100000 x 100000)"));
     QVERIFY(ImageLoader::readScaled(path, QSize(50, 50), Qt::IgnoreAspectRatio).isNull());
-    QVERIFY(ThumbnailLoader::fromFile(path).isNull());
+    QVERIFY(thumbnailOf(path).isNull());
 }
 
 void tst_ImageLoader::thumbnailBox_data()
@@ -168,7 +168,7 @@ void tst_ImageLoader::thumbnailBox()
 {
     QFETCH(QString, path);
     QFETCH(QSize, expected);
-    const QImage thumb = ThumbnailLoader::fromFile(path);
+    const QImage thumb = thumbnailOf(path);
     QCOMPARE(thumb.isNull() ? QSize() : thumb.size(), expected);
 }
 
@@ -200,8 +200,8 @@ void tst_ImageLoader::embeddedPreview()
     QFETCH(QSize, expected);
     QFETCH(bool, fromPreview);
     QFETCH(bool, previewRead);
-    QCOMPARE(!ExifThumbnail::read(path).isNull(), previewRead);
-    const QImage thumb = ThumbnailLoader::fromFile(path);
+    QCOMPARE(!ExifThumbnail::fromBytes(fileBytes(path)).isNull(), previewRead);
+    const QImage thumb = thumbnailOf(path);
     QCOMPARE(thumb.size(), expected);
     // The preview is plain green; the picture has red, green, blue and yellow.
     const QColor corner = thumb.pixelColor(2, 2);
@@ -220,7 +220,7 @@ void tst_ImageLoader::damagedExifIgnored()
         scribbled[i] = char(0xFF);
     QVERIFY(ExifThumbnail::fromBytes(scribbled).isNull());
     QVERIFY(ExifThumbnail::fromBytes(QByteArray(1000, '\0')).isNull());
-    QVERIFY(ExifThumbnail::read(writeImage(tmp.filePath("plain.jpg"), QSize(50, 50))).isNull());
+    QVERIFY(ExifThumbnail::fromBytes(fileBytes(writeImage(tmp.filePath("plain.jpg"), QSize(50, 50)))).isNull());
 }
 
 void tst_ImageLoader::loaderServesMovedJobsFirst()

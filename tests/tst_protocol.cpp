@@ -83,7 +83,8 @@ private slots:
 
 private:
     HelperOutcome play(const QString &name, Protocol::Job job, int *admits = nullptr,
-                       double baseSeconds = 20, double secondsPerMegapixel = 0.1);
+                       double baseSeconds = 20, double secondsPerMegapixel = 0.1,
+                       bool handCache = false);
 
     QTemporaryDir dir;
     QByteArray realHelper;
@@ -129,6 +130,17 @@ void tst_Protocol::roundTrip_data()
     m.request.hasImage = true;
     m.request.image = aPicture();
     QTest::newRow("request") << m;
+    m = Protocol::Message();
+    m.kind = Protocol::Kind::Request;
+    m.request.job = Protocol::Job::Thumbnail;
+    m.request.side = 256;
+    m.request.uri = QStringLiteral("file:///photos/%C3%A9t%C3%A9%202024/IMG_0001.JPG");
+    m.request.mtime = 1700000000;
+    m.request.size = 5LL << 30;
+    m.request.hasSource = true;
+    m.request.hasCached = true;
+    m.request.hasFailMark = true;
+    QTest::newRow("request: thumbnail with the cache's entries") << m;
 
     m = Protocol::Message();
     m.kind = Protocol::Kind::Question;
@@ -164,6 +176,8 @@ void tst_Protocol::roundTrip_data()
     m.answer.shownWidth = 128;
     m.answer.shownHeight = 96;
     m.answer.embedded = true;
+    m.answer.cached = true;
+    m.answer.failedBefore = true;
     m.answer.encodeFailure = QStringLiteral("no writer");
     m.answer.encodeWarnings = {QStringLiteral("profile dropped")};
     m.answer.retire = true;
@@ -187,6 +201,10 @@ void tst_Protocol::roundTrip()
     QCOMPARE(back.kind, message.kind);
     QCOMPARE(Protocol::encode(back), frame);
     QCOMPARE(back.request.name, message.request.name);
+    QCOMPARE(back.request.uri, message.request.uri);
+    QCOMPARE(back.request.size, message.request.size);
+    QCOMPARE(back.request.hasFailMark, message.request.hasFailMark);
+    QCOMPARE(back.answer.failedBefore, message.answer.failedBefore);
     QCOMPARE(back.answer.reason, message.answer.reason);
     QCOMPARE(back.answer.warnings, message.answer.warnings);
     QCOMPARE(back.answer.image.dotsPerMeterY, message.answer.image.dotsPerMeterY);
@@ -199,6 +217,7 @@ void tst_Protocol::hostileHelper_data()
 {
     QTest::addColumn<QString>("play");
     QTest::addColumn<int>("job");
+    QTest::addColumn<bool>("handCache");
     const int thumbnail = int(Protocol::Job::Thumbnail);
     const int convert = int(Protocol::Job::Convert);
     for (const char *name :
@@ -210,16 +229,20 @@ void tst_Protocol::hostileHelper_data()
           "descriptor-missing", "too-many-descriptors", "indexed-picture",
           "preview-on-a-thumbnail", "admit-more-pixels-than-any-picture",
           "note-with-huge-pixel-count", "encode-note-on-a-thumbnail", "over-long-reason",
-          "too-many-warnings", "bytes-after-the-answer"})
-        QTest::newRow(name) << QString::fromLatin1(name) << thumbnail;
+          "too-many-warnings", "bytes-after-the-answer", "cached-not-handed",
+          "failed-before-not-handed"})
+        QTest::newRow(name) << QString::fromLatin1(name) << thumbnail << false;
+    // The cache's entries handed over, and said of wrongly.
+    for (const char *name : {"cached-without-picture", "failed-before-with-picture"})
+        QTest::newRow(name) << QString::fromLatin1(name) << thumbnail << true;
     for (const char *name : {"encoded-file-over-bound", "encoded-file-without-write-seal",
                              "preview-larger-than-asked", "picture-larger-than-the-target",
                              "admit-twice", "target-twice"})
-        QTest::newRow(name) << QString::fromLatin1(name) << convert;
+        QTest::newRow(name) << QString::fromLatin1(name) << convert << false;
 }
 
 HelperOutcome tst_Protocol::play(const QString &name, Protocol::Job job, int *admits,
-                                 double baseSeconds, double secondsPerMegapixel)
+                                 double baseSeconds, double secondsPerMegapixel, bool handCache)
 {
     const QString link = dir.filePath(name);
     if (!QFile::exists(link))
@@ -239,6 +262,13 @@ HelperOutcome tst_Protocol::play(const QString &name, Protocol::Job job, int *ad
             ++*admits;
         return true;
     };
+    // Any regular files stand for the entries: the stand-in reads neither.
+    QFile cached(dir.filePath(QStringLiteral("cached.png")));
+    QFile failMark(dir.filePath(QStringLiteral("failed.png")));
+    if (handCache && cached.open(QIODevice::WriteOnly) && failMark.open(QIODevice::WriteOnly)) {
+        call.cached = cached.handle();
+        call.failMark = failMark.handle();
+    }
     return HelperPool::instance().run(call);
 }
 
@@ -248,11 +278,12 @@ void tst_Protocol::hostileHelper()
 {
     QFETCH(QString, play);
     QFETCH(int, job);
+    QFETCH(bool, handCache);
     const int descriptors = openDescriptors();
     const qint64 resident = statusKiB("VmRSS");
     resetPeak();
     int admits = 0;
-    const HelperOutcome outcome = this->play(play, Protocol::Job(job), &admits);
+    const HelperOutcome outcome = this->play(play, Protocol::Job(job), &admits, 20, 0.1, handCache);
     QCOMPARE(outcome.status, HelperOutcome::Nonsense);
     QCOMPARE(outcome.reason, Protocol::nonsense());
     QCOMPARE(outcome.reason, QStringLiteral("the reader answered nonsense"));
@@ -292,12 +323,17 @@ void tst_Protocol::fineAnswerIsTaken_data()
     QTest::addColumn<QSize>("image");
     QTest::addColumn<QSize>("preview");
     QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<bool>("handCache");
     QTest::newRow("thumbnail") << "fine-thumbnail" << int(Protocol::Job::Thumbnail)
-                               << QSize(100, 50) << QSize() << qint64(0);
+                               << QSize(100, 50) << QSize() << qint64(0) << false;
+    QTest::newRow("thumbnail from the cache")
+            << "fine-cached-thumbnail" << int(Protocol::Job::Thumbnail) << QSize(128, 64) << QSize()
+            << qint64(0) << true;
     // At the bounds: the target the window gave, the preview's side, 32
     // bytes a pixel.
     QTest::newRow("conversion") << "fine-conversion" << int(Protocol::Job::Convert)
-                                << QSize(64, 48) << QSize(128, 96) << qint64(64 * 48 * 32);
+                                << QSize(64, 48) << QSize(128, 96) << qint64(64 * 48 * 32)
+                                << false;
 }
 
 // The stand-in's answers are understood when they keep to the bounds: the
@@ -309,9 +345,11 @@ void tst_Protocol::fineAnswerIsTaken()
     QFETCH(QSize, image);
     QFETCH(QSize, preview);
     QFETCH(qint64, bytes);
+    QFETCH(bool, handCache);
     int admits = 0;
-    const HelperOutcome outcome = this->play(play, Protocol::Job(job), &admits);
+    const HelperOutcome outcome = this->play(play, Protocol::Job(job), &admits, 20, 0.1, handCache);
     QVERIFY2(outcome.done(), qPrintable(outcome.reason));
+    QCOMPARE(outcome.values.cached, handCache);
     QCOMPARE(outcome.image.size(), image);
     QCOMPARE(outcome.preview.isNull() ? QSize() : outcome.preview.size(), preview);
     QCOMPARE(outcome.bytes.size(), bytes);

@@ -34,6 +34,7 @@ private slots:
     void othersThumbnailsUsed_data();
     void othersThumbnailsUsed();
     void unreadableFileRememberedUntilChanged();
+    void nothingReadWithoutHelper();
     void smallPicturesAndOddFilesNotStored();
     void cameraPreviewsNotStored_data();
     void cameraPreviewsNotStored();
@@ -44,6 +45,9 @@ private slots:
 
 private:
     QString cacheFile(const QString &folder, const QString &path) const;
+    static QImage tagged(const QString &path, QImage image);
+    QString plant(const QString &path, const QImage &image, const QString &folder = "normal") const;
+    static QSize none() { return QSize(0, 0); }
     static void setMTime(const QString &path, qint64 seconds);
 
     QTemporaryDir tmp;
@@ -70,6 +74,31 @@ QString tst_ThumbnailCache::cacheFile(const QString &folder, const QString &path
     const QByteArray uri = QUrl::fromLocalFile(path).toEncoded();
     return root + QLatin1Char('/') + folder + QLatin1Char('/')
             + QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + ".png";
+}
+
+// The image tagged as a thumbnail of the file at path as it is now, the
+// way other programs tag them (without the file's size); tags it has
+// already are kept.
+QImage tst_ThumbnailCache::tagged(const QString &path, QImage image)
+{
+    const QString tags[][2] = {
+            {"Thumb::URI", QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded())},
+            {"Thumb::MTime", QString::number(QFileInfo(path).lastModified().toSecsSinceEpoch())}};
+    for (const auto &tag : tags) {
+        if (image.text(tag[0]).isEmpty())
+            image.setText(tag[0], tag[1]);
+    }
+    return image;
+}
+
+// Another program's entry for the file at path, in folder; its path.
+QString tst_ThumbnailCache::plant(const QString &path, const QImage &image, const QString &folder) const
+{
+    const QString entry = cacheFile(folder, path);
+    QDir().mkpath(QFileInfo(entry).path());
+    if (!tagged(path, image).save(entry, "PNG"))
+        return QString();
+    return entry;
 }
 
 void tst_ThumbnailCache::setMTime(const QString &path, qint64 seconds)
@@ -124,11 +153,9 @@ void tst_ThumbnailCache::usedWhileTheFileIsUnchanged()
     QImage marked = QImageReader(file).read();
     marked.fill(Qt::magenta);
     QVERIFY(marked.save(file));
-    const ThumbnailCache cache(128);
-    QCOMPARE(cache.lookUp(photo).image.pixelColor(0, 0), QColor(Qt::magenta));
+    QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 128).pixelColor(0, 0), QColor(Qt::magenta));
 
     setMTime(photo, 1500000001);
-    QVERIFY(cache.lookUp(photo).image.isNull());
     const QImage remade = ThumbnailLoader::cachedFromFile(photo, 128);
     QVERIFY(remade.pixelColor(0, 0) != QColor(Qt::magenta));
     QCOMPARE(QImageReader(file).read().text("Thumb::MTime"), QStringLiteral("1500000001"));
@@ -137,51 +164,97 @@ void tst_ThumbnailCache::usedWhileTheFileIsUnchanged()
 void tst_ThumbnailCache::othersThumbnailsUsed_data()
 {
     QTest::addColumn<QSize>("stored");
-    QTest::addColumn<QString>("size");
+    QTest::addColumn<QStringList>("tags");
     QTest::addColumn<QSize>("expected");
-    QTest::newRow("as we make them") << QSize(128, 64) << "" << QSize(128, 64);
-    QTest::newRow("larger: fitted") << QSize(200, 100) << "" << QSize(128, 64);
-    QTest::newRow("smaller: not used") << QSize(100, 50) << "" << QSize(0, 0);
-    QTest::newRow("size of another file") << QSize(128, 64) << "1" << QSize(0, 0);
+    QTest::addColumn<QSize>("shown");
+    const QSize none(0, 0);
+    QTest::newRow("as we make them") << QSize(128, 64) << QStringList() << QSize(128, 64) << QSize();
+    QTest::newRow("with the file's size") << QSize(128, 64) << QStringList{"Thumb::Size=16"}
+                                          << QSize(128, 64) << QSize();
+    QTest::newRow("larger: fitted") << QSize(200, 100) << QStringList() << QSize(128, 64) << QSize();
+    QTest::newRow("with the photo's size")
+            << QSize(128, 64) << QStringList{"Thumb::Image::Width=4000", "Thumb::Image::Height=2000"}
+            << QSize(128, 64) << QSize(4000, 2000);
+    QTest::newRow("with a size no photo has: picture kept, size not")
+            << QSize(128, 64)
+            << QStringList{"Thumb::Image::Width=100000", "Thumb::Image::Height=100000"}
+            << QSize(128, 64) << QSize();
+    QTest::newRow("smaller: not used") << QSize(100, 50) << QStringList() << none << QSize();
+    QTest::newRow("over twice the side: not used") << QSize(300, 150) << QStringList() << none << QSize();
+    QTest::newRow("size of another file") << QSize(128, 64) << QStringList{"Thumb::Size=1"} << none
+                                          << QSize();
+    QTest::newRow("uri of another file") << QSize(128, 64) << QStringList{"Thumb::URI=file:///other.png"}
+                                         << none << QSize();
+    QTest::newRow("an older time") << QSize(128, 64) << QStringList{"Thumb::MTime=1400000000"} << none
+                                   << QSize();
+    QTest::newRow("a time that is no number") << QSize(128, 64) << QStringList{"Thumb::MTime=soon"}
+                                              << none << QSize();
 }
 
+// The source cannot be decoded: what comes back is the cache's alone, and
+// the cache's entry is not written again.
 void tst_ThumbnailCache::othersThumbnailsUsed()
 {
     QFETCH(QSize, stored);
-    QFETCH(QString, size);
+    QFETCH(QStringList, tags);
     QFETCH(QSize, expected);
-    const QString photo = writeImage(tmp.filePath("photos/c.png"), QSize(600, 300));
+    QFETCH(QSize, shown);
+    const QString photo = writeBytes(tmp.filePath("photos/c-not-decodable.png"), "no picture here\n");
     QImage other = pattern(stored);
-    other.setText("Thumb::URI", QString::fromLatin1(QUrl::fromLocalFile(photo).toEncoded()));
-    other.setText("Thumb::MTime",
-                  QString::number(QFileInfo(photo).lastModified().toSecsSinceEpoch()));
-    if (!size.isEmpty())
-        other.setText("Thumb::Size", size);
-    QDir().mkpath(root + "/normal");
-    QVERIFY(other.save(cacheFile("normal", photo)));
-    QCOMPARE(ThumbnailCache(128).lookUp(photo).image.size(), expected);
+    for (const QString &tag : std::as_const(tags))
+        other.setText(tag.section('=', 0, 0), tag.section('=', 1));
+    const QString entry = plant(photo, other);
+    const QByteArray planted = fileBytes(entry);
+    const QImage made = ThumbnailLoader::cachedFromFile(photo, 128);
+    QCOMPARE(made.isNull() ? none() : made.size(), expected);
+    const QSize said(made.text("Thumb::Image::Width").toInt(), made.text("Thumb::Image::Height").toInt());
+    QCOMPARE(said.isEmpty() ? QSize() : said, shown);
+    QCOMPARE(fileBytes(entry), planted);
+    // What was not used counts for nothing: the source is read and fails.
+    QCOMPARE(QFileInfo::exists(cacheFile("fail/pictavo-" PICTAVO_VERSION, photo)), made.isNull());
 }
 
 void tst_ThumbnailCache::unreadableFileRememberedUntilChanged()
 {
-    const QString broken = tmp.filePath("photos/not-an-image.jpg");
-    QDir().mkpath(QFileInfo(broken).path());
-    QFile f(broken);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("this is text, not a picture");
-    f.close();
+    const QString broken = writeBytes(tmp.filePath("photos/not-an-image.jpg"),
+                                      "this is text, not a picture");
     setMTime(broken, 1500000000);
     QVERIFY(ThumbnailLoader::cachedFromFile(broken, 128).isNull());
     const QString failure = cacheFile("fail/pictavo-" PICTAVO_VERSION, broken);
     QVERIFY(QFileInfo::exists(failure));
-    QVERIFY(ThumbnailCache(128).lookUp(broken).failed);
     QVERIFY(!QFileInfo::exists(cacheFile("normal", broken)));
 
     // Made a picture since: read again.
     writeImage(broken, QSize(300, 200), "JPEG");
     setMTime(broken, 1500000005);
-    QVERIFY(!ThumbnailCache(128).lookUp(broken).failed);
     QCOMPARE(ThumbnailLoader::cachedFromFile(broken, 128).size(), QSize(128, 85));
+    QVERIFY(QFileInfo::exists(cacheFile("normal", broken)));
+
+    // A mark that holds for the file as it is now: not read, no thumbnail.
+    const QString marked = writeImage(tmp.filePath("photos/marked.jpg"), QSize(300, 200), "JPEG");
+    QImage mark(1, 1, QImage::Format_ARGB32);
+    mark.fill(Qt::transparent);
+    plant(marked, mark, "fail/pictavo-" PICTAVO_VERSION);
+    QVERIFY(ThumbnailLoader::cachedFromFile(marked, 128).isNull());
+    QVERIFY(!QFileInfo::exists(cacheFile("normal", marked)));
+}
+
+// The cache's entries are files like any other: without a helper to
+// parse them, a valid one gives no thumbnail either, and nothing is
+// written.
+void tst_ThumbnailCache::nothingReadWithoutHelper()
+{
+    const QString photo = writeImage(tmp.filePath("photos/g.jpg"), QSize(400, 200));
+    const QString entry = plant(photo, pattern(QSize(128, 64)));
+    const QByteArray planted = fileBytes(entry);
+    const QByteArray helper = qgetenv("PICTAVO_HELPER");
+    qputenv("PICTAVO_HELPER", QFile::encodeName(tmp.filePath("no-such-helper")));
+    const QImage made = ThumbnailLoader::cachedFromFile(photo, 128);
+    qputenv("PICTAVO_HELPER", helper);
+    QVERIFY(made.isNull());
+    QCOMPARE(fileBytes(entry), planted);
+    QVERIFY(!QFileInfo::exists(cacheFile("fail/pictavo-" PICTAVO_VERSION, photo)));
+    QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 128).size(), QSize(128, 64));
 }
 
 void tst_ThumbnailCache::smallPicturesAndOddFilesNotStored()
@@ -321,10 +394,8 @@ void tst_ThumbnailCache::overgrownEntriesNotRead()
     QFETCH(int, textChunks);
     QFETCH(int, padding);
     const QString photo = writeImage(tmp.filePath("photos/e.jpg"), QSize(400, 200));
-    QImage planted = pattern(QSize(128, 64));
-    planted.setText("Thumb::URI", QString::fromLatin1(QUrl::fromLocalFile(photo).toEncoded()));
-    planted.setText("Thumb::MTime",
-                    QString::number(QFileInfo(photo).lastModified().toSecsSinceEpoch()));
+    QImage planted = tagged(photo, pattern(QSize(128, 64)));
+    planted.fill(Qt::magenta);
     QString noise; // text that no compression shrinks
     for (int i = 0; i < padding; ++i)
         noise += QChar(u'a' + QRandomGenerator::global()->bounded(26));
@@ -339,9 +410,10 @@ void tst_ThumbnailCache::overgrownEntriesNotRead()
     QCOMPARE(png.size() > 300 * 1024, padding > 0);
     writeBytes(cacheFile("normal", photo), png);
 
-    QVERIFY(ThumbnailCache(128).lookUp(photo).image.isNull());
-    // Made again and stored in its place.
-    QCOMPARE(ThumbnailLoader::cachedFromFile(photo, 128).size(), QSize(128, 64));
+    // Made again from the photo, and stored in its place.
+    const QImage made = ThumbnailLoader::cachedFromFile(photo, 128);
+    QCOMPARE(made.size(), QSize(128, 64));
+    QVERIFY(made.pixelColor(0, 0) != QColor(Qt::magenta));
     QVERIFY(QFileInfo(cacheFile("normal", photo)).size() < 20 * 1024);
 }
 

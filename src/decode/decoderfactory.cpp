@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QImageReader>
+#include <QtEndian>
 
 namespace {
 
@@ -44,12 +45,104 @@ private:
     QByteArray kind;
 };
 
+template<qsizetype N>
+bool startsWith(QByteArrayView head, const char (&signature)[N], qsizetype at = 0)
+{
+    // Signatures hold zero bytes: their length is the array's.
+    return head.size() >= at + N - 1 && head.sliced(at, N - 1) == QByteArrayView(signature, N - 1);
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// A PNM header: P1 to P6, then its width, height and (but for bitmaps)
+// largest value, in decimal, between white space and comments. A head
+// that ends inside the header (a long comment) fits while what it holds
+// does; text that merely starts with P1 does not.
+bool pnmHeaderFits(QByteArrayView head)
+{
+    if (head.size() < 3 || head[0] != 'P' || head[1] < '1' || head[1] > '6' || !isSpace(head[2]))
+        return false;
+    const int wanted = head[1] == '1' || head[1] == '4' ? 2 : 3;
+    int numbers = 0;
+    qsizetype at = 2;
+    while (numbers < wanted && at < head.size()) {
+        const char c = head[at];
+        if (isSpace(c)) {
+            ++at;
+        } else if (c == '#') {
+            while (at < head.size() && head[at] != '\n')
+                ++at;
+        } else if (c >= '0' && c <= '9') {
+            quint64 value = 0;
+            for (; at < head.size() && head[at] >= '0' && head[at] <= '9' && value < 1000000; ++at)
+                value = value * 10 + quint64(head[at] - '0');
+            if (value == 0 || (at < head.size() && !isSpace(head[at]) && head[at] != '#'))
+                return false;
+            ++numbers;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A BMP: its letters, and an info header of one of the sizes there are
+// (12 to 124 bytes), which no text has where the size goes.
+bool bmpHeaderFits(QByteArrayView head)
+{
+    if (!startsWith(head, "BM") || head.size() < 18)
+        return false;
+    const quint32 infoSize = qFromLittleEndian<quint32>(head.data() + 14);
+    return infoSize >= 12 && infoSize <= 124;
+}
+
+// The formats read, told by a file's first bytes: the one table, for the
+// folder search (SourceFormat) and wherever else a file's kind is told
+// from its head. TGA has no signature: its header's fields must make
+// sense. Camera RAW files are mostly TIFF; the others have their own.
+struct Signature
+{
+    const char *format;
+    bool (*matches)(QByteArrayView head);
+};
+
+const Signature signatures[] = {
+        {"jpeg", [](QByteArrayView h) { return startsWith(h, "\xFF\xD8\xFF"); }},
+        {"png", [](QByteArrayView h) { return startsWith(h, "\x89PNG\r\n\x1a\n"); }},
+        {"gif", [](QByteArrayView h) { return startsWith(h, "GIF87a") || startsWith(h, "GIF89a"); }},
+        {"bmp", bmpHeaderFits},
+        {"webp", [](QByteArrayView h) { return startsWith(h, "RIFF") && startsWith(h, "WEBP", 8); }},
+        {"icns", [](QByteArrayView h) { return startsWith(h, "icns"); }},
+        {"pnm", pnmHeaderFits},
+        {"xbm",
+         [](QByteArrayView h) {
+             return startsWith(h, "#define ") && QByteArrayView(h).indexOf("_width") > 0;
+         }},
+        {"xpm", [](QByteArrayView h) { return startsWith(h, "/* XPM */"); }},
+        {"heif", HeifDecoder::recognizes},
+        {"jxl", JpegXlDecoder::recognizes},
+        // TIFF, and the RAW formats built on it or of their own.
+        {"tiff", [](QByteArrayView h) { return CmykTiff::recognizes(h) || RawDecoder::recognizes(h); }},
+        {"tga", PixbufDecoder::looksLikeTga},
+};
+
 } // namespace
+
+QByteArray DecoderFactory::formatOf(QByteArrayView head)
+{
+    for (const Signature &signature : signatures) {
+        if (signature.matches(head))
+            return QByteArray(signature.format);
+    }
+    return QByteArray();
+}
 
 bool DecoderFactory::recognizes(QByteArrayView head)
 {
-    return HeifDecoder::recognizes(head) || JpegXlDecoder::recognizes(head)
-            || RawDecoder::recognizes(head);
+    return !formatOf(head).isEmpty();
 }
 
 std::unique_ptr<ImageDecoder> DecoderFactory::forFile(SourceFile *file)

@@ -22,10 +22,14 @@ std::unique_ptr<ImageDecoder> forFile(SourceFile *file);
 // header fits; none when it does not.
 std::unique_ptr<ImageDecoder> forTga(SourceFile *file);
 
-// Whether a file starting with head is one of the kinds the decoders read;
-// cheap, for telling images from other files. headBytes are enough.
+// Whether a file starting with head is of a format Pictavo reads, by its
+// signature alone (no reader looks at it); cheap, for telling images from
+// other files wherever no file may be parsed. headBytes are enough.
 constexpr int headBytes = 64;
 bool recognizes(QByteArrayView head);
+// The format's name ("jpeg", "png", "heif", "tiff", "tga", ...) by the same
+// table; empty when none matches.
+QByteArray formatOf(QByteArrayView head);
 
 } // namespace DecoderFactory
 

@@ -133,6 +133,12 @@ bool HelperConversation::sendRequest(HelperOutcome *outcome, bool *reusable)
         handed << pixels;
         known.handedPixels = qint64(call.image.width()) * call.image.height();
     }
+    request.hasCached = call.cached >= 0;
+    request.hasFailMark = call.failMark >= 0;
+    if (request.hasCached)
+        handed << call.cached;
+    if (request.hasFailMark)
+        handed << call.failMark;
     known.request = request;
     const bool sent = Protocol::send(socket, request, handed);
     if (pixels >= 0)

@@ -22,6 +22,10 @@ struct HelperCall
     // The source, opened here by the window's rules; the helper gets its
     // own copy of the descriptor. -1: none.
     int source = -1;
+    // A thumbnail's: the shared cache's entry for the source and its mark
+    // of a failed read, opened here and parsed there. -1: none.
+    int cached = -1;
+    int failMark = -1;
     // Pixels to hand the helper with the request (in shared memory); null:
     // none.
     QImage image;

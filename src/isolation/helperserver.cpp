@@ -135,6 +135,10 @@ int HelperServer::run()
             context.source = descriptors.at(next++);
         if (request.hasImage && next < descriptors.size())
             context.image = SharedImage::takeHanded(descriptors.at(next++), request.image);
+        if (request.hasCached && next < descriptors.size())
+            context.cached = descriptors.at(next++);
+        if (request.hasFailMark && next < descriptors.size())
+            context.failMark = descriptors.at(next++);
         for (; next < descriptors.size(); ++next)
             ::close(descriptors.at(next));
         context.target = [this, watchdog](const QSize &shown) {
@@ -170,8 +174,10 @@ int HelperServer::run()
             }
         }
         context.image = QImage();
-        if (context.source >= 0)
-            ::close(context.source);
+        for (const int fd : {context.source, context.cached, context.failMark}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
         const bool delivered = this->answer(answer);
         ::alarm(0);
         if (!delivered)

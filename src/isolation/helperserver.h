@@ -16,6 +16,10 @@ struct HelperContext
     // The source, opened by the window; the handler reads it (owned by
     // whoever called the handler, which closes it afterwards).
     int source = -1;
+    // A thumbnail's: the shared cache's entry for the source and its mark
+    // of a failed read, opened by the window (owned like the source).
+    int cached = -1;
+    int failMark = -1;
     // Pixels handed with the request (an image converted elsewhere, to be
     // encoded); null when none.
     QImage image;

@@ -190,8 +190,13 @@ void readRequest(Reader &r, Protocol::Request *q)
     q->threads = r.i32();
     q->watchdogSeconds = r.i32();
     q->wantPicture = r.flag();
+    q->uri = r.text(Protocol::maxUriBytes);
+    q->mtime = r.i64();
+    q->size = r.i64();
     q->hasSource = r.flag();
     q->hasImage = r.flag();
+    q->hasCached = r.flag();
+    q->hasFailMark = r.flag();
     q->image = r.picture();
 }
 
@@ -204,6 +209,8 @@ void readAnswer(Reader &r, Protocol::Answer *a)
     a->shownWidth = r.i32();
     a->shownHeight = r.i32();
     a->embedded = r.flag();
+    a->cached = r.flag();
+    a->failedBefore = r.flag();
     a->encodeFailure = r.text(Protocol::maxTextBytes);
     a->encodeWarnings = r.texts(Protocol::maxTextBytes);
     a->retire = r.flag();
@@ -250,8 +257,13 @@ QByteArray Protocol::encode(const Request &q)
     w.i32(q.threads);
     w.i32(q.watchdogSeconds);
     w.flag(q.wantPicture);
+    w.text(q.uri, maxUriBytes);
+    w.i64(q.mtime);
+    w.i64(q.size);
     w.flag(q.hasSource);
     w.flag(q.hasImage);
+    w.flag(q.hasCached);
+    w.flag(q.hasFailMark);
     w.picture(q.image);
     return w.finish();
 }
@@ -295,6 +307,8 @@ QByteArray Protocol::encode(const Answer &a)
     w.i32(a.shownWidth);
     w.i32(a.shownHeight);
     w.flag(a.embedded);
+    w.flag(a.cached);
+    w.flag(a.failedBefore);
     w.text(a.encodeFailure, maxTextBytes);
     w.texts(a.encodeWarnings, maxTextBytes);
     w.flag(a.retire);

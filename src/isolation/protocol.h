@@ -26,14 +26,17 @@
 // then one Answer.
 namespace Protocol {
 
-constexpr quint16 version = 1;
+constexpr quint16 version = 2;
 // The whole frame, header included; a larger one is refused by both ends.
 constexpr int maxFrameBytes = 64 * 1024;
-// Descriptors one frame may carry (a source and the pixels handed with it;
-// a picture, a preview and an encoded file coming back).
+// Descriptors one frame may carry (a source and the pixels handed with it,
+// or a source and the thumbnail cache's two entries for it; a picture, a
+// preview and an encoded file coming back).
 constexpr int maxDescriptors = 3;
 // Bytes of a name, a reason, a warning; warnings in a list.
 constexpr int maxNameBytes = 4096;
+// A file: URI of such a name, every byte of it percent-encoded.
+constexpr int maxUriBytes = 3 * maxNameBytes + 8;
 constexpr int maxTextBytes = 2048;
 constexpr int maxFormatBytes = 16;
 constexpr int maxWarnings = 16;
@@ -88,9 +91,18 @@ struct Request
     // Convert: whether the converted picture comes back besides the file
     // and its preview.
     bool wantPicture = true;
-    // Descriptors, in this order: the source, the pixels handed in.
+    // Thumbnail: what the shared cache's entries must be tagged with to
+    // stand for the source (its URI, modification time and size).
+    QString uri;
+    qint64 mtime = 0;
+    qint64 size = 0;
+    // Descriptors, in this order: the source, the pixels handed in, the
+    // cache's thumbnail of the source and its mark of a failed read (both
+    // opened by the window, parsed by the helper).
     bool hasSource = false;
     bool hasImage = false;
+    bool hasCached = false;
+    bool hasFailMark = false;
     Picture image;
 };
 
@@ -131,6 +143,10 @@ struct Answer
     qint32 shownWidth = 0; // Thumbnail: the size the picture appears at
     qint32 shownHeight = 0;
     bool embedded = false;
+    // Thumbnail: the picture is the cache's entry, valid for the source;
+    // or the cache's mark of a failed read holds, and nothing was read.
+    bool cached = false;
+    bool failedBefore = false;
     QString encodeFailure;
     QStringList encodeWarnings;
     bool retire = false; // the helper's heap may be in pieces

@@ -22,6 +22,20 @@ bool textsFit(const QStringList &list)
     return list.size() <= Protocol::maxWarnings;
 }
 
+// What a thumbnail's answer says of the cache's entries: only of those
+// handed over, a picture only from the thumbnail, and none besides a
+// failure it found marked.
+bool cacheSaysFit(const Protocol::Answer &a, const Protocol::Request &request)
+{
+    if (!a.cached && !a.failedBefore)
+        return true;
+    if (request.job != Protocol::Job::Thumbnail || (a.cached && a.failedBefore))
+        return false;
+    if (a.cached)
+        return request.hasCached && a.hasImage;
+    return request.hasFailMark && !a.hasImage && !a.embedded;
+}
+
 } // namespace
 
 bool Validator::multiply(qint64 a, qint64 b, qint64 *product)
@@ -150,7 +164,8 @@ bool Validator::answer(const Protocol::Answer &a, const Knowledge &known, int de
 {
     const Protocol::Job job = known.request.job;
     if (!knownStep(a.step) || !textsFit(a.warnings) || !textsFit(a.encodeWarnings)
-        || descriptors != a.descriptorCount() || a.bytesLength < 0)
+        || descriptors != a.descriptorCount() || a.bytesLength < 0
+        || !cacheSaysFit(a, known.request))
         return false;
     if (a.shownWidth != 0 || a.shownHeight != 0) {
         if (job != Protocol::Job::Thumbnail || !sizeInRange(a.shownWidth, a.shownHeight))

@@ -62,7 +62,8 @@ bool question(const Protocol::Question &question, const Knowledge &known);
 // once.
 bool note(const Protocol::Note &note, const Knowledge &known);
 // Whether an answer fits the request: its step, texts, the pictures and
-// the bytes it says come, with descriptors as many as it says.
+// the bytes it says come, with descriptors as many as it says, and what it
+// says of the cache's entries only of those the request handed over.
 bool answer(const Protocol::Answer &answer, const Knowledge &known, int descriptors);
 
 // The box a picture coming back must fit in (0 x 0: only the limits).

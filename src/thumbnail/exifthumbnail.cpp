@@ -78,14 +78,6 @@ ExifThumbnail::Head ExifThumbnail::inspect(SourceFile &file)
     return head;
 }
 
-QImage ExifThumbnail::read(const QString &path)
-{
-    SourceFile file(path);
-    if (!file.isOpen())
-        return QImage();
-    return inspect(file).preview;
-}
-
 QImage ExifThumbnail::fromBytes(QByteArrayView file)
 {
     QByteArray bytes = file.toByteArray();

@@ -36,11 +36,8 @@ public:
     // broken.
     static Head inspect(SourceFile &file);
 
-    // The embedded preview of the file at path, as stored (not turned by
+    // The embedded preview of a file in memory, as stored (not turned by
     // the orientation tag); a null image when there is none.
-    static QImage read(const QString &path);
-
-    // The same for a file already in memory.
     static QImage fromBytes(QByteArrayView file);
 };
 

@@ -1,6 +1,8 @@
 #ifndef THUMBNAILCACHE_H
 #define THUMBNAILCACHE_H
 
+#include "fs/descriptor.h"
+
 #include <QImage>
 #include <QString>
 
@@ -13,6 +15,8 @@
 // The folders are opened name by name without following links, and only
 // when they are the user's own; entries are written beside their name and
 // renamed into place, so nothing outside the cache is ever written.
+// The window opens the entries and writes them; it never parses one: what
+// they hold is read in a helper (CachedThumbnail), like any other file.
 // Holds no state beyond its size: safe to use on any thread.
 class ThumbnailCache
 {
@@ -22,15 +26,30 @@ public:
     static constexpr const char *shownWidthKey = "Thumb::Image::Width";
     static constexpr const char *shownHeightKey = "Thumb::Image::Height";
 
-    // What is known of one file, from its stat() and the cache.
-    struct Entry
+    // The tags every entry carries, which name the file it stands for.
+    static constexpr const char *uriKey = "Thumb::URI";
+    static constexpr const char *mtimeKey = "Thumb::MTime";
+    static constexpr const char *sizeKey = "Thumb::Size";
+    // A thumbnail of 256 pixels with its tags is well under this; anything
+    // larger in the cache is not a thumbnail, and is not read.
+    static constexpr qint64 maxEntryBytes = 300 * 1024;
+
+    // What an entry must be tagged with to stand for its file.
+    struct Tags
     {
         QString uri;      // empty when the file is not a regular file
-        QString name;     // MD5 of the URI + ".png"
         qint64 mtime = 0; // seconds since the epoch
         qint64 size = 0;
-        QImage image;     // the cached thumbnail, when valid
-        bool failed = false; // reading it failed before, at this mtime
+    };
+
+    // What is known of one file: its stat() and the cache's entries for
+    // it, opened (regular files of at most maxEntryBytes) and unread.
+    struct Entry
+    {
+        Tags tags;
+        QString name;         // MD5 of the URI + ".png"
+        Descriptor picture;   // the cached thumbnail
+        Descriptor failMark;  // the mark that reading it failed before
     };
 
     // pixelSide: the longest side, in pixels, of the thumbnails asked for.
@@ -39,7 +58,8 @@ public:
     // Whether one of the folders has thumbnails of this size.
     bool hasFolder() const { return !folderName.isEmpty(); }
 
-    // Stats the file (never opens it) and reads what the cache holds for it.
+    // Stats the file (never opens it) and opens what the cache holds for
+    // it, without reading a byte of that.
     Entry lookUp(const QString &path) const;
 
     // Stores a thumbnail made from the file as it was at lookUp(); shown is
@@ -54,7 +74,6 @@ public:
     static QString uriOf(const QString &path);
 
 private:
-    QImage readValid(QByteArray bytes, const Entry &entry, bool picture) const;
     static bool write(const QString &folder, const Entry &entry, QImage image);
 
     int side;

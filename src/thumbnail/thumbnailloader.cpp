@@ -1,5 +1,6 @@
 #include "thumbnail/thumbnailloader.h"
 
+#include "thumbnail/cachedthumbnail.h"
 #include "thumbnail/exifthumbnail.h"
 #include "base/imagelimits.h"
 #include "base/orientation.h"
@@ -146,17 +147,15 @@ void ThumbnailLoader::setMaxWorkers(int count)
 QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
                                        const std::function<bool()> &abandoned)
 {
-    const ThumbnailCache cache(side);
-    const ThumbnailCache::Entry entry = cache.lookUp(path);
-    if (!entry.image.isNull() || entry.failed)
-        return entry.image;
-    // Read in a helper, or not at all.
+    // Read in a helper, or not at all: the cache's entries too.
     HelperPool &pool = HelperPool::instance();
     if (!pool.available())
         return QImage();
+    const ThumbnailCache cache(side);
+    const ThumbnailCache::Entry entry = cache.lookUp(path);
     // Opened here, by this process's rules; read there.
     SourceFile file(path);
-    if (!file.isOpen()) {
+    if (!file.isOpen() && !entry.picture.isOpen()) {
         cache.storeFailure(entry);
         return QImage();
     }
@@ -164,7 +163,12 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
     call.request.job = Protocol::Job::Thumbnail;
     call.request.name = path;
     call.request.side = qBound(1, side, Validator::maxThumbnailSide);
-    call.source = file.device()->handle();
+    call.request.uri = entry.tags.uri;
+    call.request.mtime = entry.tags.mtime;
+    call.request.size = entry.tags.size;
+    call.source = file.isOpen() ? file.device()->handle() : -1;
+    call.cached = entry.picture.get();
+    call.failMark = entry.failMark.get();
     call.baseSeconds = baseSeconds;
     call.secondsPerMegapixel = secondsPerMegapixel;
     call.abandoned = abandoned;
@@ -174,9 +178,11 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
         return QImage();
     if (!outcome.done())
         qCDebug(lcThumbnail) << "thumbnail failed:" << path << outcome.reason;
+    // Failed before, at this modification time: not read again.
+    if (outcome.values.failedBefore)
+        return QImage();
     QImage thumbnail = outcome.image;
     const QSize shown(outcome.values.shownWidth, outcome.values.shownHeight);
-    const bool embedded = outcome.values.embedded;
     // The size the photo appears at goes with its thumbnail, under the
     // keys the shared cache keeps it by.
     if (!thumbnail.isNull() && shown.isValid()) {
@@ -185,8 +191,9 @@ QImage ThumbnailLoader::cachedFromFile(const QString &path, int side,
     }
     // An embedded preview is a thumbnail of the file's own: reading it
     // again costs about what reading the cached copy would, and writing
-    // that copy (PNG encoding, a new file) several times as much.
-    if (embedded)
+    // that copy (PNG encoding, a new file) several times as much. What
+    // came from the cache is there already.
+    if (outcome.values.embedded || outcome.values.cached)
         return thumbnail;
     if (!thumbnail.isNull())
         cache.store(entry, thumbnail, shown);
@@ -199,19 +206,30 @@ HelperAnswer ThumbnailLoader::serve(HelperContext &context)
 {
     HelperAnswer answer;
     QSize shown;
-    bool embedded = false;
     const int side = qBound(1, context.request.side, Validator::maxThumbnailSide);
-    answer.image = fromDescriptor(context.source, context.request.name, side, &shown, &embedded,
-                                  [&](const QSize &stored) {
-                                      Protocol::Note note;
-                                      note.pixels = qint64(stored.width()) * stored.height();
-                                      context.tell(note);
-                                  });
+    const ThumbnailCache::Tags tags{context.request.uri, context.request.mtime,
+                                    context.request.size};
+    if (context.cached >= 0)
+        answer.image = CachedThumbnail::picture(context.cached, tags, side, &shown);
+    if (!answer.image.isNull()) {
+        answer.values.cached = true;
+    } else if (context.failMark >= 0 && CachedThumbnail::failMarked(context.failMark, tags, side)) {
+        answer.values.failedBefore = true;
+        return answer;
+    } else {
+        bool embedded = false;
+        answer.image = fromDescriptor(context.source, context.request.name, side, &shown,
+                                      &embedded, [&](const QSize &stored) {
+                                          Protocol::Note note;
+                                          note.pixels = qint64(stored.width()) * stored.height();
+                                          context.tell(note);
+                                      });
+        answer.values.embedded = embedded;
+    }
     if (!shown.isEmpty()) {
         answer.values.shownWidth = shown.width();
         answer.values.shownHeight = shown.height();
     }
-    answer.values.embedded = embedded;
     return answer;
 }
 
@@ -229,19 +247,6 @@ QImage ThumbnailLoader::fromPreview(const QImage &preview, const QSize &stored,
         *shownSize = shown;
     return Orientation::applied(preview, turn)
             .scaled(fitted, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-}
-
-QImage ThumbnailLoader::fromFile(const QString &path, int side, QSize *shownSize, bool *embedded)
-{
-    SourceFile file(path);
-    if (!file.isOpen()) {
-        if (shownSize)
-            *shownSize = QSize();
-        if (embedded)
-            *embedded = false;
-        return QImage();
-    }
-    return fromDescriptor(file.device()->handle(), path, side, shownSize, embedded);
 }
 
 QImage ThumbnailLoader::fromDescriptor(int descriptor, const QString &path, int side,

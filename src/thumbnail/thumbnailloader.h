@@ -49,23 +49,21 @@ public:
     // jobs end in the order they are taken; for tests.
     void setMaxWorkers(int count);
 
-    // The thumbnail of a file: fitted into the side x side box, aspect
-    // ratio kept, enlarged or reduced so that its longer side is side,
-    // upright. Uses a JPEG's embedded EXIF preview when it is large enough
-    // and of the photo's proportions, else decodes at reduced size where
-    // the reader can. shown, when given, receives the size the picture
-    // appears at (invalid when unknown); embedded whether the preview was
-    // used.
-    static QImage fromFile(const QString &path, int side = thumbnailSide, QSize *shown = nullptr,
-                           bool *embedded = nullptr);
-    // The same of a file opened elsewhere (a helper's); sized, when given,
-    // is told the stored size as soon as the header has been read.
+    // The thumbnail of a file opened elsewhere (a helper's): fitted into
+    // the side x side box, aspect ratio kept, enlarged or reduced so that
+    // its longer side is side, upright. Uses a JPEG's embedded EXIF preview
+    // when it is large enough and of the photo's proportions, else decodes
+    // at reduced size where the reader can. shown, when given, receives the
+    // size the picture appears at (invalid when unknown); embedded whether
+    // the preview was used; sized, when given, is told the stored size as
+    // soon as the header has been read.
     static QImage fromDescriptor(int descriptor, const QString &name, int side, QSize *shown,
                                  bool *embedded,
                                  const std::function<void(const QSize &)> &sized = {});
 
-    // The helper's side of a thumbnail: fromDescriptor() of the source it
-    // was given.
+    // The helper's side of a thumbnail: the cache's entry when it is valid
+    // for the source, nothing when the cache's mark of a failed read holds,
+    // else fromDescriptor() of the source.
     static HelperAnswer serve(HelperContext &context);
 
     // Seconds a thumbnail may take in its helper: a base, plus an
@@ -73,12 +71,13 @@ public:
     static constexpr double baseSeconds = 4;
     static constexpr double secondsPerMegapixel = 0.03;
 
-    // fromFile() through the shared cache: a valid cached thumbnail when
+    // A thumbnail through the shared cache: a valid cached thumbnail when
     // there is one (or nothing, when the file failed before), else the
     // file is read and what came of it stored, unless it was the file's
     // own embedded preview.
-    // The file is read in a helper process (HelperPool); one that crashes
-    // or runs past its time gives no thumbnail, and that is remembered.
+    // The entries and the file are read in a helper process (HelperPool),
+    // and nothing without one; one that crashes or runs past its time
+    // gives no thumbnail, and that is remembered.
     // abandoned, when given, is asked while the helper works: true ends it,
     // and nothing is remembered.
     static QImage cachedFromFile(const QString &path, int side = thumbnailSide,

@@ -243,6 +243,44 @@ Plays descriptorPlays()
                  a.image.bytesPerLine = 100;
                  Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
              }},
+            {"cached-not-handed",
+             [] {
+                 Answer a;
+                 a.cached = true;
+                 a.hasImage = true;
+                 a.image = picture(100, 50);
+                 Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
+             }},
+            {"failed-before-not-handed",
+             [] {
+                 Answer a;
+                 a.failedBefore = true;
+                 Protocol::send(socketFd, a);
+             }},
+            {"cached-without-picture",
+             [] {
+                 Answer a;
+                 a.cached = true;
+                 Protocol::send(socketFd, a);
+             }},
+            {"failed-before-with-picture",
+             [] {
+                 Answer a;
+                 a.failedBefore = true;
+                 a.hasImage = true;
+                 a.image = picture(100, 50);
+                 Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
+             }},
+            {"fine-cached-thumbnail",
+             [] {
+                 Answer a;
+                 a.cached = true;
+                 a.shownWidth = 4000;
+                 a.shownHeight = 2000;
+                 a.hasImage = true;
+                 a.image = picture(128, 64);
+                 Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
+             }},
             {"preview-on-a-thumbnail",
              [] {
                  Answer a;
