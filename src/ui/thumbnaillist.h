@@ -70,6 +70,7 @@ public:
 
 private:
     void addSlice();
+    void removeRun(int first, int count);
     void request(int row, const QString &path, const std::function<void()> &loaded);
     void arrived(quint64 key, const QImage &thumbnail);
     void noteShownSize(QListWidgetItem *item, const QImage &thumbnail);
