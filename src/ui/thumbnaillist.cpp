@@ -152,7 +152,7 @@ void ThumbnailList::removeRows(const QList<int> &rows)
     // move up instead, each taking its data into an earlier row (which
     // tells no one), and the rows left below go in one removal. A
     // selection would stay with the rows' places: it goes, as rows go.
-    list->clearSelection();
+    list->selectionModel()->reset();
     int to = 0;
     qsizetype next = 0;
     for (int row = 0; row < list->count(); ++row) {
