@@ -20,9 +20,10 @@ fi
 source "$root/scripts/deps.sh"
 # The other tools are compared against (libjpeg-turbo-progs: djpeg and
 # cjpeg); 'file' reads photo sizes for the corpus. heif-convert, cjxl/djxl
-# and dcraw_emu decode what bench_formats compares.
+# and dcraw_emu decode what bench_formats compares; cwebp, heif-enc and
+# cjxl encode what bench_formats --targets compares.
 pictavo_install_packages imagemagick libvips-tools libjpeg-turbo-progs file libheif-examples \
-    libjxl-tools libraw-bin >&2
+    libjxl-tools libraw-bin webp >&2
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPICTAVO_BENCH=ON \
     -DBUILD_TESTING=OFF >&2
@@ -57,6 +58,8 @@ run "$build/bench/bench_encode" "$corpus" --rounds "$((batch_rounds + 2))"
 run "$build/bench/bench_resize" "$corpus" --rounds "$batch_rounds"
 run "$build/bench/bench_formats" "$(find "$corpus/photos" -maxdepth 1 -type f | sort | head -1)" \
     --rounds "$batch_rounds"
+# The new targets at the default quality against their libraries' tools.
+run "$build/bench/bench_formats" --targets $(find "$corpus/photos" -maxdepth 1 -type f | sort | head -4)
 # Thousands of photos, one process per count. 10000 takes about half an
 # hour on 2 cores: PICTAVO_SCALE_COUNTS="300 3000 10000" to include it.
 {

@@ -9,8 +9,8 @@
 
 #include <functional>
 
-// One request as its handler sees it, in a helper or (when no helper can
-// be started) in the window's own process.
+// One request as its handler sees it, in a helper process: the window
+// never runs a handler itself.
 struct HelperContext
 {
     // The source, opened by the window; the handler reads it (owned by

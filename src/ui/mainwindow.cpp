@@ -277,8 +277,12 @@ void MainWindow::removeImages()
     for (const QModelIndex &index : selected)
         rows << index.row();
     std::sort(rows.begin(), rows.end());
-    // Cleared first, so that the selection need not follow every removal.
-    ui->listWidgetOriginal->clearSelection();
+    // Cleared first, so that the selection need not follow every removal;
+    // quietly, since the view would otherwise work out where each of the
+    // rows let go of was (a tenth of a second for 50,000 scattered rows)
+    // only to repaint what it repaints anyway.
+    ui->listWidgetOriginal->selectionModel()->reset();
+    ui->listWidgetOriginal->viewport()->update();
     QStringList kept;
     kept.reserve(imageFiles.size() - rows.size());
     for (qsizetype i = 0, next = 0; i < imageFiles.size(); ++i) {

@@ -23,29 +23,43 @@ ThumbnailList::ThumbnailList(QListWidget *list, ThumbnailLoader *loader)
     connect(model, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex &, int first, int last) {
                 keys.insert(first, last - first + 1, 0);
+                // Rows appended far below the view change nothing near it.
+                if (first <= nearRows.second + 1)
+                    viewMoved();
             });
     connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex &, int first, int last) {
-                for (int row = first; row <= last; ++row)
-                    waiting.remove(keys.at(row));
+                for (int row = first; row <= last; ++row) {
+                    const quint64 key = keys.at(row);
+                    waiting.remove(key);
+                    held.remove(key);
+                    failed.remove(key);
+                }
             });
     connect(model, &QAbstractItemModel::rowsRemoved, this,
             [this](const QModelIndex &, int first, int last) {
                 keys.remove(first, last - first + 1);
+                viewMoved();
             });
     connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this]() {
         waiting.clear();
+        held.clear();
+        failed.clear();
         pending.clear();
         moreRows.stop();
     });
-    connect(model, &QAbstractItemModel::modelReset, this, [this]() { keys.clear(); });
+    connect(model, &QAbstractItemModel::modelReset, this, [this]() {
+        keys.clear();
+        viewMoved();
+    });
 
-    // Once per burst of scrolling, after the view has moved.
-    visibleChanged.setSingleShot(true);
-    visibleChanged.setInterval(0);
-    connect(&visibleChanged, &QTimer::timeout, this, &ThumbnailList::prioritizeVisible);
-    connect(list->verticalScrollBar(), &QScrollBar::valueChanged, &visibleChanged,
-            qOverload<>(&QTimer::start));
+    // Once per burst of scrolling or resizing, after the view has moved.
+    viewChanged.setSingleShot(true);
+    viewChanged.setInterval(0);
+    connect(&viewChanged, &QTimer::timeout, this, &ThumbnailList::followView);
+    const QScrollBar *bar = list->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, &ThumbnailList::viewMoved);
+    connect(bar, &QScrollBar::rangeChanged, this, &ThumbnailList::viewMoved);
 
     moreRows.setSingleShot(true);
     moreRows.setInterval(0);
@@ -94,18 +108,26 @@ void ThumbnailList::addSlice()
     }
     if (!pending.isEmpty())
         moreRows.start();
-    visibleChanged.start();
 }
 
 void ThumbnailList::addRow(const QString &path, const QImage &thumbnail)
 {
     const int row = list->count();
     list->addItem(QFileInfo(path).fileName());
-    list->item(row)->setData(ThumbnailDelegate::PathRole, path);
-    if (!thumbnail.isNull() && qMax(thumbnail.width(), thumbnail.height()) >= pixelSide())
-        show(list->item(row), thumbnail);
-    else
+    QListWidgetItem *item = list->item(row);
+    item->setData(ThumbnailDelegate::PathRole, path);
+    if (thumbnail.isNull() || qMax(thumbnail.width(), thumbnail.height()) < pixelSide()) {
         request(row, path, {});
+        return;
+    }
+    const quint64 key = ++lastKey;
+    keys[row] = key;
+    noteShownSize(item, thumbnail);
+    // A row far from the view has it read again when it comes near.
+    if (isNear(key)) {
+        show(item, thumbnail);
+        held.insert(key, item);
+    }
 }
 
 void ThumbnailList::removeRows(const QList<int> &rows)
@@ -113,7 +135,6 @@ void ThumbnailList::removeRows(const QList<int> &rows)
     int runs = 0;
     for (qsizetype i = 0; i < rows.size(); ++i)
         runs += i == 0 || rows.at(i - 1) != rows.at(i) - 1;
-    QAbstractItemModel *model = list->model();
     if (runs <= 64) {
         // A run of adjacent rows at a time, from the bottom up so that the
         // rows above keep their numbers.
@@ -121,43 +142,58 @@ void ThumbnailList::removeRows(const QList<int> &rows)
             qsizetype begin = end - 1;
             while (begin > 0 && rows.at(begin - 1) == rows.at(begin) - 1)
                 --begin;
-            model->removeRows(rows.at(begin), int(end - begin));
+            removeRun(rows.at(begin), int(end - begin));
             end = begin;
         }
         return;
     }
-    // Many runs: the model would walk its table of persistent indexes once
-    // per run, and a large selection leaves that table large for good. The
-    // rows kept are put back instead, after one reset that empties it.
-    QList<QListWidgetItem *> kept;
-    QList<quint64> keptKeys;
-    QHash<quint64, Waiting> keptWaiting;
+    // Many runs: the model would walk its table of persistent indexes, and
+    // the view and the selection hear of it, once per run. The rows kept
+    // move up instead, each taking its data into an earlier row (which
+    // tells no one), and the rows left below go in one removal. A
+    // selection would stay with the rows' places: it goes, as rows go.
+    list->selectionModel()->reset();
+    int to = 0;
     qsizetype next = 0;
     for (int row = 0; row < list->count(); ++row) {
+        const quint64 key = std::exchange(keys[row], 0);
         if (next < rows.size() && rows.at(next) == row) {
             ++next;
+            waiting.remove(key);
+            held.remove(key);
+            failed.remove(key);
             continue;
         }
-        QListWidgetItem *copy = list->item(row)->clone();
-        kept << copy;
-        keptKeys << keys.at(row);
-        const auto it = waiting.constFind(keys.at(row));
-        if (it != waiting.constEnd())
-            keptWaiting.insert(it.key(), {copy, it->ticket});
+        QListWidgetItem *item = list->item(to);
+        if (to != row) {
+            *item = *list->item(row);
+            const auto it = waiting.find(key);
+            if (it != waiting.end())
+                it->item = item;
+            const auto shown = held.find(key);
+            if (shown != held.end())
+                *shown = item;
+        }
+        keys[to++] = key;
     }
-    const int scrolled = list->verticalScrollBar()->value();
-    // Emptying the list drops the rows still to come; these are not gone.
-    const QList<Pending> toCome = std::exchange(pending, {});
-    list->clear();
-    pending = toCome;
-    if (!pending.isEmpty())
-        moreRows.start();
-    for (QListWidgetItem *item : std::as_const(kept))
-        list->addItem(item);
-    keys = keptKeys;
-    waiting = keptWaiting;
-    list->doItemsLayout();
-    list->verticalScrollBar()->setValue(scrolled);
+    // The rows below hold no key now: their removal lets go of nothing.
+    removeRun(to, list->count() - to);
+    list->viewport()->update();
+    viewMoved();
+}
+
+void ThumbnailList::removeRun(int first, int count)
+{
+    // The list's model takes rows out one by one from the first of a run,
+    // moving all those after it each time: fifty thousand rows take it a
+    // quarter of a second. From the end a slice at a time, each moves no
+    // more than its slice.
+    constexpr int sliceRows = 1024;
+    for (int end = first + count; end > first;) {
+        const int slice = qMin(sliceRows, end - first);
+        list->model()->removeRows(end - slice, slice);
+        end -= slice;
+    }
 }
 
 void ThumbnailList::request(int row, const QString &path, const std::function<void()> &loaded)
@@ -166,15 +202,16 @@ void ThumbnailList::request(int row, const QString &path, const std::function<vo
     // ready: it is then no longer waiting. (A persistent index per row
     // would do the same, but the model walks its table of them on every
     // insertion and removal, for good: the table never shrinks.)
-    const quint64 key = ++lastKey;
-    keys[row] = key;
-    list->item(row)->setData(ThumbnailDelegate::PathRole, path);
+    quint64 &rowKey = keys[row];
+    if (rowKey == 0) {
+        rowKey = ++lastKey;
+        list->item(row)->setData(ThumbnailDelegate::PathRole, path);
+    }
+    const quint64 key = rowKey;
     const quint64 ticket = loader->request(
             path,
             [this, key, loaded](const QImage &thumbnail) {
-                const Waiting row = waiting.take(key);
-                if (row.item && !thumbnail.isNull())
-                    show(row.item, thumbnail);
+                arrived(key, thumbnail);
                 if (loaded)
                     loaded();
             },
@@ -182,16 +219,37 @@ void ThumbnailList::request(int row, const QString &path, const std::function<vo
     waiting.insert(key, {list->item(row), ticket});
 }
 
-void ThumbnailList::show(QListWidgetItem *item, const QImage &thumbnail)
+void ThumbnailList::arrived(quint64 key, const QImage &thumbnail)
+{
+    const Waiting row = waiting.take(key);
+    if (!row.item)
+        return;
+    if (thumbnail.isNull()) {
+        failed.insert(key);
+        return;
+    }
+    noteShownSize(row.item, thumbnail);
+    // Made for a row that has gone far from the view (or was never near
+    // it): the shared cache has it now, and the row shows the empty box.
+    if (isNear(key)) {
+        show(row.item, thumbnail);
+        held.insert(key, row.item);
+    }
+}
+
+void ThumbnailList::noteShownSize(QListWidgetItem *item, const QImage &thumbnail)
 {
     const QSize shown(thumbnail.text(QString::fromLatin1(ThumbnailCache::shownWidthKey)).toInt(),
                       thumbnail.text(QString::fromLatin1(ThumbnailCache::shownHeightKey)).toInt());
     if (!shown.isEmpty())
         item->setData(ThumbnailDelegate::ShownRole, shown);
+}
+
+void ThumbnailList::show(QListWidgetItem *item, const QImage &thumbnail)
+{
     // Kept as compact as drawing allows: a pixmap would widen an opaque
-    // picture to four bytes a pixel, a third more than it holds. Thousands
-    // of rows make that tens of megabytes; the conversion when a row is
-    // painted costs little at this size.
+    // picture to four bytes a pixel, a third more than it holds. The
+    // conversion when a row is painted costs little at this size.
     QImage::Format format = QImage::Format_RGB888;
     if (thumbnail.hasAlphaChannel())
         format = QImage::Format_ARGB32_Premultiplied;
@@ -226,16 +284,73 @@ QPair<int, int> ThumbnailList::rowsInView(int screens) const
     return {qBound(0, first, count - 1), qBound(0, first + shown, count - 1)};
 }
 
-void ThumbnailList::prioritizeVisible()
+QPair<int, int> ThumbnailList::keptRows() const
 {
-    // The rows shown, then those of the next screenful.
-    const QPair<int, int> rows = rowsInView(2);
-    QList<quint64> wanted;
-    for (int row = rows.first; row <= rows.second; ++row) {
-        const auto it = waiting.constFind(keys.at(row));
-        if (it != waiting.constEnd())
-            wanted << it->ticket;
+    const QPair<int, int> shown = rowsInView(1);
+    if (shown.second < 0)
+        return shown;
+    const int screen = shown.second - shown.first + 1;
+    const qint64 side = pixelSide();
+    const qint64 affordable = keptBytes / qMax<qint64>(1, side * side * 4) - screen;
+    const int around = int(qBound<qint64>(0, affordable / 2, qint64(screensAround) * screen));
+    return {qMax(0, shown.first - around), qMin(list->count() - 1, shown.second + around)};
+}
+
+void ThumbnailList::viewMoved()
+{
+    nearKnown = false;
+    viewChanged.start();
+}
+
+bool ThumbnailList::isNear(quint64 key)
+{
+    if (!nearKnown) {
+        nearRows = keptRows();
+        near.clear();
+        for (int row = nearRows.first; row <= nearRows.second; ++row)
+            near.insert(keys.at(row));
+        near.remove(0);
+        nearKnown = true;
     }
+    return near.contains(key);
+}
+
+void ThumbnailList::followView()
+{
+    isNear(0);
+    // The pictures of rows gone far from the view are let go.
+    for (auto it = held.begin(); it != held.end();) {
+        if (near.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        it.value()->setData(Qt::DecorationRole, QVariant());
+        it = held.erase(it);
+    }
+    // The rows near it without one have theirs read again; those on
+    // screen come first, then those below, then those above.
+    const QPair<int, int> shown = rowsInView(1);
+    QList<quint64> wanted;
+    const auto want = [this, &wanted](int row) {
+        const quint64 key = keys.at(row);
+        if (key == 0 || held.contains(key) || failed.contains(key))
+            return;
+        auto it = waiting.constFind(key);
+        if (it == waiting.constEnd()) {
+            const QString path = list->item(row)->data(ThumbnailDelegate::PathRole).toString();
+            if (path.isEmpty())
+                return;
+            request(row, path, {});
+            it = waiting.constFind(key);
+        }
+        wanted << it->ticket;
+    };
+    for (int row = shown.first; row <= shown.second; ++row)
+        want(row);
+    for (int row = shown.second + 1; row <= nearRows.second; ++row)
+        want(row);
+    for (int row = shown.first - 1; row >= nearRows.first; --row)
+        want(row);
     if (!wanted.isEmpty())
         loader->prioritize(wanted);
 }

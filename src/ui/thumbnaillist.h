@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
 
@@ -16,18 +17,28 @@ class QListWidgetItem;
 class ThumbnailLoader;
 
 // Fills a list widget with thumbnail rows: the file names first, the
-// pictures as they are made. Built to stay cheap at ten thousand rows: all
-// rows have one size, so that neither a new row nor a new picture lays the
-// list out row by row; rows are inserted many at a time, as many in one
-// event as a few milliseconds allow and the rest in the events after; the
-// pictures of the rows on screen are made before the others, also after
-// scrolling.
+// pictures as they are made. Built to stay cheap at a hundred thousand
+// rows: all rows have one size, so that neither a new row nor a new picture
+// lays the list out row by row; rows are inserted many at a time, as many
+// in one event as a few milliseconds allow and the rest in the events
+// after; the pictures of the rows on screen are made before the others,
+// also after scrolling.
+// Only the rows near the view hold their picture: a few screenfuls either
+// side of it, within a bound in bytes. A row further off shows the box it
+// shows while its picture is made, and has the picture read again (from
+// the shared thumbnail cache, through the loader) when it comes near.
 // Pictures are made at the screen's pixel density.
 class ThumbnailList : public QObject
 {
     Q_OBJECT
 
 public:
+    // Screenfuls either side of the view whose rows keep their picture.
+    static constexpr int screensAround = 2;
+    // At most this many bytes of pictures, counted at four a pixel of a
+    // full box, are kept; the rows on screen keep theirs whatever it says.
+    static constexpr qint64 keptBytes = 32 << 20;
+
     ThumbnailList(QListWidget *list, ThumbnailLoader *loader);
 
     // Appends one row per path, in order, and queues their thumbnails: the
@@ -53,26 +64,42 @@ public:
     // laying the list out.
     QPair<int, int> rowsInView(int screens = 1) const;
 
+    // The rows that keep their picture: those on screen and the rows
+    // around them (-1 as the last when there are none).
+    QPair<int, int> keptRows() const;
+
 private:
     void addSlice();
+    void removeRun(int first, int count);
     void request(int row, const QString &path, const std::function<void()> &loaded);
+    void arrived(quint64 key, const QImage &thumbnail);
+    void noteShownSize(QListWidgetItem *item, const QImage &thumbnail);
     void show(QListWidgetItem *item, const QImage &thumbnail);
-    void prioritizeVisible();
+    void viewMoved();
+    bool isNear(quint64 key);
+    void followView();
 
     QListWidget *list;
     ThumbnailLoader *loader;
-    // The rows whose picture is still to come, by a key of their own: the
-    // item and the loader's ticket.
+    // A row's key stays its own while it is listed (0 until its picture
+    // is first asked for): the rows whose picture is still to come, with
+    // the loader's ticket; those holding it; those whose file gave none.
     struct Waiting
     {
         QListWidgetItem *item = nullptr;
         quint64 ticket = 0;
     };
     QHash<quint64, Waiting> waiting;
+    QHash<quint64, QListWidgetItem *> held;
+    QSet<quint64> failed;
     quint64 lastKey = 0;
-    // Each row's key, kept in step with the rows; 0 for none.
+    // Each row's key, kept in step with the rows.
     QList<quint64> keys;
-    QTimer visibleChanged;
+    // The keys of keptRows(), found again once the view or the rows change.
+    QSet<quint64> near;
+    QPair<int, int> nearRows{0, -1};
+    bool nearKnown = false;
+    QTimer viewChanged;
     // What addRows() has still to add, in order.
     struct Pending
     {

@@ -1,0 +1,205 @@
+#include "ui/thumbnaildelegate.h"
+#include "ui/thumbnaillist.h"
+#include "thumbnail/thumbnailloader.h"
+
+#include "testsupport.h"
+
+#include <QListWidget>
+#include <QScrollBar>
+
+using namespace TestSupport;
+
+// The rows of a thumbnail list: added in slices, and holding their
+// pictures only near the view.
+class tst_ThumbnailList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void manyRowsComeInSlices_data();
+    void manyRowsComeInSlices();
+    void onlyRowsNearViewHoldPictures_data();
+    void onlyRowsNearViewHoldPictures();
+    void keptRowsWithinBytes_data();
+    void keptRowsWithinBytes();
+
+private:
+    QTemporaryDir tmp;
+    QStringList photos; // a few hundred small ones
+};
+
+void tst_ThumbnailList::initTestCase()
+{
+    QVERIFY(tmp.isValid());
+    for (int i = 0; i < 300; ++i)
+        photos << writeImage(tmp.filePath(QStringLiteral("small/%1.png").arg(i, 3, 10, QLatin1Char('0'))),
+                             QSize(16, 12));
+    QVERIFY(!photos.last().isEmpty());
+}
+
+void tst_ThumbnailList::manyRowsComeInSlices_data()
+{
+    QTest::addColumn<QString>("midway"); // what happens while rows are still to come
+    QTest::newRow("nothing") << QString();
+    QTest::newRow("every other row removed") << "remove";
+    QTest::newRow("list cleared") << "clear";
+}
+
+void tst_ThumbnailList::manyRowsComeInSlices()
+{
+    QFETCH(QString, midway);
+    // Missing files: their thumbnails fail at once, and the rows are what
+    // is looked at.
+    const int count = 20000;
+    QStringList paths;
+    for (int i = 0; i < count; ++i)
+        paths << tmp.filePath(QStringLiteral("slices/%1.jpg").arg(i));
+    QListWidget list;
+    list.setIconSize(QSize(64, 64));
+    ThumbnailLoader loader;
+    ThumbnailList rows(&list, &loader);
+    int loaded = 0;
+    rows.addRows(paths, [&loaded]() { ++loaded; });
+    // Some now, the others in the events after.
+    QVERIFY(list.count() > 0 && list.count() < count);
+    QStringList expected = paths;
+    if (midway == QLatin1String("remove")) {
+        QList<int> removed;
+        for (int row = 0; row < list.count(); row += 2)
+            removed << row;
+        for (qsizetype i = removed.size() - 1; i >= 0; --i)
+            expected.removeAt(removed.at(i));
+        rows.removeRows(removed);
+    } else if (midway == QLatin1String("clear")) {
+        list.clear();
+        for (int i = 0; i < 20; ++i) // the slices come on zero-time timers
+            QCoreApplication::processEvents();
+        QCOMPARE(list.count(), 0);
+        return;
+    }
+    QTRY_COMPARE(list.count(), int(expected.size()));
+    for (int row : {0, 1, int(expected.size()) / 2, int(expected.size()) - 1})
+        QCOMPARE(list.item(row)->text(), QFileInfo(expected.at(row)).fileName());
+    QTRY_COMPARE_WITH_TIMEOUT(loaded, count, 120000);
+}
+
+namespace {
+
+// Whether every row the list keeps pictures for has one, and no other row.
+bool onlyKeptHavePictures(QListWidget *list, const ThumbnailList &rows)
+{
+    const QPair<int, int> kept = rows.keptRows();
+    for (int row = 0; row < list->count(); ++row) {
+        const bool near = row >= kept.first && row <= kept.second;
+        if (list->item(row)->icon().isNull() == near)
+            return false;
+    }
+    return kept.second >= kept.first;
+}
+
+} // namespace
+
+void tst_ThumbnailList::onlyRowsNearViewHoldPictures_data()
+{
+    QTest::addColumn<QString>("move"); // how the view comes to other rows
+    QTest::newRow("scrolled to the end") << "scroll";
+    QTest::newRow("every other row removed") << "remove";
+    QTest::newRow("list made taller") << "resize";
+}
+
+// A few screenfuls around the view keep their pictures; the rest show the
+// empty box, and have theirs read again when they come back into view.
+void tst_ThumbnailList::onlyRowsNearViewHoldPictures()
+{
+    QFETCH(QString, move);
+    QListWidget list;
+    list.setIconSize(QSize(32, 32));
+    list.resize(200, 150);
+    ThumbnailLoader loader;
+    ThumbnailList rows(&list, &loader);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    int loaded = 0;
+    rows.addRows(photos, [&loaded]() { ++loaded; });
+    QTRY_COMPARE(loaded, int(photos.size()));
+    QScrollBar *bar = list.verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    // The list is many times the rows kept.
+    QVERIFY2(rows.keptRows().second < list.count() / 4,
+             qPrintable(QString::number(rows.keptRows().second)));
+    QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
+    // A row far off still tells the size its photo shows at.
+    const QModelIndex last = list.model()->index(list.count() - 1, 0);
+    QCOMPARE(last.data(ThumbnailDelegate::ShownRole).toSize(), QSize(16, 12));
+
+    if (move == QLatin1String("scroll")) {
+        bar->setValue(bar->maximum());
+        QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
+        QVERIFY(list.item(0)->icon().isNull());
+    } else if (move == QLatin1String("remove")) {
+        QList<int> removed;
+        for (int row = 0; row < list.count(); row += 2)
+            removed << row;
+        rows.removeRows(removed);
+        QCOMPARE(list.count(), int(photos.size()) / 2);
+        QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
+        QCOMPARE(list.item(0)->text(), QFileInfo(photos.at(1)).fileName());
+    } else {
+        const int before = rows.keptRows().second;
+        list.resize(200, 300);
+        QTRY_VERIFY(rows.keptRows().second > before);
+        QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
+    }
+    bar->setValue(0);
+    QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
+    QVERIFY(!list.item(0)->icon().isNull());
+}
+
+void tst_ThumbnailList::keptRowsWithinBytes_data()
+{
+    QTest::addColumn<int>("side");   // of the icon box
+    QTest::addColumn<int>("height"); // of the list
+    QTest::addColumn<bool>("bounded"); // whether the bound takes rows off
+    QTest::newRow("small box, short list") << 32 << 150 << false;
+    QTest::newRow("large box, tall list") << 512 << 6000 << true;
+}
+
+// However many rows a screen holds, those kept around it stay within the
+// bound; those on screen keep theirs whatever it says.
+void tst_ThumbnailList::keptRowsWithinBytes()
+{
+    QFETCH(int, side);
+    QFETCH(int, height);
+    QFETCH(bool, bounded);
+    QListWidget list;
+    list.setIconSize(QSize(side, side));
+    list.resize(300, height);
+    ThumbnailLoader loader;
+    ThumbnailList rows(&list, &loader);
+    QStringList names;
+    for (int i = 0; i < 5000; ++i)
+        names << QStringLiteral("missing-%1.jpg").arg(i);
+    list.addItems(names);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    QScrollBar *bar = list.verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
+    bar->setValue(bar->maximum() / 2);
+    const QPair<int, int> shown = rows.rowsInView(1);
+    const QPair<int, int> kept = rows.keptRows();
+    QVERIFY(kept.first <= shown.first && kept.second >= shown.second);
+    const qint64 perRow = qint64(rows.pixelSide()) * rows.pixelSide() * 4;
+    const qint64 keptCount = kept.second - kept.first + 1;
+    const qint64 shownCount = shown.second - shown.first + 1;
+    QVERIFY2(keptCount * perRow <= ThumbnailList::keptBytes || keptCount == shownCount,
+             qPrintable(QStringLiteral("%1 rows kept").arg(keptCount)));
+    // Never more than the screenfuls either side.
+    const qint64 screenfuls = shownCount * (1 + 2 * ThumbnailList::screensAround);
+    QCOMPARE(keptCount < screenfuls, bounded);
+    QVERIFY(keptCount <= screenfuls);
+}
+
+QTEST_MAIN(tst_ThumbnailList)
+#include "tst_thumbnaillist.moc"
