@@ -147,7 +147,8 @@ void tst_ImageLists::dialogOffersWhatOpens()
     std::function<void()> poll = [&]() {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         auto *model = dialog ? dialog->findChild<QFileSystemModel *>() : nullptr;
-        if (++polls > 1000) {
+        // Two minutes of polls: the tests' ceiling for a wait.
+        if (++polls > 12000) {
             if (dialog)
                 dialog->reject();
             return;

@@ -44,7 +44,8 @@ inline void answerOpenDialog(const QStringList &files, std::function<void(bool)>
         };
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog) {
-            if (++*polls > 1000) {
+            // Two minutes of polls: the tests' ceiling for a wait.
+            if (++*polls > 12000) {
                 qWarning() << "no file dialog appeared";
                 end(false);
                 return;
