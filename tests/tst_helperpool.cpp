@@ -5,6 +5,7 @@
 
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -31,6 +32,7 @@ private slots:
     void idleHelperGivesMemoryBack();
     void brokenHelper_data();
     void brokenHelper();
+    void relativeHelperNameStarts();
     void givingUpEndsTheHelper();
     void starvedHelperFinishes();
 
@@ -209,6 +211,19 @@ void tst_HelperPool::brokenHelper()
     const HelperOutcome next = thumbnailOf(picture);
     QCOMPARE(next.status, HelperOutcome::Done);
     QVERIFY(!next.image.isNull());
+}
+
+// A helper named relative to the working folder starts, although it is
+// run from /.
+void tst_HelperPool::relativeHelperNameStarts()
+{
+    const QByteArray absolute = qgetenv("PICTAVO_HELPER");
+    QVERIFY(QFileInfo(QFile::decodeName(absolute)).isAbsolute());
+    qputenv("PICTAVO_HELPER", QFile::encodeName(QDir::current().relativeFilePath(QFile::decodeName(absolute))));
+    const HelperOutcome outcome = thumbnailOf(picture);
+    qputenv("PICTAVO_HELPER", absolute);
+    QCOMPARE(outcome.status, HelperOutcome::Done);
+    QCOMPARE(outcome.image.size(), QSize(128, 85));
 }
 
 // A caller that gives up (Stop, Quit) does not wait for the helper: it is

@@ -57,9 +57,10 @@ HelperPool &HelperPool::instance()
 
 QString HelperPool::helperPath()
 {
+    // A relative name is of this process's folder: the helper starts in /.
     const QByteArray given = qgetenv("PICTAVO_HELPER");
     if (!given.isEmpty())
-        return QFile::decodeName(given);
+        return QFileInfo(QFile::decodeName(given)).absoluteFilePath();
     return QCoreApplication::applicationDirPath() + QStringLiteral("/pictavo-helper");
 }
 
