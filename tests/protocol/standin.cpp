@@ -90,9 +90,17 @@ Question target(qint32 width, qint32 height)
 }
 
 // An answer with a thumbnail of width x height in a memfd of its size.
-void answerPicture(qint32 width, qint32 height)
+// An answer that says where a thumbnail came from.
+Answer from(bool cached, bool failedBefore)
 {
     Answer a;
+    a.cached = cached;
+    a.failedBefore = failedBefore;
+    return a;
+}
+
+void answerPicture(qint32 width, qint32 height, Answer a = Answer())
+{
     a.hasImage = true;
     a.image = picture(width, height);
     Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
@@ -243,43 +251,16 @@ Plays descriptorPlays()
                  a.image.bytesPerLine = 100;
                  Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
              }},
-            {"cached-not-handed",
-             [] {
-                 Answer a;
-                 a.cached = true;
-                 a.hasImage = true;
-                 a.image = picture(100, 50);
-                 Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
-             }},
-            {"failed-before-not-handed",
-             [] {
-                 Answer a;
-                 a.failedBefore = true;
-                 Protocol::send(socketFd, a);
-             }},
-            {"cached-without-picture",
-             [] {
-                 Answer a;
-                 a.cached = true;
-                 Protocol::send(socketFd, a);
-             }},
-            {"failed-before-with-picture",
-             [] {
-                 Answer a;
-                 a.failedBefore = true;
-                 a.hasImage = true;
-                 a.image = picture(100, 50);
-                 Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
-             }},
+            {"cached-not-handed", [] { answerPicture(100, 50, from(true, false)); }},
+            {"failed-before-not-handed", [] { Protocol::send(socketFd, from(false, true)); }},
+            {"cached-without-picture", [] { Protocol::send(socketFd, from(true, false)); }},
+            {"failed-before-with-picture", [] { answerPicture(100, 50, from(false, true)); }},
             {"fine-cached-thumbnail",
              [] {
-                 Answer a;
-                 a.cached = true;
+                 Answer a = from(true, false);
                  a.shownWidth = 4000;
                  a.shownHeight = 2000;
-                 a.hasImage = true;
-                 a.image = picture(128, 64);
-                 Protocol::send(socketFd, a, {memfd(bytesOf(a.image))});
+                 answerPicture(128, 64, a);
              }},
             {"preview-on-a-thumbnail",
              [] {
