@@ -10,7 +10,7 @@
 // With --targets, the other way: the photos written as WebP, AVIF, JPEG XL
 // and HEIC through the window (targetbench.h).
 //
-//   bench_formats --targets PHOTO.jpg... [--rounds R=1]
+//   bench_formats --targets PHOTO.jpg... [--rounds R=1] [--only WebP,AVIF,...]
 
 #include "benchsupport.h"
 #include "targetbench.h"
@@ -88,8 +88,14 @@ int main(int argc, char **argv)
             targetRounds = args.value(at + 1).toInt();
             args.remove(at, 2);
         }
+        QStringList only;
+        const int onlyAt = int(args.indexOf(QStringLiteral("--only")));
+        if (onlyAt > 0) {
+            only = args.value(onlyAt + 1).split(u',', Qt::SkipEmptyParts);
+            args.remove(onlyAt, 2);
+        }
         ImageLimits::configureProcess();
-        return runTargets(args.mid(1), qMax(1, targetRounds));
+        return runTargets(args.mid(1), qMax(1, targetRounds), only);
     }
     if (args.size() < 2) {
         qWarning("usage: bench_formats PHOTO.jpg [--rounds R]");

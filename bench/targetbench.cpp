@@ -111,16 +111,16 @@ void measure(const QList<QImage> &sources, const QStringList &photos, const QStr
 
 } // namespace
 
-int runTargets(const QStringList &photos, int rounds)
+int runTargets(const QStringList &photos, int rounds, const QStringList &only)
 {
     QTemporaryDir dir;
     isolateDesktop(dir.filePath(QStringLiteral("settings")));
     const QString threads = QString::number(qMax(1, QThread::idealThreadCount()));
-    const QList<Target> targets{
+    QList<Target> targets{
         {QStringLiteral("JPG"), QStringLiteral("JPG"), false, QString(), {}},
         {QStringLiteral("WebP"), QStringLiteral("webp"), false, QStringLiteral("cwebp"),
          [&](const QString &in, const QString &out) {
-             return QStringList{"-quiet", "-q", nativeText("WebP", 75), "-m", "4", "-mt",
+             return QStringList{"-quiet", "-q", nativeText("WebP", 75), "-m", "4", "-sharp_yuv", "-mt",
                                 "-metadata", "all", in, "-o", out};
          }},
         {QStringLiteral("AVIF"), QStringLiteral("avif"), false, QStringLiteral("heif-enc"),
@@ -144,6 +144,9 @@ int runTargets(const QStringList &photos, int rounds)
                                 "-o", out};
          }},
     };
+    if (!only.isEmpty()) {
+        targets.removeIf([&](const Target &t) { return t.item != QLatin1String("JPG") && !only.contains(t.item); });
+    }
     QList<QImage> sources;
     for (const QString &photo : photos)
         sources << ImageLoader::read(photo);
@@ -177,9 +180,9 @@ int runTargets(const QStringList &photos, int rounds)
           << " photos, Format Convert at quality 75, one image in flight (its encoder on "
           << threads << " threads), median of " << rounds << " rounds; the tools on " << threads
           << " threads too\n\n"
-          << "| Target | Pictavo s/photo | tool s/photo | time ratio | bytes vs JPEG q75 | bytes vs tool "
+          << "| Target | Pictavo s/photo | tool s/photo | time ratio | KiB (all photos) | bytes vs JPEG q75 | bytes vs tool "
              "| bytes vs source | butteraugli Pictavo | butteraugli tool | Tool |\n"
-          << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
+          << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
     for (qsizetype t = 0; t < targets.size(); ++t) {
         const Target &target = targets.at(t);
         const Run &mine = ours.at(t);
@@ -189,7 +192,8 @@ int runTargets(const QStringList &photos, int rounds)
         out() << "| " << name << " | " << fmt(median(mine.seconds), 2) << " | "
               << (hasTool ? fmt(median(tool.seconds), 2) : QStringLiteral("–")) << " | "
               << (hasTool ? fmt(median(mine.seconds) / median(tool.seconds), 2) : QStringLiteral("–"))
-              << " | " << fmt(double(mine.bytes) / double(jpeg.bytes), 3) << " | "
+              << " | " << fmt(double(mine.bytes) / 1024, 0) << " | "
+              << fmt(double(mine.bytes) / double(jpeg.bytes), 3) << " | "
               << (hasTool ? fmt(double(mine.bytes) / double(tool.bytes), 3) : QStringLiteral("–"))
               << " | " << fmt(double(mine.bytes) / double(photoBytes), 3) << " | "
               << fmt(mine.distance, 2) << " | "

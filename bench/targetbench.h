@@ -9,8 +9,9 @@ namespace Bench {
 // converted by "Format Convert" at the default quality, one image in
 // flight (one helper, its encoder on every core), against JPEG at 75 and
 // against the library's own tool at the same settings on the same photos.
-// Prints one markdown table; returns the exit status.
-int runTargets(const QStringList &photos, int rounds);
+// Prints one markdown table; returns the exit status. `only` names the
+// targets to run (the Format tab's items; JPG, the reference, always runs).
+int runTargets(const QStringList &photos, int rounds, const QStringList &only = {});
 
 } // namespace Bench
 
