@@ -120,7 +120,7 @@ int runTargets(const QStringList &photos, int rounds, const QStringList &only)
         {QStringLiteral("JPG"), QStringLiteral("JPG"), false, QString(), {}},
         {QStringLiteral("WebP"), QStringLiteral("webp"), false, QStringLiteral("cwebp"),
          [&](const QString &in, const QString &out) {
-             return QStringList{"-quiet", "-q", nativeText("WebP", 75), "-m", "4", "-sharp_yuv", "-mt",
+             return QStringList{"-quiet", "-q", nativeText("WebP", 75), "-m", "6", "-sns", "25", "-mt",
                                 "-metadata", "all", in, "-o", out};
          }},
         {QStringLiteral("AVIF"), QStringLiteral("avif"), false, QStringLiteral("heif-enc"),

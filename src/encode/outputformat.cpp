@@ -5,19 +5,19 @@ namespace {
 using Point = OutputFormat::QualityPoint;
 
 // Each curve makes one number mean about the same look in every format:
-// the encoder's parameter that gives, on photos, the butteraugli distance
-// JPEG gives at that quality (docs/quality.md; bench/bench_quality
-// measures them). JPEG's own is the number itself, as Qt's writer takes
+// the encoder's parameter that gives, on photographs at their own size,
+// the butteraugli distance JPEG gives at that quality (docs/quality.md;
+// bench/bench_quality measures them at 30, 50, 75 and 90). JPEG's own is the number itself, as Qt's writer takes
 // it: 75 writes what a plain save does.
 const QList<Point> jpegCurve{{1, 1}, {100, 100}};
 // libwebp's quality, 0 to 100.
-const QList<Point> webpCurve{{1, 1}, {30, 36.7}, {50, 66.4}, {75, 82}, {100, 100}};
+const QList<Point> webpCurve{{1, 1}, {30, 33.6}, {50, 73.9}, {75, 88.3}, {90, 97.7}, {100, 100}};
 // libheif's quality for aom (0 to 100, onto AV1's quantizer).
-const QList<Point> avifCurve{{1, 1}, {30, 38.3}, {50, 50.8}, {75, 63.3}, {100, 100}};
+const QList<Point> avifCurve{{1, 1}, {30, 38}, {50, 53}, {75, 77}, {90, 92}, {100, 100}};
 // libheif's quality for x265 (0 to 100, onto HEVC's quantizer).
-const QList<Point> heicCurve{{1, 1}, {30, 28.9}, {50, 36.7}, {75, 44.5}, {100, 100}};
+const QList<Point> heicCurve{{1, 1}, {30, 26}, {50, 35}, {75, 45}, {90, 58}, {100, 100}};
 // libjxl's distance (0 lossless, 1 visually lossless, 25 the most).
-const QList<Point> jxlCurve{{1, 25}, {30, 8.36}, {50, 5.11}, {75, 2.78}, {90, 1.0}, {100, 0.1}};
+const QList<Point> jxlCurve{{1, 25}, {30, 11.4}, {50, 6.51}, {75, 2.74}, {90, 0.97}, {100, 0.1}};
 
 // WebP stores each side in 14 bits.
 constexpr int webpMaxSide = 16383;

@@ -85,9 +85,13 @@ QByteArray WebpEncoder::encode(const QImage &source, double native, const Encode
     WebPConfig config;
     if (!WebPConfigInit(&config))
         return fail(tr("the WebP library does not match the one built against"));
-    // The defaults of libwebp's own tool: method 4, and for lossless its
-    // effort at 75.
-    config.method = 4;
+    // Lossy: libwebp's slowest method and a quarter of its default
+    // spatial noise shaping (quantizers nearer uniform): on photos about
+    // 15 % fewer bytes at the same butteraugli distance than its tool's
+    // defaults (method 4, 50), at 1.4 to 3 times the time
+    // (docs/quality.md). Lossless: the tool's effort, 75.
+    config.method = options.lossless ? 4 : 6;
+    config.sns_strength = 25;
     config.lossless = options.lossless ? 1 : 0;
     config.quality = options.lossless ? 75.0f : float(qBound(0.0, native, 100.0));
     // libwebp runs at most one thread beside the caller's.
