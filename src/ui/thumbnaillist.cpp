@@ -186,7 +186,7 @@ void ThumbnailList::clear()
     // Let go of quietly: the selection would follow every slice's removal.
     list->selectionModel()->reset();
     list->viewport()->update();
-    doom(0);
+    doom(0, true);
 }
 
 void ThumbnailList::removeRows(const QList<int> &rows)
@@ -239,17 +239,19 @@ void ThumbnailList::removeRows(const QList<int> &rows)
         keys[to++] = key;
     }
     // The rows below hold no key now: their removal lets go of nothing.
+    // Moving the rows up was this event's work when there were many.
     list->viewport()->update();
     viewMoved();
-    doom(to);
+    doom(to, rows.size() <= removedPerEvent);
 }
 
-void ThumbnailList::doom(int first)
+void ThumbnailList::doom(int first, bool now)
 {
     if (first >= list->count())
         return;
     doomedFrom = doomedFrom < 0 ? first : qMin(doomedFrom, first);
-    dropDoomed();
+    if (now)
+        dropDoomed();
     if (doomedFrom >= 0)
         moreRows.start();
 }

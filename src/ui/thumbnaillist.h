@@ -88,7 +88,7 @@ private:
     void addSlice();
     void appendPaths(const QStringList &paths, const std::function<void()> &loaded);
     void appendMade(const QString &path, const QImage &thumbnail);
-    void doom(int first);
+    void doom(int first, bool now);
     void dropDoomed();
     void removeRun(int first, int count);
     void request(int row, const QString &path, const std::function<void()> &loaded);
