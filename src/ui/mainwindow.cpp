@@ -26,6 +26,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QItemSelectionModel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
@@ -324,14 +325,18 @@ void MainWindow::loadingDone()
 void MainWindow::removeImages()
 {
     QList<int> rows;
-    const QModelIndexList selected = ui->listWidgetOriginal->selectionModel()->selectedIndexes();
-    // Rows on their way out of the list are no longer the list's.
-    const int listed = originalRows->rowCount();
-    for (const QModelIndex &index : selected) {
-        if (index.row() < listed)
-            rows << index.row();
+    {
+        // The selected ranges' rows, without an index made for each. Rows
+        // on their way out of the list are no longer the list's.
+        const QItemSelection selected = ui->listWidgetOriginal->selectionModel()->selection();
+        const int listed = originalRows->rowCount();
+        for (const QItemSelectionRange &range : selected) {
+            for (int row = range.top(); row <= qMin(range.bottom(), listed - 1); ++row)
+                rows << row;
+        }
     }
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     // Cleared first, so that the selection need not follow every removal;
     // quietly, since the view would otherwise work out where each of the
     // rows let go of was (a tenth of a second for 50,000 scattered rows)
