@@ -31,7 +31,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QShortcut>
-#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -134,14 +133,6 @@ MainWindow::MainWindow(QWidget *parent)
     new ConvertChords(this, {sizeConvertAction, formatConvertAction, bothConvertAction});
     AccessibleNames::describe(ui);
     AccessibleNames::describe(ui->mainToolBar);
-
-    progressThrottle = new QTimer(this);
-    progressThrottle->setSingleShot(true);
-    progressThrottle->setInterval(100);
-    connect(progressThrottle, &QTimer::timeout, this, [this]() {
-        if (progressPending)
-            progressChanged();
-    });
 }
 
 MainWindow::~MainWindow()
@@ -308,7 +299,8 @@ void MainWindow::thumbnailLoaded(int generation)
         return;
     ++loadedCount;
     if (loadedCount < imageFiles.size() || searching) {
-        progressChanged();
+        if (loadProgress && loadedCount < imageFiles.size())
+            loadProgress->showLoaded(loadedCount);
         return;
     }
     loadingDone();
@@ -584,26 +576,4 @@ void MainWindow::batchFinished(const BatchReport &report)
         && !report.directory.isEmpty()
         && !QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(report.directory).absolutePath())))
         ui->statusBar->showMessage(text + tr(", the folder could not be opened"), 0);
-}
-
-void MainWindow::progressChanged()
-{
-    if (progressThrottle->isActive()) {
-        progressPending = true;
-        return;
-    }
-    progressPending = false;
-    updateProgress();
-    progressThrottle->start();
-}
-
-void MainWindow::updateProgress()
-{
-    // A window-modal progress dialog spins the event loop in setValue(),
-    // where more thumbnails arrive: those only count.
-    if (loadProgress && !updatingLoadProgress && loadedCount < imageFiles.size()) {
-        updatingLoadProgress = true;
-        loadProgress->setValue(loadedCount);
-        updatingLoadProgress = false;
-    }
 }

@@ -15,7 +15,6 @@ class QCloseEvent;
 class QListWidget;
 class QMenu;
 class LoadingDialog;
-class QTimer;
 class BatchRunner;
 class BatchStatus;
 class FailuresButton;
@@ -70,8 +69,6 @@ private:
     ConvertSettings convertSettings() const;
     void startConvert(ConvertMode convertMode, const QString &finishedText);
     void thumbnailLoaded(int generation);
-    void progressChanged();
-    void updateProgress();
     void batchFinished(const BatchReport &report);
     void openFiles(const SourceTree &tree);
     void searchFinished(const SourceTree &tree);
@@ -120,12 +117,7 @@ private:
     QPointer<LoadingDialog> loadProgress;
     int loadGeneration = 0;
     int loadedCount = 0;
-    bool updatingLoadProgress = false;
-    // Loading progress is shown at most every tenth of a second: thousands
-    // of updates would each repaint, and the modal dialog's spin the loop.
-    QTimer *progressThrottle;
     SettingsSaver *settingsSaver;
-    bool progressPending = false;
 
     friend class tst_MainWindow;
     friend class tst_ImageLists;
