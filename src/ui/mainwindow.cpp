@@ -26,6 +26,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QItemSelectionModel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
@@ -34,6 +35,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -117,7 +119,14 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusBar->addPermanentWidget(failuresButton);
 
     folderScanner = new FolderScanner(this);
-    connect(folderScanner, &FolderScanner::finished, this, &MainWindow::openFiles);
+    // The first part a search finds replaces the list, the others add to it.
+    connect(folderScanner, &FolderScanner::found, this, [this](const SourceTree &part) {
+        if (std::exchange(searchListed, true))
+            addFiles(part);
+        else
+            listFiles(part);
+    });
+    connect(folderScanner, &FolderScanner::finished, this, &MainWindow::searchFinished);
     connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
     // Qt's own file dialog, where it is the one used, made cheap for
     // folders of thousands of photos.
@@ -207,52 +216,90 @@ void MainWindow::openImages(const QStringList &paths)
         return;
     }
     // The window waits behind the loading dialog while folders are
-    // searched, as it does while their thumbnails come in.
+    // searched, as it does while their thumbnails come in; the rows come
+    // in as the search finds them.
     if (!loadProgress) {
         loadProgress = new LoadingDialog(0, this);
         loadProgress->show();
     }
+    searching = true;
+    searchListed = false;
     folderScanner->start(paths, skip);
 }
 
 void MainWindow::openFiles(const SourceTree &tree)
 {
-    const QStringList &files = tree.files;
-    if (files.isEmpty()) {
-        // Only folders without images were given: the list stays.
-        if (loadProgress && loadedCount >= imageFiles.size())
-            loadProgress->deleteLater();
-        ui->statusBar->showMessage(tr("No images found") + skippedText(tree.skippedFolders), 0);
+    // A search under way would list its photos after these.
+    folderScanner->stop();
+    searching = false;
+    if (tree.files.isEmpty())
+        noImagesFound(tree.skippedFolders);
+    else
+        listFiles(tree);
+}
+
+void MainWindow::searchFinished(const SourceTree &tree)
+{
+    searching = false;
+    if (tree.files.isEmpty()) {
+        noImagesFound(tree.skippedFolders);
         return;
     }
+    // (Every part comes before the end; this is for one that did not.)
+    if (!std::exchange(searchListed, true))
+        listFiles(tree);
+    skippedFolders = tree.skippedFolders;
+    if (loadProgress)
+        loadProgress->setMaximum(int(imageFiles.size()));
+    if (loadedCount >= imageFiles.size())
+        loadingDone();
+}
 
-    imageFiles = files;
-    resultFolders = tree.subfolders;
+void MainWindow::noImagesFound(int skipped)
+{
+    // Only folders without images were given: the list stays.
+    if (loadProgress && loadedCount >= imageFiles.size())
+        loadProgress->deleteLater();
+    ui->statusBar->showMessage(tr("No images found") + skippedText(skipped), 0);
+}
+
+void MainWindow::listFiles(const SourceTree &tree)
+{
+    const QStringList &files = tree.files;
+    imageFiles.clear();
+    resultFolders.clear();
     skippedFolders = tree.skippedFolders;
     lastOpenDir = QFileInfo(files.first()).dir().path();
     settingsSaver->changed();
-    batchRunner->protectSources(files);
 
     // Thumbnails of an earlier opening that are still on their way are of
     // no use any more.
     thumbnailLoader->cancelPending();
     ++loadGeneration;
     loadedCount = 0;
-    ui->listWidgetOriginal->clear();
-    ui->listWidgetConvert->clear();
+    originalRows->clear();
+    convertedRows->clear();
     // Failures of an earlier batch are not this list's.
     failuresButton->setFailures({});
 
     if (loadProgress)
         loadProgress->deleteLater();
-    loadProgress = new LoadingDialog(int(files.size()), this);
+    // While a search goes on, how many there will be is not known.
+    loadProgress = new LoadingDialog(searching ? 0 : int(files.size()), this);
     loadProgress->show();
-
-    const int generation = loadGeneration;
-    originalRows->addRows(files, [this, generation]() { thumbnailLoaded(generation); });
 
     proposedSaveDir = tree.proposedSaveFolder();
     ui->lineEditSaveDir->setText(proposedSaveDir);
+    addFiles(tree);
+}
+
+void MainWindow::addFiles(const SourceTree &part)
+{
+    imageFiles += part.files;
+    resultFolders.insert(part.subfolders);
+    batchRunner->protectSources(part.files);
+    const int generation = loadGeneration;
+    originalRows->addRows(part.files, [this, generation]() { thumbnailLoaded(generation); });
 }
 
 void MainWindow::thumbnailLoaded(int generation)
@@ -260,10 +307,15 @@ void MainWindow::thumbnailLoaded(int generation)
     if (generation != loadGeneration)
         return;
     ++loadedCount;
-    if (loadedCount < imageFiles.size()) {
+    if (loadedCount < imageFiles.size() || searching) {
         progressChanged();
         return;
     }
+    loadingDone();
+}
+
+void MainWindow::loadingDone()
+{
     if (loadProgress)
         loadProgress->deleteLater();
     ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount)
@@ -273,10 +325,18 @@ void MainWindow::thumbnailLoaded(int generation)
 void MainWindow::removeImages()
 {
     QList<int> rows;
-    const QModelIndexList selected = ui->listWidgetOriginal->selectionModel()->selectedIndexes();
-    for (const QModelIndex &index : selected)
-        rows << index.row();
+    {
+        // The selected ranges' rows, without an index made for each. Rows
+        // on their way out of the list are no longer the list's.
+        const QItemSelection selected = ui->listWidgetOriginal->selectionModel()->selection();
+        const int listed = originalRows->rowCount();
+        for (const QItemSelectionRange &range : selected) {
+            for (int row = range.top(); row <= qMin(range.bottom(), listed - 1); ++row)
+                rows << row;
+        }
+    }
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     // Cleared first, so that the selection need not follow every removal;
     // quietly, since the view would otherwise work out where each of the
     // rows let go of was (a tenth of a second for 50,000 scattered rows)
@@ -486,7 +546,7 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
 {
     if (imageFiles.isEmpty())
         return;
-    ui->listWidgetConvert->clear();
+    convertedRows->clear();
     if (HelperPool::instance().available())
         ui->statusBar->clearMessage();
     else

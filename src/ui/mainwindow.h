@@ -74,6 +74,11 @@ private:
     void updateProgress();
     void batchFinished(const BatchReport &report);
     void openFiles(const SourceTree &tree);
+    void searchFinished(const SourceTree &tree);
+    void noImagesFound(int skipped);
+    void listFiles(const SourceTree &tree);
+    void addFiles(const SourceTree &part);
+    void loadingDone();
 
     Ui_MainWindow *ui;
     QStringList imageFiles;
@@ -107,6 +112,10 @@ private:
     // Folders of results the last search passed over, for the status bar.
     int skippedFolders = 0;
     FolderScanner *folderScanner;
+    // A search is under way: more of its photos may come. Its first part
+    // has replaced the list.
+    bool searching = false;
+    bool searchListed = false;
     FrameFitter *frameFitter;
     QPointer<LoadingDialog> loadProgress;
     int loadGeneration = 0;
