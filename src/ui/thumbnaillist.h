@@ -43,7 +43,7 @@ public:
     static constexpr qint64 keptBytes = 32 << 20;
     // Rows taken out of the list in one event, at most, by a clearing or a
     // large removal.
-    static constexpr int removedPerEvent = 8192;
+    static constexpr int removedPerEvent = 4096;
 
     ThumbnailList(QListWidget *list, ThumbnailLoader *loader);
 
