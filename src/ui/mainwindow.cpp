@@ -10,13 +10,12 @@
 #include "ui/dropopener.h"
 #include "ui/failuresbutton.h"
 #include "ui/filedialogtuner.h"
-#include "sources/folderscanner.h"
 #include "sources/sourcetree.h"
 #include "ui/framefitter.h"
 #include "conversion/imagethread.h"
 #include "isolation/helperpool.h"
-#include "ui/loadingdialog.h"
 #include "ui/settingssaver.h"
+#include "ui/sourcelisting.h"
 #include "ui/thumbnaillist.h"
 #include "thumbnail/thumbnailloader.h"
 
@@ -26,39 +25,11 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QItemSelectionModel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSettings>
 #include <QShortcut>
 #include <QUrl>
-
-#include <algorithm>
-#include <utility>
-
-namespace {
-
-// What the status bar adds when a search passed over folders of results.
-QString skippedText(int folders)
-{
-    if (folders <= 0)
-        return QString();
-    return folders == 1
-            ? QCoreApplication::translate("MainWindow", ", 1 folder of converted images skipped")
-            : QCoreApplication::translate("MainWindow", ", %1 folders of converted images skipped")
-                      .arg(folders);
-}
-
-// What the status bar adds when there is no helper to read images with.
-QString noHelperText()
-{
-    if (HelperPool::instance().available())
-        return QString();
-    return QCoreApplication::translate("MainWindow", ", but none can be read: %1")
-            .arg(HelperPool::missingText());
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow)
@@ -93,7 +64,6 @@ MainWindow::MainWindow(QWidget *parent)
     showQuality();
 
     thumbnailLoader = new ThumbnailLoader(this);
-    originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
     convertedRows = new ThumbnailList(ui->listWidgetConvert, thumbnailLoader);
     batchRunner = new BatchRunner(this);
     // The runner makes, connects and deletes the workers; the window hears
@@ -117,15 +87,13 @@ MainWindow::MainWindow(QWidget *parent)
     failuresButton = new FailuresButton(this);
     ui->statusBar->addPermanentWidget(failuresButton);
 
-    folderScanner = new FolderScanner(this);
-    // The first part a search finds replaces the list, the others add to it.
-    connect(folderScanner, &FolderScanner::found, this, [this](const SourceTree &part) {
-        if (std::exchange(searchListed, true))
-            addFiles(part);
-        else
-            listFiles(part);
-    });
-    connect(folderScanner, &FolderScanner::finished, this, &MainWindow::searchFinished);
+    // The source list opens, and thins, in step with imageFiles; batches
+    // under way keep off the files it lists.
+    sourceListing = new SourceListing(this, ui->listWidgetOriginal, thumbnailLoader, imageFiles);
+    connect(sourceListing, &SourceListing::replacing, this, &MainWindow::startList);
+    connect(sourceListing, &SourceListing::adding, batchRunner, &BatchRunner::protectSources);
+    connect(sourceListing, &SourceListing::reported, this,
+            [this](const QString &text) { ui->statusBar->showMessage(text, 0); });
     connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
     // Qt's own file dialog, where it is the one used, made cheap for
     // folders of thousands of photos.
@@ -191,161 +159,34 @@ void MainWindow::addImages()
     const QStringList files = QFileDialog::getOpenFileNames(this, tr("Open images"), lastOpenDir,
                                                             FileDialogTuner::openFilters());
     if (!files.isEmpty())
-        openFiles(SourceTree::flat(files));
+        sourceListing->openChosen(files);
 }
 
 void MainWindow::openImages(const QStringList &paths)
 {
     // The save folder of the moment holds results, not photos to convert.
-    const QStringList skip{ui->lineEditSaveDir->text()};
-    // A few files are looked at here, and listed at once. Every path is
-    // opened to find what it holds, so thousands (a whole card dropped)
-    // are looked at on the scanner's thread, as folders are.
-    constexpr qsizetype lookedAtHere = 64;
-    if (paths.size() <= lookedAtHere && !FolderScanner::holdsFolder(paths)) {
-        openFiles(FolderScanner::scan(paths, skip));
-        return;
-    }
-    // The window waits behind the loading dialog while folders are
-    // searched, as it does while their thumbnails come in; the rows come
-    // in as the search finds them.
-    if (!loadProgress) {
-        loadProgress = new LoadingDialog(0, this);
-        loadProgress->show();
-    }
-    searching = true;
-    searchListed = false;
-    folderScanner->start(paths, skip);
+    sourceListing->open(paths, ui->lineEditSaveDir->text());
 }
 
-void MainWindow::openFiles(const SourceTree &tree)
+void MainWindow::startList(const SourceTree &tree)
 {
-    // A search under way would list its photos after these.
-    folderScanner->stop();
-    searching = false;
-    if (tree.files.isEmpty())
-        noImagesFound(tree.skippedFolders);
-    else
-        listFiles(tree);
-}
-
-void MainWindow::searchFinished(const SourceTree &tree)
-{
-    searching = false;
-    if (tree.files.isEmpty()) {
-        noImagesFound(tree.skippedFolders);
-        return;
-    }
-    // (Every part comes before the end; this is for one that did not.)
-    if (!std::exchange(searchListed, true))
-        listFiles(tree);
-    skippedFolders = tree.skippedFolders;
-    if (loadProgress)
-        loadProgress->setMaximum(int(imageFiles.size()));
-    if (loadedCount >= imageFiles.size())
-        loadingDone();
-}
-
-void MainWindow::noImagesFound(int skipped)
-{
-    // Only folders without images were given: the list stays.
-    if (loadProgress && loadedCount >= imageFiles.size())
-        loadProgress->deleteLater();
-    ui->statusBar->showMessage(tr("No images found") + skippedText(skipped), 0);
-}
-
-void MainWindow::listFiles(const SourceTree &tree)
-{
-    const QStringList &files = tree.files;
-    imageFiles.clear();
-    resultFolders.clear();
-    skippedFolders = tree.skippedFolders;
-    lastOpenDir = QFileInfo(files.first()).dir().path();
+    // What belonged to the old list goes; the save folder proposed for the
+    // new one replaces the folder of the moment.
+    lastOpenDir = QFileInfo(tree.files.first()).dir().path();
     settingsSaver->changed();
-
     // Thumbnails of an earlier opening that are still on their way are of
     // no use any more.
     thumbnailLoader->cancelPending();
-    ++loadGeneration;
-    loadedCount = 0;
-    originalRows->clear();
     convertedRows->clear();
     // Failures of an earlier batch are not this list's.
     failuresButton->setFailures({});
-
-    if (loadProgress)
-        loadProgress->deleteLater();
-    // While a search goes on, how many there will be is not known.
-    loadProgress = new LoadingDialog(searching ? 0 : int(files.size()), this);
-    loadProgress->show();
-
     proposedSaveDir = tree.proposedSaveFolder();
     ui->lineEditSaveDir->setText(proposedSaveDir);
-    addFiles(tree);
-}
-
-void MainWindow::addFiles(const SourceTree &part)
-{
-    imageFiles += part.files;
-    resultFolders.insert(part.subfolders);
-    batchRunner->protectSources(part.files);
-    const int generation = loadGeneration;
-    originalRows->addRows(part.files, [this, generation]() { thumbnailLoaded(generation); });
-}
-
-void MainWindow::thumbnailLoaded(int generation)
-{
-    if (generation != loadGeneration)
-        return;
-    ++loadedCount;
-    if (loadedCount < imageFiles.size() || searching) {
-        if (loadProgress && loadedCount < imageFiles.size())
-            loadProgress->showLoaded(loadedCount);
-        return;
-    }
-    loadingDone();
-}
-
-void MainWindow::loadingDone()
-{
-    if (loadProgress)
-        loadProgress->deleteLater();
-    ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount)
-                                       + skippedText(skippedFolders) + noHelperText(), 0);
 }
 
 void MainWindow::removeImages()
 {
-    QList<int> rows;
-    {
-        // The selected ranges' rows, without an index made for each. Rows
-        // on their way out of the list are no longer the list's.
-        const QItemSelection selected = ui->listWidgetOriginal->selectionModel()->selection();
-        const int listed = originalRows->rowCount();
-        for (const QItemSelectionRange &range : selected) {
-            for (int row = range.top(); row <= qMin(range.bottom(), listed - 1); ++row)
-                rows << row;
-        }
-    }
-    std::sort(rows.begin(), rows.end());
-    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-    // Cleared first, so that the selection need not follow every removal;
-    // quietly, since the view would otherwise work out where each of the
-    // rows let go of was (a tenth of a second for 50,000 scattered rows)
-    // only to repaint what it repaints anyway.
-    ui->listWidgetOriginal->selectionModel()->reset();
-    ui->listWidgetOriginal->viewport()->update();
-    QStringList kept;
-    kept.reserve(imageFiles.size() - rows.size());
-    for (qsizetype i = 0, next = 0; i < imageFiles.size(); ++i) {
-        if (next < rows.size() && rows.at(next) == i)
-            ++next;
-        else
-            kept << imageFiles.at(i);
-    }
-    imageFiles = kept;
-    originalRows->removeRows(rows);
-    ui->statusBar->showMessage(tr("%1 images removed.").arg(rows.size()), 0);
+    ui->statusBar->showMessage(tr("%1 images removed.").arg(sourceListing->removeSelected()), 0);
 }
 
 void MainWindow::sizeConvert()
@@ -501,8 +342,7 @@ void MainWindow::writeSettings()
 
 void MainWindow::addOriginalImageToList(const QString &path)
 {
-    const int generation = loadGeneration;
-    originalRows->addRows({path}, [this, generation]() { thumbnailLoaded(generation); });
+    sourceListing->addRow(path);
 }
 
 ConvertSettings MainWindow::convertSettings() const
@@ -553,7 +393,7 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
     batchRunner->setPreviewSide(convertedRows->pixelSide());
     batchRunner->start(finishedText, convertMode, convertSettings(), imageFiles, dir,
                        dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked(),
-                       resultFolders);
+                       sourceListing->resultFolders());
     batchStatus->batchStarted();
 }
 

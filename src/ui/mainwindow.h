@@ -3,10 +3,8 @@
 
 #include "conversion/convertmode.h"
 
-#include <QHash>
 #include <QImage>
 #include <QMainWindow>
-#include <QPointer>
 #include <QSize>
 #include <QStringList>
 
@@ -14,16 +12,15 @@ class QAction;
 class QCloseEvent;
 class QListWidget;
 class QMenu;
-class LoadingDialog;
 class BatchRunner;
 class BatchStatus;
 class FailuresButton;
-class FolderScanner;
 class FrameFitter;
 struct BatchReport;
 struct ConvertSettings;
 struct SourceTree;
 class SettingsSaver;
+class SourceListing;
 class ThumbnailList;
 class ThumbnailLoader;
 class Ui_MainWindow;
@@ -68,14 +65,9 @@ private:
 
     ConvertSettings convertSettings() const;
     void startConvert(ConvertMode convertMode, const QString &finishedText);
-    void thumbnailLoaded(int generation);
     void batchFinished(const BatchReport &report);
-    void openFiles(const SourceTree &tree);
-    void searchFinished(const SourceTree &tree);
-    void noImagesFound(int skipped);
-    void listFiles(const SourceTree &tree);
-    void addFiles(const SourceTree &part);
-    void loadingDone();
+    // A new source list replaces the old one.
+    void startList(const SourceTree &tree);
 
     Ui_MainWindow *ui;
     QStringList imageFiles;
@@ -91,7 +83,7 @@ private:
     QMenu *convertMenu;
 
     ThumbnailLoader *thumbnailLoader;
-    ThumbnailList *originalRows;
+    SourceListing *sourceListing;
     ThumbnailList *convertedRows;
     BatchRunner *batchRunner;
     // The file whose row is being added, and the preview its writer made.
@@ -103,20 +95,7 @@ private:
     // The save folder proposed beside the opened images: one the user did
     // not choose, so a link there (planted by an archive) is not followed.
     QString proposedSaveDir;
-    // Where each opened photo's result goes below the save folder, for
-    // photos found in a folder given; the rest go straight into it.
-    QHash<QString, QString> resultFolders;
-    // Folders of results the last search passed over, for the status bar.
-    int skippedFolders = 0;
-    FolderScanner *folderScanner;
-    // A search is under way: more of its photos may come. Its first part
-    // has replaced the list.
-    bool searching = false;
-    bool searchListed = false;
     FrameFitter *frameFitter;
-    QPointer<LoadingDialog> loadProgress;
-    int loadGeneration = 0;
-    int loadedCount = 0;
     SettingsSaver *settingsSaver;
 
     friend class tst_MainWindow;
