@@ -22,6 +22,8 @@ private slots:
     void proposedSaveFolder_data();
     void proposedSaveFolder();
     void searchRunsOffTheWindow();
+    void partsComeAsFound_data();
+    void partsComeAsFound();
 
 private:
     void makeFixture(const QString &root, const QStringList &fixture);
@@ -233,6 +235,58 @@ void tst_FolderScanner::searchRunsOffTheWindow()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(qvariant_cast<SourceTree>(finished.at(0).at(0)).files, QStringList{second});
     Q_UNUSED(first);
+}
+
+void tst_FolderScanner::partsComeAsFound_data()
+{
+    QTest::addColumn<bool>("onItsThread"); // start() and its signals, or scan()
+    QTest::newRow("scan") << false;
+    QTest::newRow("start") << true;
+}
+
+// A large folder's photos are handed over in parts while the search goes
+// on: one after another they are the result, in its order, each with its
+// results' subfolders.
+void tst_FolderScanner::partsComeAsFound()
+{
+    QFETCH(bool, onItsThread);
+    const QString root = tmp.filePath(QStringLiteral("parts-%1").arg(onItsThread));
+    const QString photo = writeImage(root + "/one.png", QSize(8, 8));
+    const qsizetype count = 2 * FolderScanner::partFiles + 100;
+    for (qsizetype i = 0; i < count; ++i) {
+        const QString name = QStringLiteral("/tree/sub %1/img%2.png").arg(i % 3).arg(i);
+        QVERIFY(QDir().mkpath(QFileInfo(root + name).absolutePath()));
+        QVERIFY(QFile::link(photo, root + name) || QFile::copy(photo, root + name));
+    }
+    QList<SourceTree> parts;
+    SourceTree tree;
+    if (onItsThread) {
+        FolderScanner scanner;
+        connect(&scanner, &FolderScanner::found, this, [&](const SourceTree &part) {
+            QVERIFY(tree.files.isEmpty()); // none after the end
+            parts << part;
+        });
+        connect(&scanner, &FolderScanner::finished, this,
+                [&tree](const SourceTree &whole) { tree = whole; });
+        scanner.start({root + "/tree", photo});
+        QTRY_VERIFY(!tree.files.isEmpty());
+    } else {
+        tree = FolderScanner::scan({root + "/tree", photo}, {}, nullptr,
+                                   [&parts](const SourceTree &part) { parts << part; });
+    }
+    QCOMPARE(tree.files.size(), count + 1);
+    QVERIFY2(parts.size() >= 3, qPrintable(QString::number(parts.size())));
+    QStringList joined;
+    for (const SourceTree &part : std::as_const(parts)) {
+        QVERIFY(part.files.size() <= FolderScanner::partFiles);
+        QCOMPARE(part.folders, tree.folders);
+        for (const QString &file : part.files)
+            QCOMPARE(part.subfolderOf(file), tree.subfolderOf(file));
+        joined << part.files;
+    }
+    QCOMPARE(joined, tree.files);
+    QCOMPARE(tree.subfolderOf(tree.files.first()), QStringLiteral("sub 0"));
+    QCOMPARE(tree.files.last(), photo);
 }
 
 QTEST_MAIN(tst_FolderScanner)

@@ -1,5 +1,6 @@
 #include "decode/imageloader.h"
 #include "ui/mainwindow.h"
+#include "sources/folderscanner.h"
 #include "decode/sourcereader.h"
 #include "ui/thumbnaillist.h"
 #include "thumbnail/thumbnailloader.h"
@@ -65,6 +66,8 @@ private slots:
     void openImagesListsMissingPath_data();
     void openImagesListsMissingPath();
     void folderWithoutImagesKeepsList();
+    void largeFolderListedAsFound_data();
+    void largeFolderListedAsFound();
     void newListHidesFailuresOfLastBatch();
 
 private:
@@ -635,6 +638,56 @@ void tst_ImageLists::folderWithoutImagesKeepsList()
     QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("No images found"));
     QCOMPARE(w.imageFiles, QStringList{file});
     QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
+    QTRY_VERIFY(!w.findChild<QProgressDialog *>());
+}
+
+void tst_ImageLists::largeFolderListedAsFound_data()
+{
+    QTest::addColumn<bool>("listedBefore"); // the same folder, already open
+    QTest::newRow("into an empty list") << false;
+    QTest::newRow("over the list it replaces") << true;
+}
+
+// The rows of a large folder come in while it is searched, in the order of
+// the whole list, and after the rows they replace have gone.
+void tst_ImageLists::largeFolderListedAsFound()
+{
+    QFETCH(bool, listedBefore);
+    const QString root = tmp.filePath(QStringLiteral("large-%1").arg(listedBefore));
+    const QString photo = writeImage(root + "/photo.png", QSize(8, 8));
+    const int count = int(2 * FolderScanner::partFiles + 1);
+    QStringList files;
+    QVERIFY(QDir().mkpath(root + "/tree"));
+    for (int i = 0; i < count; ++i) {
+        files << root + QStringLiteral("/tree/img%1.png").arg(i);
+        QVERIFY(QFile::link(photo, files.last()) || QFile::copy(photo, files.last()));
+    }
+    const QString loaded = QStringLiteral("%1 images loaded").arg(count);
+    MainWindow w;
+    QListWidget *list = w.ui->listWidgetOriginal;
+    if (listedBefore) {
+        w.openImages({root + "/tree"});
+        QTRY_COMPARE(w.ui->statusBar->currentMessage(), loaded);
+        w.ui->statusBar->clearMessage();
+    }
+    // What the window knows when the first new row comes in.
+    qsizetype foundAtFirstRow = -1;
+    int firstRow = -1;
+    connect(list->model(), &QAbstractItemModel::rowsInserted, this,
+            [&](const QModelIndex &, int first) {
+                if (foundAtFirstRow >= 0)
+                    return;
+                foundAtFirstRow = w.imageFiles.size();
+                firstRow = first;
+            });
+    w.openImages({root + "/tree"});
+    QTRY_COMPARE(w.ui->statusBar->currentMessage(), loaded);
+    QCOMPARE(w.imageFiles, files);
+    QCOMPARE(list->count(), count);
+    QCOMPARE(list->item(count - 1)->text(), QFileInfo(files.last()).fileName());
+    QCOMPARE(firstRow, 0);
+    QVERIFY2(foundAtFirstRow > 0 && foundAtFirstRow < count,
+             qPrintable(QString::number(foundAtFirstRow)));
     QTRY_VERIFY(!w.findChild<QProgressDialog *>());
 }
 

@@ -30,10 +30,12 @@ private:
 
 namespace {
 
-enum class Fault { None, Zeros, Specks, PastEnd, CutShort };
+enum class Fault { None, Zeros, Specks, PastEnd, CutShort, Placeholder };
 
 // A DNG of one directory, the sensor's RGGB mosaic (16 bits, linear) in a
 // single strip, with no preview: a gradient, zeros, or zeros with specks.
+// Or stripped as exiftool strips a DNG: the mosaic said to be lossless
+// JPEG, its strip a line of text.
 QByteArray bareDng(const QString &path, Fault fault)
 {
     constexpr int w = 64, h = 48;
@@ -43,6 +45,14 @@ QByteArray bareDng(const QString &path, Fault fault)
     RawFixture::setMosaic(tiff, w, h);
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, h);
     RawFixture::setDngCamera(tiff);
+    if (fault == Fault::Placeholder) {
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+        char text[] = "<Dummy raw image data>";
+        TIFFWriteRawStrip(tiff, 0, text, tmsize_t(sizeof text - 1));
+        TIFFClose(tiff);
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
     QList<quint16> row(w);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x)
@@ -148,6 +158,10 @@ void tst_RawDecoder::sensorData_data()
     // Half the mosaic there: libraw stops at the end of the file.
     QTest::newRow("cut short") << "sensor-data-cut-short.dng" << int(Fault::CutShort)
                                << QStringLiteral("damaged file (data ends early)") << QString();
+    // libraw's loader stops at the text without a word, the mosaic left
+    // as its memory was: after another photo, that photo's leftovers.
+    QTest::newRow("placeholder text") << "sensor-data-placeholder.dng" << int(Fault::Placeholder)
+                                      << none << QString();
 }
 
 void tst_RawDecoder::sensorData()
@@ -157,6 +171,13 @@ void tst_RawDecoder::sensorData()
     QFETCH(QString, reason);
     QFETCH(QString, warning);
 
+    // A photo developed first, as the helper develops one file after
+    // another.
+    {
+        RawDecoder before(bareDng(tmp.filePath(QStringLiteral("before.dng")), Fault::None));
+        QString why;
+        QVERIFY2(!before.read(&why).isNull(), qPrintable(why));
+    }
     const QByteArray whole = bareDng(tmp.filePath(name), Fault(fault));
     QVERIFY(!whole.isEmpty());
     const QByteArray bytes = withFault(whole, Fault(fault));

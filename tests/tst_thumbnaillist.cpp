@@ -24,6 +24,8 @@ private slots:
     void onlyRowsNearViewHoldPictures();
     void keptRowsWithinBytes_data();
     void keptRowsWithinBytes();
+    void manyRowsGoInSlices_data();
+    void manyRowsGoInSlices();
 
 private:
     QTemporaryDir tmp;
@@ -130,14 +132,19 @@ void tst_ThumbnailList::onlyRowsNearViewHoldPictures()
     QVERIFY2(rows.keptRows().second < list.count() / 4,
              qPrintable(QString::number(rows.keptRows().second)));
     QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
-    // A row far off still tells the size its photo shows at.
+    // A row far off has had no picture made: the size its photo shows at
+    // is not known yet.
     const QModelIndex last = list.model()->index(list.count() - 1, 0);
-    QCOMPARE(last.data(ThumbnailDelegate::ShownRole).toSize(), QSize(16, 12));
+    QVERIFY(!last.data(ThumbnailDelegate::ShownRole).isValid());
 
     if (move == QLatin1String("scroll")) {
         bar->setValue(bar->maximum());
         QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
         QVERIFY(list.item(0)->icon().isNull());
+        // Once made, it is known, also far off.
+        bar->setValue(0);
+        QTRY_VERIFY(onlyKeptHavePictures(&list, rows));
+        QCOMPARE(last.data(ThumbnailDelegate::ShownRole).toSize(), QSize(16, 12));
     } else if (move == QLatin1String("remove")) {
         QList<int> removed;
         for (int row = 0; row < list.count(); row += 2)
@@ -199,6 +206,62 @@ void tst_ThumbnailList::keptRowsWithinBytes()
     const qint64 screenfuls = shownCount * (1 + 2 * ThumbnailList::screensAround);
     QCOMPARE(keptCount < screenfuls, bounded);
     QVERIFY(keptCount <= screenfuls);
+}
+
+void tst_ThumbnailList::manyRowsGoInSlices_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("cleared") << "clear";
+    QTest::newRow("every other row removed") << "remove";
+}
+
+// Rows leave a long list over several events, from the end, and rows added
+// meanwhile come in after they have gone.
+void tst_ThumbnailList::manyRowsGoInSlices()
+{
+    QFETCH(QString, how);
+    const int count = 3 * ThumbnailList::removedPerEvent;
+    QStringList paths;
+    for (int i = 0; i < count; ++i)
+        paths << tmp.filePath(QStringLiteral("going/%1.jpg").arg(i));
+    QListWidget list;
+    list.setIconSize(QSize(32, 32));
+    ThumbnailLoader loader;
+    ThumbnailList rows(&list, &loader);
+    rows.addRows(paths);
+    QTRY_COMPARE(list.count(), count);
+    list.selectionModel()->select(list.model()->index(1, 0), QItemSelectionModel::Select);
+
+    QStringList expected;
+    if (how == QLatin1String("clear")) {
+        rows.clear();
+    } else {
+        QList<int> removed;
+        for (int row = 0; row < count; row += 2)
+            removed << row;
+        rows.removeRows(removed);
+        for (int row = 1; row < count; row += 2)
+            expected << QFileInfo(paths.at(row)).fileName();
+    }
+    // Not all in this call: the rows left below are on their way out.
+    QCOMPARE(rows.rowCount(), int(expected.size()));
+    QVERIFY(list.count() > rows.rowCount());
+    QVERIFY(list.selectionModel()->selectedIndexes().isEmpty());
+    if (!expected.isEmpty()) {
+        QCOMPARE(list.item(0)->text(), expected.first());
+        QCOMPARE(list.item(rows.rowCount() - 1)->text(), expected.last());
+    }
+    const QString added = tmp.filePath(QStringLiteral("going/added.png"));
+    const QString made = tmp.filePath(QStringLiteral("going/made.png"));
+    rows.addRows({added});
+    rows.addRow(made, QImage());
+    expected << QStringLiteral("added.png") << QStringLiteral("made.png");
+    QTRY_COMPARE(list.count(), int(expected.size()));
+    QCOMPARE(rows.rowCount(), list.count());
+    QStringList texts;
+    for (int row = 0; row < list.count(); ++row)
+        texts << list.item(row)->text();
+    QCOMPARE(texts, expected);
 }
 
 QTEST_MAIN(tst_ThumbnailList)

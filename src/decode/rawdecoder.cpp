@@ -2,6 +2,7 @@
 
 #include "base/imagelimits.h"
 #include "base/orientation.h"
+#include "decode/rawstream.h"
 
 #include <QColorSpace>
 
@@ -21,14 +22,6 @@ bool startsWith(QByteArrayView head, const char (&signature)[N])
 QString reasonOf(int code)
 {
     return QStringLiteral("cannot develop the RAW file: %1").arg(QString::fromUtf8(libraw_strerror(code)));
-}
-
-std::unique_ptr<LibRaw> opened(const QByteArray &bytes, int *code)
-{
-    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
-    // libraw reads the buffer in place and never writes to it.
-    *code = raw->open_buffer(const_cast<char *>(bytes.constData()), size_t(bytes.size()));
-    return raw;
 }
 
 QString noPictureData()
@@ -71,8 +64,9 @@ bool oneColour(const QImage &image)
 RawDecoder::RawDecoder(QByteArray fileBytes)
     : bytes(std::move(fileBytes))
 {
-    int code = 0;
-    raw = opened(bytes, &code);
+    stream = std::make_unique<RawStream>(bytes.constData(), bytes.size());
+    raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
+    const int code = stream->valid() ? raw->open_datastream(stream.get()) : LIBRAW_IO_ERROR;
     if (code != LIBRAW_SUCCESS)
         error = reasonOf(code);
     else if (raw->imgdata.idata.raw_count == 0) // a plain TIFF: no sensor data
@@ -143,7 +137,12 @@ QImage RawDecoder::read(QString *errorString)
     const qint64 dataLength = internal->unpacker_data.data_size;
     if (dataAt >= bytes.size())
         return failed(errorString, noPictureData());
+    stream->startCounting();
     int code = raw->unpack();
+    // No coding of sensor data spends less than a byte on a row: a loader
+    // that read less found no sensor data, and wrote none.
+    if (code == LIBRAW_SUCCESS && stream->bytesRead() < raw->imgdata.sizes.raw_height)
+        return failed(errorString, noPictureData());
     const bool cutShort = dataAt + dataLength > bytes.size();
     if (code == LIBRAW_IO_ERROR && cutShort)
         return failed(errorString, QStringLiteral("damaged file (data ends early)"));

@@ -8,6 +8,7 @@
 #include <memory>
 
 class LibRaw;
+class RawStream;
 
 // Camera RAW files (DNG, CR2, NEF, ARW, RAF, ORF, RW2, PEF and the others
 // libraw knows), developed with the camera's white balance into sRGB, at
@@ -40,6 +41,7 @@ public:
 
 private:
     QByteArray bytes;
+    std::unique_ptr<RawStream> stream; // read by raw, so outlives it
     std::unique_ptr<LibRaw> raw;
     QSize scaledSize;
 };

@@ -5,22 +5,50 @@
 
 #include <QCollator>
 #include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocale>
 #include <QSet>
 #include <QUrl>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
-void sortAsShown(QFileInfoList &entries, const QCollator &collator)
+// A folder's entries, in the order a file manager shows them. Each name's
+// collation key is made once: comparing the names themselves would make
+// it again at every comparison, seconds for a folder of 100,000 photos.
+struct Entry
 {
-    std::sort(entries.begin(), entries.end(), [&collator](const QFileInfo &a, const QFileInfo &b) {
-        const int order = collator.compare(a.fileName(), b.fileName());
+    QString name;
+    QCollatorSortKey key;
+    bool folder;
+};
+
+std::vector<Entry> entriesAsShown(const QString &dir, const QCollator &collator)
+{
+    std::vector<Entry> entries;
+    // No QDir::Hidden: dot files and folders stay out. No QDir::System:
+    // FIFOs, sockets, devices and dangling links stay out too. Links to
+    // folders are not followed. (The iterator, unlike QDir's lists, does
+    // not look at every entry a second time.)
+    QDirIterator it(dir, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.isDir() && info.isSymLink())
+            continue;
+        const QString name = info.fileName();
+        entries.push_back({name, collator.sortKey(name), info.isDir()});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        const int order = a.key.compare(b.key);
         // Names equal but for case still come in one fixed order.
-        return order != 0 ? order < 0 : a.fileName() < b.fileName();
+        return order != 0 ? order < 0 : a.name < b.name;
     });
+    return entries;
 }
 
 struct Search
@@ -39,35 +67,58 @@ struct Search
     // relative: the subfolder of dir's results below the save folder.
     void run(const QString &dir, const QString &relative)
     {
-        // No QDir::Hidden: dot files and folders stay out. No QDir::System:
-        // FIFOs, sockets, devices and dangling links stay out too.
-        QFileInfoList entries = QDir(dir).entryInfoList(
-                QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-        sortAsShown(entries, collator);
-        QFileInfoList folders;
-        for (const QFileInfo &entry : std::as_const(entries)) {
+        const std::vector<Entry> entries = entriesAsShown(dir, collator);
+        const QString prefix = dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+        for (const Entry &entry : entries) {
             if (cancelled && cancelled->load(std::memory_order_relaxed))
                 return;
-            if (entry.isDir()) {
-                if (!entry.isSymLink())
-                    folders << entry;
-            } else if (SourceFormat::isImage(entry.absoluteFilePath())) {
-                const QString file = entry.absoluteFilePath();
-                tree.files << file;
-                if (!relative.isEmpty() && !tree.subfolders.contains(file))
-                    tree.subfolders.insert(file, relative);
-            }
+            const QString file = prefix + entry.name;
+            if (entry.folder || !SourceFormat::isImage(file))
+                continue;
+            tree.files << file;
+            if (!relative.isEmpty() && !tree.subfolders.contains(file))
+                tree.subfolders.insert(file, relative);
+            sendIfDue();
         }
-        for (const QFileInfo &folder : std::as_const(folders)) {
-            if (skips(folder.absoluteFilePath())) {
+        for (const Entry &folder : entries) {
+            if (!folder.folder)
+                continue;
+            const QString path = prefix + folder.name;
+            if (skips(path)) {
                 ++tree.skippedFolders;
                 continue;
             }
-            run(folder.absoluteFilePath(),
-                relative.isEmpty() ? folder.fileName()
-                                   : relative + QLatin1Char('/') + folder.fileName());
+            run(path, relative.isEmpty() ? folder.name
+                                         : relative + QLatin1Char('/') + folder.name);
         }
     }
+
+    // Hands over the files found since the last part, every sendEveryMs or
+    // every FolderScanner::partFiles files, so that the first are listed
+    // while the search goes on.
+    void sendIfDue(bool last = false)
+    {
+        const qsizetype found = tree.files.size() - sent;
+        if (!partFound || found == 0
+            || (!last && found < FolderScanner::partFiles && sinceSent.elapsed() < sendEveryMs))
+            return;
+        SourceTree part;
+        part.folders = tree.folders;
+        part.files = tree.files.mid(sent);
+        for (const QString &file : std::as_const(part.files)) {
+            const auto at = tree.subfolders.constFind(file);
+            if (at != tree.subfolders.constEnd())
+                part.subfolders.insert(file, *at);
+        }
+        sent = tree.files.size();
+        sinceSent.start();
+        partFound(part);
+    }
+
+    static constexpr qint64 sendEveryMs = 50;
+    const std::function<void(const SourceTree &)> &partFound;
+    qsizetype sent = 0;
+    QElapsedTimer sinceSent{};
 };
 
 // The name each given folder keeps on top of its tree when several are
@@ -124,7 +175,8 @@ QStringList FolderScanner::expand(const QStringList &paths, const std::atomic<bo
 }
 
 SourceTree FolderScanner::scan(const QStringList &paths, const QStringList &skipFolders,
-                               const std::atomic<bool> *cancelled)
+                               const std::atomic<bool> *cancelled,
+                               const std::function<void(const SourceTree &)> &partFound)
 {
     // Qt's collator compares code points under the C locale (CI, services),
     // numeric mode and case included; English orders like a file manager.
@@ -136,7 +188,8 @@ SourceTree FolderScanner::scan(const QStringList &paths, const QStringList &skip
     collator.setCaseSensitivity(Qt::CaseInsensitive);
 
     SourceTree tree;
-    Search search{collator, cancelled, {}, tree};
+    Search search{collator, cancelled, {}, tree, partFound};
+    search.sinceSent.start();
     for (const QString &folder : skipFolders) {
         const QString key = QFileInfo(folder).canonicalFilePath();
         if (!folder.isEmpty() && !key.isEmpty())
@@ -158,22 +211,36 @@ SourceTree FolderScanner::scan(const QStringList &paths, const QStringList &skip
             search.run(path, tree.folders.size() > 1 ? top : QString());
         } else {
             tree.files << path;
+            search.sendIfDue();
         }
     }
+    search.sendIfDue(true);
     return tree;
+}
+
+void FolderScanner::stop()
+{
+    ++generation;
+    // Told to stop; it is not waited for.
+    if (running)
+        running->store(true);
 }
 
 void FolderScanner::start(const QStringList &paths, const QStringList &skipFolders)
 {
-    const int current = ++generation;
-    // The search before, if any, is told to stop; it is not waited for.
-    if (running)
-        running->store(true);
+    stop();
+    const int current = generation;
     running = std::make_shared<std::atomic<bool>>(false);
     pool.start([this, current, paths, skipFolders, flag = running]() {
-        const SourceTree tree = scan(paths, skipFolders, flag.get());
         // Queued to this object: dropped should it be gone, which the
-        // destructor's wait rules out while this runs anyway.
+        // destructor's wait rules out while this runs anyway. The parts
+        // come before the end, in order.
+        const SourceTree tree = scan(paths, skipFolders, flag.get(), [this, current](const SourceTree &part) {
+            QMetaObject::invokeMethod(this, [this, current, part]() {
+                if (current == generation)
+                    emit found(part);
+            }, Qt::QueuedConnection);
+        });
         QMetaObject::invokeMethod(this, [this, current, tree]() {
             if (current == generation)
                 emit finished(tree);

@@ -16,4 +16,27 @@ LoadingDialog::LoadingDialog(int count, QWidget *parent)
     setMinimumDuration(0);
     setAutoClose(true);
     setValue(0);
+
+    throttle.setSingleShot(true);
+    throttle.setInterval(100);
+    connect(&throttle, &QTimer::timeout, this, [this]() {
+        if (due)
+            showLoaded(latest);
+    });
+}
+
+void LoadingDialog::showLoaded(int count)
+{
+    latest = count;
+    if (throttle.isActive()) {
+        due = true;
+        return;
+    }
+    due = false;
+    if (!updating) {
+        updating = true;
+        setValue(latest);
+        updating = false;
+    }
+    throttle.start();
 }

@@ -10,13 +10,12 @@
 #include "ui/dropopener.h"
 #include "ui/failuresbutton.h"
 #include "ui/filedialogtuner.h"
-#include "sources/folderscanner.h"
 #include "sources/sourcetree.h"
 #include "ui/framefitter.h"
 #include "conversion/imagethread.h"
 #include "isolation/helperpool.h"
-#include "ui/loadingdialog.h"
 #include "ui/settingssaver.h"
+#include "ui/sourcelisting.h"
 #include "ui/thumbnaillist.h"
 #include "thumbnail/thumbnailloader.h"
 
@@ -30,34 +29,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QShortcut>
-#include <QTimer>
 #include <QUrl>
-
-#include <algorithm>
-
-namespace {
-
-// What the status bar adds when a search passed over folders of results.
-QString skippedText(int folders)
-{
-    if (folders <= 0)
-        return QString();
-    return folders == 1
-            ? QCoreApplication::translate("MainWindow", ", 1 folder of converted images skipped")
-            : QCoreApplication::translate("MainWindow", ", %1 folders of converted images skipped")
-                      .arg(folders);
-}
-
-// What the status bar adds when there is no helper to read images with.
-QString noHelperText()
-{
-    if (HelperPool::instance().available())
-        return QString();
-    return QCoreApplication::translate("MainWindow", ", but none can be read: %1")
-            .arg(HelperPool::missingText());
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow)
@@ -92,7 +64,6 @@ MainWindow::MainWindow(QWidget *parent)
     showQuality();
 
     thumbnailLoader = new ThumbnailLoader(this);
-    originalRows = new ThumbnailList(ui->listWidgetOriginal, thumbnailLoader);
     convertedRows = new ThumbnailList(ui->listWidgetConvert, thumbnailLoader);
     batchRunner = new BatchRunner(this);
     // The runner makes, connects and deletes the workers; the window hears
@@ -116,8 +87,13 @@ MainWindow::MainWindow(QWidget *parent)
     failuresButton = new FailuresButton(this);
     ui->statusBar->addPermanentWidget(failuresButton);
 
-    folderScanner = new FolderScanner(this);
-    connect(folderScanner, &FolderScanner::finished, this, &MainWindow::openFiles);
+    // The source list opens, and thins, in step with imageFiles; batches
+    // under way keep off the files it lists.
+    sourceListing = new SourceListing(this, ui->listWidgetOriginal, thumbnailLoader, imageFiles);
+    connect(sourceListing, &SourceListing::replacing, this, &MainWindow::startList);
+    connect(sourceListing, &SourceListing::adding, batchRunner, &BatchRunner::protectSources);
+    connect(sourceListing, &SourceListing::reported, this,
+            [this](const QString &text) { ui->statusBar->showMessage(text, 0); });
     connect(new DropOpener(this), &DropOpener::dropped, this, &MainWindow::openImages);
     // Qt's own file dialog, where it is the one used, made cheap for
     // folders of thousands of photos.
@@ -125,14 +101,6 @@ MainWindow::MainWindow(QWidget *parent)
     new ConvertChords(this, {sizeConvertAction, formatConvertAction, bothConvertAction});
     AccessibleNames::describe(ui);
     AccessibleNames::describe(ui->mainToolBar);
-
-    progressThrottle = new QTimer(this);
-    progressThrottle->setSingleShot(true);
-    progressThrottle->setInterval(100);
-    connect(progressThrottle, &QTimer::timeout, this, [this]() {
-        if (progressPending)
-            progressChanged();
-    });
 }
 
 MainWindow::~MainWindow()
@@ -191,109 +159,34 @@ void MainWindow::addImages()
     const QStringList files = QFileDialog::getOpenFileNames(this, tr("Open images"), lastOpenDir,
                                                             FileDialogTuner::openFilters());
     if (!files.isEmpty())
-        openFiles(SourceTree::flat(files));
+        sourceListing->openChosen(files);
 }
 
 void MainWindow::openImages(const QStringList &paths)
 {
     // The save folder of the moment holds results, not photos to convert.
-    const QStringList skip{ui->lineEditSaveDir->text()};
-    // A few files are looked at here, and listed at once. Every path is
-    // opened to find what it holds, so thousands (a whole card dropped)
-    // are looked at on the scanner's thread, as folders are.
-    constexpr qsizetype lookedAtHere = 64;
-    if (paths.size() <= lookedAtHere && !FolderScanner::holdsFolder(paths)) {
-        openFiles(FolderScanner::scan(paths, skip));
-        return;
-    }
-    // The window waits behind the loading dialog while folders are
-    // searched, as it does while their thumbnails come in.
-    if (!loadProgress) {
-        loadProgress = new LoadingDialog(0, this);
-        loadProgress->show();
-    }
-    folderScanner->start(paths, skip);
+    sourceListing->open(paths, ui->lineEditSaveDir->text());
 }
 
-void MainWindow::openFiles(const SourceTree &tree)
+void MainWindow::startList(const SourceTree &tree)
 {
-    const QStringList &files = tree.files;
-    if (files.isEmpty()) {
-        // Only folders without images were given: the list stays.
-        if (loadProgress && loadedCount >= imageFiles.size())
-            loadProgress->deleteLater();
-        ui->statusBar->showMessage(tr("No images found") + skippedText(tree.skippedFolders), 0);
-        return;
-    }
-
-    imageFiles = files;
-    resultFolders = tree.subfolders;
-    skippedFolders = tree.skippedFolders;
-    lastOpenDir = QFileInfo(files.first()).dir().path();
+    // What belonged to the old list goes; the save folder proposed for the
+    // new one replaces the folder of the moment.
+    lastOpenDir = QFileInfo(tree.files.first()).dir().path();
     settingsSaver->changed();
-    batchRunner->protectSources(files);
-
     // Thumbnails of an earlier opening that are still on their way are of
     // no use any more.
     thumbnailLoader->cancelPending();
-    ++loadGeneration;
-    loadedCount = 0;
-    ui->listWidgetOriginal->clear();
-    ui->listWidgetConvert->clear();
+    convertedRows->clear();
     // Failures of an earlier batch are not this list's.
     failuresButton->setFailures({});
-
-    if (loadProgress)
-        loadProgress->deleteLater();
-    loadProgress = new LoadingDialog(int(files.size()), this);
-    loadProgress->show();
-
-    const int generation = loadGeneration;
-    originalRows->addRows(files, [this, generation]() { thumbnailLoaded(generation); });
-
     proposedSaveDir = tree.proposedSaveFolder();
     ui->lineEditSaveDir->setText(proposedSaveDir);
 }
 
-void MainWindow::thumbnailLoaded(int generation)
-{
-    if (generation != loadGeneration)
-        return;
-    ++loadedCount;
-    if (loadedCount < imageFiles.size()) {
-        progressChanged();
-        return;
-    }
-    if (loadProgress)
-        loadProgress->deleteLater();
-    ui->statusBar->showMessage(tr("%1 images loaded").arg(loadedCount)
-                                       + skippedText(skippedFolders) + noHelperText(), 0);
-}
-
 void MainWindow::removeImages()
 {
-    QList<int> rows;
-    const QModelIndexList selected = ui->listWidgetOriginal->selectionModel()->selectedIndexes();
-    for (const QModelIndex &index : selected)
-        rows << index.row();
-    std::sort(rows.begin(), rows.end());
-    // Cleared first, so that the selection need not follow every removal;
-    // quietly, since the view would otherwise work out where each of the
-    // rows let go of was (a tenth of a second for 50,000 scattered rows)
-    // only to repaint what it repaints anyway.
-    ui->listWidgetOriginal->selectionModel()->reset();
-    ui->listWidgetOriginal->viewport()->update();
-    QStringList kept;
-    kept.reserve(imageFiles.size() - rows.size());
-    for (qsizetype i = 0, next = 0; i < imageFiles.size(); ++i) {
-        if (next < rows.size() && rows.at(next) == i)
-            ++next;
-        else
-            kept << imageFiles.at(i);
-    }
-    imageFiles = kept;
-    originalRows->removeRows(rows);
-    ui->statusBar->showMessage(tr("%1 images removed.").arg(rows.size()), 0);
+    ui->statusBar->showMessage(tr("%1 images removed.").arg(sourceListing->removeSelected()), 0);
 }
 
 void MainWindow::sizeConvert()
@@ -449,8 +342,7 @@ void MainWindow::writeSettings()
 
 void MainWindow::addOriginalImageToList(const QString &path)
 {
-    const int generation = loadGeneration;
-    originalRows->addRows({path}, [this, generation]() { thumbnailLoaded(generation); });
+    sourceListing->addRow(path);
 }
 
 ConvertSettings MainWindow::convertSettings() const
@@ -486,7 +378,7 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
 {
     if (imageFiles.isEmpty())
         return;
-    ui->listWidgetConvert->clear();
+    convertedRows->clear();
     if (HelperPool::instance().available())
         ui->statusBar->clearMessage();
     else
@@ -501,7 +393,7 @@ void MainWindow::startConvert(ConvertMode convertMode, const QString &finishedTe
     batchRunner->setPreviewSide(convertedRows->pixelSide());
     batchRunner->start(finishedText, convertMode, convertSettings(), imageFiles, dir,
                        dir != proposedSaveDir, ui->checkBoxAutoOpenDir->isChecked(),
-                       resultFolders);
+                       sourceListing->resultFolders());
     batchStatus->batchStarted();
 }
 
@@ -524,26 +416,4 @@ void MainWindow::batchFinished(const BatchReport &report)
         && !report.directory.isEmpty()
         && !QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(report.directory).absolutePath())))
         ui->statusBar->showMessage(text + tr(", the folder could not be opened"), 0);
-}
-
-void MainWindow::progressChanged()
-{
-    if (progressThrottle->isActive()) {
-        progressPending = true;
-        return;
-    }
-    progressPending = false;
-    updateProgress();
-    progressThrottle->start();
-}
-
-void MainWindow::updateProgress()
-{
-    // A window-modal progress dialog spins the event loop in setValue(),
-    // where more thumbnails arrive: those only count.
-    if (loadProgress && !updatingLoadProgress && loadedCount < imageFiles.size()) {
-        updatingLoadProgress = true;
-        loadProgress->setValue(loadedCount);
-        updatingLoadProgress = false;
-    }
 }

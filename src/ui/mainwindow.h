@@ -3,10 +3,8 @@
 
 #include "conversion/convertmode.h"
 
-#include <QHash>
 #include <QImage>
 #include <QMainWindow>
-#include <QPointer>
 #include <QSize>
 #include <QStringList>
 
@@ -14,17 +12,15 @@ class QAction;
 class QCloseEvent;
 class QListWidget;
 class QMenu;
-class LoadingDialog;
-class QTimer;
 class BatchRunner;
 class BatchStatus;
 class FailuresButton;
-class FolderScanner;
 class FrameFitter;
 struct BatchReport;
 struct ConvertSettings;
 struct SourceTree;
 class SettingsSaver;
+class SourceListing;
 class ThumbnailList;
 class ThumbnailLoader;
 class Ui_MainWindow;
@@ -69,11 +65,9 @@ private:
 
     ConvertSettings convertSettings() const;
     void startConvert(ConvertMode convertMode, const QString &finishedText);
-    void thumbnailLoaded(int generation);
-    void progressChanged();
-    void updateProgress();
     void batchFinished(const BatchReport &report);
-    void openFiles(const SourceTree &tree);
+    // A new source list replaces the old one.
+    void startList(const SourceTree &tree);
 
     Ui_MainWindow *ui;
     QStringList imageFiles;
@@ -89,7 +83,7 @@ private:
     QMenu *convertMenu;
 
     ThumbnailLoader *thumbnailLoader;
-    ThumbnailList *originalRows;
+    SourceListing *sourceListing;
     ThumbnailList *convertedRows;
     BatchRunner *batchRunner;
     // The file whose row is being added, and the preview its writer made.
@@ -101,22 +95,8 @@ private:
     // The save folder proposed beside the opened images: one the user did
     // not choose, so a link there (planted by an archive) is not followed.
     QString proposedSaveDir;
-    // Where each opened photo's result goes below the save folder, for
-    // photos found in a folder given; the rest go straight into it.
-    QHash<QString, QString> resultFolders;
-    // Folders of results the last search passed over, for the status bar.
-    int skippedFolders = 0;
-    FolderScanner *folderScanner;
     FrameFitter *frameFitter;
-    QPointer<LoadingDialog> loadProgress;
-    int loadGeneration = 0;
-    int loadedCount = 0;
-    bool updatingLoadProgress = false;
-    // Loading progress is shown at most every tenth of a second: thousands
-    // of updates would each repaint, and the modal dialog's spin the loop.
-    QTimer *progressThrottle;
     SettingsSaver *settingsSaver;
-    bool progressPending = false;
 
     friend class tst_MainWindow;
     friend class tst_ImageLists;

@@ -46,6 +46,7 @@ ThumbnailList::ThumbnailList(QListWidget *list, ThumbnailLoader *loader)
         held.clear();
         failed.clear();
         pending.clear();
+        doomedFrom = -1;
         moreRows.stop();
     });
     connect(model, &QAbstractItemModel::modelReset, this, [this]() {
@@ -75,42 +76,82 @@ void ThumbnailList::addRows(const QStringList &paths, const std::function<void()
 {
     if (paths.isEmpty())
         return;
-    pending.append({paths, 0, loaded});
-    // Behind rows still to come, these wait their turn.
-    if (pending.size() == 1)
+    pending.append({paths, 0, loaded, {}, false});
+    // Behind rows still to come, or still to go, these wait their turn.
+    if (pending.size() == 1 && doomedFrom < 0)
         addSlice();
 }
 
 void ThumbnailList::addSlice()
 {
-    // Ten thousand rows with their queued thumbnails take the window about
-    // a tenth of a second: they go in slices, as many as fit in a few
-    // milliseconds per event, so that the window answers in between. A
-    // slice is one insertion, which the view takes in at once.
+    // Ten thousand rows take the window a good part of a tenth of a second:
+    // they go in slices, as many as fit in a few milliseconds per event, so
+    // that the window answers in between. A slice is one insertion, which
+    // the view takes in at once. Rows on their way out go first.
     constexpr int sliceRows = 256;
-    constexpr qint64 budgetMs = 15;
     QElapsedTimer spent;
     spent.start();
-    while (!pending.isEmpty() && (spent.elapsed() < budgetMs)) {
+    dropDoomed();
+    while (doomedFrom < 0 && !pending.isEmpty() && spent.elapsed() < budgetMs) {
         Pending &rows = pending.first();
+        if (rows.single) {
+            const Pending row = pending.takeFirst();
+            appendMade(row.paths.first(), row.made);
+            continue;
+        }
         const qsizetype count = qMin<qsizetype>(sliceRows, rows.paths.size() - rows.next);
-        const int first = list->count();
-        QStringList names;
-        names.reserve(count);
-        for (qsizetype i = 0; i < count; ++i)
-            names << QFileInfo(rows.paths.at(rows.next + i)).fileName();
-        list->addItems(names);
-        for (qsizetype i = 0; i < count; ++i)
-            request(first + int(i), rows.paths.at(rows.next + i), rows.loaded);
+        const QStringList slice = rows.paths.mid(rows.next, count);
+        const std::function<void()> loaded = rows.loaded;
         rows.next += count;
         if (rows.next == rows.paths.size())
             pending.removeFirst();
+        // Last: what it tells may come back here.
+        appendPaths(slice, loaded);
     }
-    if (!pending.isEmpty())
+    if (doomedFrom >= 0 || !pending.isEmpty())
         moreRows.start();
 }
 
+void ThumbnailList::appendPaths(const QStringList &paths, const std::function<void()> &loaded)
+{
+    const int first = list->count();
+    QStringList names;
+    names.reserve(paths.size());
+    for (const QString &path : paths)
+        names << QFileInfo(path).fileName();
+    list->addItems(names);
+    // Pictures are made for the rows near the view; the others have theirs
+    // made when they come near, if ever.
+    const QPair<int, int> kept = keptRows();
+    int listedOnly = 0;
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        const int row = first + int(i);
+        if (row >= kept.first && row <= kept.second) {
+            request(row, paths.at(i), loaded);
+            continue;
+        }
+        keys[row] = ++lastKey;
+        list->item(row)->setData(ThumbnailDelegate::PathRole, paths.at(i));
+        ++listedOnly;
+    }
+    nearKnown = false;
+    if (loaded) {
+        for (int i = 0; i < listedOnly; ++i)
+            loaded();
+    }
+}
+
 void ThumbnailList::addRow(const QString &path, const QImage &thumbnail)
+{
+    if (doomedFrom >= 0 || !pending.isEmpty()) {
+        pending.append({{path}, 0, {}, thumbnail, true});
+        moreRows.start();
+        return;
+    }
+    appendMade(path, thumbnail);
+}
+
+void ThumbnailList::appendMade(const QString &path, const QImage &thumbnail)
 {
     const int row = list->count();
     list->addItem(QFileInfo(path).fileName());
@@ -130,14 +171,32 @@ void ThumbnailList::addRow(const QString &path, const QImage &thumbnail)
     }
 }
 
+int ThumbnailList::rowCount() const
+{
+    return doomedFrom >= 0 ? doomedFrom : list->count();
+}
+
+void ThumbnailList::clear()
+{
+    pending.clear();
+    waiting.clear();
+    held.clear();
+    failed.clear();
+    keys.fill(0);
+    // Let go of quietly: the selection would follow every slice's removal.
+    list->selectionModel()->reset();
+    list->viewport()->update();
+    doom(0, true);
+}
+
 void ThumbnailList::removeRows(const QList<int> &rows)
 {
+    // A few runs of rows go at once, a run of adjacent rows at a time, from
+    // the bottom up so that the rows above keep their numbers.
     int runs = 0;
     for (qsizetype i = 0; i < rows.size(); ++i)
         runs += i == 0 || rows.at(i - 1) != rows.at(i) - 1;
-    if (runs <= 64) {
-        // A run of adjacent rows at a time, from the bottom up so that the
-        // rows above keep their numbers.
+    if (runs <= 64 && rows.size() <= removedPerEvent) {
         for (qsizetype end = rows.size(); end > 0;) {
             qsizetype begin = end - 1;
             while (begin > 0 && rows.at(begin - 1) == rows.at(begin) - 1)
@@ -145,17 +204,20 @@ void ThumbnailList::removeRows(const QList<int> &rows)
             removeRun(rows.at(begin), int(end - begin));
             end = begin;
         }
+        if (doomedFrom >= 0)
+            doomedFrom -= int(rows.size());
         return;
     }
-    // Many runs: the model would walk its table of persistent indexes, and
-    // the view and the selection hear of it, once per run. The rows kept
-    // move up instead, each taking its data into an earlier row (which
-    // tells no one), and the rows left below go in one removal. A
+    // Many: the model would walk its table of persistent indexes, and the
+    // view and the selection hear of it, once per run. The rows kept move
+    // up instead, each taking its data into an earlier row (which tells no
+    // one), and the rows left below go from the end as a clearing's do. A
     // selection would stay with the rows' places: it goes, as rows go.
     list->selectionModel()->reset();
     int to = 0;
     qsizetype next = 0;
-    for (int row = 0; row < list->count(); ++row) {
+    const int live = rowCount();
+    for (int row = 0; row < live; ++row) {
         const quint64 key = std::exchange(keys[row], 0);
         if (next < rows.size() && rows.at(next) == row) {
             ++next;
@@ -177,9 +239,34 @@ void ThumbnailList::removeRows(const QList<int> &rows)
         keys[to++] = key;
     }
     // The rows below hold no key now: their removal lets go of nothing.
-    removeRun(to, list->count() - to);
+    // Moving the rows up was this event's work when there were many.
     list->viewport()->update();
     viewMoved();
+    doom(to, rows.size() <= removedPerEvent);
+}
+
+void ThumbnailList::doom(int first, bool now)
+{
+    if (first >= list->count())
+        return;
+    doomedFrom = doomedFrom < 0 ? first : qMin(doomedFrom, first);
+    if (now)
+        dropDoomed();
+    if (doomedFrom >= 0)
+        moreRows.start();
+}
+
+void ThumbnailList::dropDoomed()
+{
+    // Deleting a row's item is most of what taking it out costs, a few
+    // microseconds in a heap the pictures have been through.
+    if (doomedFrom < 0)
+        return;
+    const int count = list->count();
+    const int first = qMax(doomedFrom, count - removedPerEvent);
+    removeRun(first, count - first);
+    if (first == doomedFrom)
+        doomedFrom = -1;
 }
 
 void ThumbnailList::removeRun(int first, int count)

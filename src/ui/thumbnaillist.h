@@ -23,11 +23,14 @@ class ThumbnailLoader;
 // in one event as a few milliseconds allow and the rest in the events
 // after; the pictures of the rows on screen are made before the others,
 // also after scrolling.
-// Only the rows near the view hold their picture: a few screenfuls either
-// side of it, within a bound in bytes. A row further off shows the box it
-// shows while its picture is made, and has the picture read again (from
-// the shared thumbnail cache, through the loader) when it comes near.
-// Pictures are made at the screen's pixel density.
+// Only the rows near the view have their picture made and hold it: a few
+// screenfuls either side of it, within a bound in bytes. A row further off
+// shows the box it shows while its picture is made, and has the picture
+// read (from the shared thumbnail cache, through the loader) when it comes
+// near. Pictures are made at the screen's pixel density.
+// Rows go as they come, many at a time: a clearing or a large removal
+// takes them out of the list from the end, a slice per event, and rows
+// added meanwhile come in once they are gone.
 class ThumbnailList : public QObject
 {
     Q_OBJECT
@@ -38,23 +41,36 @@ public:
     // At most this many bytes of pictures, counted at four a pixel of a
     // full box, are kept; the rows on screen keep theirs whatever it says.
     static constexpr qint64 keptBytes = 32 << 20;
+    // Rows taken out of the list in one event, at most, by a clearing or a
+    // large removal.
+    static constexpr int removedPerEvent = 4096;
 
     ThumbnailList(QListWidget *list, ThumbnailLoader *loader);
 
-    // Appends one row per path, in order, and queues their thumbnails: the
-    // rows that fit in this event at once (every row of a short list), the
-    // others in the next events. loaded, when given, runs once per row when
-    // its thumbnail is in or has failed, also for a row removed meanwhile;
-    // rows not yet added when the list is cleared are dropped without it.
+    // Appends one row per path, in order, and queues the thumbnails of
+    // those near the view: the rows that fit in this event at once (every
+    // row of a short list), the others in the next events. loaded, when
+    // given, runs once per row: for a row near the view when it is added,
+    // once its thumbnail is in or has failed (also should the row be
+    // removed meanwhile); for the others when they are added. Rows not yet
+    // added when the list is cleared are dropped without it.
     void addRows(const QStringList &paths, const std::function<void()> &loaded = {});
 
     // Appends one row whose thumbnail was made already; a null one, or one
     // too small for the screen, is made from the file.
     void addRow(const QString &path, const QImage &thumbnail);
 
-    // Removes these rows (ascending, each once), however scattered, in a
-    // few passes over the list.
+    // Removes these rows (ascending, each once, below rowCount()), however
+    // scattered, in a few passes over the list. The rows kept take their
+    // new places at once; many rows removed leave the list over the next
+    // events, from the end.
     void removeRows(const QList<int> &rows);
+
+    // Removes every row, and the rows still to be added.
+    void clear();
+
+    // The rows that stay: the list's but those on their way out.
+    int rowCount() const;
 
     // Pixels on the longer side of a thumbnail on this list's screen.
     int pixelSide() const;
@@ -70,6 +86,10 @@ public:
 
 private:
     void addSlice();
+    void appendPaths(const QStringList &paths, const std::function<void()> &loaded);
+    void appendMade(const QString &path, const QImage &thumbnail);
+    void doom(int first, bool now);
+    void dropDoomed();
     void removeRun(int first, int count);
     void request(int row, const QString &path, const std::function<void()> &loaded);
     void arrived(quint64 key, const QImage &thumbnail);
@@ -100,15 +120,20 @@ private:
     QPair<int, int> nearRows{0, -1};
     bool nearKnown = false;
     QTimer viewChanged;
-    // What addRows() has still to add, in order.
+    // What addRows() and addRow() have still to add, in order.
     struct Pending
     {
         QStringList paths;
         qsizetype next = 0;
         std::function<void()> loaded;
+        QImage made; // addRow()'s thumbnail
+        bool single = false;
     };
     QList<Pending> pending;
+    // Rows from here to the end are on their way out (-1: none).
+    int doomedFrom = -1;
     QTimer moreRows;
+    static constexpr qint64 budgetMs = 15; // of adding rows, per event
 };
 
 #endif // THUMBNAILLIST_H
