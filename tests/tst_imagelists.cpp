@@ -147,6 +147,17 @@ void tst_ImageLists::dialogOffersWhatOpens()
     QString selected;
     bool hiddenFirst = false, shownAfter = false;
     int polls = 0;
+    // What the dialog lists, read from the rows the model shows: asking
+    // the model for a path would make it look the file up itself.
+    const auto listed = [&dir](QFileSystemModel *model, const QString &path) {
+        const QModelIndex folder = model->index(dir);
+        const QString name = QFileInfo(path).fileName();
+        for (int row = 0; row < model->rowCount(folder); ++row) {
+            if (model->index(row, 0, folder).data().toString() == name)
+                return true;
+        }
+        return false;
+    };
     std::function<void()> poll = [&]() {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         auto *model = dialog ? dialog->findChild<QFileSystemModel *>() : nullptr;
@@ -160,11 +171,11 @@ void tst_ImageLists::dialogOffersWhatOpens()
             filters = dialog->nameFilters();
             selected = dialog->selectedNameFilter();
             dialog->setDirectory(dir);
-        } else if (model && !hiddenFirst && model->index(jpeg).isValid()) {
+        } else if (model && !hiddenFirst && listed(model, jpeg) && !listed(model, heic)) {
             // The folder is read: the first filter hides the HEIC.
-            hiddenFirst = !model->index(heic).isValid();
+            hiddenFirst = true;
             dialog->selectNameFilter(filters.value(1));
-        } else if (model && hiddenFirst && model->index(heic).isValid()) {
+        } else if (model && hiddenFirst && listed(model, heic)) {
             shownAfter = true;
             dialog->reject();
             return;
