@@ -7,8 +7,9 @@ using Point = OutputFormat::QualityPoint;
 // Each curve makes one number mean about the same look in every format:
 // the encoder's parameter that gives, on photographs at their own size,
 // the butteraugli distance JPEG gives at that quality (docs/quality.md;
-// bench/bench_quality measures them at 30, 50, 75 and 90). JPEG's own is the number itself, as Qt's writer takes
-// it: 75 writes what a plain save does.
+// bench/bench_quality measures them at 30, 50, 75 and 90). JPEG's own is
+// the number itself, as Qt's writer takes it: 75 writes what a plain save
+// does.
 const QList<Point> jpegCurve{{1, 1}, {100, 100}};
 // libwebp's quality, 0 to 100.
 const QList<Point> webpCurve{{1, 1}, {30, 33.6}, {50, 73.9}, {75, 88.3}, {90, 97.7}, {100, 100}};
