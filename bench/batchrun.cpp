@@ -250,8 +250,15 @@ bool runCommands(const QList<QStringList> &commands, int parallel)
             for (QByteArray &b : bytes)
                 argv.push_back(b.data());
             argv.push_back(nullptr);
+            // A session of each tool's own, as each helper has: the
+            // scheduler weighs sessions alike before nice values count.
+            posix_spawnattr_t attr;
+            posix_spawnattr_init(&attr);
+            posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
             pid_t pid = 0;
-            if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+            const int spawned = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+            posix_spawnattr_destroy(&attr);
+            if (spawned != 0) {
                 ok = false;
                 continue;
             }
