@@ -28,6 +28,15 @@ private slots:
     void manyRowsGoInSlices();
 
 private:
+    // Names of files that are not there: their thumbnails fail at once.
+    QStringList missingFiles(const QString &folder, int count) const
+    {
+        QStringList paths;
+        for (int i = 0; i < count; ++i)
+            paths << tmp.filePath(QStringLiteral("%1/%2.jpg").arg(folder).arg(i));
+        return paths;
+    }
+
     QTemporaryDir tmp;
     QStringList photos; // a few hundred small ones
 };
@@ -55,9 +64,7 @@ void tst_ThumbnailList::manyRowsComeInSlices()
     // Missing files: their thumbnails fail at once, and the rows are what
     // is looked at.
     const int count = 20000;
-    QStringList paths;
-    for (int i = 0; i < count; ++i)
-        paths << tmp.filePath(QStringLiteral("slices/%1.jpg").arg(i));
+    const QStringList paths = missingFiles(QStringLiteral("slices"), count);
     QListWidget list;
     list.setIconSize(QSize(64, 64));
     ThumbnailLoader loader;
@@ -221,9 +228,7 @@ void tst_ThumbnailList::manyRowsGoInSlices()
 {
     QFETCH(QString, how);
     const int count = 3 * ThumbnailList::removedPerEvent;
-    QStringList paths;
-    for (int i = 0; i < count; ++i)
-        paths << tmp.filePath(QStringLiteral("going/%1.jpg").arg(i));
+    const QStringList paths = missingFiles(QStringLiteral("going"), count);
     QListWidget list;
     list.setIconSize(QSize(32, 32));
     ThumbnailLoader loader;
