@@ -92,14 +92,19 @@ void ThumbnailList::addSlice()
     QElapsedTimer spent;
     spent.start();
     dropDoomed();
-    while (doomedFrom < 0 && !pending.isEmpty() && spent.elapsed() < budgetMs) {
+    int added = 0;
+    while (doomedFrom < 0 && !pending.isEmpty() && spent.elapsed() < budgetMs
+           && added < addedPerEvent) {
         Pending &rows = pending.first();
         if (rows.single) {
             const Pending row = pending.takeFirst();
             appendMade(row.paths.first(), row.made);
+            ++added;
             continue;
         }
-        const qsizetype count = qMin<qsizetype>(sliceRows, rows.paths.size() - rows.next);
+        const qsizetype count = qMin<qsizetype>(qMin(sliceRows, addedPerEvent - added),
+                                                rows.paths.size() - rows.next);
+        added += int(count);
         const QStringList slice = rows.paths.mid(rows.next, count);
         const std::function<void()> loaded = rows.loaded;
         rows.next += count;

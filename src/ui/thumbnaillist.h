@@ -44,6 +44,9 @@ public:
     // Rows taken out of the list in one event, at most, by a clearing or a
     // large removal.
     static constexpr int removedPerEvent = 4096;
+    // Rows put into the list in one event, at most, whatever the clock
+    // says: a long list comes in over several events on any machine.
+    static constexpr int addedPerEvent = 4096;
 
     ThumbnailList(QListWidget *list, ThumbnailLoader *loader);
 
