@@ -109,6 +109,115 @@ void measure(const QList<QImage> &sources, const QStringList &photos, const QStr
     }
 }
 
+// Copies of the photos with every metadata block removed (exiftool
+// -all=; the pictures' bytes stay as they are), in dir/bare. The tools
+// differ from Pictavo in what they keep (cjxl -j 0 keeps no EXIF, cwebp
+// copies the JPEG's blocks as they stand, Pictavo writes them anew), so
+// bytes against a tool are only like with like on sources that carry none.
+QStringList bareCopies(const QStringList &photos, const QString &dir)
+{
+    QDir().mkpath(dir);
+    QStringList copies;
+    for (const QString &photo : photos) {
+        const QString copy = dir + u'/' + QFileInfo(photo).fileName();
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral("exiftool"), {"-q", "-all=", "-o", copy, photo});
+        if (!process.waitForFinished(-1) || process.exitCode() != 0 || !QFileInfo::exists(copy)) {
+            qWarning().noquote() << "exiftool -all= failed on" << photo;
+            return {};
+        }
+        copies << copy;
+    }
+    return copies;
+}
+
+QList<Target> allTargets(const QString &threads)
+{
+    return {
+        {QStringLiteral("JPG"), QStringLiteral("JPG"), false, QString(), {}},
+        {QStringLiteral("WebP"), QStringLiteral("webp"), false, QStringLiteral("cwebp"),
+         [](const QString &in, const QString &out) {
+             return QStringList{"-quiet", "-q", nativeText("WebP", 75), "-m", "6", "-sns", "25", "-mt",
+                                "-metadata", "all", in, "-o", out};
+         }},
+        {QStringLiteral("AVIF"), QStringLiteral("avif"), false, QStringLiteral("heif-enc"),
+         [threads](const QString &in, const QString &out) {
+             return QStringList{"-A", "-q", QString::number(std::lround(OutputFormat::of("AVIF").native(75))),
+                                "-p", "threads=" + threads, in, "-o", out};
+         }},
+        {QStringLiteral("JPEG XL"), QStringLiteral("jxl"), false, QStringLiteral("cjxl"),
+         [threads](const QString &in, const QString &out) {
+             return QStringList{in, out, "--quiet", "-j", "0", "-d", nativeText("JPEG XL", 75),
+                                "-e", "7", "--num_threads=" + threads};
+         }},
+        {QStringLiteral("JPEG XL"), QStringLiteral("jxl"), true, QStringLiteral("cjxl"),
+         [threads](const QString &in, const QString &out) {
+             return QStringList{in, out, "--quiet", "-j", "1", "-e", "7", "--num_threads=" + threads};
+         }},
+        {QStringLiteral("HEIC"), QStringLiteral("heic"), false, QStringLiteral("heif-enc"),
+         [threads](const QString &in, const QString &out) {
+             return QStringList{"-q", QString::number(std::lround(OutputFormat::of("HEIC").native(75))),
+                                "-p", "x265:pools=" + threads, "-p", "x265:frame-threads=1", in,
+                                "-o", out};
+         }},
+    };
+}
+
+// One target's runs: Pictavo on the photos as given (metadata kept, as a
+// user's files are), and Pictavo and the tool on the bare copies.
+struct Runs
+{
+    Run kept, bare, tool;
+};
+
+QString nameOf(const Target &target)
+{
+    return target.item + (target.lossless ? QStringLiteral(" (JPEG without loss)") : QString());
+}
+
+void printKept(const QList<Target> &targets, const QList<Runs> &runs, qint64 photoBytes)
+{
+    const Run &jpeg = runs.first().kept;
+    out() << "The photos as given, metadata kept (Pictavo writes EXIF, XMP and the profile anew):\n\n"
+          << "| Target | KiB (all photos) | bytes vs JPEG q75 | bytes vs source | butteraugli |\n"
+          << "|---|---:|---:|---:|---:|\n";
+    for (qsizetype t = 0; t < targets.size(); ++t) {
+        const Run &mine = runs.at(t).kept;
+        out() << "| " << nameOf(targets.at(t)) << " | " << fmt(double(mine.bytes) / 1024, 0) << " | "
+              << fmt(double(mine.bytes) / double(jpeg.bytes), 3) << " | "
+              << fmt(double(mine.bytes) / double(photoBytes), 3) << " | " << fmt(mine.distance, 2) << " |\n";
+    }
+    out() << "\n";
+}
+
+void printBare(const QList<Target> &targets, const QList<Runs> &runs)
+{
+    const Run &jpeg = runs.first().bare;
+    out() << "Against the tools, both on copies of the photos without any metadata (exiftool -all=), "
+             "so that neither side writes any:\n\n"
+          << "| Target | Pictavo s/photo | tool s/photo | time ratio | KiB (all photos) | bytes vs JPEG q75 "
+             "| bytes vs tool | butteraugli Pictavo | butteraugli tool | Tool |\n"
+          << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
+    for (qsizetype t = 0; t < targets.size(); ++t) {
+        const Target &target = targets.at(t);
+        const Run &mine = runs.at(t).bare;
+        const Run &tool = runs.at(t).tool;
+        const bool hasTool = !target.tool.isEmpty();
+        const auto toolText = [&](const QString &text) { return hasTool ? text : QStringLiteral("–"); };
+        out() << "| " << nameOf(target) << " | " << fmt(median(mine.seconds), 2) << " | "
+              << toolText(fmt(median(tool.seconds), 2)) << " | "
+              << toolText(fmt(median(mine.seconds) / median(tool.seconds), 2)) << " | "
+              << fmt(double(mine.bytes) / 1024, 0) << " | " << fmt(double(mine.bytes) / double(jpeg.bytes), 3)
+              << " | " << toolText(fmt(double(mine.bytes) / double(tool.bytes), 3)) << " | "
+              << fmt(mine.distance, 2) << " | " << toolText(fmt(tool.distance, 2)) << " | "
+              << (hasTool ? "`" + target.tool + ' ' + target.arguments("IN", "OUT").join(u' ') + "`"
+                          : QStringLiteral("Qt's JPEG writer at 75 (the reference)"))
+              << " |\n";
+    }
+    out() << "\n";
+}
+
 } // namespace
 
 int runTargets(const QStringList &photos, int rounds, const QStringList &only)
@@ -116,93 +225,54 @@ int runTargets(const QStringList &photos, int rounds, const QStringList &only)
     QTemporaryDir dir;
     isolateDesktop(dir.filePath(QStringLiteral("settings")));
     const QString threads = QString::number(qMax(1, QThread::idealThreadCount()));
-    QList<Target> targets{
-        {QStringLiteral("JPG"), QStringLiteral("JPG"), false, QString(), {}},
-        {QStringLiteral("WebP"), QStringLiteral("webp"), false, QStringLiteral("cwebp"),
-         [&](const QString &in, const QString &out) {
-             return QStringList{"-quiet", "-q", nativeText("WebP", 75), "-m", "6", "-sns", "25", "-mt",
-                                "-metadata", "all", in, "-o", out};
-         }},
-        {QStringLiteral("AVIF"), QStringLiteral("avif"), false, QStringLiteral("heif-enc"),
-         [&](const QString &in, const QString &out) {
-             return QStringList{"-A", "-q", QString::number(std::lround(OutputFormat::of("AVIF").native(75))),
-                                "-p", "threads=" + threads, in, "-o", out};
-         }},
-        {QStringLiteral("JPEG XL"), QStringLiteral("jxl"), false, QStringLiteral("cjxl"),
-         [&](const QString &in, const QString &out) {
-             return QStringList{in, out, "--quiet", "-j", "0", "-d", nativeText("JPEG XL", 75),
-                                "-e", "7", "--num_threads=" + threads};
-         }},
-        {QStringLiteral("JPEG XL"), QStringLiteral("jxl"), true, QStringLiteral("cjxl"),
-         [&](const QString &in, const QString &out) {
-             return QStringList{in, out, "--quiet", "-j", "1", "-e", "7", "--num_threads=" + threads};
-         }},
-        {QStringLiteral("HEIC"), QStringLiteral("heic"), false, QStringLiteral("heif-enc"),
-         [&](const QString &in, const QString &out) {
-             return QStringList{"-q", QString::number(std::lround(OutputFormat::of("HEIC").native(75))),
-                                "-p", "x265:pools=" + threads, "-p", "x265:frame-threads=1", in,
-                                "-o", out};
-         }},
-    };
+    QList<Target> targets = allTargets(threads);
     if (!only.isEmpty()) {
         targets.removeIf([&](const Target &t) { return t.item != QLatin1String("JPG") && !only.contains(t.item); });
     }
+    const QStringList bare = bareCopies(photos, dir.filePath(QStringLiteral("bare")));
+    if (bare.isEmpty())
+        return 1;
     QList<QImage> sources;
     for (const QString &photo : photos)
         sources << ImageLoader::read(photo);
 
-    QList<Run> ours(targets.size()), theirs(targets.size());
+    // Seconds are the bare runs', each round; the photos as given are
+    // converted once, for their bytes.
+    QList<Runs> runs(targets.size());
     for (int round = 0; round < rounds; ++round) {
         for (qsizetype t = 0; t < targets.size(); ++t) {
+            const Target &target = targets.at(t);
             const QString base = dir.filePath(QStringLiteral("r%1-t%2").arg(round).arg(t));
-            const double mine = throughWindow(photos, targets.at(t), base + "-pictavo");
+            if (round == 0) {
+                if (throughWindow(photos, target, base + "-kept") < 0)
+                    return 1;
+                measure(sources, photos, target.suffix, base + "-kept", &runs[t].kept);
+            }
+            const double mine = throughWindow(bare, target, base + "-pictavo");
             if (mine < 0)
                 return 1;
-            ours[t].seconds << mine;
+            runs[t].bare.seconds << mine;
             if (round == 0)
-                measure(sources, photos, targets.at(t).suffix, base + "-pictavo", &ours[t]);
-            if (targets.at(t).tool.isEmpty())
+                measure(sources, photos, target.suffix, base + "-pictavo", &runs[t].bare);
+            if (target.tool.isEmpty())
                 continue;
-            const double tool = throughTool(photos, targets.at(t), base + "-tool");
+            const double tool = throughTool(bare, target, base + "-tool");
             if (tool < 0)
                 return 1;
-            theirs[t].seconds << tool;
+            runs[t].tool.seconds << tool;
             if (round == 0)
-                measure(sources, photos, targets.at(t).suffix, base + "-tool", &theirs[t]);
+                measure(sources, photos, target.suffix, base + "-tool", &runs[t].tool);
         }
     }
 
     qint64 photoBytes = 0;
     for (const QString &photo : photos)
         photoBytes += QFileInfo(photo).size();
-    const Run &jpeg = ours.first();
     out() << "#### New targets through the window and pictavo-helper: " << photos.size()
-          << " photos, Format Convert at quality 75, one image in flight (its encoder on "
-          << threads << " threads), median of " << rounds << " rounds; the tools on " << threads
-          << " threads too\n\n"
-          << "| Target | Pictavo s/photo | tool s/photo | time ratio | KiB (all photos) | bytes vs JPEG q75 | bytes vs tool "
-             "| bytes vs source | butteraugli Pictavo | butteraugli tool | Tool |\n"
-          << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n";
-    for (qsizetype t = 0; t < targets.size(); ++t) {
-        const Target &target = targets.at(t);
-        const Run &mine = ours.at(t);
-        const Run &tool = theirs.at(t);
-        const QString name = target.item + (target.lossless ? QStringLiteral(" (JPEG without loss)") : QString());
-        const bool hasTool = !target.tool.isEmpty();
-        out() << "| " << name << " | " << fmt(median(mine.seconds), 2) << " | "
-              << (hasTool ? fmt(median(tool.seconds), 2) : QStringLiteral("–")) << " | "
-              << (hasTool ? fmt(median(mine.seconds) / median(tool.seconds), 2) : QStringLiteral("–"))
-              << " | " << fmt(double(mine.bytes) / 1024, 0) << " | "
-              << fmt(double(mine.bytes) / double(jpeg.bytes), 3) << " | "
-              << (hasTool ? fmt(double(mine.bytes) / double(tool.bytes), 3) : QStringLiteral("–"))
-              << " | " << fmt(double(mine.bytes) / double(photoBytes), 3) << " | "
-              << fmt(mine.distance, 2) << " | "
-              << (hasTool ? fmt(tool.distance, 2) : QStringLiteral("–")) << " | "
-              << (hasTool ? "`" + target.tool + ' ' + target.arguments("IN", "OUT").join(u' ') + "`"
-                          : QStringLiteral("Qt's JPEG writer at 75 (the reference)"))
-              << " |\n";
-    }
-    out() << "\n";
+          << " photos, Format Convert at quality 75, one image in flight (its encoder on " << threads
+          << " threads), median of " << rounds << " rounds; the tools on " << threads << " threads too\n\n";
+    printKept(targets, runs, photoBytes);
+    printBare(targets, runs);
     return 0;
 }
 
