@@ -3,11 +3,13 @@
 #include "base/imagelimits.h"
 #include "conversion/imagethread.h"
 #include "encode/outputformat.h"
+#include "isolation/helperpool.h"
 
 #include "testsupport.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTimer>
 
 using namespace TestSupport;
 
@@ -19,6 +21,7 @@ class tst_BatchRunner : public QObject
 private slots:
     void initTestCase();
     void boundsAndReports();
+    void oneImagePerCoreInHelpers();
     void stopEndsBatchWhole();
     void stopDoesNotWaitForLargeImage();
     void shutdownDropsWaiting();
@@ -77,6 +80,34 @@ void tst_BatchRunner::boundsAndReports()
     // The end of the work shows at once, and the time it took.
     QCOMPARE(progress.last().at(1).toInt(), 0);
     QVERIFY(progress.at(progress.count() - 2).at(2).toLongLong() >= 0);
+}
+
+// Images in flight beyond the cores wait for a helper rather than share
+// the cores with the others.
+void tst_BatchRunner::oneImagePerCoreInHelpers()
+{
+    const int cores = qMax(1, QThread::idealThreadCount());
+    QStringList files;
+    for (int i = 0; i < cores + 6; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("c/%1.png").arg(i)), QSize(1200, 1200));
+    BatchRunner runner;
+    runner.setMaxInFlight(cores + 4);
+    qsizetype most = 0;
+    const auto look = [&]() {
+        most = qMax(most, HelperPool::instance().busyProcessIds(QStringLiteral("convert")).size());
+    };
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, look);
+    connect(&runner, &BatchRunner::imageConvertFinished, this, look);
+    sampler.start(1);
+    QSignalSpy finished(&runner, &BatchRunner::batchFinished);
+    runner.start(QStringLiteral("done"), ConvertMode::FormatConvert, toPng, files,
+                 tmp.filePath(QStringLiteral("c/out")), true, false);
+    QCOMPARE(runner.runningCount(), cores + 4);
+    QVERIFY(finished.wait(120000));
+    QCOMPARE(finished.at(0).at(0).value<BatchReport>().written, cores + 6);
+    QVERIFY(most >= 1);
+    QVERIFY2(most <= cores, qPrintable(QStringLiteral("%1 in the helpers at once").arg(most)));
 }
 
 void tst_BatchRunner::stopEndsBatchWhole()
