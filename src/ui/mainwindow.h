@@ -101,6 +101,10 @@ private:
     friend class tst_MainWindow;
     friend class tst_ImageLists;
     friend class tst_Conversion;
+    friend class tst_SourceListing;
+    friend class tst_DropOpener;
+    friend class tst_FileDialogTuner;
+    friend struct WindowFixture;
 };
 
 #endif // MAINWINDOW_H
