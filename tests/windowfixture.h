@@ -8,7 +8,9 @@
 
 #include <QIcon>
 #include <QListWidget>
+#include <QSettings>
 #include <QStatusBar>
+#include <QTemporaryDir>
 
 // What the tests of the main window's parts share, as a base of their
 // classes. A friend of MainWindow, as the tests themselves are: they look
@@ -26,6 +28,31 @@ struct WindowFixture
     }
 
     static QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
+
+    // The window's settings, in the test's folder once isolateSettings() ran.
+    static QSettings settings()
+    {
+        return QSettings(QStringLiteral("Tarnwick"), QStringLiteral("Pictavo"));
+    }
+};
+
+// The base of the tests whose every window starts as on a first start:
+// the window's settings in a folder of their own, cleared before each test.
+class FreshSettingsTest : public QObject, protected WindowFixture
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(settingsDir.isValid());
+        TestSupport::isolateSettings(settingsDir);
+    }
+
+    void init() { settings().clear(); }
+
+private:
+    QTemporaryDir settingsDir;
 };
 
 #endif // WINDOWFIXTURE_H

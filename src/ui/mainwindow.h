@@ -104,6 +104,9 @@ private:
     friend class tst_SourceListing;
     friend class tst_DropOpener;
     friend class tst_FileDialogTuner;
+    friend class tst_SettingsSaver;
+    friend class tst_ConvertChords;
+    friend class tst_BatchRunner;
     friend struct WindowFixture;
 };
 
