@@ -5,6 +5,7 @@
 #include "hostile/windowdriver.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
+#include "windowfixture.h"
 
 #include <QDesktopServices>
 #include <QDialog>
@@ -16,7 +17,7 @@ using namespace Hostile;
 
 // A batch as the status bar shows it, and stopping it: from the Stop
 // button or Esc, through the real window.
-class tst_BatchStatus : public QObject
+class tst_BatchStatus : public QObject, private WindowFixture
 {
     Q_OBJECT
 
@@ -29,6 +30,7 @@ private slots:
     void cleanup();
     void stopKeepsWholeFiles();
     void escapeStopsUnlessDialogOrMenu();
+    void progressBarFollowsBatch();
 
 private:
     // 80 photos (the first one damaged) open in the window, 50 % to PNG
@@ -240,6 +242,24 @@ void tst_BatchStatus::escapeStopsUnlessDialogOrMenu()
     QTRY_VERIFY_WITH_TIMEOUT(stoppedCount(d.status->currentMessage()) >= 1, 120000);
     // Once nothing runs, Esc is left to others.
     QTRY_VERIFY(!stopButton(w)->isVisible());
+}
+
+void tst_BatchStatus::progressBarFollowsBatch()
+{
+    QStringList files;
+    for (int i = 0; i < 6; ++i)
+        files << TestSupport::writeImage(work->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(50, 50));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    w->show();
+    w->batchRunner->setMaxInFlight(1);
+    auto *bar = w->findChild<QProgressBar *>();
+    QVERIFY(bar && !bar->isVisible());
+    w->formatConvert();
+    QVERIFY(bar->isVisible());
+    // Updates are coalesced: the whole batch shows by the next one.
+    QTRY_COMPARE(bar->maximum(), 6);
+    QTRY_COMPARE(TestSupport::withoutSaved(w->ui->statusBar->currentMessage()), QStringLiteral("Format convert finished"));
+    QVERIFY(!bar->isVisible());
 }
 
 QTEST_MAIN(tst_BatchStatus)

@@ -6,6 +6,7 @@
 
 #include "testsupport.h"
 
+#include <QDir>
 #include <QIcon>
 #include <QListWidget>
 #include <QSettings>
@@ -28,6 +29,34 @@ struct WindowFixture
     }
 
     static QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
+
+    // A window that converts files into saveDir, without their rows and
+    // thumbnails; it opens no folder after a batch.
+    static MainWindow *window(const QStringList &files, const QString &saveDir)
+    {
+        auto *w = new MainWindow;
+        w->setAttribute(Qt::WA_DeleteOnClose, false);
+        w->imageFiles = files;
+        w->ui->lineEditSaveDir->setText(saveDir);
+        w->ui->checkBoxAutoOpenDir->setChecked(false);
+        return w;
+    }
+
+    // Starts a batch with one of the convert commands and waits for its end.
+    static void runBatch(MainWindow *w, void (MainWindow::*command)())
+    {
+        (w->*command)();
+        QTRY_VERIFY_WITH_TIMEOUT(w->ui->statusBar->currentMessage().contains(QLatin1String("finished")),
+                                 120000);
+    }
+
+    // The files in dir, hidden ones too, by name.
+    static QStringList filesIn(const QString &dir)
+    {
+        QStringList names = QDir(dir).entryList(QDir::Files | QDir::Hidden);
+        names.sort();
+        return names;
+    }
 
     // The window's settings, in the test's folder once isolateSettings() ran.
     static QSettings settings()

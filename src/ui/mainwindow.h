@@ -107,6 +107,7 @@ private:
     friend class tst_SettingsSaver;
     friend class tst_ConvertChords;
     friend class tst_BatchRunner;
+    friend class tst_BatchStatus;
     friend struct WindowFixture;
 };
 
