@@ -3,38 +3,72 @@
 #include "base/imagelimits.h"
 #include "conversion/imagethread.h"
 #include "encode/outputformat.h"
+#include "isolation/helperpool.h"
+#include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
 
 #include "testsupport.h"
+#include "windowfixture.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QStatusBar>
+#include <QThread>
+#include <QTimer>
 
 using namespace TestSupport;
 
-// The runner of batches: places in flight, reports, stop and shutdown.
-class tst_BatchRunner : public QObject
+// The runner of batches: places in flight, reports, stop and shutdown, on
+// its own and behind the window's convert commands.
+class tst_BatchRunner : public QObject, private WindowFixture
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
+    void init();
+    void cleanup();
     void boundsAndReports();
+    void oneImagePerCoreInHelpers();
     void stopEndsBatchWhole();
     void stopDoesNotWaitForLargeImage();
     void shutdownDropsWaiting();
+    void secondCommandDuringBatch();
+    void boundedWorkers();
+    void closingMidBatch();
 
 private:
+    QStringList savedNames() const { return filesIn(outDir); }
+
     QTemporaryDir tmp;
     ConvertSettings toPng;
+    // The window's tests: its settings, and a folder of each test's own
+    // whose out/ is the save folder.
+    QTemporaryDir settingsDir;
+    QTemporaryDir *work = nullptr;
+    QString outDir;
 };
 
 void tst_BatchRunner::initTestCase()
 {
-    QVERIFY(tmp.isValid());
+    QVERIFY(tmp.isValid() && settingsDir.isValid());
+    isolateSettings(settingsDir);
     ImageLimits::configureProcess();
     toPng.sizeMode = SizeMode::Fixed;
     toPng.fixedSize = QSize(20, 20);
     toPng.format = TargetFormat::of(OutputFormat::of(QStringLiteral("PNG")));
+}
+
+void tst_BatchRunner::init()
+{
+    work = new QTemporaryDir;
+    outDir = work->filePath(QStringLiteral("out"));
+}
+
+void tst_BatchRunner::cleanup()
+{
+    delete work;
+    work = nullptr;
 }
 
 void tst_BatchRunner::boundsAndReports()
@@ -77,6 +111,34 @@ void tst_BatchRunner::boundsAndReports()
     // The end of the work shows at once, and the time it took.
     QCOMPARE(progress.last().at(1).toInt(), 0);
     QVERIFY(progress.at(progress.count() - 2).at(2).toLongLong() >= 0);
+}
+
+// Images in flight beyond the cores wait for a helper rather than share
+// the cores with the others.
+void tst_BatchRunner::oneImagePerCoreInHelpers()
+{
+    const int cores = qMax(1, QThread::idealThreadCount());
+    QStringList files;
+    for (int i = 0; i < cores + 6; ++i)
+        files << writeImage(tmp.filePath(QStringLiteral("c/%1.png").arg(i)), QSize(1200, 1200));
+    BatchRunner runner;
+    runner.setMaxInFlight(cores + 4);
+    qsizetype most = 0;
+    const auto look = [&]() {
+        most = qMax(most, HelperPool::instance().busyProcessIds(QStringLiteral("convert")).size());
+    };
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, look);
+    connect(&runner, &BatchRunner::imageConvertFinished, this, look);
+    sampler.start(1);
+    QSignalSpy finished(&runner, &BatchRunner::batchFinished);
+    runner.start(QStringLiteral("done"), ConvertMode::FormatConvert, toPng, files,
+                 tmp.filePath(QStringLiteral("c/out")), true, false);
+    QCOMPARE(runner.runningCount(), cores + 4);
+    QVERIFY(finished.wait(120000));
+    QCOMPARE(finished.at(0).at(0).value<BatchReport>().written, cores + 6);
+    QVERIFY(most >= 1);
+    QVERIFY2(most <= cores, qPrintable(QStringLiteral("%1 in the helpers at once").arg(most)));
 }
 
 void tst_BatchRunner::stopEndsBatchWhole()
@@ -158,6 +220,68 @@ void tst_BatchRunner::shutdownDropsWaiting()
     QCoreApplication::processEvents();
     QCOMPARE(results.count(), 0);
     QVERIFY(!QFileInfo::exists(tmp.filePath("d/out/s.png")));
+}
+
+void tst_BatchRunner::secondCommandDuringBatch()
+{
+    QStringList files;
+    for (int i = 0; i < 12; ++i)
+        files << writeImage(work->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(200, 200));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    w->batchRunner->setMaxInFlight(1);
+    QStringList messages;
+    connect(w->ui->statusBar, &QStatusBar::messageChanged, this,
+            [&](const QString &m) { if (!m.isEmpty()) messages << TestSupport::withoutSaved(m); });
+    w->sizeConvert();
+    QVERIFY(w->batchRunner->waitingCount() > 0);
+    w->ui->comboBoxFormat->setCurrentIndex(2);
+    w->formatConvert();
+    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, 120000);
+    QVERIFY(messages.contains(QStringLiteral("Size convert finished")));
+    QVERIFY(messages.contains(QStringLiteral("Format convert finished")));
+    // Late results of the first batch are listed after the list was cleared.
+    QCOMPARE(w->ui->listWidgetConvert->count(), 24);
+    QCOMPARE(savedNames().size(), 24);
+}
+
+void tst_BatchRunner::boundedWorkers()
+{
+    QStringList files;
+    for (int i = 0; i < 20; ++i)
+        files << writeImage(work->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(64, 64));
+    QScopedPointer<MainWindow> w(window(files, outDir));
+    int most = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this,
+            [&]() { most = qMax(most, w->batchRunner->runningCount()); });
+    poll.start(1);
+    w->bothConvert();
+    QCOMPARE(w->batchRunner->runningCount(), w->batchRunner->maxInFlight());
+    // Twenty images through the helpers: seconds under a sanitizer.
+    QTRY_COMPARE_WITH_TIMEOUT(TestSupport::withoutSaved(w->ui->statusBar->currentMessage()),
+                              QStringLiteral("Size and format convert finished"), 120000);
+    QVERIFY(most <= BatchRunner::defaultMaxInFlight());
+    QVERIFY(BatchRunner::defaultMaxInFlight() <= QThread::idealThreadCount() + 2);
+    QCOMPARE(savedNames().size(), 20);
+}
+
+void tst_BatchRunner::closingMidBatch()
+{
+    QStringList files;
+    for (int i = 0; i < 30; ++i)
+        files << writeImage(work->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(300, 300));
+    auto *w = window(files, outDir);
+    w->show();
+    w->bothConvert();
+    QTRY_VERIFY(!savedNames().isEmpty());
+    w->close();
+    delete w; // waits for what is running, drops the rest
+    // Whatever was written is whole: no temporary leftovers, every file decodes.
+    for (const QString &name : savedNames()) {
+        QVERIFY2(name.endsWith(QLatin1String(".png")), qPrintable(name));
+        QVERIFY(!QImage(outDir + "/" + name).isNull());
+    }
+    QVERIFY(savedNames().size() < 30);
 }
 
 QTEST_MAIN(tst_BatchRunner)

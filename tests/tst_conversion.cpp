@@ -7,19 +7,19 @@
 #include "base/imagelimits.h"
 #include "testsupport.h"
 #include "urlcatcher.h"
+#include "windowfixture.h"
 
 #include <QDesktopServices>
 #include <QDirIterator>
 #include <QImageReader>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QStatusBar>
 
 using namespace TestSupport;
 
 // The conversion settings, the batch commands and the saving of results.
-class tst_Conversion : public QObject
+class tst_Conversion : public QObject, private WindowFixture
 {
     Q_OBJECT
 
@@ -48,16 +48,10 @@ private slots:
     void earlierBatchOverwritten();
     void missingSaveDirectoryAsksOnce();
     void autoOpenAfterFinish();
-    void secondCommandDuringBatch();
-    void progressBarFollowsBatch();
-    void boundedWorkers();
-    void closingMidBatch();
     void writtenThumbnailShowsFile();
 
 private:
-    MainWindow *window(const QStringList &files, const QString &saveDir);
-    void runBatch(MainWindow *w, void (MainWindow::*command)());
-    QStringList savedNames() const;
+    QStringList savedNames() const { return filesIn(outDir); }
 
     QTemporaryDir settingsDir;
     QTemporaryDir *tmp = nullptr;
@@ -90,30 +84,6 @@ void tst_Conversion::cleanup()
 {
     delete tmp;
     tmp = nullptr;
-}
-
-MainWindow *tst_Conversion::window(const QStringList &files, const QString &saveDir)
-{
-    auto *w = new MainWindow;
-    w->setAttribute(Qt::WA_DeleteOnClose, false);
-    w->imageFiles = files;
-    w->ui->lineEditSaveDir->setText(saveDir);
-    w->ui->checkBoxAutoOpenDir->setChecked(false);
-    return w;
-}
-
-void tst_Conversion::runBatch(MainWindow *w, void (MainWindow::*command)())
-{
-    (w->*command)();
-    QTRY_VERIFY_WITH_TIMEOUT(w->ui->statusBar->currentMessage().contains(QLatin1String("finished")),
-                             120000);
-}
-
-QStringList tst_Conversion::savedNames() const
-{
-    QStringList names = QDir(outDir).entryList(QDir::Files | QDir::Hidden);
-    names.sort();
-    return names;
 }
 
 void tst_Conversion::percentSize_data()
@@ -466,86 +436,6 @@ void tst_Conversion::autoOpenAfterFinish()
     QVERIFY2(status.startsWith(QLatin1String("Size convert finished, "))
                      && status.endsWith(QLatin1String(", the folder could not be opened")),
              qPrintable(status));
-}
-
-void tst_Conversion::secondCommandDuringBatch()
-{
-    QStringList files;
-    for (int i = 0; i < 12; ++i)
-        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(200, 200));
-    QScopedPointer<MainWindow> w(window(files, outDir));
-    w->batchRunner->setMaxInFlight(1);
-    QStringList messages;
-    connect(w->ui->statusBar, &QStatusBar::messageChanged, this,
-            [&](const QString &m) { if (!m.isEmpty()) messages << TestSupport::withoutSaved(m); });
-    w->sizeConvert();
-    QVERIFY(w->batchRunner->waitingCount() > 0);
-    w->ui->comboBoxFormat->setCurrentIndex(2);
-    w->formatConvert();
-    QTRY_COMPARE_WITH_TIMEOUT(messages.size(), 2, 120000);
-    QVERIFY(messages.contains(QStringLiteral("Size convert finished")));
-    QVERIFY(messages.contains(QStringLiteral("Format convert finished")));
-    // Late results of the first batch are listed after the list was cleared.
-    QCOMPARE(w->ui->listWidgetConvert->count(), 24);
-    QCOMPARE(savedNames().size(), 24);
-}
-
-void tst_Conversion::progressBarFollowsBatch()
-{
-    QStringList files;
-    for (int i = 0; i < 6; ++i)
-        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(50, 50));
-    QScopedPointer<MainWindow> w(window(files, outDir));
-    w->show();
-    w->batchRunner->setMaxInFlight(1);
-    auto *bar = w->findChild<QProgressBar *>();
-    QVERIFY(bar && !bar->isVisible());
-    w->formatConvert();
-    QVERIFY(bar->isVisible());
-    // Updates are coalesced: the whole batch shows by the next one.
-    QTRY_COMPARE(bar->maximum(), 6);
-    QTRY_COMPARE(TestSupport::withoutSaved(w->ui->statusBar->currentMessage()), QStringLiteral("Format convert finished"));
-    QVERIFY(!bar->isVisible());
-}
-
-void tst_Conversion::boundedWorkers()
-{
-    QStringList files;
-    for (int i = 0; i < 20; ++i)
-        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(64, 64));
-    QScopedPointer<MainWindow> w(window(files, outDir));
-    int most = 0;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this,
-            [&]() { most = qMax(most, w->batchRunner->runningCount()); });
-    poll.start(1);
-    w->bothConvert();
-    QCOMPARE(w->batchRunner->runningCount(), w->batchRunner->maxInFlight());
-    // Twenty images through the helpers: seconds under a sanitizer.
-    QTRY_COMPARE_WITH_TIMEOUT(TestSupport::withoutSaved(w->ui->statusBar->currentMessage()),
-                              QStringLiteral("Size and format convert finished"), 120000);
-    QVERIFY(most <= BatchRunner::defaultMaxInFlight());
-    QVERIFY(BatchRunner::defaultMaxInFlight() <= QThread::idealThreadCount() + 2);
-    QCOMPARE(savedNames().size(), 20);
-}
-
-void tst_Conversion::closingMidBatch()
-{
-    QStringList files;
-    for (int i = 0; i < 30; ++i)
-        files << writeImage(tmp->filePath(QStringLiteral("src/%1.png").arg(i)), QSize(300, 300));
-    auto *w = window(files, outDir);
-    w->show();
-    w->bothConvert();
-    QTRY_VERIFY(!savedNames().isEmpty());
-    w->close();
-    delete w; // waits for what is running, drops the rest
-    // Whatever was written is whole: no temporary leftovers, every file decodes.
-    for (const QString &name : savedNames()) {
-        QVERIFY2(name.endsWith(QLatin1String(".png")), qPrintable(name));
-        QVERIFY(!QImage(outDir + "/" + name).isNull());
-    }
-    QVERIFY(savedNames().size() < 30);
 }
 
 void tst_Conversion::writtenThumbnailShowsFile()

@@ -5,6 +5,7 @@
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
@@ -26,6 +27,7 @@ private slots:
     void qtDialogHasTheKnownWiring();
     void chosenFilesAreOpened_data();
     void chosenFilesAreOpened();
+    void dialogOffersWhatOpens();
 
 private:
     QTemporaryDir settingsDir;
@@ -109,6 +111,69 @@ void tst_FileDialogTuner::chosenFilesAreOpened()
     QCOMPARE(listed, opened);
     QTRY_COMPARE(w.statusBar()->currentMessage(),
                  QStringLiteral("%1 images loaded").arg(opened.size()));
+}
+
+// The dialog starts with its first filter, and offers what else opens (a
+// phone's HEIC among it) and any file.
+void tst_FileDialogTuner::dialogOffersWhatOpens()
+{
+    const QString dir = tmp.filePath(QStringLiteral("phone"));
+    const QString jpeg = writeImage(dir + "/IMG_0001.jpg", QSize(20, 20));
+    const QString heic = writeImage(dir + "/IMG_0002.HEIC", QSize(20, 20), "PNG");
+    MainWindow w;
+
+    QStringList filters;
+    QString selected;
+    bool hiddenFirst = false, shownAfter = false;
+    int polls = 0;
+    // What the dialog lists, read from the rows the model shows: asking
+    // the model for a path would make it look the file up itself.
+    const auto listed = [&dir](QFileSystemModel *model, const QString &path) {
+        const QModelIndex folder = model->index(dir);
+        const QString name = QFileInfo(path).fileName();
+        for (int row = 0; row < model->rowCount(folder); ++row) {
+            if (model->index(row, 0, folder).data().toString() == name)
+                return true;
+        }
+        return false;
+    };
+    std::function<void()> poll = [&]() {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        auto *model = dialog ? dialog->findChild<QFileSystemModel *>() : nullptr;
+        // Two minutes of polls: the tests' ceiling for a wait.
+        if (++polls > 12000) {
+            if (dialog)
+                dialog->reject();
+            return;
+        }
+        if (model && filters.isEmpty()) {
+            filters = dialog->nameFilters();
+            selected = dialog->selectedNameFilter();
+            dialog->setDirectory(dir);
+        } else if (model && !hiddenFirst && listed(model, jpeg) && !listed(model, heic)) {
+            // The folder is read: the first filter hides the HEIC.
+            hiddenFirst = true;
+            dialog->selectNameFilter(filters.value(1));
+        } else if (model && hiddenFirst && listed(model, heic)) {
+            shownAfter = true;
+            dialog->reject();
+            return;
+        }
+        QTimer::singleShot(10, poll);
+    };
+    QTimer::singleShot(0, poll);
+    w.addImages();
+
+    QCOMPARE(filters.size(), 3);
+    QCOMPARE(filters.at(0), QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
+    QCOMPARE(selected, filters.at(0));
+    QVERIFY2(filters.at(1).startsWith(QLatin1String("All supported images (*.jpg "))
+                     && filters.at(1).contains(QLatin1String(" *.heic "))
+                     && filters.at(1).contains(QLatin1String(" *.dng ")),
+             qPrintable(filters.at(1)));
+    QCOMPARE(filters.at(2), QStringLiteral("All files (*)"));
+    QVERIFY(hiddenFirst);
+    QVERIFY(shownAfter);
 }
 
 QTEST_MAIN(tst_FileDialogTuner)

@@ -1,4 +1,3 @@
-#include "base/pngchunks.h"
 #include "cms/colorconverter.h"
 #include "conversion/conversionjob.h"
 #include "encode/imageencoder.h"
@@ -7,7 +6,7 @@
 #include "metadata/photometadata.h"
 
 #include "testsupport.h"
-#include "hostile/hostilecorpus.h"
+#include "photofixtures.h"
 
 #include <QColorSpace>
 #include <QImageReader>
@@ -18,7 +17,8 @@
 
 
 // What a converted photo keeps: its metadata, its colours and its
-// transparency, checked by reading the written files back.
+// transparency, checked by reading the written files back; and the JPEG
+// writer's own tables.
 class tst_ImageEncoder : public QObject
 {
     Q_OBJECT
@@ -27,12 +27,13 @@ private slots:
     void initTestCase();
     void keepsWhatPhotosCarry_data();
     void keepsWhatPhotosCarry();
-    void metadataBesideFaults_data();
-    void metadataBesideFaults();
     void jpegTablesOptimized();
 
 private:
-    QString make(const QString &name, const QByteArray &bytes);
+    QString make(const QString &name, const QByteArray &bytes)
+    {
+        return TestSupport::writeBytes(tmp.filePath(name), bytes);
+    }
     QTemporaryDir tmp;
 };
 
@@ -48,68 +49,12 @@ Q_DECLARE_METATYPE(QList<Probe>)
 enum Profile { AnyProfile, RgbOrNone, AdobeRgb, DisplayP3 };
 enum { SourceInks = 4 };
 
+using namespace PhotoFixtures;
+
 namespace {
 
 // Ink values (C, M, Y, K) of the four quadrants of the CMYK fixtures.
 const int inks[SourceInks][4] = {{255, 0, 0, 0}, {20, 60, 80, 10}, {0, 0, 0, 255}, {0, 0, 0, 0}};
-
-QByteArray encoded(const QImage &image, const char *format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format, 95);
-    return bytes;
-}
-
-// exiv2 reads the bytes in place: they must outlive the image.
-std::unique_ptr<Exiv2::Image> openExiv2(const QByteArray &bytes)
-{
-    return std::unique_ptr<Exiv2::Image>(
-            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(bytes.constData()),
-                                      long(bytes.size()))
-                    .release());
-}
-
-// The file with metadata added by edit.
-QByteArray withMetadata(const QByteArray &original, const std::function<void(Exiv2::Image &)> &edit)
-{
-    const std::unique_ptr<Exiv2::Image> file = openExiv2(original);
-    file->readMetadata();
-    edit(*file);
-    file->writeMetadata();
-    Exiv2::BasicIo &io = file->io();
-    io.open();
-    QByteArray bytes(qsizetype(io.size()), Qt::Uninitialized);
-    io.read(reinterpret_cast<Exiv2::byte *>(bytes.data()), long(bytes.size()));
-    return bytes;
-}
-
-// 96 x 64 as stored, red on the left and blue on the right, with a camera's
-// EXIF (orientation 6, so it shows 64 x 96 with red on top, and a
-// thumbnail), XMP and IPTC.
-QByteArray photo()
-{
-    QImage image(96, 64, QImage::Format_RGB32);
-    image.fill(Qt::blue);
-    QPainter(&image).fillRect(0, 0, 48, 64, Qt::red);
-    return withMetadata(encoded(image, "jpeg"), [&image](Exiv2::Image &file) {
-    Exiv2::ExifData &exif = file.exifData();
-    exif["Exif.Image.Make"] = "Tarnwick Optics";
-    exif["Exif.Image.Orientation"] = uint16_t(6);
-    exif["Exif.Photo.DateTimeOriginal"] = "2024:07:14 18:30:00";
-    exif["Exif.Photo.PixelXDimension"] = uint32_t(96);
-    exif["Exif.GPSInfo.GPSLatitudeRef"] = "N";
-    exif["Exif.GPSInfo.GPSLatitude"] = Exiv2::URationalValue();
-    exif["Exif.GPSInfo.GPSLatitude"].setValue("48/1 23/1 0/1");
-    const QByteArray thumbnail = encoded(image.scaled(48, 32), "jpeg");
-    Exiv2::ExifThumb(exif).setJpegThumbnail(reinterpret_cast<const Exiv2::byte *>(thumbnail.data()),
-                                            long(thumbnail.size()));
-    file.xmpData()["Xmp.xmp.Rating"] = "4";
-    file.xmpData()["Xmp.tiff.Orientation"] = "6";
-    file.iptcData()["Iptc.Application2.City"] = "Brest";
-    });
-}
 
 // A 64 x 64 CMYK JPEG of the four inks, written by libjpeg: as Adobe's
 // programs write them (YCCK, inverted, with an APP14 marker) with a
@@ -191,49 +136,6 @@ QByteArray palettePng()
     return encoded(image, "png");
 }
 
-// A JPEG segment (APPn) of the given marker.
-QByteArray segment(int marker, const QByteArray &data)
-{
-    const qsizetype length = data.size() + 2;
-    return QByteArray("\xff", 1) + char(marker) + char(length >> 8) + char(length & 0xff) + data;
-}
-
-// The photo with an ICC profile segment (1 of 1) per profile, right after SOI.
-QByteArray photoWithProfiles(const QList<QByteArray> &profiles)
-{
-    QByteArray segments;
-    for (const QByteArray &profile : profiles)
-        segments += segment(0xe2, QByteArray("ICC_PROFILE\0\1\1", 14) + profile);
-    const QByteArray jpeg = photo();
-    return jpeg.left(2) + segments + jpeg.mid(2);
-}
-
-QByteArray greyProfile()
-{
-    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(grey, nullptr, &size);
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-    cmsSaveProfileToMem(grey, bytes.data(), &size);
-    cmsCloseProfile(grey);
-    cmsFreeToneCurve(gamma);
-    return bytes;
-}
-
-// The photo as a PNG (EXIF and XMP as exiv2 writes them) with one comment
-// of 200 KB, past what exiv2 inflates.
-QByteArray longCommentPng()
-{
-    QImage image(64, 96, QImage::Format_RGB32);
-    image.fill(Qt::red);
-    const QByteArray png = withMetadata(encoded(image, "png"), [](Exiv2::Image &file) {
-        file.exifData()["Exif.Photo.DateTimeOriginal"] = "2024:07:14 18:30:00";
-        file.xmpData()["Xmp.xmp.Rating"] = "4";
-    });
-    return Hostile::textBombPng(png, "zTXt", 1, 200000);
-}
-
 // A Display P3 photo stored on its side (EXIF orientation 6), as phones
 // write them.
 QByteArray p3Photo()
@@ -246,46 +148,7 @@ QByteArray p3Photo()
     });
 }
 
-// The PNG without its comment chunks: exiv2 gives up on a whole file whose
-// comment inflates past its limit.
-QByteArray withoutComments(const QByteArray &png)
-{
-    QByteArray kept = png.left(PngChunks::signatureBytes);
-    PngChunks chunks(png);
-    PngChunks::Chunk chunk;
-    while (chunks.next(&chunk)) {
-        const QByteArray whole = png.mid(chunk.at, chunk.end() - chunk.at);
-        if (!whole.mid(PngChunks::headBytes).startsWith(QByteArrayView("Comment\0", 8)))
-            kept += whole;
-    }
-    return kept;
-}
-
-QString tagOf(const Exiv2::Image &image, const char *key)
-{
-    const std::string name(key);
-    if (name.rfind("Exif.", 0) == 0) {
-        const auto found = image.exifData().findKey(Exiv2::ExifKey(name));
-        return found == image.exifData().end() ? QString() : QString::fromStdString(found->toString());
-    }
-    if (name.rfind("Xmp.", 0) == 0) {
-        const auto found = image.xmpData().findKey(Exiv2::XmpKey(name));
-        return found == image.xmpData().end() ? QString() : QString::fromStdString(found->toString());
-    }
-    const auto found = image.iptcData().findKey(Exiv2::IptcKey(name));
-    return found == image.iptcData().end() ? QString() : QString::fromStdString(found->toString());
-}
-
 } // namespace
-
-QString tst_ImageEncoder::make(const QString &name, const QByteArray &bytes)
-{
-    const QString path = tmp.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qWarning() << "could not write fixture" << path;
-    return path;
-}
 
 void tst_ImageEncoder::initTestCase()
 {
@@ -307,11 +170,6 @@ void tst_ImageEncoder::initTestCase()
     make("srgb.png", taggedPatch(QColorSpace::SRgb));
     make("logo.png", logo());
     make("palette-trns.png", palettePng());
-    const QByteArray p3 = QColorSpace(QColorSpace::DisplayP3).iccProfile();
-    make("profile-truncated.jpg", photoWithProfiles({p3.left(p3.size() / 2)}));
-    make("profile-doubled.jpg", photoWithProfiles({p3, p3}));
-    make("profile-grey-on-rgb.jpg", photoWithProfiles({greyProfile()}));
-    make("long-comment.png", longCommentPng());
     make("p3-turned-by-exif.jpg", p3Photo());
     QVERIFY(TestSupport::fileBytes(tmp.filePath("palette-trns.png")).contains("tRNS"));
 }
@@ -456,59 +314,6 @@ void tst_ImageEncoder::keepsWhatPhotosCarry()
     QCOMPARE(tagOf(*file, "Exif.Photo.PixelXDimension"), QString::number(written.width()));
     QCOMPARE(tagOf(*file, "Exif.Photo.PixelYDimension"), QString::number(written.height()));
     QCOMPARE(Exiv2::ExifThumbC(file->exifData()).copy().size_, 0);
-}
-
-void tst_ImageEncoder::metadataBesideFaults_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<bool>("iptc");
-    QTest::addColumn<QStringList>("warnings");
-
-    const QString damaged = ImageEncoder::tr("its colour profile is damaged: its colours were "
-                                             "written as stored");
-    const QString unfit = ImageEncoder::tr("its colour profile does not fit the picture: its "
-                                           "colours were written as stored");
-    for (const char *format : {"jpg", "png"}) {
-        QTest::addRow("profile-truncated.jpg to %s", format)
-                << "profile-truncated.jpg" << format << true << QStringList{damaged};
-        QTest::addRow("profile-doubled.jpg to %s", format)
-                << "profile-doubled.jpg" << format << true << QStringList{damaged};
-        QTest::addRow("profile-grey-on-rgb.jpg to %s", format)
-                << "profile-grey-on-rgb.jpg" << format << true << QStringList{unfit};
-    }
-    // Qt's reader and writer carry the comment itself.
-    QTest::newRow("long-comment.png to png") << "long-comment.png" << "png" << false << QStringList();
-    QTest::newRow("long-comment.png to jpg")
-            << "long-comment.png" << "jpg" << false
-            << QStringList{PhotoMetadata::tr("its comment was cut to 64 KB, what a JPEG file holds")};
-}
-
-// What exiv2 cannot read whole (a profile, a comment) costs no EXIF or XMP,
-// and what is lost is said on the image.
-void tst_ImageEncoder::metadataBesideFaults()
-{
-    QFETCH(QString, source);
-    QFETCH(QString, format);
-    QFETCH(bool, iptc);
-    QFETCH(QStringList, warnings);
-
-    ConversionJob job(tmp.filePath(source), ConvertMode::FormatConvert, QSize(), 0, format,
-                      Qt::IgnoreAspectRatio);
-    QDir().mkpath(tmp.filePath(QStringLiteral("faults")));
-    const ConversionResult result = job.run(ConversionJob::Target(
-            tmp.filePath(QStringLiteral("faults/%1").arg(QTest::currentDataTag()))));
-    QVERIFY2(result.written(), qPrintable(result.detail));
-    QVERIFY2(result.warnings == warnings, qPrintable(result.warnings.join(QLatin1Char('\n'))));
-    QByteArray bytes = TestSupport::fileBytes(result.fileName);
-    if (format == QLatin1String("png"))
-        bytes = withoutComments(bytes);
-    const std::unique_ptr<Exiv2::Image> file = openExiv2(bytes);
-    file->readMetadata();
-    QCOMPARE(tagOf(*file, "Exif.Photo.DateTimeOriginal"), QStringLiteral("2024:07:14 18:30:00"));
-    QCOMPARE(tagOf(*file, "Xmp.xmp.Rating"), QStringLiteral("4"));
-    if (iptc)
-        QCOMPARE(tagOf(*file, "Iptc.Application2.City"), QStringLiteral("Brest"));
 }
 
 // The JPEG writer's own Huffman tables: fewer bytes than Qt's default write

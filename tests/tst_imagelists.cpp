@@ -1,24 +1,19 @@
 #include "decode/imageloader.h"
 #include "ui/mainwindow.h"
-#include "sources/folderscanner.h"
 #include "decode/sourcereader.h"
 #include "ui/thumbnaillist.h"
 #include "thumbnail/thumbnailloader.h"
 #include "ui_mainwindow.h"
 
-#include "hostile/windowdriver.h"
 #include "testsupport.h"
+#include "windowfixture.h"
 
 #include <QBuffer>
 #include <QHelpEvent>
 #include <QLocale>
 #include <QToolTip>
-#include <QFileDialog>
-#include <QFileSystemModel>
 #include <QListWidget>
-#include <QMimeData>
 #include <QToolButton>
-#include <QUrl>
 #include <QProgressDialog>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -32,8 +27,8 @@
 
 using namespace TestSupport;
 
-// Opening and removing images, the two lists and the save directory.
-class tst_ImageLists : public QObject
+// The two lists' rows and thumbnails, removing images, and the save directory.
+class tst_ImageLists : public QObject, private WindowFixture
 {
     Q_OBJECT
 
@@ -42,8 +37,6 @@ private slots:
 
     void openShowsRowsInOrderAndProposesDirectory();
     void openTwiceReplacesAndClearsConverted();
-    void cancelKeepsEverything();
-    void dialogOffersWhatOpens();
     void toolTipsTellSameNamesApart();
     void unreadableFileGetsRowWithoutPicture();
     void thumbnailsFitTheBox();
@@ -60,19 +53,9 @@ private slots:
     void convertedRowReadsFile();
     void folderButtonAddsSlash();
     void folderButtonRootAndCancel();
-    void droppedFolderTreeOpensLikeOpenImages();
-    void dragWithoutLocalFilesRefused_data();
-    void dragWithoutLocalFilesRefused();
-    void openImagesListsMissingPath_data();
-    void openImagesListsMissingPath();
-    void folderWithoutImagesKeepsList();
-    void largeFolderListedAsFound_data();
-    void largeFolderListedAsFound();
     void newListHidesFailuresOfLastBatch();
 
 private:
-    void open(MainWindow &w, const QStringList &files);
-    QIcon iconOf(QListWidget *list, int row) { return list->item(row)->icon(); }
     static qreal screenRatio(QWidget *widget);
 
     QTemporaryDir settingsDir;
@@ -91,14 +74,6 @@ qreal tst_ImageLists::screenRatio(QWidget *widget)
     if (qEnvironmentVariable("QT_SCALE_FACTOR") == QLatin1String("2"))
         [&]() { QCOMPARE(ratio, 2.0); }();
     return ratio;
-}
-
-void tst_ImageLists::open(MainWindow &w, const QStringList &files)
-{
-    answerFileDialog(files);
-    w.addImages();
-    QTRY_COMPARE(w.ui->statusBar->currentMessage(),
-                 QStringLiteral("%1 images loaded").arg(files.size()));
 }
 
 void tst_ImageLists::openShowsRowsInOrderAndProposesDirectory()
@@ -134,69 +109,6 @@ void tst_ImageLists::openTwiceReplacesAndClearsConverted()
     QCOMPARE(w.ui->listWidgetConvert->count(), 0);
 }
 
-// The dialog starts with its first filter, and offers what else opens (a
-// phone's HEIC among it) and any file.
-void tst_ImageLists::dialogOffersWhatOpens()
-{
-    const QString dir = tmp.filePath(QStringLiteral("phone"));
-    const QString jpeg = writeImage(dir + "/IMG_0001.jpg", QSize(20, 20));
-    const QString heic = writeImage(dir + "/IMG_0002.HEIC", QSize(20, 20), "PNG");
-    MainWindow w;
-
-    QStringList filters;
-    QString selected;
-    bool hiddenFirst = false, shownAfter = false;
-    int polls = 0;
-    // What the dialog lists, read from the rows the model shows: asking
-    // the model for a path would make it look the file up itself.
-    const auto listed = [&dir](QFileSystemModel *model, const QString &path) {
-        const QModelIndex folder = model->index(dir);
-        const QString name = QFileInfo(path).fileName();
-        for (int row = 0; row < model->rowCount(folder); ++row) {
-            if (model->index(row, 0, folder).data().toString() == name)
-                return true;
-        }
-        return false;
-    };
-    std::function<void()> poll = [&]() {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        auto *model = dialog ? dialog->findChild<QFileSystemModel *>() : nullptr;
-        // Two minutes of polls: the tests' ceiling for a wait.
-        if (++polls > 12000) {
-            if (dialog)
-                dialog->reject();
-            return;
-        }
-        if (model && filters.isEmpty()) {
-            filters = dialog->nameFilters();
-            selected = dialog->selectedNameFilter();
-            dialog->setDirectory(dir);
-        } else if (model && !hiddenFirst && listed(model, jpeg) && !listed(model, heic)) {
-            // The folder is read: the first filter hides the HEIC.
-            hiddenFirst = true;
-            dialog->selectNameFilter(filters.value(1));
-        } else if (model && hiddenFirst && listed(model, heic)) {
-            shownAfter = true;
-            dialog->reject();
-            return;
-        }
-        QTimer::singleShot(10, poll);
-    };
-    QTimer::singleShot(0, poll);
-    w.addImages();
-
-    QCOMPARE(filters.size(), 3);
-    QCOMPARE(filters.at(0), QStringLiteral("*.jpg *.png *.bmp *jpeg *tiff *ppm *xbm *xpm"));
-    QCOMPARE(selected, filters.at(0));
-    QVERIFY2(filters.at(1).startsWith(QLatin1String("All supported images (*.jpg "))
-                     && filters.at(1).contains(QLatin1String(" *.heic "))
-                     && filters.at(1).contains(QLatin1String(" *.dng ")),
-             qPrintable(filters.at(1)));
-    QCOMPARE(filters.at(2), QStringLiteral("All files (*)"));
-    QVERIFY(hiddenFirst);
-    QVERIFY(shownAfter);
-}
-
 // Two photos of one name (a phone's received and sent pictures) look the
 // same in the list: their tooltips say where each is, how large it shows
 // and how large its file is.
@@ -226,23 +138,6 @@ void tst_ImageLists::toolTipsTellSameNamesApart()
         QTRY_COMPARE(QToolTip::text(), wanted.at(row));
         QToolTip::hideText();
     }
-}
-
-void tst_ImageLists::cancelKeepsEverything()
-{
-    const QString file = writeImage(tmp.filePath("keep/k.png"), QSize(20, 20));
-    MainWindow w;
-    open(w, {file});
-    w.ui->listWidgetConvert->addItem(QStringLiteral("converted"));
-    const QString saveDir = w.ui->lineEditSaveDir->text();
-    const QString lastDir = w.lastOpenDir;
-    answerFileDialog({});
-    w.addImages();
-    QCOMPARE(w.imageFiles, QStringList{file});
-    QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
-    QCOMPARE(w.ui->listWidgetConvert->count(), 1);
-    QCOMPARE(w.ui->lineEditSaveDir->text(), saveDir);
-    QCOMPARE(w.lastOpenDir, lastDir);
 }
 
 void tst_ImageLists::unreadableFileGetsRowWithoutPicture()
@@ -547,159 +442,6 @@ void tst_ImageLists::folderButtonRootAndCancel()
     answerFileDialog({});
     w.ui->toolButtonSaveDir->click();
     QCOMPARE(w.ui->lineEditSaveDir->text(), QStringLiteral("/proposed/ConvertedImages"));
-}
-
-void tst_ImageLists::droppedFolderTreeOpensLikeOpenImages()
-{
-    const QString root = tmp.filePath(QStringLiteral("dropped"));
-    const QString a = writeImage(root + "/trip/img2.png", QSize(20, 10));
-    const QString b = writeImage(root + "/trip/IMG10.png", QSize(20, 10));
-    const QString c = writeImage(root + "/trip/day 1/x.jpg", QSize(20, 10));
-    writeImage(root + "/trip/.cache/hidden.png", QSize(20, 10));
-    writeBytes(root + "/trip/notes.txt", "not an image");
-    QVERIFY(QFile::link(QStringLiteral(".."), root + "/trip/day 1/up"));
-    const QString single = writeBytes(root + "/text-named-photo.jpg", "not an image");
-
-    MainWindow w;
-    w.show();
-    QVERIFY(w.acceptDrops());
-    w.ui->listWidgetConvert->addItem(QStringLiteral("converted before"));
-    // Over either list, and over a field that takes text drops itself.
-    for (QWidget *target : {w.ui->listWidgetConvert->viewport(),
-                            w.ui->listWidgetOriginal->viewport(),
-                            static_cast<QWidget *>(w.ui->lineEditSaveDir)}) {
-        QVERIFY(Hostile::dropUrls(target, {QUrl::fromLocalFile(single), QUrl::fromLocalFile(root + "/trip")}));
-        QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("4 images loaded"));
-        QCOMPARE(w.imageFiles, (QStringList{single, a, b, c}));
-        QCOMPARE(w.ui->listWidgetOriginal->count(), 4);
-        QCOMPARE(w.ui->listWidgetConvert->count(), 0);
-        QCOMPARE(w.lastOpenDir, root);
-        // Beside the dropped folder, whose tree its results keep.
-        QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/trip (converted)");
-        QTRY_VERIFY(!w.findChild<QProgressDialog *>());
-        w.ui->statusBar->clearMessage();
-    }
-    QCOMPARE(w.ui->lineEditSaveDir->text(), root + "/trip (converted)");
-}
-
-void tst_ImageLists::dragWithoutLocalFilesRefused_data()
-{
-    QTest::addColumn<QList<QUrl>>("urls");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("text only") << QList<QUrl>{} << QStringLiteral("/some/path.png");
-    QTest::newRow("web address") << QList<QUrl>{QUrl("https://example.org/a.png")} << QString();
-}
-
-void tst_ImageLists::dragWithoutLocalFilesRefused()
-{
-    QFETCH(QList<QUrl>, urls);
-    QFETCH(QString, text);
-    MainWindow w;
-    w.show();
-    QMimeData data;
-    if (!urls.isEmpty())
-        data.setUrls(urls);
-    if (!text.isEmpty())
-        data.setText(text);
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    enter.ignore();
-    QApplication::sendEvent(&w, &enter);
-    QVERIFY(!enter.isAccepted());
-}
-
-void tst_ImageLists::openImagesListsMissingPath_data()
-{
-    // A few paths are looked at in the window's thread, many on the
-    // scanner's: the outcome is the same.
-    QTest::addColumn<int>("others");
-    QTest::newRow("two paths") << 0;
-    QTest::newRow("two hundred paths") << 198;
-}
-
-void tst_ImageLists::openImagesListsMissingPath()
-{
-    QFETCH(int, others);
-    const QString dir = tmp.filePath(QStringLiteral("args-%1").arg(others));
-    const QString good = writeImage(dir + "/good.png", QSize(30, 30));
-    const QString missing = dir + "/gone.png";
-    QStringList paths{missing, good};
-    for (int i = 0; i < others; ++i) {
-        const QString copy = dir + QStringLiteral("/x%1.png").arg(i);
-        QVERIFY(QFile::copy(good, copy));
-        paths << copy;
-    }
-    MainWindow w;
-    w.openImages(paths);
-    QTRY_COMPARE(w.ui->statusBar->currentMessage(),
-                 QStringLiteral("%1 images loaded").arg(paths.size()));
-    QCOMPARE(w.imageFiles, paths);
-    QCOMPARE(w.ui->listWidgetOriginal->item(0)->text(), QStringLiteral("gone.png"));
-    QVERIFY(iconOf(w.ui->listWidgetOriginal, 0).isNull());
-    QTRY_VERIFY(!iconOf(w.ui->listWidgetOriginal, 1).isNull());
-    QCOMPARE(w.ui->lineEditSaveDir->text(), dir + "/ConvertedImages");
-}
-
-void tst_ImageLists::folderWithoutImagesKeepsList()
-{
-    const QString file = writeImage(tmp.filePath("kept/k.png"), QSize(20, 20));
-    QVERIFY(QDir().mkpath(tmp.filePath("nothing here/.hidden")));
-    MainWindow w;
-    open(w, {file});
-    w.openImages({tmp.filePath("nothing here")});
-    QTRY_COMPARE(w.ui->statusBar->currentMessage(), QStringLiteral("No images found"));
-    QCOMPARE(w.imageFiles, QStringList{file});
-    QCOMPARE(w.ui->listWidgetOriginal->count(), 1);
-    QTRY_VERIFY(!w.findChild<QProgressDialog *>());
-}
-
-void tst_ImageLists::largeFolderListedAsFound_data()
-{
-    QTest::addColumn<bool>("listedBefore"); // the same folder, already open
-    QTest::newRow("into an empty list") << false;
-    QTest::newRow("over the list it replaces") << true;
-}
-
-// The rows of a large folder come in while it is searched, in the order of
-// the whole list, and after the rows they replace have gone.
-void tst_ImageLists::largeFolderListedAsFound()
-{
-    QFETCH(bool, listedBefore);
-    const QString root = tmp.filePath(QStringLiteral("large-%1").arg(listedBefore));
-    const QString photo = writeImage(root + "/photo.png", QSize(8, 8));
-    const int count = int(2 * FolderScanner::partFiles + 1);
-    QStringList files;
-    QVERIFY(QDir().mkpath(root + "/tree"));
-    for (int i = 0; i < count; ++i) {
-        files << root + QStringLiteral("/tree/img%1.png").arg(i);
-        QVERIFY(QFile::link(photo, files.last()) || QFile::copy(photo, files.last()));
-    }
-    const QString loaded = QStringLiteral("%1 images loaded").arg(count);
-    MainWindow w;
-    QListWidget *list = w.ui->listWidgetOriginal;
-    if (listedBefore) {
-        w.openImages({root + "/tree"});
-        QTRY_COMPARE(w.ui->statusBar->currentMessage(), loaded);
-        w.ui->statusBar->clearMessage();
-    }
-    // What the window knows when the first new row comes in.
-    qsizetype foundAtFirstRow = -1;
-    int firstRow = -1;
-    connect(list->model(), &QAbstractItemModel::rowsInserted, this,
-            [&](const QModelIndex &, int first) {
-                if (foundAtFirstRow >= 0)
-                    return;
-                foundAtFirstRow = w.imageFiles.size();
-                firstRow = first;
-            });
-    w.openImages({root + "/tree"});
-    QTRY_COMPARE(w.ui->statusBar->currentMessage(), loaded);
-    QCOMPARE(w.imageFiles, files);
-    QCOMPARE(list->count(), count);
-    QCOMPARE(list->item(count - 1)->text(), QFileInfo(files.last()).fileName());
-    QCOMPARE(firstRow, 0);
-    QVERIFY2(foundAtFirstRow > 0 && foundAtFirstRow < count,
-             qPrintable(QString::number(foundAtFirstRow)));
-    QTRY_VERIFY(!w.findChild<QProgressDialog *>());
 }
 
 void tst_ImageLists::newListHidesFailuresOfLastBatch()

@@ -1,5 +1,7 @@
 #include "isolation/sandbox.h"
 
+#include "walledchild.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +28,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace WalledChild;
+
 // The walls a helper puts up around itself, tried call by call in a
 // forked child: what could reach another process, a file by its name or
 // the metadata of the file it was given fails; what the readers and
@@ -43,8 +47,6 @@ private slots:
     void call();
     void statusShowsWalls_data();
     void statusShowsWalls();
-    void foreignEntryPointKills_data();
-    void foreignEntryPointKills();
 
 private:
     QTemporaryDir dir;
@@ -52,7 +54,6 @@ private:
 
 namespace {
 
-enum class Walls { Both, FilterAlone, LandlockAlone };
 enum class Outcome { Works, Refused, Other };
 
 // What a probe has to hand, set up before the walls go up.
@@ -292,26 +293,6 @@ const Probe probes[] = {
     {"fork", Outcome::Refused, 0, forkProcess},
 };
 
-int landlockVersion()
-{
-    const long version = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1u);
-    return version > 0 ? int(version) : 0;
-}
-
-bool putUp(Walls walls)
-{
-    if (walls == Walls::LandlockAlone)
-        return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && Sandbox::restrictFileSystem();
-    Sandbox::Limits limits;
-    limits.descriptors = 64;
-    limits.fileSize = 1024 * 1024;
-    limits.landlock = walls == Walls::Both;
-    // Asked first: once the filter is up, asking is refused too.
-    const bool landlockExpected = walls == Walls::Both && landlockVersion() > 0;
-    bool landlocked = false;
-    return Sandbox::apply(limits, nullptr, &landlocked) && landlocked == landlockExpected;
-}
-
 // The child's controlling terminal: a pseudo-terminal it leads, as a shell
 // that started the window would be. -1 where none can be made.
 int controllingTerminal()
@@ -323,45 +304,6 @@ int controllingTerminal()
     if (terminal < 0 || ::setsid() < 0 || ::ioctl(terminal, TIOCSCTTY, 0) != 0)
         return -1;
     return terminal;
-}
-
-struct Child
-{
-    pid_t pid = -1;
-    int report = -1;
-};
-
-// Forks a child that makes ready, puts up the walls and runs work, which
-// says what it found in an int (-1: the walls did not go up); the child
-// stops before it goes when asked to, so that its /proc entry can be read.
-template<typename Ready, typename Work>
-Child forkChild(Walls walls, bool stopAfter, Ready ready, Work work)
-{
-    int report[2];
-    if (::pipe(report) != 0)
-        return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(report[0]);
-        int found = ready();
-        if (found == 0)
-            found = putUp(walls) ? work() : -1;
-        ::write(report[1], &found, sizeof found);
-        if (stopAfter)
-            ::raise(SIGSTOP);
-        // Out without exit handlers: they belong to the parent.
-        ::_exit(0);
-    }
-    ::close(report[1]);
-    return {pid, report[0]};
-}
-
-int reportOf(const Child &child, bool *said)
-{
-    int found = 0;
-    *said = ::read(child.report, &found, sizeof found) == ssize_t(sizeof found);
-    ::close(child.report);
-    return found;
 }
 
 int nothing()
@@ -484,52 +426,6 @@ void tst_Sandbox::statusShowsWalls()
     QVERIFY2(text.contains("Seccomp:\t2"), text.constData());
     for (const char *set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
         QVERIFY2(text.contains(QByteArray(set) + ":\t0000000000000000"), text.constData());
-}
-
-void tst_Sandbox::foreignEntryPointKills_data()
-{
-    QTest::addColumn<int>("entry");
-    QTest::newRow("i386 (int 0x80)") << 0;
-    QTest::newRow("x32") << 1;
-}
-
-// Another architecture's calls have other numbers: the filter cannot tell
-// what they are, so the process dies.
-void tst_Sandbox::foreignEntryPointKills()
-{
-#if !defined(__x86_64__)
-    QSKIP("x86-64 alone has these entry points");
-#else
-    QFETCH(int, entry);
-    // The test's crash handler would report the death as its own.
-    const auto ready = []() {
-        ::signal(SIGSEGV, SIG_DFL);
-        return 0;
-    };
-    const Child child = forkChild(Walls::FilterAlone, false, ready, [entry]() {
-        long rc = 0;
-        if (entry == 0) {
-            // getpid on i386
-            asm volatile("int $0x80" : "=a"(rc) : "a"(20L) : "memory");
-        } else {
-            // getpid through the x32 numbers
-            rc = ::syscall(0x40000000L | 39);
-        }
-        return int(rc);
-    });
-    QVERIFY(child.pid > 0);
-    bool said = false;
-    reportOf(child, &said);
-    int status = 0;
-    QCOMPARE(::waitpid(child.pid, &status, 0), child.pid);
-    QVERIFY2(!said, "the child came back");
-    QVERIFY(WIFSIGNALED(status));
-    // SIGSEGV: this kernel has no i386 entry point at all (built without,
-    // or switched off), and the filter is never asked.
-    const bool noEntryPoint = entry == 0 && WTERMSIG(status) == SIGSEGV;
-    if (!noEntryPoint)
-        QCOMPARE(WTERMSIG(status), SIGSYS);
-#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Sandbox)

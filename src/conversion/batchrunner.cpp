@@ -17,7 +17,7 @@
 #include <QTimer>
 
 BatchRunner::BatchRunner(QObject *parent)
-    : QObject(parent), budget(defaultMemoryBudget()),
+    : QObject(parent), budget(defaultMemoryBudget()), helperTurns(qMax(1, QThread::idealThreadCount())),
       progressThrottle(new QTimer(this)), inFlightLimit(defaultMaxInFlight()),
       previewSide(ThumbnailLoader::thumbnailSide)
 {
@@ -41,8 +41,12 @@ int BatchRunner::defaultMaxInFlight()
     // Two more than the cores: an image spends part of its turn off the
     // CPU (its file going to the disk, the hand-offs through the window's
     // thread, its worker starting), and with one image per core a core
-    // waits each time. The memory budget still holds the decoded images
-    // together to what it allows.
+    // waits each time. Only one image per core is in the helpers at once
+    // (helperTurns); the others are being written, or wait with their
+    // worker started for the next helper that comes free. Sharing the
+    // cores among all of them instead would leave the largest photo of a
+    // batch running alone at its end. The memory budget still holds the
+    // decoded images together to what it allows.
     //
     // The fsync each file gets before its rename stays: without it, ext4
     // (and others with delayed allocation) may commit the rename of a new
@@ -91,10 +95,11 @@ int BatchRunner::start(const QString &finishedText, ConvertMode convertMode,
     // Each worker is made when its turn comes, so that a batch of thousands
     // neither holds thousands of thread objects nor reads thousands of
     // headers before the window answers.
-    // Each encoder gets the cores the images in flight leave it, at least
-    // one: a lone photo is encoded on every core.
+    // Each encoder gets the cores the images in the helpers beside it
+    // leave, at least one: a lone photo is encoded on every core.
     ConvertSettings shared = settings;
-    const qsizetype together = qMax<qsizetype>(1, qMin<qsizetype>(inFlightLimit, sources.size()));
+    const qsizetype together = qMax<qsizetype>(
+            1, qMin<qsizetype>(qMin<qint64>(inFlightLimit, helperTurns.capacity()), sources.size()));
     shared.encoding.threads = int(qMax<qsizetype>(1, QThread::idealThreadCount() / together));
     for (const QString &path : sources) {
         waiting.enqueue({id, [convertMode, settings = shared, path]() {
@@ -259,6 +264,7 @@ void BatchRunner::stop()
     waiting.clear();
     // Workers waiting for memory give up their turn.
     budget.wake();
+    helperTurns.wake();
     const QList<int> ids = batches.keys();
     for (int id : ids)
         finishIfDone(id);
@@ -272,6 +278,7 @@ void BatchRunner::shutdown()
     waiting.clear();
     // Workers waiting for memory give up rather than be waited for.
     budget.cancel();
+    helperTurns.cancel();
     // Every worker left has been started: let each end its run() before it
     // goes.
     const QList<const QObject *> started = threadBatch.keys();
@@ -294,6 +301,7 @@ void BatchRunner::startWaiting()
         Waiting next = waiting.dequeue();
         ImageThread *thread = next.makeWorker();
         thread->setMemoryBudget(&budget);
+        thread->setHelperTurns(&helperTurns);
         thread->setStopFlag(batches[next.batchId].stopped);
         thread->setQuitFlag(quitting);
         thread->setPreviewSide(previewSide);

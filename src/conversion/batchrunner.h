@@ -142,6 +142,9 @@ private:
     void reportProgress(bool now);
 
     MemoryBudget budget;
+    // One turn per core: at most that many images in the helpers at once,
+    // each taken in the order it came.
+    MemoryBudget helperTurns;
     CommitOrder commitOrder;
     QHash<int, Batch> batches;
     QQueue<Waiting> waiting;

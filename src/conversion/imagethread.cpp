@@ -94,19 +94,13 @@ void ImageThread::run()
     job->setAbandoned([this]() {
         return (stopFlag && stopFlag->load()) || (quitFlag && quitFlag->load());
     });
-    job->read([this, &job](qint64 bytes) {
-        if (stopFlag && stopFlag->load())
-            return false;
-        if (!memoryBudget)
-            return true;
-        // One reservation a conversion: a second would leave the first
-        // taken for good, or wait on itself.
-        if (job->reservedBytes() > 0)
-            return false;
-        const qint64 taken = memoryBudget->acquire(bytes, stopFlag.get());
-        job->setReservedBytes(qMax<qint64>(taken, 0));
-        return taken >= 0;
-    });
+    // Refused only once the batch is stopped or the program quits: the
+    // runner drops what comes back then.
+    const qint64 turn = helperTurns ? helperTurns->acquire(1, stopFlag.get()) : 0;
+    if (turn >= 0)
+        readSource(*job);
+    if (helperTurns)
+        helperTurns->release(turn);
     targetSize = job->targetSize();
     convertedImage = job->image();
     if (job->result().step != ConversionResult::NoStep)
@@ -116,4 +110,21 @@ void ImageThread::run()
     // The receiver holds its own copy; ours would only keep the pixels alive
     // until the object is deleted.
     convertedImage = QImage();
+}
+
+void ImageThread::readSource(ConversionJob &job)
+{
+    job.read([this, &job](qint64 bytes) {
+        if (stopFlag && stopFlag->load())
+            return false;
+        if (!memoryBudget)
+            return true;
+        // One reservation a conversion: a second would leave the first
+        // taken for good, or wait on itself.
+        if (job.reservedBytes() > 0)
+            return false;
+        const qint64 taken = memoryBudget->acquire(bytes, stopFlag.get());
+        job.setReservedBytes(qMax<qint64>(taken, 0));
+        return taken >= 0;
+    });
 }

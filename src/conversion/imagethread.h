@@ -65,6 +65,9 @@ public:
     // The budget the decoded images of a batch share; run() waits for its
     // share before decoding. None: no waiting.
     void setMemoryBudget(MemoryBudget *budget);
+    // Turns in the helpers that the workers of all batches share: run()
+    // holds one while its source is read, converted and encoded.
+    void setHelperTurns(MemoryBudget *turns) { helperTurns = turns; }
 
     // Set: the batch was stopped, so run() neither waits for memory nor
     // decodes; the source goes back unread.
@@ -85,6 +88,8 @@ protected:
     void run() override;
 
 private:
+    void readSource(ConversionJob &job);
+
     QImage sourceImage;
     QImage convertedImage;
     QSize targetSize;
@@ -101,6 +106,7 @@ private:
     bool pictureWanted = true;
     EncodeOptions encoding;
     MemoryBudget *memoryBudget = nullptr;
+    MemoryBudget *helperTurns = nullptr;
     std::shared_ptr<const std::atomic<bool>> stopFlag;
     std::shared_ptr<const std::atomic<bool>> quitFlag;
     std::shared_ptr<ConversionJob> conversion;

@@ -14,6 +14,8 @@
 // result has been written or dropped. A cost larger than the whole budget
 // waits until it can run alone, so that every image gets its turn and two
 // large ones never run together.
+// Counted in ones, the same first-come budget shares other things that
+// conversions take turns at, such as the cores.
 // Safe to use from any thread.
 class MemoryBudget
 {

@@ -101,6 +101,14 @@ private:
     friend class tst_MainWindow;
     friend class tst_ImageLists;
     friend class tst_Conversion;
+    friend class tst_SourceListing;
+    friend class tst_DropOpener;
+    friend class tst_FileDialogTuner;
+    friend class tst_SettingsSaver;
+    friend class tst_ConvertChords;
+    friend class tst_BatchRunner;
+    friend class tst_BatchStatus;
+    friend struct WindowFixture;
 };
 
 #endif // MAINWINDOW_H
