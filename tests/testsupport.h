@@ -115,6 +115,18 @@ inline QString writeImage(const QString &path, const QSize &size, const char *fo
 
 // Random pixels with a fixed seed: JPEG cannot squeeze them, so the scan
 // is most of the file.
+// A link to photo at each of paths (a copy where links cannot be made),
+// their folders made: the many files of a large folder, cheaply.
+inline bool linkCopies(const QString &photo, const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (!QDir().mkpath(QFileInfo(path).absolutePath())
+            || !(QFile::link(photo, path) || QFile::copy(photo, path)))
+            return false;
+    }
+    return true;
+}
+
 inline QByteArray noiseJpeg(const QSize &size, quint32 seed = 7)
 {
     QImage noise(size, QImage::Format_RGB32);

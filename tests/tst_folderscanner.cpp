@@ -253,11 +253,10 @@ void tst_FolderScanner::partsComeAsFound()
     const QString root = tmp.filePath(QStringLiteral("parts-%1").arg(onItsThread));
     const QString photo = writeImage(root + "/one.png", QSize(8, 8));
     const qsizetype count = 2 * FolderScanner::partFiles + 100;
-    for (qsizetype i = 0; i < count; ++i) {
-        const QString name = QStringLiteral("/tree/sub %1/img%2.png").arg(i % 3).arg(i);
-        QVERIFY(QDir().mkpath(QFileInfo(root + name).absolutePath()));
-        QVERIFY(QFile::link(photo, root + name) || QFile::copy(photo, root + name));
-    }
+    QStringList links;
+    for (qsizetype i = 0; i < count; ++i)
+        links << root + QStringLiteral("/tree/sub %1/img%2.png").arg(i % 3).arg(i);
+    QVERIFY(linkCopies(photo, links));
     QList<SourceTree> parts;
     SourceTree tree;
     if (onItsThread) {
